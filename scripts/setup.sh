@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine, and configures the build
+# directory given as $1 (default: build) with whatever further CMake options follow.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+[ -f /usr/include/boost/context/fiber.hpp ] || missing+=(libboost-context-dev)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The CUDA toolkit usually lives outside PATH; with it the GPU backend is built as well.
+if ! command -v nvcc >/dev/null && [ -x /usr/local/cuda/bin/nvcc ]; then
+  export PATH="/usr/local/cuda/bin:$PATH"
+fi
+
+build="${1:-build}"
+shift || true
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)"

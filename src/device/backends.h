@@ -1,0 +1,57 @@
+// The backends built into an executable, and the choice between them at start-up. Used by code that
+// is compiled once (the entry points), which calls into the backend namespaces cvt::gpu / cvt::sim.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "cvt_backends_built.h"
+
+#if CVT_BUILT_GPU
+#define CVT_GPU_BACKEND(X) X(gpu)
+#else
+#define CVT_GPU_BACKEND(X)
+#endif
+#if CVT_BUILT_SIM
+#define CVT_SIM_BACKEND(X) X(sim)
+#else
+#define CVT_SIM_BACKEND(X)
+#endif
+
+// Expands X(namespace) once per backend built, the GPU first: the order of preference.
+#define CVT_FOR_EACH_BACKEND(X) CVT_GPU_BACKEND(X) CVT_SIM_BACKEND(X)
+
+// Backend namespaces are inline in cvt wherever they are declared.
+#define CVT_DECLARE_BACKEND_PROBE(ns)                   \
+    namespace cvt {                                     \
+    inline namespace ns {                               \
+    std::optional<std::string> unavailableReason();     \
+    std::string deviceName();                           \
+    }                                                   \
+    }
+CVT_FOR_EACH_BACKEND(CVT_DECLARE_BACKEND_PROBE)
+#undef CVT_DECLARE_BACKEND_PROBE
+
+namespace cvt {
+
+// Picks the first usable backend of `entries` (each with `name` and `unavailable`, GPU first). When
+// that is not the GPU, says so in one line on standard error, with the reason.
+template <class Entry, size_t Count>
+const Entry* chooseBackend(const Entry (&entries)[Count], const char* program) {
+    std::string skipped;
+    for (const Entry& entry : entries) {
+        const std::optional<std::string> why = entry.unavailable();
+        if (!why) {
+            if (std::string(entry.name) == "sim")
+                std::fprintf(stderr, "%s: running on the CPU simulation (%s)\n", program,
+                             skipped.empty() ? "this build has no GPU backend" : skipped.c_str());
+            return &entry;
+        }
+        skipped += (skipped.empty() ? "" : "; ") + *why;
+    }
+    std::fprintf(stderr, "%s: no backend can run here: %s\n", program, skipped.c_str());
+    return nullptr;
+}
+
+}  // namespace cvt

@@ -1,0 +1,17 @@
+// Test-only fault injection: makes the n-th device allocation, copy or launch fail, so that tests can
+// check that every failure path of the program reports and cleans up.
+#pragma once
+
+#include "runtime.h"
+
+namespace cvt::sim {
+
+enum class Operation { allocation, copy, launch };
+
+// The nth call (1-based, counted from now) of that kind fails: an allocation with "out of memory",
+// a copy with "invalid argument", a launch with "unspecified launch failure". 0 disarms.
+void injectFailure(Operation operation, unsigned nth);
+// Called by the runtime at every operation of that kind; true when this one must fail.
+bool injectedFailure(Operation operation);
+
+}  // namespace cvt::sim

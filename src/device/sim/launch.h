@@ -1,0 +1,60 @@
+// Kernel launches on the CPU simulation.
+#pragma once
+
+#include <cstddef>
+#include <tuple>
+
+#include "runtime.h"
+
+namespace cvt::sim {
+
+namespace detail {
+
+// A kernel with its arguments bound, seen by the scheduler through two entry points: one simulated
+// thread (at the current threadIdx), or the remaining threads of a block run back to back.
+struct BoundKernel {
+    const void* context;
+    void (*runThread)(const void* context);
+    void (*runThreadsFrom)(const void* context, unsigned firstLinearThread);
+};
+
+cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel);
+
+template <auto Kernel, class Arguments>
+void runOneThread(const void* context) {
+    std::apply(Kernel, *static_cast<const Arguments*>(context));
+}
+
+// Runs threads in CUDA's linear order (x fastest) as a plain loop, with the kernel inlined: this is
+// the path of every block that reaches no barrier.
+template <auto Kernel, class Arguments>
+void runThreadsFrom(const void* context, unsigned firstLinearThread) {
+    const Arguments& arguments = *static_cast<const Arguments*>(context);
+    const dim3 shape = blockDim;
+    unsigned linear = 0;
+    for (unsigned z = 0; z < shape.z; ++z) {
+        for (unsigned y = 0; y < shape.y; ++y) {
+            for (unsigned x = 0; x < shape.x; ++x, ++linear) {
+                if (linear < firstLinearThread) continue;
+                threadIdx = uint3{x, y, z};
+                std::apply(Kernel, arguments);
+            }
+        }
+    }
+}
+
+}  // namespace detail
+
+// Runs Kernel over the grid and returns when every block has finished, as a launch on the default
+// stream followed by a synchronisation would. Launch-configuration errors are returned without
+// running anything, with the status CUDA gives for them.
+template <auto Kernel, class... Args>
+cudaError_t launch(dim3 grid, dim3 block, size_t dynamicSharedBytes, Args... args) {
+    using Arguments = std::tuple<Args...>;
+    const Arguments arguments{args...};
+    const detail::BoundKernel bound{&arguments, &detail::runOneThread<Kernel, Arguments>,
+                                    &detail::runThreadsFrom<Kernel, Arguments>};
+    return detail::runGrid(grid, block, dynamicSharedBytes, bound);
+}
+
+}  // namespace cvt::sim

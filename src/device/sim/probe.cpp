@@ -1,0 +1,13 @@
+// The simulation runs wherever the program runs.
+#include "../device.h"
+#include "state.h"
+
+CVT_BEGIN_NAMESPACE
+
+std::optional<std::string> unavailableReason() { return std::nullopt; }
+
+std::string deviceName() { return "CPU simulation on " + std::to_string(hostWorkerCount()) + " host threads"; }
+
+const char* backendName() { return "sim"; }
+
+CVT_END_NAMESPACE

@@ -1,0 +1,162 @@
+// Memory, copies and error state of the simulated device.
+#include "runtime.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "faults.h"
+#include "state.h"
+
+namespace cvt::sim {
+namespace {
+
+constexpr size_t allocationAlignment = 256;  // what cudaMalloc guarantees
+
+struct DeviceState {
+    std::mutex mutex;
+    std::map<const std::byte*, size_t> allocations;  // base -> bytes
+    cudaError_t lastError = cudaSuccess;
+    cudaError_t sticky = cudaSuccess;
+    std::string faultDescription;
+    unsigned failAt[3] = {0, 0, 0};  // per Operation: calls left until the injected failure
+};
+
+DeviceState& device() {
+    static DeviceState state;
+    return state;
+}
+
+// True when [pointer, pointer + bytes) lies inside one device allocation.
+bool isDeviceRange(const void* pointer, size_t bytes) {
+    DeviceState& state = device();
+    std::lock_guard lock(state.mutex);
+    const auto* begin = static_cast<const std::byte*>(pointer);
+    auto next = state.allocations.upper_bound(begin);
+    if (next == state.allocations.begin()) return false;
+    const auto& [base, size] = *std::prev(next);
+    const size_t offset = static_cast<size_t>(begin - base);
+    return offset <= size && bytes <= size - offset;
+}
+
+}  // namespace
+
+cudaError_t recordError(cudaError_t error) {
+    if (error != cudaSuccess) device().lastError = error;
+    return error;
+}
+
+cudaError_t recordKernelFault(const std::string& description) {
+    DeviceState& state = device();
+    state.sticky = cudaErrorLaunchFailure;
+    state.faultDescription = description;
+    return recordError(cudaErrorLaunchFailure);
+}
+
+cudaError_t stickyError() { return device().sticky; }
+
+int hostWorkerCount() { return omp_get_max_threads(); }
+
+void injectFailure(Operation operation, unsigned nth) { device().failAt[static_cast<int>(operation)] = nth; }
+
+bool injectedFailure(Operation operation) {
+    unsigned& left = device().failAt[static_cast<int>(operation)];
+    if (left == 0) return false;
+    return --left == 0;
+}
+
+cudaError_t cudaMalloc(void** pointer, size_t bytes) {
+    *pointer = nullptr;
+    if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
+    if (injectedFailure(Operation::allocation)) return recordError(cudaErrorMemoryAllocation);
+    const size_t rounded = (std::max<size_t>(bytes, 1) + allocationAlignment - 1) / allocationAlignment * allocationAlignment;
+    void* memory = std::aligned_alloc(allocationAlignment, rounded);
+    if (memory == nullptr) return recordError(cudaErrorMemoryAllocation);
+    DeviceState& state = device();
+    std::lock_guard lock(state.mutex);
+    state.allocations.emplace(static_cast<const std::byte*>(memory), bytes);
+    *pointer = memory;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* pointer) {
+    if (pointer == nullptr) return cudaSuccess;
+    DeviceState& state = device();
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.allocations.find(static_cast<const std::byte*>(pointer));
+        if (found == state.allocations.end()) return recordError(cudaErrorInvalidDevicePointer);
+        state.allocations.erase(found);
+    }
+    std::free(pointer);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind) {
+    if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
+    const bool fromDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    const bool toDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDeviceToDevice) return recordError(cudaErrorInvalidMemcpyDirection);
+    if (injectedFailure(Operation::copy)) return recordError(cudaErrorInvalidValue);
+    if (bytes == 0) return cudaSuccess;
+    if ((fromDevice && !isDeviceRange(source, bytes)) || (toDevice && !isDeviceRange(destination, bytes)))
+        return recordError(cudaErrorInvalidValue);
+    std::memcpy(destination, source, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* destination, int value, size_t bytes) {
+    if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
+    if (bytes == 0) return cudaSuccess;
+    if (!isDeviceRange(destination, bytes)) return recordError(cudaErrorInvalidValue);
+    std::memset(destination, value, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() { return recordError(stickyError()); }
+
+cudaError_t cudaDeviceReset() {
+    DeviceState& state = device();
+    std::lock_guard lock(state.mutex);
+    for (const auto& [base, size] : state.allocations) std::free(const_cast<std::byte*>(base));
+    state.allocations.clear();
+    state.lastError = state.sticky = cudaSuccess;
+    state.faultDescription.clear();
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError() {
+    DeviceState& state = device();
+    const cudaError_t error = state.sticky != cudaSuccess ? state.sticky : state.lastError;
+    state.lastError = cudaSuccess;
+    return error;
+}
+
+cudaError_t cudaPeekAtLastError() {
+    const DeviceState& state = device();
+    return state.sticky != cudaSuccess ? state.sticky : state.lastError;
+}
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+    case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    }
+    return "unrecognized error code";
+}
+
+std::string lastFaultDescription() { return device().faultDescription; }
+
+}  // namespace cvt::sim

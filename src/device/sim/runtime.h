@@ -1,0 +1,101 @@
+// CPU simulation of the part of the CUDA runtime that the kernels and host code use.
+//
+// Kernel sources are plain CUDA C++; compiled by the host compiler they see this header instead of
+// cuda_runtime.h. Everything lives in cvt::sim so that the simulation and the real runtime can be
+// linked into one executable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <atomic>
+#include <string>
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline
+// One instance per simulated block: a block runs entirely on one host thread, one block at a time.
+#define __shared__ static thread_local
+
+// The simulation is the sim backend's namespace itself, inline in cvt like every backend namespace.
+namespace cvt {
+inline namespace sim {}
+}  // namespace cvt
+
+namespace cvt::sim {
+
+struct uint3 {
+    unsigned x, y, z;
+};
+
+struct dim3 {
+    unsigned x = 1, y = 1, z = 1;
+    constexpr dim3(unsigned vx = 1, unsigned vy = 1, unsigned vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+// The built-in index variables of the running simulated thread. The scheduler rewrites them before
+// it runs or resumes a thread; they are constant-initialised so that access is a plain TLS load.
+inline thread_local uint3 threadIdx{0, 0, 0};
+inline thread_local uint3 blockIdx{0, 0, 0};
+inline thread_local dim3 blockDim{1, 1, 1};
+inline thread_local dim3 gridDim{1, 1, 1};
+
+constexpr int warpSize = 32;
+
+enum cudaError_t {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorLaunchFailure = 719,
+};
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+};
+
+cudaError_t cudaMalloc(void** pointer, size_t bytes);
+cudaError_t cudaFree(void* pointer);
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind);
+cudaError_t cudaMemset(void* destination, int value, size_t bytes);
+cudaError_t cudaDeviceSynchronize();
+// Frees every allocation and clears the error state, sticky kernel faults included.
+cudaError_t cudaDeviceReset();
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char* cudaGetErrorString(cudaError_t error);
+
+template <class T>
+cudaError_t cudaMalloc(T** pointer, size_t bytes) {
+    return cudaMalloc(reinterpret_cast<void**>(pointer), bytes);
+}
+
+// Block barrier: no thread of the block passes until every thread that has not exited arrives.
+void __syncthreads();
+// Warp barrier over the 32 lanes of the calling thread's warp. Lanes run as separate fibers, so
+// warp-synchronous code must use it wherever a lane reads what another lane wrote.
+void __syncwarp(unsigned mask = 0xffffffffu);
+
+// Global-memory atomics; blocks run concurrently on several host threads.
+inline float atomicAdd(float* address, float value) {
+    return std::atomic_ref<float>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+inline int atomicAdd(int* address, int value) {
+    return std::atomic_ref<int>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+inline unsigned atomicAdd(unsigned* address, unsigned value) {
+    return std::atomic_ref<unsigned>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+
+// What the last kernel fault was, in words (the simulation knows more than a status code says).
+std::string lastFaultDescription();
+
+// Dynamic shared memory of the running block, of the size given at launch.
+void* dynamicSharedBase();
+
+}  // namespace cvt::sim

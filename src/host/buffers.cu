@@ -1,0 +1,95 @@
+#include "buffers.h"
+
+#include <new>
+#include <string>
+
+CVT_BEGIN_NAMESPACE
+
+int gridSize = 0;
+uint64_t volumeBytes = 0;
+int** voronoiBuffers = nullptr;
+int voronoiIndex = 0;
+int* currentSites = nullptr;
+int* scratchSites = nullptr;
+float** densityLevels = nullptr;
+float* momentBuffers[momentCount] = {};
+float* energyBuffer = nullptr;
+float energyReadback = 0.0f;
+int levelIndex = 0;
+float relaxation = 0.0f;
+int iteration = 0;
+SiteRandom siteRandom = {};
+
+namespace {
+
+uint64_t allocatedBytes = 0;
+
+// Bytes of a volume of edge e: the cube as a 32-bit product, widened before the multiplication by 4.
+uint64_t cubeBytes(int edge) { return static_cast<uint64_t>(edge * edge * edge) * 4; }
+
+template <class T>
+void allocateVolume(T*& volume, uint64_t bytes, const char* what) {
+    checkAllocation(cudaMalloc(&volume, bytes), what, bytes);
+    allocatedBytes += bytes;
+}
+
+template <class T>
+T* allocateHostArray(int slots) {
+    T* array = new (std::nothrow) T[slots]();
+    if (array == nullptr) throw Failure("host allocation of " + std::to_string(slots * sizeof(T)) + " bytes failed");
+    return array;
+}
+
+// Frees a volume and clears its pointer. A failure is remembered, not thrown, so that one failed
+// free does not leak the rest of the set.
+template <class T>
+void freeVolume(T*& volume, cudaError_t& firstFailure) {
+    if (volume == nullptr) return;
+    const cudaError_t status = cudaFree(volume);
+    if (firstFailure == cudaSuccess) firstFailure = status;
+    volume = nullptr;
+}
+
+}  // namespace
+
+void allocateBuffers(int edge) {
+    if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
+    if (edge < minPyramidEdge || edge > 1024 || edge % 32 != 0)
+        throw Failure("grid edge " + std::to_string(edge) + " is not a multiple of 32 from 64 to 1024");
+    gridSize = edge;
+    voronoiBuffers = allocateHostArray<int*>(2);
+    densityLevels = allocateHostArray<float*>(maxPyramidLevels);
+    volumeBytes = cubeBytes(edge);
+    allocateVolume(energyBuffer, volumeBytes, "the energy buffer");
+    allocateVolume(voronoiBuffers[0], volumeBytes, "site volume 0");
+    allocateVolume(voronoiBuffers[1], volumeBytes, "site volume 1");
+    const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
+                                            "the mass volume"};
+    for (int m = 0; m < momentCount; ++m) allocateVolume(momentBuffers[m], volumeBytes, momentNames[m]);
+    for (int level = 0; level < maxPyramidLevels && (gridSize >> level) >= minPyramidEdge; ++level)
+        allocateVolume(densityLevels[level], cubeBytes(gridSize >> level), "a density pyramid level");
+}
+
+void releaseBuffers() {
+    // Every pointer is null until allocated, so this also cleans up after a failed allocateBuffers.
+    cudaError_t firstFailure = cudaSuccess;
+    if (voronoiBuffers != nullptr) {
+        freeVolume(voronoiBuffers[0], firstFailure);
+        freeVolume(voronoiBuffers[1], firstFailure);
+    }
+    for (float*& moment : momentBuffers) freeVolume(moment, firstFailure);
+    freeVolume(energyBuffer, firstFailure);
+    if (densityLevels != nullptr)
+        for (int level = 0; level < maxPyramidLevels; ++level) freeVolume(densityLevels[level], firstFailure);
+    delete[] densityLevels;
+    delete[] voronoiBuffers;
+    densityLevels = nullptr;
+    voronoiBuffers = nullptr;
+    currentSites = scratchSites = nullptr;
+    allocatedBytes = 0;
+    checkCuda(firstFailure, "releasing the device buffer set");
+}
+
+uint64_t bufferSetBytes() { return allocatedBytes; }
+
+CVT_END_NAMESPACE

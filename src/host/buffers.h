@@ -1,0 +1,48 @@
+// The buffer set: all device memory of the program and the scalar state that host code shares.
+// allocateBuffers takes every device volume once, at full size, before any other work; coarser levels
+// reuse the leading part of the same volumes. releaseBuffers gives everything back.
+#pragma once
+
+#include <cstdint>
+
+#include "../device/device.h"
+
+CVT_BEGIN_NAMESPACE
+
+// State of the seeding generator (a KISS combination of three generators).
+struct SiteRandom {
+    uint32_t carryA;
+    uint32_t carryB;
+    uint32_t shiftRegister;
+    uint32_t congruence;
+};
+
+constexpr int maxPyramidLevels = 10;
+constexpr int minPyramidEdge = 64;
+constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
+
+extern int gridSize;          // edge of the grid currently worked on
+extern uint64_t volumeBytes;  // bytes of one full-size volume
+extern int** voronoiBuffers;  // the ping-pong pair of site volumes / labellings
+extern int voronoiIndex;      // which entry of voronoiBuffers is current
+extern int* currentSites;     // voronoiBuffers[voronoiIndex]
+extern int* scratchSites;     // voronoiBuffers[voronoiIndex ^ 1]
+extern float** densityLevels; // density pyramid, slot i of edge N >> i
+extern float* momentBuffers[momentCount];
+extern float* energyBuffer;   // per-voxel energy terms and reduction scratch
+extern float energyReadback;
+extern int levelIndex;
+extern float relaxation;
+extern int iteration;
+extern SiteRandom siteRandom;
+
+// Creates the set for full edge `edge` (a multiple of 32 from 64 to 1024) and sets gridSize to it.
+// Throws cvt::Failure if the set exists already, the edge is unusable, or an allocation fails; what
+// was allocated before the failure stays in the set for releaseBuffers.
+void allocateBuffers(int edge);
+// Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
+void releaseBuffers();
+// Device bytes the set holds now.
+uint64_t bufferSetBytes();
+
+CVT_END_NAMESPACE

@@ -1,0 +1,58 @@
+// The buffer set: sizes, pyramid levels and clean release for several full edges.
+#include "device_test_support.h"
+#include "host/buffers.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+class BufferSetTest : public DeviceTest {
+protected:
+    void TearDown() override { releaseBuffers(); }
+};
+
+int allocatedLevels() {
+    int levels = 0;
+    for (int slot = 0; slot < maxPyramidLevels; ++slot) {
+        if (densityLevels[slot] != nullptr) {
+            EXPECT_EQ(slot, levels) << "pyramid slots must be filled from 0 without gaps";
+            ++levels;
+        }
+    }
+    return levels;
+}
+
+TEST_F(BufferSetTest, FullEdge256HoldsSevenVolumesAndThreeLevels) {
+    allocateBuffers(256);
+    EXPECT_EQ(gridSize, 256);
+    EXPECT_EQ(volumeBytes, 67108864u);
+    EXPECT_EQ(allocatedLevels(), 3);
+    EXPECT_EQ(bufferSetBytes(), 546308096u);
+    EXPECT_NE(voronoiBuffers[0], voronoiBuffers[1]);
+    // The largest level is written by a full-size upload; the smallest by a 64^3 kernel.
+    uploadVolume(densityLevels[0], std::vector<float>(256 * 256 * 256, 1.0f));
+    uploadVolume(densityLevels[2], std::vector<float>(64 * 64 * 64, 1.0f));
+}
+
+TEST_F(BufferSetTest, PyramidDepthFollowsTheEdge) {
+    for (auto [edge, levels] : {std::pair{64, 1}, std::pair{128, 2}, std::pair{512, 4}}) {
+        allocateBuffers(edge);
+        const uint64_t volume = uint64_t(edge) * edge * edge * 4;
+        uint64_t pyramid = 0;
+        for (int level = 0; level < levels; ++level) pyramid += volume >> (3 * level);
+        EXPECT_EQ(allocatedLevels(), levels) << edge;
+        EXPECT_EQ(volumeBytes, volume);
+        EXPECT_EQ(bufferSetBytes(), 7 * volume + pyramid) << edge;
+        releaseBuffers();
+        EXPECT_EQ(bufferSetBytes(), 0u);
+        EXPECT_EQ(densityLevels, nullptr);
+    }
+}
+
+TEST_F(BufferSetTest, UnusableEdgesAndDoubleAllocationAreRefused) {
+    for (int edge : {0, 32, 96 + 1, 2048}) EXPECT_THROW(allocateBuffers(edge), Failure) << edge;
+    allocateBuffers(64);
+    EXPECT_THROW(allocateBuffers(64), Failure);
+}
+
+}  // namespace
+CVT_END_NAMESPACE

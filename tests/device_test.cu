@@ -1,0 +1,218 @@
+// The device layer: kernels whose results are only right if barriers, warp barriers, shared memory,
+// atomics, launch limits and copies behave as CUDA's do.
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "device_test_support.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+constexpr int reverseBlock = 256;
+
+// Each block reverses its slice through shared memory: wrong unless every write precedes every read.
+__global__ void kernelReverseThroughShared(const int* input, int* output) {
+    __shared__ int tile[reverseBlock];
+    const int t = threadIdx.x;
+    const int base = blockIdx.x * reverseBlock;
+    tile[t] = input[base + t];
+    __syncthreads();
+    output[base + t] = tile[reverseBlock - 1 - t];
+}
+
+// Rotates a tile by one place `rounds` times, each round a read, a barrier, a write and a barrier:
+// any thread that runs ahead through a barrier reads a value of the wrong round.
+__global__ void kernelRotateRounds(int* values, int rounds) {
+    __shared__ int tile[128];
+    const int t = threadIdx.y * blockDim.x + threadIdx.x;
+    const int count = blockDim.x * blockDim.y;
+    tile[t] = values[t];
+    __syncthreads();
+    for (int round = 0; round < rounds; ++round) {
+        const int next = tile[(t + 1) % count] + 1;
+        __syncthreads();
+        tile[t] = next;
+        __syncthreads();
+    }
+    values[blockIdx.x * count + t] = tile[t];
+}
+
+// Sums each warp's 32 values by a tree in shared memory ordered with __syncwarp only.
+__global__ void kernelWarpSums(const int* input, int* sums) {
+    __shared__ int lanes[64];
+    const int t = threadIdx.x;
+    lanes[t] = input[t];
+    __syncwarp();
+    for (int stride = 16; stride > 0; stride /= 2) {
+        const int lane = t % 32;
+        const int mine = lanes[t];
+        const int other = lane < stride ? lanes[t + stride] : 0;
+        __syncwarp();
+        lanes[t] = mine + other;
+        __syncwarp();
+    }
+    if (t % 32 == 0) sums[t / 32] = lanes[t];
+}
+
+// Reverses each block's slice through dynamic shared memory of blockDim.x ints.
+__global__ void kernelReverseThroughDynamicShared(const int* input, int* output) {
+    int* slots = dynamicShared<int>();
+    const int t = threadIdx.x;
+    const int n = blockDim.x;
+    slots[t] = input[blockIdx.x * n + t];
+    __syncthreads();
+    output[blockIdx.x * n + t] = slots[n - 1 - t];
+}
+
+__global__ void kernelAccumulate(float* floatTotal, int* histogram, int bins) {
+    atomicAdd(floatTotal, 1.0f);
+    atomicAdd(&histogram[(blockIdx.x * blockDim.x + threadIdx.x) % bins], 1);
+}
+
+// Writes each voxel's own index: a barrier-free voxel kernel in the program's launch shape.
+__global__ void kernelWriteIndex(int* volume, int n) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int z = blockIdx.z;
+    const int index = (z * n + y) * n + x;
+    volume[index] = index;
+}
+
+// Only odd blocks synchronise: a barrier that is uniform within each block but not across the grid.
+__global__ void kernelBarrierInOddBlocks(int* values) {
+    __shared__ int tile[64];
+    const int t = threadIdx.x;
+    const int base = blockIdx.x * 64;
+    if (blockIdx.x % 2 == 1) {
+        tile[t] = values[base + t];
+        __syncthreads();
+        values[base + t] = tile[63 - t];
+    } else {
+        values[base + t] = -values[base + t];
+    }
+}
+
+__global__ void kernelNothing(int*) {}
+
+std::vector<int> iota(size_t count, int first = 0) {
+    std::vector<int> values(count);
+    std::iota(values.begin(), values.end(), first);
+    return values;
+}
+
+using DeviceLayerTest = DeviceTest;
+
+TEST_F(DeviceLayerTest, BarrierOrdersSharedMemoryWithinEachBlock) {
+    const int blocks = 37;
+    const std::vector<int> input = iota(blocks * reverseBlock, 1000);
+    DeviceArray<int> in(input), out(input.size());
+    LAUNCH_KERNEL(kernelReverseThroughShared, dim3(blocks), dim3(reverseBlock), 0, in.get(), out.get());
+    const std::vector<int> result = out.download();
+    for (int b = 0; b < blocks; ++b)
+        for (int t = 0; t < reverseBlock; ++t)
+            ASSERT_EQ(result[b * reverseBlock + t], input[b * reverseBlock + reverseBlock - 1 - t]);
+}
+
+TEST_F(DeviceLayerTest, RepeatedBarriersKeepTwoDimensionalBlocksInStep) {
+    const int rounds = 45, count = 128;
+    DeviceArray<int> values(iota(count));
+    LAUNCH_KERNEL(kernelRotateRounds, dim3(1), dim3(32, 4), 0, values.get(), rounds);
+    const std::vector<int> result = values.download();
+    for (int t = 0; t < count; ++t) ASSERT_EQ(result[t], (t + rounds) % count + rounds) << "thread " << t;
+}
+
+TEST_F(DeviceLayerTest, SyncwarpOrdersAWarpTree) {
+    const std::vector<int> input = iota(64, 1);
+    DeviceArray<int> in(input), sums(2);
+    LAUNCH_KERNEL(kernelWarpSums, dim3(1), dim3(64), 0, in.get(), sums.get());
+    EXPECT_EQ(sums.download(), (std::vector<int>{32 * 33 / 2, (33 + 64) * 32 / 2}));
+}
+
+TEST_F(DeviceLayerTest, DynamicSharedMemoryHasTheLaunchSize) {
+    for (int threads : {32, 200, 1024}) {
+        const int blocks = 5;
+        const std::vector<int> input = iota(blocks * threads);
+        DeviceArray<int> in(input), out(input.size());
+        LAUNCH_KERNEL(kernelReverseThroughDynamicShared, dim3(blocks), dim3(threads), threads * sizeof(int), in.get(),
+                      out.get());
+        const std::vector<int> result = out.download();
+        for (int i = 0; i < blocks * threads; ++i)
+            ASSERT_EQ(result[i], input[i / threads * threads + threads - 1 - i % threads]) << threads;
+    }
+}
+
+TEST_F(DeviceLayerTest, ConcurrentAtomicsLoseNoUpdate) {
+    const int blocks = 4096, threads = 256, bins = 7;
+    DeviceArray<float> total(std::vector<float>{0.0f});
+    DeviceArray<int> histogram(std::vector<int>(bins, 0));
+    LAUNCH_KERNEL(kernelAccumulate, dim3(blocks), dim3(threads), 0, total.get(), histogram.get(), bins);
+    // Every partial sum is an integer below 2^24, so float addition is exact in any order.
+    EXPECT_EQ(total.download()[0], static_cast<float>(blocks * threads));
+    const std::vector<int> counts = histogram.download();
+    for (int bin = 0; bin < bins; ++bin) {
+        int expected = 0;
+        for (int i = 0; i < blocks * threads; ++i) expected += i % bins == bin;
+        EXPECT_EQ(counts[bin], expected) << "bin " << bin;
+    }
+}
+
+TEST_F(DeviceLayerTest, VoxelKernelCoversTheCubeExactlyOnce) {
+    const int n = 64;
+    DeviceArray<int> volume(std::vector<int>(n * n * n, -1));
+    LAUNCH_KERNEL(kernelWriteIndex, dim3(n / 32, n / 4, n), dim3(32, 4, 1), 0, volume.get(), n);
+    EXPECT_EQ(volume.download(), iota(n * n * n));
+}
+
+TEST_F(DeviceLayerTest, BarrierMayDependOnTheBlock) {
+    const int blocks = 50;
+    const std::vector<int> input = iota(blocks * 64, 1);
+    DeviceArray<int> values(input);
+    LAUNCH_KERNEL(kernelBarrierInOddBlocks, dim3(blocks), dim3(64), 0, values.get());
+    const std::vector<int> result = values.download();
+    for (int i = 0; i < blocks * 64; ++i) {
+        const int block = i / 64, t = i % 64;
+        ASSERT_EQ(result[i], block % 2 ? input[block * 64 + 63 - t] : -input[i]) << i;
+    }
+}
+
+// Launches beyond the limits of a compute-capability 7.5 device fail with CUDA's status, run nothing,
+// and leave the device usable.
+TEST_F(DeviceLayerTest, LaunchesBeyondTheLimitsAreReportedAsErrors) {
+    DeviceArray<int> scratch(1);
+    struct Case {
+        dim3 grid, block;
+        size_t shared;
+    };
+    const Case rejected[] = {
+        {dim3(1), dim3(1025), 0},         {dim3(1), dim3(32, 33), 0},    {dim3(1), dim3(1, 1, 65), 0},
+        {dim3(1, 65536), dim3(32), 0},    {dim3(1, 1, 65536), dim3(32), 0}, {dim3(1), dim3(32), 48 * 1024 + 1},
+        {dim3(0), dim3(32), 0},           {dim3(1), dim3(0), 0},
+    };
+    for (const Case& c : rejected) {
+        try {
+            LAUNCH_KERNEL(kernelNothing, c.grid, c.block, c.shared, scratch.get());
+            ADD_FAILURE() << "launch accepted: block " << c.block.x << "x" << c.block.y << "x" << c.block.z;
+        } catch (const Failure& failure) {
+            EXPECT_NE(std::string(failure.what()).find("invalid configuration argument"), std::string::npos)
+                << failure.what();
+            EXPECT_NE(std::string(failure.what()).find("kernelNothing"), std::string::npos) << failure.what();
+        }
+    }
+    EXPECT_NO_THROW(LAUNCH_KERNEL(kernelNothing, dim3(1), dim3(1024), 48 * 1024, scratch.get()));
+    EXPECT_NO_THROW(LAUNCH_KERNEL(kernelNothing, dim3(2, 65535, 2), dim3(1, 1, 64), 0, scratch.get()));
+    checkCuda(cudaDeviceSynchronize(), "synchronising after the launches");
+}
+
+TEST_F(DeviceLayerTest, CopiesRoundTripBothWays) {
+    const std::vector<int> values = iota(100003, -50000);
+    DeviceArray<int> first(values), second(values.size());
+    checkCuda(cudaMemcpy(second.get(), first.get(), first.bytes(), cudaMemcpyDeviceToDevice), "device copy");
+    EXPECT_EQ(second.download(), values);
+    std::vector<int> part(10);
+    checkCuda(cudaMemcpy(part.data(), first.get() + 5, 10 * sizeof(int), cudaMemcpyDeviceToHost), "partial copy");
+    EXPECT_EQ(part, iota(10, -49995));
+}
+
+}  // namespace
+CVT_END_NAMESPACE
