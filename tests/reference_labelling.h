@@ -1,0 +1,52 @@
+// Obviously-correct host references for the kernel tests: brute-force nearest-site labelling.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/site_code.h"
+
+CVT_BEGIN_NAMESPACE
+
+struct Site {
+    int x, y, z;
+};
+
+// Site volume of edge n: EMPTY_SITE everywhere except each site's own voxel, which holds its code.
+inline std::vector<int> siteVolume(const std::vector<Site>& sites, int n) {
+    std::vector<int> volume(size_t(n) * n * n, EMPTY_SITE);
+    for (const Site& s : sites) volume[(size_t(s.z) * n + s.y) * n + s.x] = encodeSite(s.x, s.y, s.z);
+    return volume;
+}
+
+// True when site a is preferred to site b for a voxel at equal distance: smaller x, then smaller y,
+// then larger z.
+inline bool preferredOnTie(const Site& a, const Site& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z > b.z;
+}
+
+// Every voxel against every site: the code of the nearest site by squared Euclidean distance with the
+// tie rule above, or EMPTY_SITE everywhere when there is no site.
+inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int n) {
+    std::vector<int> labels(size_t(n) * n * n, EMPTY_SITE);
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const Site* best = nullptr;
+                int64_t bestDistance = INT64_MAX;
+                for (const Site& s : sites) {
+                    const int64_t dx = x - s.x, dy = y - s.y, dz = z - s.z;
+                    const int64_t d = dx * dx + dy * dy + dz * dz;
+                    if (d < bestDistance || (d == bestDistance && preferredOnTie(s, *best))) {
+                        best = &s;
+                        bestDistance = d;
+                    }
+                }
+                if (best != nullptr) labels[(size_t(z) * n + y) * n + x] = encodeSite(best->x, best->y, best->z);
+            }
+    return labels;
+}
+
+CVT_END_NAMESPACE
