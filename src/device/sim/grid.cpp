@@ -49,7 +49,7 @@ public:
         ctx::stack_context& stack = lastAllocated;
         stack.size = stackBytes;
         if (free_.empty()) {
-            owned_.push_back(std::make_unique<std::byte[]>(stackBytes));
+            owned_.push_back(std::unique_ptr<std::byte[]>(new std::byte[stackBytes]));  // left uninitialised
             stack.sp = owned_.back().get() + stackBytes;
         } else {
             stack.sp = free_.back();
@@ -81,8 +81,11 @@ private:
     StackPool* pool_;
 };
 
-// Everything one host thread needs to run blocks; reused across launches.
+// Everything one host thread needs to run blocks; reused across launches. The fibers of threads
+// 1..n-1 persist: after finishing a thread they wait to run the same slot of the next upgraded block.
 struct Worker {
+    ~Worker() { threads.clear(); }  // unwind the fibers while their stacks still exist
+
     const detail::BoundKernel* kernel = nullptr;
     dim3 grid, block;
     unsigned threadCount = 0;
@@ -90,14 +93,15 @@ struct Worker {
     bool upgraded = false;  // the current block runs every thread on its own fiber
     unsigned current = 0;   // linear index of the running thread of an upgraded block
     std::vector<ThreadState> states;
+    std::vector<uint3> indexOf;  // threadIdx of each slot
     std::vector<ctx::fiber> threads;  // slot 0 stays empty: thread 0 runs on the worker fiber
     std::vector<ctx::stack_context> stackOf;  // per slot; slot 0 is the worker fiber's
     std::vector<void*> fakeStackOf;           // per slot, for AddressSanitizer
+    StackPool stacks;  // declared before the fibers that run on its stacks
     ctx::fiber scheduler;             // where a suspended simulated thread returns to
     FiberSwitch switcher;
 
     std::vector<std::max_align_t> dynamicShared;
-    StackPool stacks;
     const KernelFault* fault = nullptr;
     KernelFault ownFault;
 };
@@ -183,7 +187,7 @@ bool releaseBarriers(Worker& worker) {
 
 void resumeThread(Worker& worker, ctx::fiber& thread0, unsigned slot) {
     worker.current = slot;
-    threadIdx = linearToIndex(slot, worker.block);
+    threadIdx = worker.indexOf[slot];
     ctx::fiber& target = slot == 0 ? thread0 : worker.threads[slot];
     worker.switcher.enter(worker.stackOf[slot]);
     target = std::move(target).resume();
@@ -194,19 +198,24 @@ void resumeThread(Worker& worker, ctx::fiber& thread0, unsigned slot) {
 // left suspended after it finishes so that the caller can let it go on with the chunk.
 void runUpgradedBlock(Worker& worker, ctx::fiber& thread0) {
     const unsigned count = worker.threadCount;
-    worker.threads.resize(count);
-    for (unsigned slot = 1; slot < count; ++slot) {
-        worker.states[slot] = ThreadState::runnable;
-        worker.threads[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks),
-                                          [&worker, slot](ctx::fiber&& scheduler) {
-                                              worker.scheduler = std::move(scheduler);
-                                              worker.switcher.arrived(nullptr);
-                                              runThreadOnFiber(worker, slot);
-                                              worker.switcher.leaveForGood();
-                                              return std::move(worker.scheduler);
-                                          });
-        worker.stackOf[slot] = worker.stacks.lastAllocated;
+    if (worker.threads.size() < count) {
+        worker.stackOf.resize(count);
+        worker.fakeStackOf.resize(count, nullptr);
+        for (unsigned slot = std::max<unsigned>(1, worker.threads.size()); slot < count; ++slot) {
+            worker.threads.resize(slot + 1);
+            worker.threads[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks),
+                                              [&worker, slot](ctx::fiber&& scheduler) -> ctx::fiber {
+                                                  worker.scheduler = std::move(scheduler);
+                                                  worker.switcher.arrived(nullptr);
+                                                  for (;;) {
+                                                      runThreadOnFiber(worker, slot);
+                                                      suspend(worker);
+                                                  }
+                                              });
+            worker.stackOf[slot] = worker.stacks.lastAllocated;
+        }
     }
+    for (unsigned slot = 1; slot < count; ++slot) worker.states[slot] = ThreadState::runnable;
     while (worker.fault == nullptr) {
         // One sweep runs every runnable thread until it waits at a barrier or finishes.
         for (unsigned slot = 0; slot < count && worker.fault == nullptr; ++slot)
@@ -215,8 +224,8 @@ void runUpgradedBlock(Worker& worker, ctx::fiber& thread0) {
         if (!releaseBarriers(worker))
             failKernel(worker, "barrier deadlock: threads of a block wait at barriers that cannot complete");
     }
-    // Unfinished fibers of a faulted block are unwound here.
-    for (unsigned slot = 1; slot < count; ++slot) worker.threads[slot] = ctx::fiber();
+    // The fibers of a faulted block may be anywhere in the kernel: unwind them all.
+    if (worker.fault != nullptr) worker.threads.clear();
 }
 
 void runChunk(Worker& worker, uint64_t firstBlock, uint64_t endBlock) {
@@ -307,8 +316,12 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         worker.block = block;
         worker.threadCount = threadCount;
         worker.states.assign(threadCount, ThreadState::runnable);
-        worker.stackOf.assign(threadCount, ctx::stack_context{});
-        worker.fakeStackOf.assign(threadCount, nullptr);
+        if (worker.stackOf.empty()) {
+            worker.stackOf.resize(1);
+            worker.fakeStackOf.resize(1, nullptr);
+        }
+        worker.indexOf.resize(threadCount);
+        for (unsigned slot = 0; slot < threadCount; ++slot) worker.indexOf[slot] = linearToIndex(slot, block);
         worker.dynamicShared.resize((dynamicSharedBytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
         worker.fault = nullptr;
         blockDim = block;
