@@ -1,12 +1,16 @@
-// Obviously-correct host references for the kernel tests: brute-force nearest-site labelling.
+// Obviously-correct host references for tests: brute-force nearest-site labelling. Plain host code,
+// shared by the kernel tests of both backends and the host-only tests.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "host/site_code.h"
+namespace cvt {
 
-CVT_BEGIN_NAMESPACE
+namespace reference {
+constexpr int32_t emptySite = INT32_MIN;
+inline int32_t encode(int x, int y, int z) { return (x << 20) | (y << 10) | z; }
+}  // namespace reference
 
 struct Site {
     int x, y, z;
@@ -14,8 +18,8 @@ struct Site {
 
 // Site volume of edge n: EMPTY_SITE everywhere except each site's own voxel, which holds its code.
 inline std::vector<int> siteVolume(const std::vector<Site>& sites, int n) {
-    std::vector<int> volume(size_t(n) * n * n, EMPTY_SITE);
-    for (const Site& s : sites) volume[(size_t(s.z) * n + s.y) * n + s.x] = encodeSite(s.x, s.y, s.z);
+    std::vector<int> volume(size_t(n) * n * n, reference::emptySite);
+    for (const Site& s : sites) volume[(size_t(s.z) * n + s.y) * n + s.x] = reference::encode(s.x, s.y, s.z);
     return volume;
 }
 
@@ -30,7 +34,7 @@ inline bool preferredOnTie(const Site& a, const Site& b) {
 // Every voxel against every site: the code of the nearest site by squared Euclidean distance with the
 // tie rule above, or EMPTY_SITE everywhere when there is no site.
 inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int n) {
-    std::vector<int> labels(size_t(n) * n * n, EMPTY_SITE);
+    std::vector<int> labels(size_t(n) * n * n, reference::emptySite);
     for (int z = 0; z < n; ++z)
         for (int y = 0; y < n; ++y)
             for (int x = 0; x < n; ++x) {
@@ -44,9 +48,9 @@ inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int 
                         bestDistance = d;
                     }
                 }
-                if (best != nullptr) labels[(size_t(z) * n + y) * n + x] = encodeSite(best->x, best->y, best->z);
+                if (best != nullptr) labels[(size_t(z) * n + y) * n + x] = reference::encode(best->x, best->y, best->z);
             }
     return labels;
 }
 
-CVT_END_NAMESPACE
+}  // namespace cvt
