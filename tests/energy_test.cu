@@ -7,6 +7,7 @@
 #include "device_test_support.h"
 #include "driver/energy.h"
 #include "host/buffers.h"
+#include "host/site_code.h"
 #include "reference_labelling.h"
 
 CVT_BEGIN_NAMESPACE
