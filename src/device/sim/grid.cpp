@@ -16,8 +16,10 @@
 #include <vector>
 
 #include <boost/context/fiber.hpp>
+#include <sanitizer/asan_interface.h>
 
 #include "faults.h"
+#include "fiber_switch.h"
 #include "launch.h"
 #include "state.h"
 
@@ -45,7 +47,7 @@ struct KernelFault {
 class StackPool {
 public:
     ctx::stack_context allocate() {
-        ctx::stack_context stack;
+        ctx::stack_context& stack = lastAllocated;
         stack.size = stackBytes;
         if (free_.empty()) {
             owned_.push_back(std::unique_ptr<std::byte[]>(new std::byte[stackBytes]));  // left uninitialised
@@ -56,7 +58,14 @@ public:
         }
         return stack;
     }
-    void release(ctx::stack_context& stack) { free_.push_back(stack.sp); }
+    // A fiber that is unwound or never returns leaves AddressSanitizer's poison of its frames on the
+    // stack; the next fiber on the same memory must not inherit it.
+    void release(ctx::stack_context& stack) {
+        ASAN_UNPOISON_MEMORY_REGION(static_cast<std::byte*>(stack.sp) - stack.size, stack.size);
+        free_.push_back(stack.sp);
+    }
+
+    ctx::stack_context lastAllocated;
 
 private:
 #if defined(__SANITIZE_ADDRESS__)
@@ -78,9 +87,6 @@ private:
     StackPool* pool_;
 };
 
-// Fiber switches: Boost.Context's own. In sanitizer builds it is compiled with BOOST_USE_UCONTEXT and
-// BOOST_USE_ASAN, which tell AddressSanitizer about every switch between stacks.
-
 // Everything one host thread needs to run blocks; reused across launches. The fibers of threads
 // 1..n-1 persist: after finishing a thread they wait to run the same slot of the next upgraded block.
 struct Worker {
@@ -95,8 +101,11 @@ struct Worker {
     std::vector<ThreadState> states;
     std::vector<uint3> indexOf;  // threadIdx of each slot
     std::vector<ctx::fiber> threads;  // slot 0 stays empty: thread 0 runs on the worker fiber
+    std::vector<ctx::stack_context> stackOf;  // per slot; slot 0 is the worker fiber's
+    std::vector<void*> fakeStackOf;           // per slot, for AddressSanitizer
     StackPool stacks;  // declared before the fibers that run on its stacks
     ctx::fiber scheduler;             // where a suspended simulated thread returns to
+    FiberSwitch switcher;
 
     std::vector<std::max_align_t> dynamicShared;
     const KernelFault* fault = nullptr;
@@ -117,7 +126,12 @@ uint3 linearToIndex(uint64_t linear, dim3 shape) {
 }
 
 // Suspends the running simulated thread and returns to the scheduler of its block.
-void suspend(Worker& worker) { worker.scheduler = std::move(worker.scheduler).resume(); }
+void suspend(Worker& worker) {
+    const unsigned slot = worker.current;
+    worker.switcher.leave(&worker.fakeStackOf[slot]);
+    worker.scheduler = std::move(worker.scheduler).resume();
+    worker.switcher.arrived(worker.fakeStackOf[slot]);
+}
 
 void failKernel(Worker& worker, std::string what) {
     worker.ownFault = KernelFault{std::move(what)};
@@ -181,7 +195,9 @@ void resumeThread(Worker& worker, ctx::fiber& thread0, unsigned slot) {
     worker.current = slot;
     threadIdx = worker.indexOf[slot];
     ctx::fiber& target = slot == 0 ? thread0 : worker.threads[slot];
+    worker.switcher.enter(worker.stackOf[slot]);
     target = std::move(target).resume();
+    worker.switcher.returned();
 }
 
 // Drives an upgraded block until every thread is done. Thread 0 is the suspended worker fiber; it is
@@ -189,16 +205,20 @@ void resumeThread(Worker& worker, ctx::fiber& thread0, unsigned slot) {
 void runUpgradedBlock(Worker& worker, ctx::fiber& thread0) {
     const unsigned count = worker.threadCount;
     if (worker.threads.size() < count) {
+        worker.stackOf.resize(count);
+        worker.fakeStackOf.resize(count, nullptr);
         for (unsigned slot = std::max<unsigned>(1, worker.threads.size()); slot < count; ++slot) {
             worker.threads.resize(slot + 1);
             worker.threads[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks),
                                               [&worker, slot](ctx::fiber&& scheduler) -> ctx::fiber {
                                                   worker.scheduler = std::move(scheduler);
+                                                  worker.switcher.arrived(nullptr);
                                                   for (;;) {
                                                       runThreadOnFiber(worker, slot);
                                                       suspend(worker);
                                                   }
                                               });
+            worker.stackOf[slot] = worker.stacks.lastAllocated;
         }
     }
     for (unsigned slot = 1; slot < count; ++slot) worker.states[slot] = ThreadState::runnable;
@@ -217,6 +237,7 @@ void runUpgradedBlock(Worker& worker, ctx::fiber& thread0) {
 void runChunk(Worker& worker, uint64_t firstBlock, uint64_t endBlock) {
     ctx::fiber walker(std::allocator_arg, PooledStack(worker.stacks), [&](ctx::fiber&& scheduler) {
         worker.scheduler = std::move(scheduler);
+        worker.switcher.arrived(nullptr);
         try {
             for (uint64_t linear = firstBlock; linear < endBlock && worker.fault == nullptr; ++linear) {
                 blockIdx = linearToIndex(linear, worker.grid);
@@ -234,10 +255,14 @@ void runChunk(Worker& worker, uint64_t firstBlock, uint64_t endBlock) {
         } catch (const KernelFault& fault) {
             failKernel(worker, fault.what);
         }
+        worker.switcher.leaveForGood();
         return std::move(worker.scheduler);
     });
+    worker.stackOf[0] = worker.stacks.lastAllocated;
     worker.current = 0;
+    worker.switcher.enter(worker.stackOf[0]);
     walker = std::move(walker).resume();
+    worker.switcher.returned();
     while (walker) {
         if (worker.fault == nullptr) runUpgradedBlock(worker, walker);
         if (worker.fault != nullptr) {
@@ -245,7 +270,9 @@ void runChunk(Worker& worker, uint64_t firstBlock, uint64_t endBlock) {
             break;
         }
         worker.current = 0;
+        worker.switcher.enter(worker.stackOf[0]);
         walker = std::move(walker).resume();
+        worker.switcher.returned();
     }
 }
 
@@ -295,6 +322,10 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         worker.block = block;
         worker.threadCount = threadCount;
         worker.states.assign(threadCount, ThreadState::runnable);
+        if (worker.stackOf.empty()) {
+            worker.stackOf.resize(1);
+            worker.fakeStackOf.resize(1, nullptr);
+        }
         worker.indexOf.resize(threadCount);
         for (unsigned slot = 0; slot < threadCount; ++slot) worker.indexOf[slot] = linearToIndex(slot, block);
         worker.dynamicShared.resize((dynamicSharedBytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
