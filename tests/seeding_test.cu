@@ -1,5 +1,6 @@
 // Site seeding: the fixed placement that every run starts from, and the site volume it uploads.
 #include <cstdint>
+#include <ostream>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -46,8 +47,9 @@ TEST(KissRandomTest, CoordinatesAreTheTopBitsOfADraw) {
 
 struct Site {
     int x, y, z;
-    bool operator==(const Site&) const = default;
 };
+bool operator==(const Site& a, const Site& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+std::ostream& operator<<(std::ostream& out, const Site& s) { return out << "(" << s.x << ", " << s.y << ", " << s.z << ")"; }
 
 // The placement by the rule itself: draws in threes, the first free voxel of each triple taken.
 struct Placement {
