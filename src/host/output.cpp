@@ -1,0 +1,126 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/failure.h"
+
+namespace cvt {
+namespace {
+
+constexpr int fieldMask = 1023;  // each coordinate is a 10-bit field of the site code
+
+// The decimal text of a field value followed by its separator, padded to a whole word so that it can
+// be stored with one 8-byte copy.
+struct FieldText {
+    char bytes[8];
+    uint32_t length;
+};
+
+struct FieldTable {
+    std::array<FieldText, fieldMask + 1> withSpace;
+    std::array<FieldText, fieldMask + 1> withNewline;
+};
+
+FieldText fieldText(int value, char separator) {
+    FieldText text{};
+    char digits[4];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) text.bytes[text.length++] = digits[--count];
+    text.bytes[text.length++] = separator;
+    return text;
+}
+
+const FieldTable& fieldTable() {
+    static const FieldTable table = [] {
+        FieldTable built;
+        for (int value = 0; value <= fieldMask; ++value) {
+            built.withSpace[value] = fieldText(value, ' ');
+            built.withNewline[value] = fieldText(value, '\n');
+        }
+        return built;
+    }();
+    return table;
+}
+
+char* appendField(char* out, const FieldText& text) {
+    std::memcpy(out, text.bytes, sizeof text.bytes);
+    return out + text.length;
+}
+
+char* appendLine(char* out, int32_t label, const FieldTable& table) {
+    out[0] = 'v';
+    out[1] = ' ';
+    out = appendField(out + 2, table.withSpace[(label >> 20) & fieldMask]);
+    out = appendField(out, table.withSpace[(label >> 10) & fieldMask]);
+    return appendField(out, table.withNewline[label & fieldMask]);
+}
+
+// Writes all of [data, data + size), through interruptions and partial writes.
+void writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) throw Failure(std::string("writing the labelling failed: ") + std::strerror(errno));
+        if (written == 0) throw Failure("writing the labelling failed: the output takes no more bytes");
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
+constexpr size_t planeVoxels = size_t(labellingEdge) * labellingEdge;
+// Lines come in x-major order but x is the unit-stride axis of the labelling. The labels of a group
+// of consecutive x (one cache line of them) are first gathered into line order, so that every cache
+// line of the labelling is read once.
+constexpr int groupWidth = 16;
+constexpr size_t bufferBytes = size_t(4) << 20;
+constexpr size_t rowBytes = labellingEdge * labelLineRoom;  // room for one z-row of lines
+
+// Gathers the labels of x = firstX .. firstX + groupWidth - 1 into group[dx][y * 256 + z].
+void gatherGroup(const int32_t* labels, int firstX, int32_t* group) {
+    for (int z = 0; z < labellingEdge; ++z)
+        for (int y = 0; y < labellingEdge; ++y) {
+            const int32_t* row = labels + planeVoxels * z + size_t(labellingEdge) * y + firstX;
+            for (int dx = 0; dx < groupWidth; ++dx) group[planeVoxels * dx + size_t(labellingEdge) * y + z] = row[dx];
+        }
+}
+
+}  // namespace
+
+char* formatLabelLine(char* out, int32_t label) { return appendLine(out, label, fieldTable()); }
+
+size_t labelIndexOfLine(size_t line) {
+    const size_t x = line / planeVoxels, y = (line / labellingEdge) % labellingEdge, z = line % labellingEdge;
+    return x + labellingEdge * y + planeVoxels * z;
+}
+
+void writeLabelling(const int32_t* labels, int fd) {
+    const FieldTable& table = fieldTable();
+    const std::unique_ptr<int32_t[]> group(new int32_t[planeVoxels * groupWidth]);
+    const std::unique_ptr<char[]> buffer(new char[bufferBytes]);
+    char* const bufferEnd = buffer.get() + bufferBytes;
+    char* cursor = buffer.get();
+    for (int firstX = 0; firstX < labellingEdge; firstX += groupWidth) {
+        gatherGroup(labels, firstX, group.get());
+        const int32_t* lineLabels = group.get();
+        for (size_t row = 0; row < planeVoxels * groupWidth / labellingEdge; ++row) {
+            if (size_t(bufferEnd - cursor) < rowBytes) {
+                writeAll(fd, buffer.get(), size_t(cursor - buffer.get()));
+                cursor = buffer.get();
+            }
+            for (int z = 0; z < labellingEdge; ++z) cursor = appendLine(cursor, *lineLabels++, table);
+        }
+    }
+    writeAll(fd, buffer.get(), size_t(cursor - buffer.get()));
+}
+
+}  // namespace cvt

@@ -1,0 +1,27 @@
+// The text output of a labelling: one line "v %d %d %d\n" per voxel of the 256^3 grid, x outermost,
+// then y, z innermost, each giving the coordinates of the site that owns the voxel. The bytes are
+// those that printf would write, produced by hand because printf is several times slower.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cvt {
+
+constexpr int labellingEdge = 256;
+constexpr size_t labellingLines = size_t(labellingEdge) * labellingEdge * labellingEdge;
+// The most bytes formatLabelLine writes or scribbles over: it stores whole 8-byte words.
+constexpr size_t labelLineRoom = 24;
+
+// Writes the line of one label (a site code; a negative label decodes like one, EMPTY_SITE as 0 0 0)
+// at `out` and returns the end of the line. Bytes up to out + labelLineRoom may be overwritten.
+char* formatLabelLine(char* out, int32_t label);
+
+// Index into the labelling of the voxel that the 0-based line `line` describes.
+size_t labelIndexOfLine(size_t line);
+
+// Writes all lines of the labelling (labels[x + 256*y + 65536*z]) to the file descriptor. Throws
+// cvt::Failure when the descriptor takes fewer bytes than written (a full disk, a closed pipe).
+void writeLabelling(const int32_t* labels, int fd);
+
+}  // namespace cvt
