@@ -1,0 +1,61 @@
+#include <cstdint>
+#include <string>
+
+#include "../host/buffers.h"
+#include "voronoi.h"
+
+CVT_BEGIN_NAMESPACE
+
+namespace {
+
+constexpr int maxLabellingEdge = 1024;  // 10-bit coordinate fields and chain links
+
+// The kernels test no bounds: they need exactly N x N threads per pass, tiles of 32 rows and the
+// N^3 leading elements of each buffer. An unusable gridSize would make them read and write outside
+// the buffers, so it is refused before anything runs.
+void requireLabellableGrid() {
+    if (voronoiBuffers == nullptr || voronoiBuffers[0] == nullptr || voronoiBuffers[1] == nullptr)
+        throw Failure("labelling needs the device buffer set, which is not allocated");
+    const int n = gridSize;
+    const bool edgeUsable = n >= 32 && n <= maxLabellingEdge && n % 32 == 0;
+    if (!edgeUsable || uint64_t(n) * n * n * sizeof(int) > volumeBytes)
+        throw Failure("cannot label a grid of edge " + std::to_string(n) +
+                      ": it must be a multiple of 32 from 32 to 1024 within the allocated volumes");
+}
+
+// Every labelling pass runs one thread per line along the second axis, as blocks of 32 x 4.
+dim3 lineGrid(int n) { return dim3(unsigned(n) >> 5, unsigned(n) >> 2, 1); }
+const dim3 lineBlock(32, 4, 1);
+
+}  // namespace
+
+void launchMaurerAxis() {
+    const int n = gridSize;
+    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock, 0, voronoiBuffers[voronoiIndex],
+                  voronoiBuffers[voronoiIndex ^ 1], n);
+}
+
+void launchColorAxis() {
+    const int n = gridSize;
+    LAUNCH_KERNEL(kernelColorAxis, dim3(unsigned(n) >> 5, unsigned(n), 1), dim3(32, 2, 1), 0,
+                  voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n);
+}
+
+// The flood writes into the other buffer, which thereby becomes the selected one; each construction
+// pass then writes the unselected buffer and each query pass writes back into the selected one, so
+// the labelling ends in voronoiBuffers[voronoiIndex] with only the two volumes in use.
+void computeVoronoi() {
+    requireLabellableGrid();
+    const int n = gridSize;
+    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock, 0, voronoiBuffers[voronoiIndex],
+                  voronoiBuffers[voronoiIndex ^ 1], n);
+    voronoiIndex ^= 1;
+    launchMaurerAxis();
+    launchColorAxis();
+    launchMaurerAxis();
+    launchColorAxis();
+    currentSites = voronoiBuffers[voronoiIndex];
+    scratchSites = voronoiBuffers[voronoiIndex ^ 1];
+}
+
+CVT_END_NAMESPACE
