@@ -1,0 +1,80 @@
+// The centroid step at N = 256 on the buffer set: each of its six kernels alone, then the whole step.
+// The labelling is that of 22 x 22 x 21 = 10164 lattice sites, whose regions are boxes: as many sites
+// as a run has, built on the host without a search over all sites.
+#include <cmath>
+#include <vector>
+
+#include "../tests/lattice_labelling.h"
+#include "bench_support.h"
+#include "centroid/centroid.h"
+#include "centroid/launch_shapes.h"
+#include "driver/transition.h"
+#include "host/buffers.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+constexpr int edge = 256;
+
+// A Gaussian bump over a small floor, like the density of a run.
+std::vector<float> benchDensity() {
+    std::vector<float> density(size_t(edge) * edge * edge);
+    for (int z = 0; z < edge; ++z)
+        for (int y = 0; y < edge; ++y)
+            for (int x = 0; x < edge; ++x) {
+                const double u = (x - 128) / 512.0, v = (y - 128) / 512.0, w = (z - 128) / 512.0;
+                density[(size_t(z) * edge + y) * edge + x] = float(0.01 + std::exp(-20.0 * (u * u + v * v + w * w)));
+            }
+    return density;
+}
+
+template <class T>
+void upload(T* device, const std::vector<T>& values) {
+    checkCuda(cudaMemcpy(device, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice),
+              "uploading a benchmark volume");
+}
+
+void benchCentroidStep() {
+    allocateBuffers(edge);
+    voronoiIndex = 0;
+    currentSites = voronoiBuffers[0];
+    scratchSites = voronoiBuffers[1];
+    levelIndex = 0;
+    relaxation = 2.0f;
+    upload(densityLevels[0], benchDensity());
+    upload(currentSites, latticeLabelling(evenLattice(edge, {22, 22, 21}), edge));
+
+    // Repeats of the gathers keep adding into the moment volumes; the work per run is the same.
+    const int n = edge;
+    float* const* m = momentBuffers;
+    reportSeconds("kernel_calc_product_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernelCalcProduct, voxelGrid(n), voxelBlock(), 0, densityLevels[0], m[0], m[1],
+                                    m[2], m[3], n);
+                  }));
+    reportSeconds("kernel_2d_voronoi_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(n), rowBlock(), sizeof(int) * n, currentSites,
+                                    scratchSites, n);
+                  }));
+    reportSeconds("kernel_total_x_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernelTotalX, rowGrid(n), rowBlock(), 0, currentSites, m[0], m[1], m[2], m[3], n);
+                  }));
+    reportSeconds("kernel_total_yz_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernelTotalYZ, voxelGrid(n), voxelBlock(), 0, scratchSites, m[0], m[1], m[2],
+                                    m[3], n);
+                  }));
+    reportSeconds("kernel_fill_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
+                  }));
+    reportSeconds("kernel_update_centroid_s", bestSeconds(3, [&] {
+                      LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, currentSites, scratchSites,
+                                    m[0], m[1], m[2], m[3], relaxation, n);
+                  }));
+    // The step leaves the labelling in currentSites, so it can run again on the same input.
+    reportSeconds("centroid_step_256_s", bestSeconds(3, [] { launchCentroidStep(); }));
+    releaseBuffers();
+}
+
+CVT_BENCHMARK("40 centroid", benchCentroidStep);
+
+}  // namespace
+CVT_END_NAMESPACE

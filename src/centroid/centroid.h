@@ -1,0 +1,47 @@
+// The centroid step of a Lloyd iteration: per-voxel density moments, their summation over every
+// site's region into the site's own voxel, and the move of every site towards its region's centroid.
+//
+// The four moment volumes double as the accumulators of the region sums, and a site's own voxel is
+// the address of its totals, so the step needs no per-site storage. The sums are gathered in two
+// separable stages: along each row into the voxel whose x is the site's x (the row anchor), then from
+// each row anchor into the site voxel. They are exact region sums when, in every row, no two sites
+// that label voxels there share an x, and every such site also labels its own row anchor. Where a
+// row breaks either condition the sums are merged or misattributed as the kernels' comments say;
+// this is accepted, not corrected.
+#pragma once
+
+#include "../device/device.h"
+
+CVT_BEGIN_NAMESPACE
+
+// Voxel kernel: writes x*rho, rho*y, rho*z and rho of every voxel of the n-grid into the four moment
+// volumes. Grid (n/32, n/4, n), block (32, 4, 1).
+__global__ void kernelCalcProduct(const float* density, float* xMoment, float* yMoment, float* zMoment,
+                                  float* mass, int n);
+
+// Row kernel: for every row and x, the code of a site with that x which labels a voxel of the row,
+// or EMPTY_SITE. Grid (n, n, 1), block (32, 1, 1), 4*n bytes of dynamic shared memory.
+__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n);
+
+// Row kernel: adds every voxel's moments to the row anchor of its site. Grid (n, n, 1), block (32, 1, 1).
+__global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
+                             int n);
+
+// Voxel kernel: adds every row anchor's sums to the site voxel that the row site map names there.
+// Grid (n/32, n/4, n), block (32, 4, 1).
+__global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMoment, float* zMoment, float* mass,
+                              int n);
+
+// Voxel kernel: moves every site of the labelling to p + omega * (centroid - p), rounded and clamped
+// into the grid, and writes it into newSites, which must be EMPTY_SITE throughout the n-grid.
+// Grid (n/32, n/4, n), block (32, 4, 1).
+__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
+                                     const float* yMoment, const float* zMoment, const float* mass, float omega,
+                                     int n);
+
+// Launches the whole step on the buffer set: currentSites holds the labelling of the gridSize-grid
+// and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites (the
+// caller then exchanges the pair). The moment volumes and the old scratchSites are overwritten.
+void launchCentroidStep();
+
+CVT_END_NAMESPACE

@@ -1,0 +1,62 @@
+// Summation of the moment volumes over every site's region, in place: along each row into the row
+// anchor (the voxel of the row whose x is the site's x), then from each row anchor into the site voxel.
+#include "../host/site_code.h"
+#include "centroid.h"
+
+CVT_BEGIN_NAMESPACE
+
+// Every x of the row gets a site of that x which labels a voxel of the row. In an exact labelling at
+// most one such site exists per x (the distance to two sites of equal x differs by a constant along
+// a row); otherwise the stores race and any one of them survives, which the gather accepts.
+__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
+    int* sharedVoro = dynamicShared<int>();
+    const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
+    for (int x = threadIdx.x; x < n; x += blockDim.x) sharedVoro[x] = EMPTY_SITE;
+    __syncthreads();
+    for (int x = threadIdx.x; x < n; x += blockDim.x) {
+        const int code = labelling[base + x];
+        sharedVoro[siteX(code)] = code;
+    }
+    __syncthreads();
+    for (int x = threadIdx.x; x < n; x += blockDim.x) rowSiteMap[base + x] = sharedVoro[x];
+}
+
+// The row is walked in chunks of one warp. A voxel can be both a voxel that moves its values away and
+// the row anchor that earlier voxels of the row moved theirs into (when its own site does not label
+// it). Such a voxel moves what it holds at the start of its chunk: the additions of every earlier
+// chunk and none of its own chunk's. The second barrier of a chunk makes that hold however the
+// lanes are scheduled, so the result does not depend on the device.
+__global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
+                             int n) {
+    float* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
+    for (int chunk = 0; chunk < n; chunk += blockDim.x) {
+        __syncthreads();  // every addition of the previous chunk is done
+        const int x = chunk + threadIdx.x;
+        const int anchor = siteX(labelling[base + x]);
+        const bool moves = anchor != x;  // the row anchor keeps its own values where they are
+        float values[4];
+        if (moves)
+            for (int m = 0; m < 4; ++m) values[m] = moments[m][base + x];
+        __syncthreads();  // every load of this chunk precedes its additions
+        if (moves)
+            for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][base + anchor], values[m]);
+    }
+}
+
+__global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMoment, float* zMoment, float* mass,
+                              int n) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int z = blockIdx.z;
+    const int i = (z * n + y) * n + x;
+    const int code = rowSiteMap[i];
+    if (code < 0) return;  // no site of this x in the row
+    const int siteRow = siteY(code), siteSlice = siteZ(code);
+    if (siteRow == y && siteSlice == z) return;  // the site voxel itself (its x is x by construction)
+    const int target = (siteSlice * n + siteRow) * n + siteX(code);
+    float* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][target], moments[m][i]);
+}
+
+CVT_END_NAMESPACE

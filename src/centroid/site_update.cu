@@ -1,0 +1,59 @@
+// The move of every site towards (omega = 1), through (omega = 2) or short of its region's centroid.
+#include <climits>
+#include <math.h>
+
+#include "../host/site_code.h"
+#include "centroid.h"
+
+CVT_BEGIN_NAMESPACE
+
+namespace {
+
+// Truncation toward zero with values beyond the int range saturating, as the device's conversion
+// does; a plain cast would be undefined there on the host. Never called with a NaN.
+__host__ __device__ int truncateSaturating(double value) {
+    if (value >= 2147483648.0) return INT_MAX;
+    if (value <= -2147483649.0) return INT_MIN;
+    return int(value);
+}
+
+// p + omega * (g - p) in double with one rounding for the multiply-add, rounded half up to a voxel and
+// clamped into the grid. An axis whose result is not a number (an infinite centroid times omega = 0,
+// or a NaN density) keeps its coordinate rather than landing on whatever NaN would convert to.
+__device__ int movedCoordinate(float centroid, int p, float omega, int n) {
+    const double offset = double(centroid) - double(p);
+    double moved = fma(double(omega), offset, double(p));
+    moved = moved + 0.5;
+    if (moved != moved) return p;
+    int q = truncateSaturating(moved);
+    q = q < n - 1 ? q : n - 1;
+    q = q > 0 ? q : 0;
+    return q;
+}
+
+}  // namespace
+
+__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
+                                     const float* yMoment, const float* zMoment, const float* mass, float omega,
+                                     int n) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int z = blockIdx.z;
+    const int i = (z * n + y) * n + x;
+    const int code = labelling[i];
+    // Only site voxels go on. An empty label is no site, even though its fields read (0, 0, 0).
+    if (code < 0 || siteX(code) != x || siteY(code) != y || siteZ(code) != z) return;
+    const float regionMass = mass[i];
+    if (regionMass == 0.0f) {
+        // A region without mass has no centroid: the site stays where it is.
+        newSites[i] = encodeSite(x, y, z);
+        return;
+    }
+    const int qx = movedCoordinate(xMoment[i] / regionMass, x, omega, n);
+    const int qy = movedCoordinate(yMoment[i] / regionMass, y, omega, n);
+    const int qz = movedCoordinate(zMoment[i] / regionMass, z, omega, n);
+    // Sites that land on one voxel store the same code there and merge into one.
+    newSites[(qz * n + qy) * n + qx] = encodeSite(qx, qy, qz);
+}
+
+CVT_END_NAMESPACE

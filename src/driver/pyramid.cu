@@ -1,0 +1,33 @@
+#include "../centroid/launch_shapes.h"
+#include "../host/buffers.h"
+#include "pyramid.h"
+
+CVT_BEGIN_NAMESPACE
+
+__global__ void kernelCalcDensity(const float* fine, float* coarse, int n) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int z = blockIdx.z;
+    const int m = 2 * n;
+    // x offset outermost, z offset innermost: the order of the additions is part of the result.
+    float sum = 0.0f;
+    for (int dx = 0; dx < 2; ++dx)
+        for (int dy = 0; dy < 2; ++dy)
+            for (int dz = 0; dz < 2; ++dz) sum += fine[(2 * x + dx) + m * ((2 * y + dy) + m * (2 * z + dz))];
+    coarse[x + n * (y + n * z)] = sum * 0.125f;
+}
+
+void buildDensityPyramid() {
+    // The levels were allocated for the full edge; built from a smaller gridSize they would get the
+    // wrong edges.
+    if (uint64_t(gridSize) * gridSize * gridSize * 4 != volumeBytes)
+        throw Failure("the density pyramid is built while gridSize is the full edge, not " + std::to_string(gridSize));
+    // The same walk over the levels as the allocation of the buffer set.
+    for (int level = 1; level < maxPyramidLevels && (gridSize >> level) >= minPyramidEdge; ++level) {
+        const int edge = gridSize >> level;
+        LAUNCH_KERNEL(kernelCalcDensity, voxelGrid(edge), voxelBlock(), 0, densityLevels[level - 1],
+                      densityLevels[level], edge);
+    }
+}
+
+CVT_END_NAMESPACE

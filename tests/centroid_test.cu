@@ -1,0 +1,201 @@
+// The centroid step: moments, per-site integration and site update against double-precision region
+// sums computed directly from the labelling.
+#include <cmath>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "centroid/centroid.h"
+#include "centroid/launch_shapes.h"
+#include "device_test_support.h"
+#include "lattice_labelling.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+struct Sums {
+    double x = 0, y = 0, z = 0, mass = 0;
+};
+
+size_t voxelIndex(int x, int y, int z, int n) { return (size_t(z) * n + y) * n + x; }
+
+// The true mass and moment sums of every site's region.
+std::map<int, Sums> regionSums(const std::vector<int>& labels, const std::vector<float>& density, int n) {
+    std::map<int, Sums> sums;
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const double rho = density[voxelIndex(x, y, z, n)];
+                Sums& s = sums[labels[voxelIndex(x, y, z, n)]];
+                s.x += x * rho;
+                s.y += y * rho;
+                s.z += z * rho;
+                s.mass += rho;
+            }
+    return sums;
+}
+
+std::vector<float> randomDensity(int n, std::mt19937& random) {
+    std::uniform_real_distribution<float> value(0.0f, 1.0f);
+    std::vector<float> density(size_t(n) * n * n);
+    for (float& rho : density) rho = random() % 8 == 0 ? 0.0f : value(random);
+    return density;
+}
+
+// The four moment volumes and the row site map after the moment and integration kernels.
+struct Integrated {
+    std::vector<float> moments[4];
+    std::vector<int> rowSiteMap;
+};
+
+Integrated integrate(const std::vector<int>& labels, const std::vector<float>& density, int n) {
+    const size_t count = size_t(n) * n * n;
+    DeviceArray<int> labelling(labels), rowSiteMap(count);
+    DeviceArray<float> rho(density), x(count), y(count), z(count), mass(count);
+    LAUNCH_KERNEL(kernelCalcProduct, voxelGrid(n), voxelBlock(), 0, rho.get(), x.get(), y.get(), z.get(), mass.get(),
+                  n);
+    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(n), rowBlock(), sizeof(int) * n, labelling.get(), rowSiteMap.get(), n);
+    LAUNCH_KERNEL(kernelTotalX, rowGrid(n), rowBlock(), 0, labelling.get(), x.get(), y.get(), z.get(), mass.get(), n);
+    LAUNCH_KERNEL(kernelTotalYZ, voxelGrid(n), voxelBlock(), 0, rowSiteMap.get(), x.get(), y.get(), z.get(),
+                  mass.get(), n);
+    return {{x.download(), y.download(), z.download(), mass.download()}, rowSiteMap.download()};
+}
+
+// Every site voxel holds its region's sums, up to float rounding of sums of non-negative terms.
+void expectSiteSums(const Integrated& result, const std::map<int, Sums>& expected, int n) {
+    for (const auto& [code, sums] : expected) {
+        const size_t i = voxelIndex(siteX(code), siteY(code), siteZ(code), n);
+        const double want[4] = {sums.x, sums.y, sums.z, sums.mass};
+        for (int m = 0; m < 4; ++m)
+            EXPECT_NEAR(result.moments[m][i], want[m], 2e-5 * want[m] + 1e-30)
+                << "moment " << m << " of site (" << siteX(code) << ", " << siteY(code) << ", " << siteZ(code) << ")";
+    }
+}
+
+using CentroidTest = DeviceTest;
+
+TEST_F(CentroidTest, MomentsAreSingleProductsOfIndexAndDensity) {
+    const int n = 32;
+    const size_t count = size_t(n) * n * n, spare = 5000;
+    std::mt19937 random(7);
+    const std::vector<float> density = randomDensity(n, random);
+    DeviceArray<float> rho(density);
+    const std::vector<float> sentinels(count + spare, -7.0f);
+    DeviceArray<float> x(sentinels), y(sentinels), z(sentinels), mass(sentinels);
+    LAUNCH_KERNEL(kernelCalcProduct, voxelGrid(n), voxelBlock(), 0, rho.get(), x.get(), y.get(), z.get(), mass.get(),
+                  n);
+    const std::vector<float> got[4] = {x.download(), y.download(), z.download(), mass.download()};
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const size_t i = voxelIndex(x, y, z, n);
+                ASSERT_EQ(got[0][i], float(x) * density[i]);
+                ASSERT_EQ(got[1][i], density[i] * float(y));
+                ASSERT_EQ(got[2][i], density[i] * float(z));
+                ASSERT_EQ(got[3][i], density[i]);
+            }
+    // Only the n-grid is written.
+    for (int m = 0; m < 4; ++m)
+        for (size_t i = count; i < count + spare; ++i) ASSERT_EQ(got[m][i], -7.0f);
+}
+
+TEST_F(CentroidTest, LatticeRegionsGetTheirTrueSums) {
+    std::mt19937 random(11);
+    struct Case {
+        int n;
+        std::array<int, 3> counts;
+        bool even;
+    };
+    for (const Case& c : {Case{32, {3, 4, 5}, true}, Case{32, {7, 2, 9}, false}, Case{32, {32, 1, 3}, false},
+                          Case{64, {5, 6, 4}, false}, Case{64, {4, 4, 4}, true}, Case{96, {6, 3, 2}, false}}) {
+        const Lattice lattice = c.even ? evenLattice(c.n, c.counts) : randomLattice(c.n, c.counts, random);
+        const std::vector<int> labels = latticeLabelling(lattice, c.n);
+        const std::vector<float> density = randomDensity(c.n, random);
+        const Integrated result = integrate(labels, density, c.n);
+        SCOPED_TRACE("n = " + std::to_string(c.n));
+        expectSiteSums(result, regionSums(labels, density, c.n), c.n);
+        // Each row crosses one box per lattice x: the row site map names exactly those sites.
+        for (size_t i = 0; i < labels.size(); ++i) {
+            const int x = int(i % c.n);
+            const size_t rowStart = i - x;
+            int named = EMPTY_SITE;
+            for (int v = 0; v < c.n; ++v)
+                if (siteX(labels[rowStart + v]) == x) named = labels[rowStart + v];
+            ASSERT_EQ(result.rowSiteMap[i], named) << "voxel " << i;
+        }
+    }
+}
+
+TEST_F(CentroidTest, ASingleSiteGetsTheWholeGrid) {
+    const int n = 32;
+    std::mt19937 random(3);
+    const std::vector<int> labels = bruteForceLabelling({{17, 4, 29}}, n);
+    const std::vector<float> density = randomDensity(n, random);
+    expectSiteSums(integrate(labels, density, n), regionSums(labels, density, n), n);
+}
+
+TEST_F(CentroidTest, ASiteOfOneVoxelKeepsItsOwnValues) {
+    // Six neighbours around (8, 8, 8) are nearer to every other voxel.
+    const int n = 32;
+    const std::vector<int> labels =
+        bruteForceLabelling({{8, 8, 8}, {7, 8, 8}, {9, 8, 8}, {8, 7, 8}, {8, 9, 8}, {8, 8, 7}, {8, 8, 9}}, n);
+    std::mt19937 random(5);
+    const std::vector<float> density = randomDensity(n, random);
+    const Integrated result = integrate(labels, density, n);
+    const size_t i = voxelIndex(8, 8, 8, n);
+    ASSERT_EQ(labels[i], encodeSite(8, 8, 8));
+    EXPECT_EQ(result.moments[0][i], 8.0f * density[i]);
+    EXPECT_EQ(result.moments[1][i], density[i] * 8.0f);
+    EXPECT_EQ(result.moments[2][i], density[i] * 8.0f);
+    EXPECT_EQ(result.moments[3][i], density[i]);
+}
+
+TEST_F(CentroidTest, SitesSharingAnXInARowAreCreditedToTheOneTheMapNames) {
+    // No exact labelling does this; a hand-made one: a and b share x = 5 and split row (10, 10).
+    const int n = 32;
+    const int a = encodeSite(5, 3, 3), b = encodeSite(5, 20, 20);
+    std::vector<int> labels(size_t(n) * n * n, a);
+    for (int x = 0; x < n; ++x) {
+        labels[voxelIndex(x, 20, 20, n)] = b;
+        if (x >= 16) labels[voxelIndex(x, 10, 10, n)] = b;
+    }
+    std::mt19937 random(9);
+    const std::vector<float> density = randomDensity(n, random);
+    const Integrated result = integrate(labels, density, n);
+    const int named = result.rowSiteMap[voxelIndex(5, 10, 10, n)];
+    ASSERT_TRUE(named == a || named == b) << named;
+    for (int x = 0; x < n; ++x)
+        if (x != 5) EXPECT_EQ(result.rowSiteMap[voxelIndex(x, 10, 10, n)], EMPTY_SITE) << x;
+    // The named site gets the whole row, the other nothing of it.
+    std::vector<int> credited = labels;
+    for (int x = 0; x < n; ++x) credited[voxelIndex(x, 10, 10, n)] = named;
+    expectSiteSums(result, regionSums(credited, density, n), n);
+}
+
+TEST_F(CentroidTest, AnAnchorOfAnotherSiteMovesWhatItHeldAtTheStartOfItsChunk) {
+    // Row (0, 0) of a 64-grid, two chunks. Voxel 40 is labelled by a site of x 10 but is the row
+    // anchor of a site of x 40, whose voxels 5 (earlier chunk), 35 and 45 (same chunk) add to it.
+    const int n = 64;
+    const int u = encodeSite(0, 0, 0), s = encodeSite(10, 1, 1), t = encodeSite(40, 2, 2);
+    std::vector<int> labels(size_t(n) * n * n, u);
+    labels[40] = s;
+    for (int x : {5, 35, 45}) labels[x] = t;
+    std::vector<float> density(labels.size());
+    for (size_t i = 0; i < density.size(); ++i) density[i] = float(i % n + 1);  // sums stay exact
+    DeviceArray<int> labelling(labels);
+    DeviceArray<float> rho(density), x(labels.size()), y(labels.size()), z(labels.size()), mass(labels.size());
+    LAUNCH_KERNEL(kernelCalcProduct, voxelGrid(n), voxelBlock(), 0, rho.get(), x.get(), y.get(), z.get(), mass.get(),
+                  n);
+    LAUNCH_KERNEL(kernelTotalX, rowGrid(n), rowBlock(), 0, labelling.get(), x.get(), y.get(), z.get(), mass.get(), n);
+    const std::vector<float> got = mass.download();
+    EXPECT_EQ(got[40], density[40] + density[5] + density[35] + density[45]);
+    EXPECT_EQ(got[10], density[10] + density[40] + density[5]);
+    float rest = 0.0f;
+    for (int v = 0; v < n; ++v)
+        if (v != 5 && v != 35 && v != 40 && v != 45) rest += density[v];
+    EXPECT_EQ(got[0], rest);
+    for (int v : {5, 35, 45}) EXPECT_EQ(got[v], density[v]) << "a moved voxel keeps its value";
+}
+
+}  // namespace
+CVT_END_NAMESPACE
