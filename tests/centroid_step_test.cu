@@ -7,6 +7,7 @@
 
 #include "centroid/centroid.h"
 #include "device_test_support.h"
+#include "host/site_code.h"
 #include "driver/transition.h"
 #include "host/buffers.h"
 #include "lattice_labelling.h"

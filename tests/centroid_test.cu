@@ -8,6 +8,7 @@
 #include "centroid/centroid.h"
 #include "centroid/launch_shapes.h"
 #include "device_test_support.h"
+#include "host/site_code.h"
 #include "lattice_labelling.h"
 
 CVT_BEGIN_NAMESPACE

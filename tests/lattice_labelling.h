@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "host/site_code.h"
 #include "reference_labelling.h"
 
 CVT_BEGIN_NAMESPACE

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "device_test_support.h"
+#include "host/site_code.h"
 #include "driver/transition.h"
 #include "host/buffers.h"
 #include "reference_labelling.h"

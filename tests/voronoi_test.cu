@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device_test_support.h"
+#include "host/site_code.h"
 #include "host/buffers.h"
 #include "reference_labelling.h"
 #include "voronoi/voronoi.h"
