@@ -1,30 +1,67 @@
-// The whole life of the process on one backend.
-#include <cstdio>
-#include <new>
+// The whole life of the process on one backend: buffer set, density, tessellation, output.
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "../driver/cvt_driver.h"
 #include "buffers.h"
+#include "density.h"
+#include "output.h"
 
 CVT_BEGIN_NAMESPACE
 
 namespace {
+
 constexpr int fullEdge = 256;
+constexpr int siteCount = 10000;
+constexpr int maxLevels = 1;
+constexpr int maxIterations = 10000;
+constexpr size_t hostVolumeBytes = size_t{64} << 20;
+
+int* hostResult = nullptr;
+float* hostDensity = nullptr;
+
+template <class T>
+T* allocateHostVolume(const char* what) {
+    void* memory = std::malloc(hostVolumeBytes);
+    if (memory == nullptr)
+        throw Failure(std::string("host allocation of ") + std::to_string(hostVolumeBytes) + " bytes for " + what +
+                      " failed");
+    return static_cast<T*>(memory);
 }
+
+void releaseEverything() {
+    std::free(hostDensity);
+    std::free(hostResult);
+    hostDensity = nullptr;
+    hostResult = nullptr;
+    releaseBuffers();
+}
+
+}  // namespace
 
 int runProgram() {
     try {
         allocateBuffers(fullEdge);
-        releaseBuffers();
-        std::fprintf(stderr, "cvt: only the device buffer set is built so far; no tessellation computed\n");
-        return 2;
+        hostResult = allocateHostVolume<int>("the result volume");
+        hostDensity = allocateHostVolume<float>("the density volume");
+        synthesizeDensity(hostDensity);
+        runCvt(hostDensity, siteCount, hostResult, maxLevels, maxIterations);
+        writeLabelling(hostResult, STDOUT_FILENO);
+        releaseEverything();
+        return 0;
     } catch (const Failure& failure) {
         std::fprintf(stderr, "cvt: %s\n", failure.what());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "cvt: out of host memory\n");
     }
     try {
-        releaseBuffers();
+        releaseEverything();
     } catch (const Failure&) {
-        // The first failure has been reported; a device in a failed state cannot free memory.
+        // The first failure has been reported; a device in a failed state may refuse to free memory.
     }
     return 1;
 }
