@@ -132,9 +132,10 @@ TEST_F(CentroidStepTest, RandomSitesMoveTowardsTheirCentroids) {
     const std::vector<Site> moved = sitesOfVolume(iterate(labels, 1.0f));
     ASSERT_FALSE(moved.empty());
     EXPECT_LE(moved.size(), sites.size());
-    // Every centroid that lies away from its site now has a site nearer to it than its old one.
-    for (const auto& [code, g] : centroids(labels, density)) {
-        const auto distance = [&](const Site& s) { return std::hypot(s.x - g.x, s.y - g.y, s.z - g.z); };
+    // Every centroid that lay away from its site now has a site at less than half the old distance.
+    for (const auto& [code, centroid] : centroids(labels, density)) {
+        const Centroid g = centroid;  // a lambda may not capture a structured binding in C++17
+        const auto distance = [g](const Site& s) { return std::hypot(s.x - g.x, s.y - g.y, s.z - g.z); };
         const double before = distance({siteX(code), siteY(code), siteZ(code)});
         double after = INFINITY;
         for (const Site& s : moved) after = std::min(after, distance(s));

@@ -76,5 +76,20 @@ TEST_F(PyramidTest, IsBuiltOnlyFromTheFullEdge) {
     gridSize = 128;
 }
 
+TEST_F(PyramidTest, StopsAtTheFirstLevelNoKernelCanCover) {
+    // 160 has a level of edge 80: it stays unbuilt rather than half computed.
+    allocateBuffers(160);
+    uploadVolume(densityLevels[0], std::vector<float>(cube(160), 1.0f));
+    EXPECT_NO_THROW(buildDensityPyramid());
+}
+
+TEST_F(PyramidTest, VolumeLaunchesRefuseEdgesThatAreNotMultiplesOf32) {
+    for (int edge : {0, 48, 80, -32}) {
+        EXPECT_THROW(voxelGrid(edge), Failure) << edge;
+        EXPECT_THROW(rowGrid(edge), Failure) << edge;
+    }
+    EXPECT_NO_THROW(voxelGrid(96));
+}
+
 }  // namespace
 CVT_END_NAMESPACE

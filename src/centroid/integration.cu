@@ -21,11 +21,12 @@ __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
     for (int x = threadIdx.x; x < n; x += blockDim.x) rowSiteMap[base + x] = sharedVoro[x];
 }
 
-// The row is walked in chunks of one warp. A voxel can be both a voxel that moves its values away and
-// the row anchor that earlier voxels of the row moved theirs into (when its own site does not label
-// it). Such a voxel moves what it holds at the start of its chunk: the additions of every earlier
-// chunk and none of its own chunk's. The second barrier of a chunk makes that hold however the
-// lanes are scheduled, so the result does not depend on the device.
+// The row is walked in chunks of one warp. A voxel labelled by one site can be the row anchor of
+// another site of the row, which does not label it: it both receives that site's voxels and moves its
+// own values away. It moves what it holds at the start of its chunk: the additions of every earlier
+// chunk and none of its own chunk's. The second barrier of a chunk makes that hold however the lanes
+// are scheduled, so the result is the same on every device (on a GPU the barrier of one warp is
+// nearly free; on the simulation it costs a fiber switch per lane).
 __global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
                              int n) {
     float* const moments[4] = {xMoment, yMoment, zMoment, mass};

@@ -1,18 +1,26 @@
-// The two launch shapes of the volume kernels. Neither kernel kind tests bounds, so every edge in use
-// must be a multiple of 32.
+// The two launch shapes of the volume kernels. Neither kernel kind tests bounds, and a launch at an
+// edge that is not a multiple of 32 would silently leave part of the volume untouched, so the shapes
+// refuse such an edge.
 #pragma once
+
+#include <string>
 
 #include "../device/device.h"
 
 CVT_BEGIN_NAMESPACE
 
+inline int launchableEdge(int n) {
+    if (n <= 0 || n % 32 != 0) throw Failure("grid edge " + std::to_string(n) + " is not a positive multiple of 32");
+    return n;
+}
+
 // One thread per voxel of an n-grid: x = blockIdx.x*32 + threadIdx.x, y = blockIdx.y*4 + threadIdx.y,
 // z = blockIdx.z.
-inline dim3 voxelGrid(int n) { return dim3(n / 32, n / 4, n); }
+inline dim3 voxelGrid(int n) { return dim3(launchableEdge(n) / 32, n / 4, n); }
 inline dim3 voxelBlock() { return dim3(32, 4, 1); }
 
 // One warp per row along x: block (y, z) handles the row at y = blockIdx.x, z = blockIdx.y.
-inline dim3 rowGrid(int n) { return dim3(n, n, 1); }
+inline dim3 rowGrid(int n) { return dim3(launchableEdge(n), n, 1); }
 inline dim3 rowBlock() { return dim3(32, 1, 1); }
 
 CVT_END_NAMESPACE

@@ -10,8 +10,9 @@ CVT_BEGIN_NAMESPACE
 // a fixed order. Grid (n/32, n/4, n), block (32, 4, 1).
 __global__ void kernelCalcDensity(const float* fine, float* coarse, int n);
 
-// Builds every level of the buffer set beyond level 0 from level 0, each from the one below it.
-// Call while gridSize is the full edge (before the driver shifts it to a coarse level).
+// Builds every level of the buffer set beyond level 0 from level 0, each from the one below it, as
+// far as the edges are multiples of 32. Call while gridSize is the full edge (before the driver
+// shifts it to a coarse level).
 void buildDensityPyramid();
 
 CVT_END_NAMESPACE
