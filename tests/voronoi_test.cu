@@ -230,11 +230,11 @@ TEST_F(LabellingTest, SitesOnFacesEdgesAndCorners) {
     expectExact(distinct(edges), n, "sites on the edges");
 }
 
-// Hundreds of random sets at edge 32, with sparse, clustered and lattice-bound sites.
+// Two hundred random sets at edge 32, with sparse, clustered and lattice-bound sites.
 TEST_F(LabellingTest, HundredsOfRandomSiteSetsMatchBruteForce) {
     allocateBuffers(64);
     std::mt19937 random(5);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 200; ++round) {
         const int count = std::uniform_int_distribution<int>(1, 40)(random);
         std::vector<Site> sites;
         switch (round % 4) {
