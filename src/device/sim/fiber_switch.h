@@ -1,44 +1,37 @@
-// Tells AddressSanitizer about every switch between fiber stacks, so that it tracks the right stack
-// and reports real faults rather than false alarms. Without AddressSanitizer it compiles to nothing.
+// Tells AddressSanitizer about every switch between stacks, so that it tracks the stack in use and
+// reports real faults rather than false alarms. Without AddressSanitizer it compiles to nothing.
 #pragma once
 
 #include <cstddef>
 
 #include "runtime.h"
 
-#include <boost/context/stack_context.hpp>
-
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define CVT_FIBER_ANNOTATIONS 1
+#include <sanitizer/common_interface_defs.h>
 #endif
 
 namespace cvt::sim {
 
-// One per host thread: the scheduler runs on the thread's own stack and switches into fibers; each
-// fiber switches only back to the scheduler. `fake` is the fiber's own slot for ASan's fake stack.
-class FiberSwitch {
-public:
-#if defined(CVT_FIBER_ANNOTATIONS)
-    void enter(const boost::context::stack_context& target) {
-        __sanitizer_start_switch_fiber(&schedulerFake_, static_cast<char*>(target.sp) - target.size, target.size);
-    }
-    void returned() { __sanitizer_finish_switch_fiber(schedulerFake_, nullptr, nullptr); }
-    void arrived(void* fake) { __sanitizer_finish_switch_fiber(fake, &schedulerBottom_, &schedulerSize_); }
-    void leave(void** fake) { __sanitizer_start_switch_fiber(fake, schedulerBottom_, schedulerSize_); }
-    void leaveForGood() { __sanitizer_start_switch_fiber(nullptr, schedulerBottom_, schedulerSize_); }
-
-private:
-    void* schedulerFake_ = nullptr;
-    const void* schedulerBottom_ = nullptr;
-    size_t schedulerSize_ = 0;
-#else
-    void enter(const boost::context::stack_context&) {}
-    void returned() {}
-    void arrived(void*) {}
-    void leave(void**) {}
-    void leaveForGood() {}
-#endif
+struct StackBounds {
+    const void* bottom = nullptr;
+    size_t size = 0;
 };
+
+// Before a context switches to a stack; `fakeStack` is the leaving context's slot for ASan's fake
+// stack, or null when the leaving context will never run again.
+inline void announceSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const StackBounds& target) {
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_start_switch_fiber(fakeStack, target.bottom, target.size);
+#endif
+}
+
+// Right after a context gains control; `previous`, if given, receives the bounds of the stack that
+// switched to it.
+inline void completeSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] StackBounds* previous) {
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_finish_switch_fiber(fakeStack, previous ? &previous->bottom : nullptr,
+                                    previous ? &previous->size : nullptr);
+#endif
+}
 
 }  // namespace cvt::sim

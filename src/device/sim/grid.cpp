@@ -4,9 +4,9 @@
 // If thread 0 finishes without reaching a barrier, no thread of the block can reach one either
 // (CUDA requires a barrier to be reached by the whole block or by none of it), so the block costs
 // one function call per thread. If thread 0 reaches a barrier, the block is upgraded: every other
-// thread gets a fiber of its own and a round-robin scheduler releases the barriers. The fiber that
-// ran thread 0 is the worker fiber, which walks a whole chunk of blocks, so barrier-free kernels pay
-// one fiber per chunk of blocks, not one per block.
+// thread gets a fiber of its own and the threads take turns in slot order, each running until it
+// waits at a barrier or finishes. The fiber that ran thread 0 walks a whole chunk of blocks, so
+// barrier-free kernels pay one fiber per chunk of blocks, not one per block.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -44,28 +44,26 @@ struct KernelFault {
 };
 
 // Fiber stacks are recycled within a worker: blocks of one launch need the same number of them.
+// Each stack's top is offset by a different number of cache lines: with equal offsets the saved
+// contexts and top frames of all fibers of a block would compete for the same few cache sets.
 class StackPool {
 public:
-    ctx::stack_context allocate() {
-        ctx::stack_context& stack = lastAllocated;
-        stack.size = stackBytes;
+    StackBounds allocate() {
         if (free_.empty()) {
             owned_.push_back(std::unique_ptr<std::byte[]>(new std::byte[stackBytes]));  // left uninitialised
-            stack.sp = owned_.back().get() + stackBytes;
-        } else {
-            stack.sp = free_.back();
-            free_.pop_back();
+            const size_t stagger = owned_.size() % 64 * 64;
+            return StackBounds{owned_.back().get(), stackBytes - stagger};
         }
+        const StackBounds stack = free_.back();
+        free_.pop_back();
         return stack;
     }
     // A fiber that is unwound or never returns leaves AddressSanitizer's poison of its frames on the
     // stack; the next fiber on the same memory must not inherit it.
-    void release(ctx::stack_context& stack) {
-        ASAN_UNPOISON_MEMORY_REGION(static_cast<std::byte*>(stack.sp) - stack.size, stack.size);
-        free_.push_back(stack.sp);
+    void release(const StackBounds& stack) {
+        ASAN_UNPOISON_MEMORY_REGION(stack.bottom, stack.size);
+        free_.push_back(stack);
     }
-
-    ctx::stack_context lastAllocated;
 
 private:
 #if defined(__SANITIZE_ADDRESS__)
@@ -74,38 +72,61 @@ private:
     static constexpr size_t stackBytes = 64 * 1024;
 #endif
     std::vector<std::unique_ptr<std::byte[]>> owned_;
-    std::vector<void*> free_;
+    std::vector<StackBounds> free_;
 };
 
+// Boost.Context's stack allocator interface over the pool; records the bounds of the stack it hands
+// out, which AddressSanitizer needs at every switch to that stack.
 class PooledStack {
 public:
-    explicit PooledStack(StackPool& pool) : pool_(&pool) {}
-    ctx::stack_context allocate() { return pool_->allocate(); }
-    void deallocate(ctx::stack_context& stack) noexcept { pool_->release(stack); }
+    PooledStack(StackPool& pool, StackBounds& bounds) : pool_(&pool), bounds_(&bounds) {}
+    ctx::stack_context allocate() {
+        *bounds_ = pool_->allocate();
+        ctx::stack_context stack;
+        stack.size = bounds_->size;
+        stack.sp = const_cast<std::byte*>(static_cast<const std::byte*>(bounds_->bottom)) + bounds_->size;
+        return stack;
+    }
+    void deallocate(ctx::stack_context& stack) noexcept {
+        pool_->release(StackBounds{static_cast<std::byte*>(stack.sp) - stack.size, stack.size});
+    }
 
 private:
     StackPool* pool_;
+    StackBounds* bounds_;
 };
 
-// Everything one host thread needs to run blocks; reused across launches. The fibers of threads
-// 1..n-1 persist: after finishing a thread they wait to run the same slot of the next upgraded block.
+// The host thread's own context, which starts each chunk of blocks and cleans up after a fault.
+constexpr unsigned schedulerSlot = ~0u;
+
+// Everything one host thread needs to run blocks; reused across launches.
+//
+// Contexts: slot 0 is the walker, a fiber that runs a chunk of blocks and plays thread 0 of each;
+// slots 1..n-1 are the fibers of the other threads of an upgraded block. They persist: after a
+// thread finishes, its fiber waits to run the same slot of the next upgraded block. Control passes
+// directly from a thread that waits or finishes to the next thread that can run, in slot order, so a
+// barrier costs one switch per thread; the host thread's own context is entered only at the end of a
+// chunk or after a fault.
 struct Worker {
-    ~Worker() { threads.clear(); }  // unwind the fibers while their stacks still exist
+    ~Worker() { fibers.clear(); }  // unwind the fibers while everything they use still exists
 
     const detail::BoundKernel* kernel = nullptr;
     dim3 grid, block;
     unsigned threadCount = 0;
+    std::vector<uint3> indexOf;  // threadIdx of each slot
 
     bool upgraded = false;  // the current block runs every thread on its own fiber
-    unsigned current = 0;   // linear index of the running thread of an upgraded block
     std::vector<ThreadState> states;
-    std::vector<uint3> indexOf;  // threadIdx of each slot
-    std::vector<ctx::fiber> threads;  // slot 0 stays empty: thread 0 runs on the worker fiber
-    std::vector<ctx::stack_context> stackOf;  // per slot; slot 0 is the worker fiber's
-    std::vector<void*> fakeStackOf;           // per slot, for AddressSanitizer
-    StackPool stacks;  // declared before the fibers that run on its stacks
-    ctx::fiber scheduler;             // where a suspended simulated thread returns to
-    FiberSwitch switcher;
+
+    StackPool stacks;                 // before the fibers that run on its stacks
+    std::vector<ctx::fiber> fibers;   // suspended contexts by slot (empty while running)
+    std::vector<StackBounds> stackOf;
+    std::vector<void*> fakeStackOf;   // AddressSanitizer's fake stacks, by slot
+    ctx::fiber scheduler;
+    StackBounds schedulerStack;
+    void* schedulerFakeStack = nullptr;
+    unsigned current = schedulerSlot;  // the context running now
+    unsigned switchingFrom = schedulerSlot;
 
     std::vector<std::max_align_t> dynamicShared;
     const KernelFault* fault = nullptr;
@@ -125,42 +146,31 @@ uint3 linearToIndex(uint64_t linear, dim3 shape) {
                  static_cast<unsigned>(linear / (uint64_t{shape.x} * shape.y))};
 }
 
-// Suspends the running simulated thread and returns to the scheduler of its block.
-void suspend(Worker& worker) {
-    const unsigned slot = worker.current;
-    worker.switcher.leave(&worker.fakeStackOf[slot]);
-    worker.scheduler = std::move(worker.scheduler).resume();
-    worker.switcher.arrived(worker.fakeStackOf[slot]);
-}
-
 void failKernel(Worker& worker, std::string what) {
     worker.ownFault = KernelFault{std::move(what)};
     worker.fault = &worker.ownFault;
 }
 
-void arriveAtBarrier(ThreadState kind, const char* name) {
-    Worker* worker = currentWorker;
-    if (worker == nullptr) throw KernelFault{std::string(name) + " called outside a kernel"};
-    if (!worker->upgraded) {
-        // Only thread 0 runs on a fiber before the upgrade; any other thread arriving here means
-        // that thread 0 finished without reaching this barrier.
-        if (threadIdx.x != 0 || threadIdx.y != 0 || threadIdx.z != 0) {
-            throw KernelFault{std::string("barrier ") + name + " reached by some threads of a block but not by thread 0"};
-        }
-        worker->upgraded = true;
-        worker->current = 0;
-    }
-    worker->states[worker->current] = kind;
-    suspend(*worker);
+void** fakeStackOf(Worker& worker, unsigned slot) {
+    return slot == schedulerSlot ? &worker.schedulerFakeStack : &worker.fakeStackOf[slot];
 }
 
-void runThreadOnFiber(Worker& worker, unsigned slot) {
-    try {
-        worker.kernel->runThread(worker.kernel->context);
-    } catch (const KernelFault& fault) {
-        failKernel(worker, fault.what);
-    }
-    worker.states[slot] = ThreadState::done;
+// Keeps the suspended context of `slot`.
+void keep(Worker& worker, unsigned slot, ctx::fiber&& continuation) {
+    (slot == schedulerSlot ? worker.scheduler : worker.fibers[slot]) = std::move(continuation);
+}
+
+// Passes control from the running context to `target` and returns when control comes back.
+void switchTo(Worker& worker, unsigned target) {
+    const unsigned self = worker.current;
+    if (target == self) return;
+    worker.switchingFrom = self;
+    worker.current = target;
+    if (target != schedulerSlot) threadIdx = worker.indexOf[target];
+    announceSwitch(fakeStackOf(worker, self), target == schedulerSlot ? worker.schedulerStack : worker.stackOf[target]);
+    ctx::fiber came = std::move(target == schedulerSlot ? worker.scheduler : worker.fibers[target]).resume();
+    completeSwitch(*fakeStackOf(worker, self), nullptr);
+    keep(worker, worker.switchingFrom, std::move(came));
 }
 
 bool allDone(const Worker& worker) {
@@ -191,89 +201,110 @@ bool releaseBarriers(Worker& worker) {
     return released;
 }
 
-void resumeThread(Worker& worker, ctx::fiber& thread0, unsigned slot) {
-    worker.current = slot;
-    threadIdx = worker.indexOf[slot];
-    ctx::fiber& target = slot == 0 ? thread0 : worker.threads[slot];
-    worker.switcher.enter(worker.stackOf[slot]);
-    target = std::move(target).resume();
-    worker.switcher.returned();
+// The context to run after the current thread waits or finishes: the next runnable thread in slot
+// order; once none is left, the threads released from their barriers from slot 0 on; once the
+// block is done, the walker to go on with the chunk; after a fault, the host thread's context.
+unsigned nextToRun(Worker& worker) {
+    const auto runnableFrom = [&worker](unsigned first) {
+        for (unsigned slot = first; slot < worker.threadCount; ++slot)
+            if (worker.states[slot] == ThreadState::runnable) return slot;
+        return schedulerSlot;
+    };
+    if (worker.fault != nullptr) return schedulerSlot;
+    if (const unsigned next = runnableFrom(worker.current + 1); next != schedulerSlot) return next;
+    if (allDone(worker)) return 0;
+    if (!releaseBarriers(worker)) {
+        failKernel(worker, "barrier deadlock: threads of a block wait at barriers that cannot complete");
+        return schedulerSlot;
+    }
+    return runnableFrom(0);
 }
 
-// Drives an upgraded block until every thread is done. Thread 0 is the suspended worker fiber; it is
-// left suspended after it finishes so that the caller can let it go on with the chunk.
-void runUpgradedBlock(Worker& worker, ctx::fiber& thread0) {
+void runThread(Worker& worker, unsigned slot) {
+    try {
+        worker.kernel->runThread(worker.kernel->context);
+    } catch (const KernelFault& fault) {
+        failKernel(worker, fault.what);
+    }
+    worker.states[slot] = ThreadState::done;
+}
+
+// Called by thread 0 at its first barrier: every other thread of the block gets a fiber.
+void upgradeBlock(Worker& worker) {
+    worker.upgraded = true;
     const unsigned count = worker.threadCount;
-    if (worker.threads.size() < count) {
-        worker.stackOf.resize(count);
-        worker.fakeStackOf.resize(count, nullptr);
-        for (unsigned slot = std::max<unsigned>(1, worker.threads.size()); slot < count; ++slot) {
-            worker.threads.resize(slot + 1);
-            worker.threads[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks),
-                                              [&worker, slot](ctx::fiber&& scheduler) -> ctx::fiber {
-                                                  worker.scheduler = std::move(scheduler);
-                                                  worker.switcher.arrived(nullptr);
-                                                  for (;;) {
-                                                      runThreadOnFiber(worker, slot);
-                                                      suspend(worker);
-                                                  }
-                                              });
-            worker.stackOf[slot] = worker.stacks.lastAllocated;
-        }
+    worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), count));
+    worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
+    for (unsigned slot = std::max<unsigned>(1, worker.fibers.size()); slot < count; ++slot) {
+        worker.fibers.resize(slot + 1);
+        worker.fibers[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[slot]),
+                                         [&worker, slot](ctx::fiber&& came) -> ctx::fiber {
+                                             completeSwitch(nullptr, nullptr);
+                                             keep(worker, worker.switchingFrom, std::move(came));
+                                             for (;;) {
+                                                 runThread(worker, slot);
+                                                 switchTo(worker, nextToRun(worker));
+                                             }
+                                         });
     }
-    for (unsigned slot = 1; slot < count; ++slot) worker.states[slot] = ThreadState::runnable;
-    while (worker.fault == nullptr) {
-        // One sweep runs every runnable thread until it waits at a barrier or finishes.
-        for (unsigned slot = 0; slot < count && worker.fault == nullptr; ++slot)
-            if (worker.states[slot] == ThreadState::runnable) resumeThread(worker, thread0, slot);
-        if (worker.fault != nullptr || allDone(worker)) break;
-        if (!releaseBarriers(worker))
-            failKernel(worker, "barrier deadlock: threads of a block wait at barriers that cannot complete");
-    }
-    // The fibers of a faulted block may be anywhere in the kernel: unwind them all.
-    if (worker.fault != nullptr) worker.threads.clear();
 }
 
-void runChunk(Worker& worker, uint64_t firstBlock, uint64_t endBlock) {
-    ctx::fiber walker(std::allocator_arg, PooledStack(worker.stacks), [&](ctx::fiber&& scheduler) {
-        worker.scheduler = std::move(scheduler);
-        worker.switcher.arrived(nullptr);
-        try {
-            for (uint64_t linear = firstBlock; linear < endBlock && worker.fault == nullptr; ++linear) {
-                blockIdx = linearToIndex(linear, worker.grid);
-                threadIdx = uint3{0, 0, 0};
-                worker.upgraded = false;
-                std::fill(worker.states.begin(), worker.states.end(), ThreadState::runnable);
-                worker.kernel->runThread(worker.kernel->context);
-                if (!worker.upgraded) {
-                    worker.kernel->runThreadsFrom(worker.kernel->context, 1);
-                } else {
-                    worker.states[0] = ThreadState::done;
-                    suspend(worker);  // comes back once the whole block is done
-                }
-            }
-        } catch (const KernelFault& fault) {
-            failKernel(worker, fault.what);
-        }
-        worker.switcher.leaveForGood();
-        return std::move(worker.scheduler);
-    });
-    worker.stackOf[0] = worker.stacks.lastAllocated;
-    worker.current = 0;
-    worker.switcher.enter(worker.stackOf[0]);
-    walker = std::move(walker).resume();
-    worker.switcher.returned();
-    while (walker) {
-        if (worker.fault == nullptr) runUpgradedBlock(worker, walker);
-        if (worker.fault != nullptr) {
-            walker = ctx::fiber();  // unwinds the chunk walk
-            break;
-        }
-        worker.current = 0;
-        worker.switcher.enter(worker.stackOf[0]);
-        walker = std::move(walker).resume();
-        worker.switcher.returned();
+void arriveAtBarrier(ThreadState kind, const char* name) {
+    Worker* worker = currentWorker;
+    if (worker == nullptr) throw KernelFault{std::string(name) + " called outside a kernel"};
+    if (!worker->upgraded) {
+        // Only thread 0 runs on a fiber before the upgrade; any other thread arriving here means
+        // that thread 0 finished without reaching this barrier.
+        if (threadIdx.x != 0 || threadIdx.y != 0 || threadIdx.z != 0)
+            throw KernelFault{std::string("barrier ") + name + " reached by some threads of a block but not by thread 0"};
+        upgradeBlock(*worker);
     }
+    worker->states[worker->current] = kind;
+    switchTo(*worker, nextToRun(*worker));
+}
+
+// The walker: runs blocks [first, end) of the grid, each thread 0 on itself and the other threads
+// either as a plain loop or, once thread 0 reaches a barrier, on their fibers.
+ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& came) {
+    completeSwitch(nullptr, &worker.schedulerStack);
+    keep(worker, worker.switchingFrom, std::move(came));
+    try {
+        for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear) {
+            blockIdx = linearToIndex(linear, worker.grid);
+            threadIdx = worker.indexOf[0];
+            worker.upgraded = false;
+            std::fill(worker.states.begin(), worker.states.end(), ThreadState::runnable);
+            worker.kernel->runThread(worker.kernel->context);
+            if (!worker.upgraded) {
+                worker.kernel->runThreadsFrom(worker.kernel->context, 1);
+            } else {
+                worker.states[0] = ThreadState::done;
+                switchTo(worker, nextToRun(worker));  // comes back once the whole block is done
+            }
+        }
+    } catch (const KernelFault& fault) {
+        failKernel(worker, fault.what);
+    }
+    announceSwitch(nullptr, worker.schedulerStack);
+    worker.switchingFrom = 0;
+    worker.current = schedulerSlot;
+    return std::move(worker.scheduler);
+}
+
+void runChunk(Worker& worker, uint64_t first, uint64_t end) {
+    if (worker.fibers.empty()) {
+        worker.fibers.resize(1);
+        worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), 1));
+        worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
+    }
+    worker.fibers[0] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[0]),
+                                  [&worker, first, end](ctx::fiber&& came) {
+                                      return walkChunk(worker, first, end, std::move(came));
+                                  });
+    worker.current = schedulerSlot;
+    switchTo(worker, 0);  // returns when the chunk is done, or at a fault
+    // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
+    if (worker.fault != nullptr) worker.fibers.clear();
 }
 
 cudaError_t checkConfiguration(dim3 grid, dim3 block, size_t sharedBytes) {
@@ -310,7 +341,11 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
     std::atomic<bool> faulted{false};
     std::string faultText;
 
-    const int workers = std::max(1, std::min<int>(hostWorkerCount(), static_cast<int>(blockCount)));
+    // Small grids run on one host thread: waking the others would cost more than it saves.
+    const uint64_t smallGridThreads = 1 << 14;
+    const int workers = blockCount * threadCount < smallGridThreads
+                            ? 1
+                            : std::max(1, std::min<int>(hostWorkerCount(), static_cast<int>(blockCount)));
     // Chunks are small enough to balance the load, large enough that claiming one is rare.
     const uint64_t chunk = std::max<uint64_t>(1, blockCount / (uint64_t{16} * workers));
 
@@ -322,10 +357,6 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         worker.block = block;
         worker.threadCount = threadCount;
         worker.states.assign(threadCount, ThreadState::runnable);
-        if (worker.stackOf.empty()) {
-            worker.stackOf.resize(1);
-            worker.fakeStackOf.resize(1, nullptr);
-        }
         worker.indexOf.resize(threadCount);
         for (unsigned slot = 0; slot < threadCount; ++slot) worker.indexOf[slot] = linearToIndex(slot, block);
         worker.dynamicShared.resize((dynamicSharedBytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
