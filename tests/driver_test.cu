@@ -1,0 +1,134 @@
+// The CVT driver end to end on reduced grids: levels, transitions, the global iteration counter, the
+// decision schedule, and an exact labelling at the end of every run.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "device_test_support.h"
+#include "driver/cvt_driver.h"
+#include "host/buffers.h"
+#include "host/density.h"
+#include "host/site_code.h"
+#include "reference_labelling.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+class CvtDriverTest : public DeviceTest {
+protected:
+    void TearDown() override {
+        if (!IsSkipped()) releaseBuffers();
+    }
+
+    // Runs the driver on a set of full edge n with a smooth positive density.
+    std::vector<int> run(int n, int sites, int maxLevels, int maxIterations) {
+        allocateBuffers(n);
+        std::vector<float> density(size_t(n) * n * n);
+        for (int z = 0; z < n; ++z)
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) {
+                    const double u = double(x) / n - 0.5, v = double(y) / n - 0.5, w = double(z) / n - 0.5;
+                    density[(size_t(z) * n + y) * n + x] = float(0.05 + std::exp(-12.0 * (u * u + v * v + w * w)));
+                }
+        std::vector<int> result(density.size());
+        runCvt(density.data(), sites, result.data(), maxLevels, maxIterations);
+        return result;
+    }
+};
+
+std::vector<Site> sitesOf(const std::vector<int>& labelling, int n) {
+    std::vector<Site> sites;
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                if (labelling[(size_t(z) * n + y) * n + x] == encodeSite(x, y, z)) sites.push_back({x, y, z});
+    return sites;
+}
+
+TEST_F(CvtDriverTest, OneLevelRunsUntilTheEnergyStopsFallingAndEndsExact) {
+    const int n = 64;
+    const std::vector<int> result = run(n, 40, 1, 10000);
+    const CvtRunReport& report = lastCvtRun();
+    EXPECT_EQ(report.levelCount, 1);
+    ASSERT_EQ(report.levelEndIterations.size(), 1u);
+    EXPECT_EQ(iteration % 10, 0) << "the full grid ends only at a decision";
+    EXPECT_LT(iteration, 10000);
+    EXPECT_EQ(report.energies.size(), size_t(iteration / 10));
+    EXPECT_EQ(report.relaxations.front(), 2.0f);  // the first decision compares with 1e18
+    EXPECT_EQ(gridSize, n);
+    // Lloyd steps lower the energy until the end (the last decision saw no drop worth going on for).
+    EXPECT_LT(report.energies.back(), report.energies.front());
+    const std::vector<Site> sites = sitesOf(result, n);
+    EXPECT_GE(sites.size(), 30u);
+    EXPECT_LE(sites.size(), 40u);  // sites only ever merge
+    EXPECT_EQ(result, bruteForceLabelling(sites, n));
+}
+
+TEST_F(CvtDriverTest, FewerThanTenIterationsEvaluateNoEnergy) {
+    const int n = 64;
+    const std::vector<int> result = run(n, 25, 1, 7);
+    EXPECT_EQ(iteration, 7);
+    EXPECT_TRUE(lastCvtRun().energies.empty());
+    EXPECT_EQ(relaxation, 2.0f);
+    EXPECT_EQ(result, bruteForceLabelling(sitesOf(result, n), n));
+}
+
+TEST_F(CvtDriverTest, TwoLevelsStartCoarseAndCarryTheSitesToTheFullGrid) {
+    const int n = 128;
+    const std::vector<int> result = run(n, 60, 2, 10000);
+    const CvtRunReport& report = lastCvtRun();
+    EXPECT_EQ(report.levelCount, 2);
+    ASSERT_EQ(report.levelEndIterations.size(), 2u);
+    // Both levels end at decisions, and the counter runs on across the transition.
+    EXPECT_EQ(report.levelEndIterations[0] % 10, 0);
+    EXPECT_GT(report.levelEndIterations[1], report.levelEndIterations[0]);
+    EXPECT_EQ(report.levelEndIterations[1] % 10, 0);
+    EXPECT_EQ(gridSize, n);
+    const std::vector<Site> sites = sitesOf(result, n);
+    EXPECT_GE(sites.size(), 40u);
+    EXPECT_LE(sites.size(), 60u);
+    EXPECT_EQ(result, bruteForceLabelling(sites, n));
+}
+
+// Once the cap is used up, every further level runs exactly one iteration.
+TEST_F(CvtDriverTest, ThreeLevelsWithTheCapUsedUpRunOneIterationEach) {
+    const int n = 256;
+    allocateBuffers(n);
+    std::vector<float> density(size_t(n) * n * n);
+    synthesizeDensity(density.data());
+    std::vector<int> result(density.size());
+    runCvt(density.data(), 200, result.data(), 5, 1);
+    const CvtRunReport& report = lastCvtRun();
+    EXPECT_EQ(report.levelCount, 3);
+    EXPECT_EQ(report.levelEndIterations, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(report.energies.empty());
+    EXPECT_EQ(gridSize, n);
+    // Sites moved on the 64-grid land on even coordinates of the finer grids, and one iteration on
+    // each finer grid moves them on; whatever they are, the final labelling is exact for them.
+    const std::vector<Site> sites = sitesOf(result, n);
+    EXPECT_GE(sites.size(), 150u);
+    EXPECT_LE(sites.size(), 200u);
+    for (int z = 0; z < n; z += 37)
+        for (int y = 0; y < n; y += 5)
+            for (int x = 0; x < n; ++x) {
+                const int label = result[(size_t(z) * n + y) * n + x];
+                int64_t best = INT64_MAX;
+                for (const Site& s : sites) {
+                    const int64_t dx = x - s.x, dy = y - s.y, dz = z - s.z;
+                    best = std::min(best, dx * dx + dy * dy + dz * dz);
+                }
+                const int64_t dx = x - siteX(label), dy = y - siteY(label), dz = z - siteZ(label);
+                ASSERT_EQ(dx * dx + dy * dy + dz * dz, best) << x << " " << y << " " << z;
+            }
+}
+
+TEST_F(CvtDriverTest, RefusesZeroLevels) {
+    allocateBuffers(64);
+    std::vector<float> density(64 * 64 * 64, 1.0f);
+    std::vector<int> result(density.size());
+    EXPECT_THROW(runCvt(density.data(), 10, result.data(), 0, 10), Failure);
+    EXPECT_EQ(gridSize, 64);
+}
+
+}  // namespace
+CVT_END_NAMESPACE
