@@ -2,6 +2,8 @@
 // check that every failure path of the program reports and cleans up.
 #pragma once
 
+#include <cstddef>
+
 #include "runtime.h"
 
 namespace cvt::sim {
@@ -13,5 +15,7 @@ enum class Operation { allocation, copy, launch };
 void injectFailure(Operation operation, unsigned nth);
 // Called by the runtime at every operation of that kind; true when this one must fail.
 bool injectedFailure(Operation operation);
+// Device allocations not freed yet: what a leak check compares.
+size_t deviceAllocationCount();
 
 }  // namespace cvt::sim

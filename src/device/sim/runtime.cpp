@@ -72,6 +72,12 @@ bool injectedFailure(Operation operation) {
     return --left == 0;
 }
 
+size_t deviceAllocationCount() {
+    DeviceState& state = device();
+    std::lock_guard lock(state.mutex);
+    return state.allocations.size();
+}
+
 cudaError_t cudaMalloc(void** pointer, size_t bytes) {
     *pointer = nullptr;
     if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
