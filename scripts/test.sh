@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
-# Builds both backends and runs every test (the GPU tests skip where no GPU is present).
+# Builds both backends and runs every test: the unit tests of both backends (the GPU ones skip where
+# no GPU is present), the simulation's tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the full default run checked end to end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
 scripts/setup.sh build
-cd build
-ctest --output-on-failure -j "$(nproc)"
+(cd build && ctest --output-on-failure -j "$(nproc)")
+
+scripts/setup.sh build-sanitize -DCVT_SANITIZE=ON
+(cd build-sanitize && ctest --output-on-failure -j "$(nproc)")
+
+scripts/end-to-end.sh build
