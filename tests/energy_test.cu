@@ -103,8 +103,7 @@ TEST_F(EnergyTest, ReductionPassesReadOnlyTheirCount) {
         DeviceArray<float> input(values);
         const int blocks = reduceBlocks(int(count));
         DeviceArray<float> output{static_cast<size_t>(blocks)};
-        LAUNCH_KERNEL(kernelReduce<reduceBlockSize>, dim3(blocks), dim3(reduceBlockSize), 0, input.get(), output.get(),
-                      count);
+        launchReduce(input.get(), output.get(), count, blocks);
         double total = 0.0, expected = 0.0;
         for (float partial : output.download()) total += partial;
         for (unsigned i = 0; i < count; ++i) expected += values[i];

@@ -57,7 +57,9 @@ __global__ void kernelReduce(const float* input, float* output, unsigned count) 
     if (t == 0) output[blockIdx.x] = sdata[0];
 }
 
-template __global__ void kernelReduce<reduceBlockSize>(const float*, float*, unsigned);
+void launchReduce(const float* input, float* output, unsigned count, int blocks) {
+    LAUNCH_KERNEL(kernelReduce<reduceBlockSize>, dim3(blocks), dim3(reduceBlockSize), 0, input, output, count);
+}
 
 int reduceBlocks(int count) {
     const int blocks = static_cast<int>(std::ceil(count * (1.0 / reduceBlockSize)));
@@ -71,7 +73,7 @@ namespace {
 // block reads everything before it writes, so it may work in place.
 float* reducePass(float* input, unsigned count, int blocks, float* partials) {
     float* output = (blocks > 1 && input == energyBuffer) ? partials : energyBuffer;
-    LAUNCH_KERNEL(kernelReduce<reduceBlockSize>, dim3(blocks), dim3(reduceBlockSize), 0, input, output, count);
+    launchReduce(input, output, count, blocks);
     return output;
 }
 

@@ -11,8 +11,9 @@ constexpr int maxReduceBlocks = 32768;
 
 __global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, int n);
 
-template <unsigned BlockSize>
-__global__ void kernelReduce(const float* input, float* output, unsigned count);
+// One pass of the sum reduction: `blocks` blocks of reduceBlockSize threads over `count` values of
+// `input`, block b writing its partial sum to output[b].
+void launchReduce(const float* input, float* output, unsigned count, int blocks);
 
 // Energy of `currentSites` on the current level: leaves the raw sum in energyReadback and returns it
 // scaled by 8^levelIndex, so that every level is on the scale of the full grid. Uses scratchSites

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -57,7 +58,9 @@ private:
 };
 
 std::string describe(const Point& p) {
-    return "(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ", " + std::to_string(p.z) + ")";
+    char text[48];
+    std::snprintf(text, sizeof text, "(%d, %d, %d)", p.x, p.y, p.z);
+    return text;
 }
 
 }  // namespace

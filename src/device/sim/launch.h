@@ -29,7 +29,8 @@ void runOneThread(const void* context) {
 // the path of every block that reaches no barrier.
 template <auto Kernel, class Arguments>
 void runThreadsFrom(const void* context, unsigned firstLinearThread) {
-    const Arguments& arguments = *static_cast<const Arguments*>(context);
+    // A local copy: stores made by the kernel cannot alias it, so the arguments stay in registers.
+    const Arguments arguments = *static_cast<const Arguments*>(context);
     const dim3 shape = blockDim;
     unsigned linear = 0;
     for (unsigned z = 0; z < shape.z; ++z) {
