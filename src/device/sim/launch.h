@@ -32,12 +32,15 @@ void runThreadsFrom(const void* context, unsigned firstLinearThread) {
     // A local copy: stores made by the kernel cannot alias it, so the arguments stay in registers.
     const Arguments arguments = *static_cast<const Arguments*>(context);
     const dim3 shape = blockDim;
+    // Only threadIdx.x changes in the innermost loop; the first threads are skipped row by row.
     unsigned linear = 0;
     for (unsigned z = 0; z < shape.z; ++z) {
-        for (unsigned y = 0; y < shape.y; ++y) {
-            for (unsigned x = 0; x < shape.x; ++x, ++linear) {
-                if (linear < firstLinearThread) continue;
-                threadIdx = uint3{x, y, z};
+        threadIdx.z = z;
+        for (unsigned y = 0; y < shape.y; ++y, linear += shape.x) {
+            if (linear + shape.x <= firstLinearThread) continue;
+            threadIdx.y = y;
+            for (unsigned x = linear < firstLinearThread ? firstLinearThread - linear : 0; x < shape.x; ++x) {
+                threadIdx.x = x;
                 std::apply(Kernel, arguments);
             }
         }

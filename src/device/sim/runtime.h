@@ -33,12 +33,32 @@ struct dim3 {
     constexpr dim3(unsigned vx = 1, unsigned vy = 1, unsigned vz = 1) : x(vx), y(vy), z(vz) {}
 };
 
+// One coordinate of a built-in index variable. It reads as CUDA's unsigned, but lives in a 64-bit
+// word: the kernels' 32-bit stores cannot alias it, so the compiler may keep indices in registers
+// across a plain loop of simulated threads instead of reloading them after every store.
+class IndexComponent {
+public:
+    constexpr IndexComponent(unsigned value = 0) : value_(value) {}
+    constexpr operator unsigned() const { return static_cast<unsigned>(value_); }
+
+private:
+    uint64_t value_;
+};
+
+struct IndexVector {
+    IndexComponent x, y, z;
+    constexpr IndexVector(unsigned vx = 0, unsigned vy = 0, unsigned vz = 0) : x(vx), y(vy), z(vz) {}
+    constexpr IndexVector(uint3 v) : x(v.x), y(v.y), z(v.z) {}
+    constexpr IndexVector(dim3 v) : x(v.x), y(v.y), z(v.z) {}
+    constexpr operator dim3() const { return dim3(x, y, z); }
+};
+
 // The built-in index variables of the running simulated thread. The scheduler rewrites them before
 // it runs or resumes a thread; they are constant-initialised so that access is a plain TLS load.
-inline thread_local uint3 threadIdx{0, 0, 0};
-inline thread_local uint3 blockIdx{0, 0, 0};
-inline thread_local dim3 blockDim{1, 1, 1};
-inline thread_local dim3 gridDim{1, 1, 1};
+inline thread_local IndexVector threadIdx{0, 0, 0};
+inline thread_local IndexVector blockIdx{0, 0, 0};
+inline thread_local IndexVector blockDim{1, 1, 1};
+inline thread_local IndexVector gridDim{1, 1, 1};
 
 constexpr int warpSize = 32;
 
