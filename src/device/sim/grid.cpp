@@ -35,8 +35,6 @@ constexpr unsigned maxGridDimX = 2147483647u;
 constexpr unsigned maxGridDimYZ = 65535;
 constexpr size_t maxSharedBytesPerBlock = 48 * 1024;
 
-enum class ThreadState : unsigned char { runnable, atBlockBarrier, atWarpBarrier, done };
-
 // Thrown inside a simulated thread when the kernel breaks a rule of the execution model; the
 // launch then fails like a faulting kernel on a device.
 struct KernelFault {
@@ -115,8 +113,15 @@ struct Worker {
     unsigned threadCount = 0;
     std::vector<uint3> indexOf;  // threadIdx of each slot
 
-    bool upgraded = false;  // the current block runs every thread on its own fiber
-    std::vector<ThreadState> states;
+    // An upgraded block runs in rounds: each thread of the round's queue runs, in slot order, until it
+    // waits at a barrier or finishes; then the barriers that every thread concerned has reached
+    // release their threads into the next round.
+    bool upgraded = false;
+    std::vector<unsigned> runQueue;
+    size_t queuePosition = 0;
+    unsigned doneCount = 0;
+    unsigned blockWaitCount = 0;
+    std::vector<unsigned> warpWaitCount;
 
     StackPool stacks;                 // before the fibers that run on its stacks
     std::vector<ctx::fiber> fibers;   // suspended contexts by slot (empty while running)
@@ -173,51 +178,39 @@ void switchTo(Worker& worker, unsigned target) {
     keep(worker, worker.switchingFrom, std::move(came));
 }
 
-bool allDone(const Worker& worker) {
-    return std::all_of(worker.states.begin(), worker.states.end(),
-                       [](ThreadState state) { return state == ThreadState::done; });
-}
-
-// Releases the threads waiting at a barrier that every thread concerned has reached: the block
-// barrier once every thread of the block waits there, a warp barrier once every lane of the warp
-// does. A thread that has finished never arrives, as CUDA requires a barrier to be reached by all.
-// Returns false when nothing can be released: a deadlock, which a GPU would show as a hang.
+// Starts the next round with the threads of the barriers that are complete: the block barrier once
+// every thread of the block waits there, a warp barrier once every lane of the warp does. A thread
+// that has finished never arrives, as CUDA requires a barrier to be reached by all. Returns false
+// when nothing can be released: a deadlock, which a GPU would show as a hang.
 bool releaseBarriers(Worker& worker) {
-    const auto arrivedAll = [](auto first, auto last, ThreadState barrier) {
-        return std::all_of(first, last, [barrier](ThreadState state) { return state == barrier; });
-    };
-    if (arrivedAll(worker.states.begin(), worker.states.end(), ThreadState::atBlockBarrier)) {
-        std::fill(worker.states.begin(), worker.states.end(), ThreadState::runnable);
+    worker.runQueue.clear();
+    worker.queuePosition = 0;
+    if (worker.blockWaitCount == worker.threadCount) {
+        worker.blockWaitCount = 0;
+        for (unsigned slot = 0; slot < worker.threadCount; ++slot) worker.runQueue.push_back(slot);
         return true;
     }
-    bool released = false;
-    for (unsigned warpStart = 0; warpStart < worker.threadCount; warpStart += warpSize) {
-        const auto lanes = worker.states.begin() + warpStart;
-        const auto lanesEnd = worker.states.begin() + std::min(worker.threadCount, warpStart + warpSize);
-        if (!arrivedAll(lanes, lanesEnd, ThreadState::atWarpBarrier)) continue;
-        std::fill(lanes, lanesEnd, ThreadState::runnable);
-        released = true;
+    for (unsigned warp = 0; warp < worker.warpWaitCount.size(); ++warp) {
+        const unsigned first = warp * warpSize, lanes = std::min<unsigned>(warpSize, worker.threadCount - first);
+        if (worker.warpWaitCount[warp] != lanes) continue;
+        worker.warpWaitCount[warp] = 0;
+        for (unsigned lane = 0; lane < lanes; ++lane) worker.runQueue.push_back(first + lane);
     }
-    return released;
+    return !worker.runQueue.empty();
 }
 
-// The context to run after the current thread waits or finishes: the next runnable thread in slot
-// order; once none is left, the threads released from their barriers from slot 0 on; once the
-// block is done, the walker to go on with the chunk; after a fault, the host thread's context.
+// The context to run after the current thread waits or finishes: the next thread of the round; when
+// the round is over, the first of the next; once the block is done, the walker to go on with the
+// chunk; after a fault, the host thread's context.
 unsigned nextToRun(Worker& worker) {
-    const auto runnableFrom = [&worker](unsigned first) {
-        for (unsigned slot = first; slot < worker.threadCount; ++slot)
-            if (worker.states[slot] == ThreadState::runnable) return slot;
-        return schedulerSlot;
-    };
     if (worker.fault != nullptr) return schedulerSlot;
-    if (const unsigned next = runnableFrom(worker.current + 1); next != schedulerSlot) return next;
-    if (allDone(worker)) return 0;
+    if (++worker.queuePosition < worker.runQueue.size()) return worker.runQueue[worker.queuePosition];
+    if (worker.doneCount == worker.threadCount) return 0;
     if (!releaseBarriers(worker)) {
         failKernel(worker, "barrier deadlock: threads of a block wait at barriers that cannot complete");
         return schedulerSlot;
     }
-    return runnableFrom(0);
+    return worker.runQueue.front();
 }
 
 void runThread(Worker& worker, unsigned slot) {
@@ -226,13 +219,18 @@ void runThread(Worker& worker, unsigned slot) {
     } catch (const KernelFault& fault) {
         failKernel(worker, fault.what);
     }
-    worker.states[slot] = ThreadState::done;
+    ++worker.doneCount;
 }
 
 // Called by thread 0 at its first barrier: every other thread of the block gets a fiber.
 void upgradeBlock(Worker& worker) {
     worker.upgraded = true;
     const unsigned count = worker.threadCount;
+    worker.runQueue.resize(count);
+    for (unsigned slot = 0; slot < count; ++slot) worker.runQueue[slot] = slot;
+    worker.queuePosition = 0;  // thread 0 is running
+    worker.doneCount = worker.blockWaitCount = 0;
+    worker.warpWaitCount.assign((count + warpSize - 1) / warpSize, 0);
     worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), count));
     worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
     for (unsigned slot = std::max<unsigned>(1, worker.fibers.size()); slot < count; ++slot) {
@@ -249,7 +247,9 @@ void upgradeBlock(Worker& worker) {
     }
 }
 
-void arriveAtBarrier(ThreadState kind, const char* name) {
+enum class Barrier { block, warp };
+
+void arriveAtBarrier(Barrier barrier, const char* name) {
     Worker* worker = currentWorker;
     if (worker == nullptr) throw KernelFault{std::string(name) + " called outside a kernel"};
     if (!worker->upgraded) {
@@ -259,7 +259,8 @@ void arriveAtBarrier(ThreadState kind, const char* name) {
             throw KernelFault{std::string("barrier ") + name + " reached by some threads of a block but not by thread 0"};
         upgradeBlock(*worker);
     }
-    worker->states[worker->current] = kind;
+    if (barrier == Barrier::block) ++worker->blockWaitCount;
+    else ++worker->warpWaitCount[worker->current / warpSize];
     switchTo(*worker, nextToRun(*worker));
 }
 
@@ -273,12 +274,11 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
             blockIdx = linearToIndex(linear, worker.grid);
             threadIdx = worker.indexOf[0];
             worker.upgraded = false;
-            std::fill(worker.states.begin(), worker.states.end(), ThreadState::runnable);
             worker.kernel->runThread(worker.kernel->context);
             if (!worker.upgraded) {
                 worker.kernel->runThreadsFrom(worker.kernel->context, 1);
             } else {
-                worker.states[0] = ThreadState::done;
+                ++worker.doneCount;
                 switchTo(worker, nextToRun(worker));  // comes back once the whole block is done
             }
         }
@@ -323,9 +323,9 @@ void* dynamicSharedBase() {
     return currentWorker == nullptr ? nullptr : currentWorker->dynamicShared.data();
 }
 
-void __syncthreads() { arriveAtBarrier(ThreadState::atBlockBarrier, "__syncthreads"); }
+void __syncthreads() { arriveAtBarrier(Barrier::block, "__syncthreads"); }
 
-void __syncwarp(unsigned) { arriveAtBarrier(ThreadState::atWarpBarrier, "__syncwarp"); }
+void __syncwarp(unsigned) { arriveAtBarrier(Barrier::warp, "__syncwarp"); }
 
 namespace detail {
 
@@ -356,7 +356,6 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         worker.grid = grid;
         worker.block = block;
         worker.threadCount = threadCount;
-        worker.states.assign(threadCount, ThreadState::runnable);
         worker.indexOf.resize(threadCount);
         for (unsigned slot = 0; slot < threadCount; ++slot) worker.indexOf[slot] = linearToIndex(slot, block);
         worker.dynamicShared.resize((dynamicSharedBytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
