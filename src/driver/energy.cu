@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "../centroid/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
 
@@ -81,7 +82,7 @@ float* reducePass(float* input, unsigned count, int blocks, float* partials) {
 
 float evaluateEnergy() {
     const int n = gridSize;
-    LAUNCH_KERNEL(kernelEnergyValue, dim3(n / 32, n / 4, n), dim3(32, 4, 1), 0, currentSites,
+    LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(n), voxelBlock(), 0, currentSites,
                   densityLevels[levelIndex], energyBuffer, n);
     // The labelling's partner buffer holds nothing needed until the centroid step rewrites it.
     float* partials = reinterpret_cast<float*>(scratchSites);
