@@ -34,7 +34,7 @@ void benchDeviceLayer() {
     const dim3 grid(edge / 32, edge / 4, edge), block(32, 4, 1);
     const char* prefix = benchOnGpu() ? "" : "sim_";
     reportSeconds(std::string(prefix) + "plain_kernel_s",
-                  bestSeconds(5, [&] { LAUNCH_KERNEL(kernelStoreIndex, grid, block, 0, volume, edge); }));
+                  bestSeconds(10, [&] { LAUNCH_KERNEL(kernelStoreIndex, grid, block, 0, volume, edge); }));
     reportSeconds(std::string(prefix) + "barrier_kernel_s",
                   bestSeconds(3, [&] { LAUNCH_KERNEL(kernelStoreIndexAfterBarrier, grid, block, 0, volume, edge); }));
     checkCuda(cudaFree(volume), "freeing the benchmark volume");
@@ -44,7 +44,7 @@ void benchDeviceLayer() {
     // simulated device memory after the kernel's first run.
     const std::unique_ptr<int[]> host(new int[count]());
     volatile int* sink = host.get();
-    reportSeconds("plain_loop_s", bestSeconds(5, [&] {
+    reportSeconds("plain_loop_s", bestSeconds(10, [&] {
                       for (int z = 0; z < edge; ++z)
                           for (int y = 0; y < edge; ++y)
                               for (int x = 0; x < edge; ++x) {

@@ -151,6 +151,15 @@ uint3 linearToIndex(uint64_t linear, dim3 shape) {
                  static_cast<unsigned>(linear / (uint64_t{shape.x} * shape.y))};
 }
 
+// Steps an index to the next one in linear order (x fastest) without dividing.
+void nextIndex(uint3& index, dim3 shape) {
+    if (++index.x < shape.x) return;
+    index.x = 0;
+    if (++index.y < shape.y) return;
+    index.y = 0;
+    ++index.z;
+}
+
 void failKernel(Worker& worker, std::string what) {
     worker.ownFault = KernelFault{std::move(what)};
     worker.fault = &worker.ownFault;
@@ -270,8 +279,9 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
     completeSwitch(nullptr, &worker.schedulerStack);
     keep(worker, worker.switchingFrom, std::move(came));
     try {
-        for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear) {
-            blockIdx = linearToIndex(linear, worker.grid);
+        uint3 block = linearToIndex(first, worker.grid);
+        for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear, nextIndex(block, worker.grid)) {
+            blockIdx = block;
             threadIdx = worker.indexOf[0];
             worker.upgraded = false;
             worker.kernel->runThread(worker.kernel->context);
