@@ -33,12 +33,22 @@ T* allocateHostVolume(const char* what) {
     return static_cast<T*>(memory);
 }
 
-void releaseEverything() {
+void freeHostVolumes() {
     std::free(hostDensity);
     std::free(hostResult);
     hostDensity = nullptr;
     hostResult = nullptr;
-    releaseBuffers();
+}
+
+// The buffer set first, then the host volumes; also what a failed run cleans up.
+void releaseEverything() {
+    try {
+        releaseBuffers();
+    } catch (...) {
+        freeHostVolumes();
+        throw;
+    }
+    freeHostVolumes();
 }
 
 }  // namespace
