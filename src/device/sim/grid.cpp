@@ -2,11 +2,11 @@
 //
 // A block starts optimistically: its thread 0 runs on a fiber, the other threads as a plain loop.
 // If thread 0 finishes without reaching a barrier, no thread of the block can reach one either
-// (CUDA requires a barrier to be reached by the whole block or by none of it), so the block costs
-// one function call per thread. If thread 0 reaches a barrier, the block is upgraded: every other
-// thread gets a fiber of its own and the threads take turns in slot order, each running until it
-// waits at a barrier or finishes. The fiber that ran thread 0 walks a whole chunk of blocks, so
-// barrier-free kernels pay one fiber per chunk of blocks, not one per block.
+// (CUDA requires a barrier to be reached by the whole block or by none of it), so the rest of the
+// block runs as a loop with the kernel inlined. If thread 0 reaches a barrier, the block is
+// upgraded: every other thread gets a fiber of its own and the threads take turns in slot order,
+// each running until it waits at a barrier or finishes. The fiber that ran thread 0 walks a whole
+// chunk of blocks, so barrier-free kernels pay one fiber per chunk of blocks, not one per block.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
