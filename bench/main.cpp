@@ -17,23 +17,16 @@
 CVT_FOR_EACH_BACKEND(CVT_DECLARE_BENCH)
 
 namespace {
-
-struct Backend {
-    const char* name;
-    std::optional<std::string> (*unavailable)();
-    void (*fullRun)();
-};
-#define CVT_BACKEND_ENTRY(ns) Backend{#ns, &cvt::ns::unavailableReason, &cvt::ns::runFullRun},
-const Backend backends[] = {CVT_FOR_EACH_BACKEND(CVT_BACKEND_ENTRY)};
-
+#define CVT_FULL_RUN(ns) CVT_BACKEND_ENTRY(ns, runFullRun)
+const cvt::BackendEntry<void()> fullRuns[] = {CVT_FOR_EACH_BACKEND(CVT_FULL_RUN)};
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--full-run") {
-        const Backend* backend = cvt::chooseBackend(backends, "cvt-bench");
-        if (backend == nullptr) return 1;
+        const auto* fullRun = cvt::chooseBackend(fullRuns, "cvt-bench");
+        if (fullRun == nullptr) return 1;
         try {
-            backend->fullRun();
+            fullRun->run();
         } catch (const std::exception& failure) {
             std::fprintf(stderr, "cvt-bench: %s\n", failure.what());
             return 1;

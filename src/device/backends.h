@@ -35,6 +35,19 @@ CVT_FOR_EACH_BACKEND(CVT_DECLARE_BACKEND_PROBE)
 
 namespace cvt {
 
+// One backend's probe and one of its entry points, as chooseBackend takes them.
+template <class Function>
+struct BackendEntry {
+    const char* name;
+    std::optional<std::string> (*unavailable)();
+    Function* run;
+};
+
+// A BackendEntry for `function` of backend namespace `ns`, followed by a comma, for a table built
+// with CVT_FOR_EACH_BACKEND.
+#define CVT_BACKEND_ENTRY(ns, function) \
+    ::cvt::BackendEntry<decltype(::cvt::ns::function)>{#ns, &::cvt::ns::unavailableReason, &::cvt::ns::function},
+
 // Picks the first usable backend of `entries` (each with `name` and `unavailable`, GPU first). When
 // that is not the GPU, says so in one line on standard error, with the reason.
 template <class Entry, size_t Count>

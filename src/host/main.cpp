@@ -11,19 +11,11 @@
 CVT_FOR_EACH_BACKEND(CVT_DECLARE_PROGRAM)
 
 namespace {
-
-struct Program {
-    const char* name;
-    std::optional<std::string> (*unavailable)();
-    int (*run)();
-};
-
-#define CVT_PROGRAM(ns) Program{#ns, &cvt::ns::unavailableReason, &cvt::ns::runProgram},
-const Program programs[] = {CVT_FOR_EACH_BACKEND(CVT_PROGRAM)};
-
+#define CVT_PROGRAM(ns) CVT_BACKEND_ENTRY(ns, runProgram)
+const cvt::BackendEntry<int()> programs[] = {CVT_FOR_EACH_BACKEND(CVT_PROGRAM)};
 }  // namespace
 
 int main() {
-    const Program* program = cvt::chooseBackend(programs, "cvt");
+    const auto* program = cvt::chooseBackend(programs, "cvt");
     return program == nullptr ? 1 : program->run();
 }
