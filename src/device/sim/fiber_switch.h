@@ -4,8 +4,6 @@
 
 #include <cstddef>
 
-#include "runtime.h"
-
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
 #endif

@@ -27,6 +27,9 @@ namespace cvt::sim {
 namespace {
 
 namespace ctx = boost::context;
+using detail::BlockFibers;
+using detail::KernelFault;
+using detail::schedulerSlot;
 
 constexpr unsigned maxThreadsPerBlock = 1024;
 constexpr unsigned maxBlockDimXY = 1024;
@@ -34,12 +37,6 @@ constexpr unsigned maxBlockDimZ = 64;
 constexpr unsigned maxGridDimX = 2147483647u;
 constexpr unsigned maxGridDimYZ = 65535;
 constexpr size_t maxSharedBytesPerBlock = 48 * 1024;
-
-// Thrown inside a simulated thread when the kernel breaks a rule of the execution model; the
-// launch then fails like a faulting kernel on a device.
-struct KernelFault {
-    std::string what;
-};
 
 // Fiber stacks are recycled within a worker: blocks of one launch need the same number of them.
 // Each stack's top is offset by a different number of cache lines: with equal offsets the saved
@@ -94,51 +91,19 @@ private:
     StackBounds* bounds_;
 };
 
-// The host thread's own context, which starts each chunk of blocks and cleans up after a fault.
-constexpr unsigned schedulerSlot = ~0u;
-
 // Everything one host thread needs to run blocks; reused across launches.
-//
-// Contexts: slot 0 is the walker, a fiber that runs a chunk of blocks and plays thread 0 of each;
-// slots 1..n-1 are the fibers of the other threads of an upgraded block. They persist: after a
-// thread finishes, its fiber waits to run the same slot of the next upgraded block. Control passes
-// directly from a thread that waits or finishes to the next thread that can run, in slot order, so a
-// barrier costs one switch per thread; the host thread's own context is entered only at the end of a
-// chunk or after a fault.
-struct Worker {
+struct Worker : BlockFibers {
     ~Worker() { fibers.clear(); }  // unwind the fibers while everything they use still exists
 
     const detail::BoundKernel* kernel = nullptr;
     dim3 grid, block;
-    unsigned threadCount = 0;
-    std::vector<uint3> indexOf;  // threadIdx of each slot
-
-    // An upgraded block runs in rounds: each thread of the round's queue runs, in slot order, until it
-    // waits at a barrier or finishes; then the barriers that every thread concerned has reached
-    // release their threads into the next round.
-    bool upgraded = false;
-    std::vector<unsigned> runQueue;
-    size_t queuePosition = 0;
-    unsigned doneCount = 0;
-    unsigned blockWaitCount = 0;
-    std::vector<unsigned> warpWaitCount;
-
-    StackPool stacks;                 // before the fibers that run on its stacks
-    std::vector<ctx::fiber> fibers;   // suspended contexts by slot (empty while running)
-    std::vector<StackBounds> stackOf;
-    std::vector<void*> fakeStackOf;   // AddressSanitizer's fake stacks, by slot
-    ctx::fiber scheduler;
-    StackBounds schedulerStack;
-    void* schedulerFakeStack = nullptr;
-    unsigned current = schedulerSlot;  // the context running now
-    unsigned switchingFrom = schedulerSlot;
-
+    StackPool stacks;
     std::vector<std::max_align_t> dynamicShared;
-    const KernelFault* fault = nullptr;
     KernelFault ownFault;
 };
 
-thread_local Worker* currentWorker = nullptr;
+// Every BlockFibers of the simulation is a Worker's.
+Worker& workerOf(BlockFibers& fibers) { return static_cast<Worker&>(fibers); }
 
 Worker& workerOfThisThread() {
     thread_local Worker worker;
@@ -160,69 +125,13 @@ void nextIndex(uint3& index, dim3 shape) {
     ++index.z;
 }
 
-void failKernel(Worker& worker, std::string what) {
+void failKernel(BlockFibers& fibers, std::string what) {
+    Worker& worker = workerOf(fibers);
     worker.ownFault = KernelFault{std::move(what)};
     worker.fault = &worker.ownFault;
 }
 
-void** fakeStackOf(Worker& worker, unsigned slot) {
-    return slot == schedulerSlot ? &worker.schedulerFakeStack : &worker.fakeStackOf[slot];
-}
-
-// Keeps the suspended context of `slot`.
-void keep(Worker& worker, unsigned slot, ctx::fiber&& continuation) {
-    (slot == schedulerSlot ? worker.scheduler : worker.fibers[slot]) = std::move(continuation);
-}
-
-// Passes control from the running context to `target` and returns when control comes back.
-void switchTo(Worker& worker, unsigned target) {
-    const unsigned self = worker.current;
-    if (target == self) return;
-    worker.switchingFrom = self;
-    worker.current = target;
-    if (target != schedulerSlot) threadIdx = worker.indexOf[target];
-    announceSwitch(fakeStackOf(worker, self), target == schedulerSlot ? worker.schedulerStack : worker.stackOf[target]);
-    ctx::fiber came = std::move(target == schedulerSlot ? worker.scheduler : worker.fibers[target]).resume();
-    completeSwitch(*fakeStackOf(worker, self), nullptr);
-    keep(worker, worker.switchingFrom, std::move(came));
-}
-
-// Starts the next round with the threads of the barriers that are complete: the block barrier once
-// every thread of the block waits there, a warp barrier once every lane of the warp does. A thread
-// that has finished never arrives, as CUDA requires a barrier to be reached by all. Returns false
-// when nothing can be released: a deadlock, which a GPU would show as a hang.
-bool releaseBarriers(Worker& worker) {
-    worker.runQueue.clear();
-    worker.queuePosition = 0;
-    if (worker.blockWaitCount == worker.threadCount) {
-        worker.blockWaitCount = 0;
-        for (unsigned slot = 0; slot < worker.threadCount; ++slot) worker.runQueue.push_back(slot);
-        return true;
-    }
-    for (unsigned warp = 0; warp < worker.warpWaitCount.size(); ++warp) {
-        const unsigned first = warp * warpSize, lanes = std::min<unsigned>(warpSize, worker.threadCount - first);
-        if (worker.warpWaitCount[warp] != lanes) continue;
-        worker.warpWaitCount[warp] = 0;
-        for (unsigned lane = 0; lane < lanes; ++lane) worker.runQueue.push_back(first + lane);
-    }
-    return !worker.runQueue.empty();
-}
-
-// The context to run after the current thread waits or finishes: the next thread of the round; when
-// the round is over, the first of the next; once the block is done, the walker to go on with the
-// chunk; after a fault, the host thread's context.
-unsigned nextToRun(Worker& worker) {
-    if (worker.fault != nullptr) return schedulerSlot;
-    if (++worker.queuePosition < worker.runQueue.size()) return worker.runQueue[worker.queuePosition];
-    if (worker.doneCount == worker.threadCount) return 0;
-    if (!releaseBarriers(worker)) {
-        failKernel(worker, "barrier deadlock: threads of a block wait at barriers that cannot complete");
-        return schedulerSlot;
-    }
-    return worker.runQueue.front();
-}
-
-void runThread(Worker& worker, unsigned slot) {
+void runThread(Worker& worker) {
     try {
         worker.kernel->runThread(worker.kernel->context);
     } catch (const KernelFault& fault) {
@@ -231,53 +140,32 @@ void runThread(Worker& worker, unsigned slot) {
     ++worker.doneCount;
 }
 
-// Called by thread 0 at its first barrier: every other thread of the block gets a fiber.
-void upgradeBlock(Worker& worker) {
-    worker.upgraded = true;
-    const unsigned count = worker.threadCount;
-    worker.runQueue.resize(count);
-    for (unsigned slot = 0; slot < count; ++slot) worker.runQueue[slot] = slot;
-    worker.queuePosition = 0;  // thread 0 is running
-    worker.doneCount = worker.blockWaitCount = 0;
-    worker.warpWaitCount.assign((count + warpSize - 1) / warpSize, 0);
-    worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), count));
-    worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
-    for (unsigned slot = std::max<unsigned>(1, worker.fibers.size()); slot < count; ++slot) {
-        worker.fibers.resize(slot + 1);
-        worker.fibers[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[slot]),
-                                         [&worker, slot](ctx::fiber&& came) -> ctx::fiber {
-                                             completeSwitch(nullptr, nullptr);
-                                             keep(worker, worker.switchingFrom, std::move(came));
-                                             for (;;) {
-                                                 runThread(worker, slot);
-                                                 switchTo(worker, nextToRun(worker));
-                                             }
-                                         });
+// Starts the next round with the threads of the barriers that are complete: the block barrier once
+// every thread of the block waits there, a warp barrier once every lane of the warp does. A thread
+// that has finished never arrives, as CUDA requires a barrier to be reached by all. Returns false
+// when nothing can be released: a deadlock, which a GPU would show as a hang.
+bool releaseBarriers(BlockFibers& block) {
+    block.runQueue.clear();
+    block.queuePosition = 0;
+    if (block.blockWaitCount == block.threadCount) {
+        block.blockWaitCount = 0;
+        for (unsigned slot = 0; slot < block.threadCount; ++slot) block.runQueue.push_back(slot);
+        return true;
     }
-}
-
-enum class Barrier { block, warp };
-
-void arriveAtBarrier(Barrier barrier, const char* name) {
-    Worker* worker = currentWorker;
-    if (worker == nullptr) throw KernelFault{std::string(name) + " called outside a kernel"};
-    if (!worker->upgraded) {
-        // Only thread 0 runs on a fiber before the upgrade; any other thread arriving here means
-        // that thread 0 finished without reaching this barrier.
-        if (threadIdx.x != 0 || threadIdx.y != 0 || threadIdx.z != 0)
-            throw KernelFault{std::string("barrier ") + name + " reached by some threads of a block but not by thread 0"};
-        upgradeBlock(*worker);
+    for (unsigned warp = 0; warp < block.warpWaitCount.size(); ++warp) {
+        const unsigned first = warp * warpSize, lanes = std::min<unsigned>(warpSize, block.threadCount - first);
+        if (block.warpWaitCount[warp] != lanes) continue;
+        block.warpWaitCount[warp] = 0;
+        for (unsigned lane = 0; lane < lanes; ++lane) block.runQueue.push_back(first + lane);
     }
-    if (barrier == Barrier::block) ++worker->blockWaitCount;
-    else ++worker->warpWaitCount[worker->current / warpSize];
-    switchTo(*worker, nextToRun(*worker));
+    return !block.runQueue.empty();
 }
 
 // The walker: runs blocks [first, end) of the grid, each thread 0 on itself and the other threads
 // either as a plain loop or, once thread 0 reaches a barrier, on their fibers.
 ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& came) {
     completeSwitch(nullptr, &worker.schedulerStack);
-    keep(worker, worker.switchingFrom, std::move(came));
+    worker.context(worker.switchingFrom) = std::move(came);
     try {
         uint3 block = linearToIndex(first, worker.grid);
         for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear, nextIndex(block, worker.grid)) {
@@ -289,7 +177,7 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
                 worker.kernel->runThreadsFrom(worker.kernel->context, 1);
             } else {
                 ++worker.doneCount;
-                switchTo(worker, nextToRun(worker));  // comes back once the whole block is done
+                worker.switchTo(worker.nextToRun());  // comes back once the whole block is done
             }
         }
     } catch (const KernelFault& fault) {
@@ -312,7 +200,7 @@ void runChunk(Worker& worker, uint64_t first, uint64_t end) {
                                       return walkChunk(worker, first, end, std::move(came));
                                   });
     worker.current = schedulerSlot;
-    switchTo(worker, 0);  // returns when the chunk is done, or at a fault
+    worker.switchTo(0);  // returns when the chunk is done, or at a fault
     // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
     if (worker.fault != nullptr) worker.fibers.clear();
 }
@@ -330,14 +218,52 @@ cudaError_t checkConfiguration(dim3 grid, dim3 block, size_t sharedBytes) {
 }  // namespace
 
 void* dynamicSharedBase() {
-    return currentWorker == nullptr ? nullptr : currentWorker->dynamicShared.data();
+    return detail::runningBlock == nullptr ? nullptr : workerOf(*detail::runningBlock).dynamicShared.data();
 }
 
-void __syncthreads() { arriveAtBarrier(Barrier::block, "__syncthreads"); }
-
-void __syncwarp(unsigned) { arriveAtBarrier(Barrier::warp, "__syncwarp"); }
-
 namespace detail {
+
+// Called by thread 0 at its first barrier: every other thread of the block gets a fiber.
+void BlockFibers::upgrade(const char* barrierName) {
+    // Only thread 0 runs on a fiber before the upgrade; any other thread arriving here means that
+    // thread 0 finished without reaching this barrier.
+    if (threadIdx.x != 0 || threadIdx.y != 0 || threadIdx.z != 0)
+        throw KernelFault{std::string("barrier ") + barrierName + " reached by some threads of a block but not by thread 0"};
+    Worker& worker = workerOf(*this);
+    upgraded = true;
+    runQueue.resize(threadCount);
+    for (unsigned slot = 0; slot < threadCount; ++slot) runQueue[slot] = slot;
+    queuePosition = 0;  // thread 0 is running
+    doneCount = blockWaitCount = 0;
+    warpWaitCount.assign((threadCount + warpSize - 1) / warpSize, 0);
+    stackOf.resize(std::max<size_t>(stackOf.size(), threadCount));
+    fakeStackOf.resize(stackOf.size(), nullptr);
+    for (unsigned slot = std::max<unsigned>(1, fibers.size()); slot < threadCount; ++slot) {
+        fibers.resize(slot + 1);
+        fibers[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, stackOf[slot]),
+                                  [&worker](ctx::fiber&& came) -> ctx::fiber {
+                                      completeSwitch(nullptr, nullptr);
+                                      worker.context(worker.switchingFrom) = std::move(came);
+                                      for (;;) {
+                                          runThread(worker);
+                                          worker.switchTo(worker.nextToRun());
+                                      }
+                                  });
+    }
+}
+
+// The round is over: once the block is done, the walker goes on with the chunk; otherwise the first
+// thread of the next round, or, at a deadlock, the host thread's context with a fault.
+unsigned BlockFibers::endRound() {
+    if (doneCount == threadCount) return 0;
+    if (!releaseBarriers(*this)) {
+        failKernel(*this, "barrier deadlock: threads of a block wait at barriers that cannot complete");
+        return schedulerSlot;
+    }
+    return runQueue.front();
+}
+
+void barrierOutsideKernel(const char* name) { throw KernelFault{std::string(name) + " called outside a kernel"}; }
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel) {
     if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
@@ -372,7 +298,7 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         worker.fault = nullptr;
         blockDim = block;
         gridDim = grid;
-        currentWorker = &worker;
+        runningBlock = &worker;
         while (!faulted.load(std::memory_order_relaxed)) {
             const uint64_t first = nextBlock.fetch_add(chunk, std::memory_order_relaxed);
             if (first >= blockCount) break;
@@ -382,7 +308,7 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
                 break;
             }
         }
-        currentWorker = nullptr;
+        runningBlock = nullptr;
     }
     if (faulted) return recordKernelFault(faultText);
     return cudaSuccess;

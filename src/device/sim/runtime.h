@@ -96,10 +96,10 @@ cudaError_t cudaMalloc(T** pointer, size_t bytes) {
 }
 
 // Block barrier: no thread of the block passes until every thread that has not exited arrives.
-void __syncthreads();
+inline void __syncthreads();
 // Warp barrier over the 32 lanes of the calling thread's warp. Lanes run as separate fibers, so
 // warp-synchronous code must use it wherever a lane reads what another lane wrote.
-void __syncwarp(unsigned mask = 0xffffffffu);
+inline void __syncwarp(unsigned mask = 0xffffffffu);
 
 // Global-memory atomics; blocks run concurrently on several host threads.
 inline float atomicAdd(float* address, float value) {
@@ -119,3 +119,5 @@ std::string lastFaultDescription();
 void* dynamicSharedBase();
 
 }  // namespace cvt::sim
+
+#include "block_fibers.h"  // the barriers, inline
