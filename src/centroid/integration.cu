@@ -21,27 +21,22 @@ __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
     for (int x = threadIdx.x; x < n; x += blockDim.x) rowSiteMap[base + x] = sharedVoro[x];
 }
 
-// The row is walked in chunks of one warp. A voxel labelled by one site can be the row anchor of
-// another site of the row, which does not label it: it both receives that site's voxels and moves its
-// own values away. It moves what it holds at the start of its chunk: the additions of every earlier
-// chunk and none of its own chunk's. The second barrier of a chunk makes that hold however the lanes
-// are scheduled, so the result is the same on every device (on a GPU the barrier of one warp is
-// nearly free; on the simulation it costs a fiber switch per lane).
+// The row is walked in chunks of one warp; the barrier at the start of a chunk makes every addition
+// of the earlier chunks visible. A voxel labelled by one site can be the row anchor of another site
+// of the row, which does not label it: it both receives that site's voxels and moves its own values
+// away. What it moves includes the additions of every earlier chunk and none of a later chunk; of its
+// own chunk's additions, those its lanes made before the voxel was loaded (lanes of a chunk run
+// concurrently, so which ones depends on the device's scheduling).
 __global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
                              int n) {
     float* const moments[4] = {xMoment, yMoment, zMoment, mass};
     const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
     for (int chunk = 0; chunk < n; chunk += blockDim.x) {
-        __syncthreads();  // every addition of the previous chunk is done
+        __syncthreads();
         const int x = chunk + threadIdx.x;
         const int anchor = siteX(labelling[base + x]);
-        const bool moves = anchor != x;  // the row anchor keeps its own values where they are
-        float values[4];
-        if (moves)
-            for (int m = 0; m < 4; ++m) values[m] = moments[m][base + x];
-        __syncthreads();  // every load of this chunk precedes its additions
-        if (moves)
-            for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][base + anchor], values[m]);
+        if (anchor == x) continue;  // the row anchor keeps its own values where they are
+        for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][base + anchor], moments[m][base + x]);
     }
 }
 
