@@ -1,5 +1,6 @@
 // The device layer: kernels whose results are only right if barriers, warp barriers, shared memory,
 // atomics, launch limits and copies behave as CUDA's do.
+#include <algorithm>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -68,6 +69,20 @@ __global__ void kernelReverseThroughDynamicShared(const int* input, int* output)
 __global__ void kernelAccumulate(float* floatTotal, int* histogram, int bins) {
     atomicAdd(floatTotal, 1.0f);
     atomicAdd(&histogram[(blockIdx.x * blockDim.x + threadIdx.x) % bins], 1);
+}
+
+// Counters one page (4 KiB) apart. Runs of consecutive blocks share a counter, so each counter is
+// first used by whichever host thread or multiprocessor runs its first blocks and then by others;
+// every fourth thread also adds into a counter that all blocks use. Each thread records the value
+// its addition returned.
+constexpr int countersApart = 1024;
+__global__ void kernelCountIntoSharedCounters(int* counters, float* floatCounters, int* returned, int blocksPerCounter,
+                                              int counters_) {
+    const int thread = blockIdx.x * blockDim.x + threadIdx.x;
+    const bool everyone = threadIdx.x % 4 == 0;
+    const int counter = everyone ? counters_ - 1 : int(blockIdx.x) / blocksPerCounter % (counters_ - 1);
+    returned[thread] = atomicAdd(&counters[counter * countersApart], 1);
+    atomicAdd(&floatCounters[counter * countersApart], 1.0f);
 }
 
 // Writes each voxel's own index: a barrier-free voxel kernel in the program's launch shape.
@@ -154,6 +169,36 @@ TEST_F(DeviceLayerTest, ConcurrentAtomicsLoseNoUpdate) {
         int expected = 0;
         for (int i = 0; i < blocks * threads; ++i) expected += i % bins == bin;
         EXPECT_EQ(counts[bin], expected) << "bin " << bin;
+    }
+}
+
+TEST_F(DeviceLayerTest, AtomicsReturnEachOldValueOnceWhileCountersChangeHands) {
+    const int blocks = 4096, threads = 64, counters = 9;
+    for (int blocksPerCounter : {1, 37, 512}) {
+        for (int launch = 0; launch < 3; ++launch) {
+            DeviceArray<int> counts(std::vector<int>(counters * countersApart, 0));
+            DeviceArray<float> floatCounts(std::vector<float>(counters * countersApart, 0.0f));
+            DeviceArray<int> returned(blocks * threads);
+            LAUNCH_KERNEL(kernelCountIntoSharedCounters, dim3(blocks), dim3(threads), 0, counts.get(),
+                          floatCounts.get(), returned.get(), blocksPerCounter, counters);
+            // The additions to one counter returned exactly 0, 1, ..., total - 1: none was lost or seen twice.
+            std::vector<std::vector<int>> seen(counters);
+            const std::vector<int> old = returned.download();
+            for (int t = 0; t < blocks * threads; ++t) {
+                const bool everyone = t % threads % 4 == 0;
+                seen[everyone ? counters - 1 : t / threads / blocksPerCounter % (counters - 1)].push_back(old[t]);
+            }
+            const std::vector<int> totals = counts.download();
+            const std::vector<float> floatTotals = floatCounts.download();
+            for (int c = 0; c < counters; ++c) {
+                std::sort(seen[c].begin(), seen[c].end());
+                std::vector<int> expected(seen[c].size());
+                std::iota(expected.begin(), expected.end(), 0);
+                ASSERT_EQ(seen[c], expected) << "counter " << c << ", " << blocksPerCounter << " blocks per counter";
+                ASSERT_EQ(totals[c * countersApart], int(expected.size())) << c;
+                ASSERT_EQ(floatTotals[c * countersApart], float(expected.size())) << c;  // exact below 2^24
+            }
+        }
     }
 }
 

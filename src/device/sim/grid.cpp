@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <boost/context/fiber.hpp>
+#include <omp.h>
 #include <sanitizer/asan_interface.h>
 
 #include "faults.h"
@@ -96,6 +97,7 @@ struct Worker : BlockFibers {
     ~Worker() { fibers.clear(); }  // unwind the fibers while everything they use still exists
 
     const detail::BoundKernel* kernel = nullptr;
+    detail::AtomicPagesOfLaunch* atomicPages = nullptr;
     dim3 grid, block;
     StackPool stacks;
     std::vector<std::max_align_t> dynamicShared;
@@ -169,6 +171,7 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
     try {
         uint3 block = linearToIndex(first, worker.grid);
         for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear, nextIndex(block, worker.grid)) {
+            worker.atomicPages->giveUpRequestedPages();  // between blocks no addition is half done
             blockIdx = block;
             threadIdx = worker.indexOf[0];
             worker.upgraded = false;
@@ -284,11 +287,14 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
                             : std::max(1, std::min<int>(hostWorkerCount(), static_cast<int>(blockCount)));
     // Chunks are small enough to balance the load, large enough that claiming one is rare.
     const uint64_t chunk = std::max<uint64_t>(1, blockCount / (uint64_t{16} * workers));
+    detail::AtomicPagesOfLaunch atomicPages(workers);
 
 #pragma omp parallel num_threads(workers)
     {
         Worker& worker = workerOfThisThread();
         worker.kernel = &kernel;
+        worker.atomicPages = &atomicPages;
+        atomicPages.join(omp_get_thread_num());
         worker.grid = grid;
         worker.block = block;
         worker.threadCount = threadCount;
@@ -309,6 +315,7 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
             }
         }
         runningBlock = nullptr;
+        atomicPages.leave();
     }
     if (faulted) return recordKernelFault(faultText);
     return cudaSuccess;

@@ -22,6 +22,8 @@ namespace cvt {
 inline namespace sim {}
 }  // namespace cvt
 
+#include "atomics.h"
+
 namespace cvt::sim {
 
 struct uint3 {
@@ -101,16 +103,10 @@ inline void __syncthreads();
 // warp-synchronous code must use it wherever a lane reads what another lane wrote.
 inline void __syncwarp(unsigned mask = 0xffffffffu);
 
-// Global-memory atomics; blocks run concurrently on several host threads.
-inline float atomicAdd(float* address, float value) {
-    return std::atomic_ref<float>(*address).fetch_add(value, std::memory_order_relaxed);
-}
-inline int atomicAdd(int* address, int value) {
-    return std::atomic_ref<int>(*address).fetch_add(value, std::memory_order_relaxed);
-}
-inline unsigned atomicAdd(unsigned* address, unsigned value) {
-    return std::atomic_ref<unsigned>(*address).fetch_add(value, std::memory_order_relaxed);
-}
+// Global-memory atomics; blocks run concurrently on several host threads (see atomics.h).
+inline float atomicAdd(float* address, float value) { return detail::atomicFetchAdd(address, value); }
+inline int atomicAdd(int* address, int value) { return detail::atomicFetchAdd(address, value); }
+inline unsigned atomicAdd(unsigned* address, unsigned value) { return detail::atomicFetchAdd(address, value); }
 
 // What the last kernel fault was, in words (the simulation knows more than a status code says).
 std::string lastFaultDescription();
