@@ -77,10 +77,10 @@ __global__ void kernelAccumulate(float* floatTotal, int* histogram, int bins) {
 // its addition returned.
 constexpr int countersApart = 1024;
 __global__ void kernelCountIntoSharedCounters(int* counters, float* floatCounters, int* returned, int blocksPerCounter,
-                                              int counters_) {
+                                              int counterCount) {
     const int thread = blockIdx.x * blockDim.x + threadIdx.x;
     const bool everyone = threadIdx.x % 4 == 0;
-    const int counter = everyone ? counters_ - 1 : int(blockIdx.x) / blocksPerCounter % (counters_ - 1);
+    const int counter = everyone ? counterCount - 1 : int(blockIdx.x) / blocksPerCounter % (counterCount - 1);
     returned[thread] = atomicAdd(&counters[counter * countersApart], 1);
     atomicAdd(&floatCounters[counter * countersApart], 1.0f);
 }
