@@ -92,6 +92,12 @@ private:
     StackBounds* bounds_;
 };
 
+// Blocks [next, end) of a launch that no host thread has claimed yet.
+struct BlockRange {
+    std::atomic<uint64_t> next;
+    uint64_t end;
+};
+
 // Everything one host thread needs to run blocks; reused across launches.
 struct Worker : BlockFibers {
     ~Worker() { fibers.clear(); }  // unwind the fibers while everything they use still exists
@@ -276,7 +282,6 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
 
     const uint64_t blockCount = uint64_t{grid.x} * grid.y * grid.z;
     const unsigned threadCount = block.x * block.y * block.z;
-    std::atomic<uint64_t> nextBlock{0};
     std::atomic<bool> faulted{false};
     std::string faultText;
 
@@ -285,7 +290,15 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
     const int workers = blockCount * threadCount < smallGridThreads
                             ? 1
                             : std::max(1, std::min<int>(hostWorkerCount(), static_cast<int>(blockCount)));
-    // Chunks are small enough to balance the load, large enough that claiming one is rare.
+    // Each host thread starts on a contiguous range of blocks, so that the memory its blocks use is
+    // mostly its own (which keeps the pages it adds into its own), and goes on with the ranges of
+    // the others once its own is done. Chunks are small enough to balance the load, large enough that
+    // claiming one is rare.
+    std::unique_ptr<BlockRange[]> ranges(new BlockRange[workers]);
+    for (int w = 0; w < workers; ++w) {
+        ranges[w].next = blockCount * w / workers;
+        ranges[w].end = blockCount * (w + 1) / workers;
+    }
     const uint64_t chunk = std::max<uint64_t>(1, blockCount / (uint64_t{16} * workers));
     detail::AtomicPagesOfLaunch atomicPages(workers);
 
@@ -305,13 +318,17 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         blockDim = block;
         gridDim = grid;
         runningBlock = &worker;
-        while (!faulted.load(std::memory_order_relaxed)) {
-            const uint64_t first = nextBlock.fetch_add(chunk, std::memory_order_relaxed);
-            if (first >= blockCount) break;
-            runChunk(worker, first, std::min(blockCount, first + chunk));
-            if (worker.fault != nullptr) {
-                if (!faulted.exchange(true)) faultText = worker.fault->what;
-                break;
+        const int self = omp_get_thread_num();
+        for (int r = 0; r < workers && !faulted.load(std::memory_order_relaxed); ++r) {
+            BlockRange& range = ranges[(self + r) % workers];
+            while (!faulted.load(std::memory_order_relaxed)) {
+                const uint64_t first = range.next.fetch_add(chunk, std::memory_order_relaxed);
+                if (first >= range.end) break;
+                runChunk(worker, first, std::min(range.end, first + chunk));
+                if (worker.fault != nullptr) {
+                    if (!faulted.exchange(true)) faultText = worker.fault->what;
+                    break;
+                }
             }
         }
         runningBlock = nullptr;
