@@ -6,8 +6,8 @@
 // which never interleave inside an addition. So memory is tracked in pages. During a launch, a page
 // belongs to the first host thread that adds into it, and its owner adds with plain instructions.
 // Another host thread that needs the page asks the owner to give it up. The owner does so only
-// between blocks, where it is in the middle of no addition. From then on the page is shared and
-// every host thread uses locked instructions on it. A host thread that has finished its part of the
+// where it is in the middle of no addition: between blocks, and while it waits for a page itself.
+// From then on the page is shared and every host thread uses locked instructions on it. A host thread that has finished its part of the
 // launch gives up all its pages.
 //
 // A page's state is (launch epoch << 16) | tag, with tag = owner + 1 or `sharedTag`; a state of an
