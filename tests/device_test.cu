@@ -74,7 +74,7 @@ __global__ void kernelAccumulate(float* floatTotal, int* histogram, int bins) {
 // Counters one page (4 KiB) apart. Runs of consecutive blocks share a counter, so each counter is
 // first used by whichever host thread or multiprocessor runs its first blocks and then by others;
 // every fourth thread also adds into a counter that all blocks use. Each thread records the value
-// its addition returned.
+// its addition returned; its float addition comes after a barrier, in the middle of the block.
 constexpr int countersApart = 1024;
 __global__ void kernelCountIntoSharedCounters(int* counters, float* floatCounters, int* returned, int blocksPerCounter,
                                               int counterCount) {
@@ -82,6 +82,7 @@ __global__ void kernelCountIntoSharedCounters(int* counters, float* floatCounter
     const bool everyone = threadIdx.x % 4 == 0;
     const int counter = everyone ? counterCount - 1 : int(blockIdx.x) / blocksPerCounter % (counterCount - 1);
     returned[thread] = atomicAdd(&counters[counter * countersApart], 1);
+    __syncthreads();
     atomicAdd(&floatCounters[counter * countersApart], 1.0f);
 }
 
