@@ -19,6 +19,8 @@
 
 namespace cvt::sim::detail {
 
+struct BoundKernel;
+
 // The host thread's own context, which starts each chunk of blocks and cleans up after a fault.
 constexpr unsigned schedulerSlot = ~0u;
 
@@ -41,6 +43,7 @@ enum class Barrier { block, warp };
 // waits at a barrier or finishes; then the barriers that every thread concerned has reached release
 // their threads into the next round.
 struct BlockFibers {
+    const BoundKernel* kernel = nullptr;  // of the running launch
     unsigned threadCount = 0;
     std::vector<uint3> indexOf;  // threadIdx of each slot
 
@@ -80,6 +83,12 @@ struct BlockFibers {
         boost::context::fiber came = std::move(context(target)).resume();
         completeSwitch(*fakeStack(self), nullptr);
         context(switchingFrom) = std::move(came);
+    }
+
+    // A thread's end passes control on like a barrier does, inline for the same reason.
+    [[gnu::always_inline]] void finishThread() {
+        ++doneCount;
+        switchTo(nextToRun());
     }
 
     [[gnu::always_inline]] void arrive(Barrier barrier, const char* name) {

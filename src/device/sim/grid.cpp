@@ -102,7 +102,6 @@ struct BlockRange {
 struct Worker : BlockFibers {
     ~Worker() { fibers.clear(); }  // unwind the fibers while everything they use still exists
 
-    const detail::BoundKernel* kernel = nullptr;
     detail::AtomicPagesOfLaunch* atomicPages = nullptr;
     dim3 grid, block;
     StackPool stacks;
@@ -137,15 +136,6 @@ void failKernel(BlockFibers& fibers, std::string what) {
     Worker& worker = workerOf(fibers);
     worker.ownFault = KernelFault{std::move(what)};
     worker.fault = &worker.ownFault;
-}
-
-void runThread(Worker& worker) {
-    try {
-        worker.kernel->runThread(worker.kernel->context);
-    } catch (const KernelFault& fault) {
-        failKernel(worker, fault.what);
-    }
-    ++worker.doneCount;
 }
 
 // Starts the next round with the threads of the barriers that are complete: the block barrier once
@@ -254,8 +244,12 @@ void BlockFibers::upgrade(const char* barrierName) {
                                       completeSwitch(nullptr, nullptr);
                                       worker.context(worker.switchingFrom) = std::move(came);
                                       for (;;) {
-                                          runThread(worker);
-                                          worker.switchTo(worker.nextToRun());
+                                          try {
+                                              worker.kernel->runThreadsOnFiber();
+                                          } catch (const KernelFault& fault) {
+                                              failKernel(worker, fault.what);
+                                              worker.finishThread();
+                                          }
                                       }
                                   });
     }

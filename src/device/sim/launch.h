@@ -10,12 +10,14 @@ namespace cvt::sim {
 
 namespace detail {
 
-// A kernel with its arguments bound, seen by the scheduler through two entry points: one simulated
-// thread (at the current threadIdx), or the remaining threads of a block run back to back.
+// A kernel with its arguments bound, seen by the scheduler through three entry points: one simulated
+// thread (at the current threadIdx); the remaining threads of a block run back to back; and, on a
+// fiber of an upgraded block, one thread after another for as long as the launch lasts.
 struct BoundKernel {
     const void* context;
     void (*runThread)(const void* context);
     void (*runThreadsFrom)(const void* context, unsigned firstLinearThread);
+    void (*runThreadsOnFiber)();
 };
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel);
@@ -47,6 +49,19 @@ void runThreadsFrom(const void* context, unsigned firstLinearThread) {
     }
 }
 
+// The threads that one fiber of an upgraded block plays, launch after launch of this kernel: each
+// thread's end hands control to the next thread inline (see block_fibers.h), and when this fiber is
+// resumed it starts its next thread without returning from anything. Returns once the running
+// launch is of another kernel.
+template <auto Kernel, class Arguments>
+[[gnu::flatten]] void runThreadsOnFiber() {
+    BlockFibers& fibers = *runningBlock;
+    do {
+        std::apply(Kernel, *static_cast<const Arguments*>(fibers.kernel->context));
+        fibers.finishThread();
+    } while (fibers.kernel->runThreadsOnFiber == &runThreadsOnFiber<Kernel, Arguments>);
+}
+
 }  // namespace detail
 
 // Runs Kernel over the grid and returns when every block has finished, as a launch on the default
@@ -57,7 +72,8 @@ cudaError_t launch(dim3 grid, dim3 block, size_t dynamicSharedBytes, Args... arg
     using Arguments = std::tuple<Args...>;
     const Arguments arguments{args...};
     const detail::BoundKernel bound{&arguments, &detail::runOneThread<Kernel, Arguments>,
-                                    &detail::runThreadsFrom<Kernel, Arguments>};
+                                    &detail::runThreadsFrom<Kernel, Arguments>,
+                                    &detail::runThreadsOnFiber<Kernel, Arguments>};
     return detail::runGrid(grid, block, dynamicSharedBytes, bound);
 }
 
