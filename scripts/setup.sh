@@ -9,6 +9,11 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/boost/context/fiber.hpp ] || missing+=(libboost-context-dev)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+[ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+[ -f /usr/include/x86_64-linux-gnu/tiff.h ] || [ -f /usr/include/tiff.h ] || missing+=(libtiff-dev)
+[ -f /usr/include/png.h ] || missing+=(libpng-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
