@@ -7,8 +7,8 @@
 #include "../tests/lattice_labelling.h"
 #include "bench_support.h"
 #include "centroid/centroid.h"
-#include "centroid/launch_shapes.h"
-#include "driver/transition.h"
+#include "device/launch_shapes.h"
+#include "driver/fill.h"
 #include "host/buffers.h"
 
 CVT_BEGIN_NAMESPACE

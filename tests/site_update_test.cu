@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "centroid/launch_shapes.h"
+#include "device/launch_shapes.h"
 #include "device_test_support.h"
 #include "host/site_code.h"
 #include "reference_labelling.h"

@@ -1,8 +1,8 @@
-#include "../driver/transition.h"
+#include "../device/launch_shapes.h"
+#include "../driver/fill.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
 #include "centroid.h"
-#include "launch_shapes.h"
 
 CVT_BEGIN_NAMESPACE
 

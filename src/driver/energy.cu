@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "../centroid/launch_shapes.h"
+#include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
 

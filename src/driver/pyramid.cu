@@ -1,4 +1,4 @@
-#include "../centroid/launch_shapes.h"
+#include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "pyramid.h"
 

@@ -1,6 +1,7 @@
-#include "../centroid/launch_shapes.h"
+#include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
+#include "fill.h"
 #include "transition.h"
 
 CVT_BEGIN_NAMESPACE
@@ -12,13 +13,6 @@ constexpr unsigned doubledFields = (unsigned(coordinateMask) << 21) | (unsigned(
                                    (unsigned(coordinateMask) << 1);
 
 }  // namespace
-
-__global__ void kernelFill(int* volume, int value, int n) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    const int z = blockIdx.z;
-    volume[x + n * (y + n * z)] = value;
-}
 
 __global__ void kernelZoomIn(const int* coarse, int* fine, int n) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;

@@ -1,13 +1,9 @@
-// Emptying a site volume, carrying the sites to the grid of twice the edge, and exchanging the
-// ping-pong pair of site volumes.
+// Carrying the sites to the grid of twice the edge, and exchanging the ping-pong pair of site volumes.
 #pragma once
 
 #include "../device/device.h"
 
 CVT_BEGIN_NAMESPACE
-
-// Stores value in every voxel of the n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
-__global__ void kernelFill(int* volume, int value, int n);
 
 // One thread per coarse voxel of the n-grid: writes it, with a site's coordinates doubled, to the
 // corner voxel (2x, 2y, 2z) of its block in the 2n-grid `fine`, which must be EMPTY_SITE throughout.

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "voronoi.h"
 
@@ -23,21 +24,18 @@ void requireLabellableGrid() {
                       ": it must be a multiple of 32 from 32 to 1024 within the allocated volumes");
 }
 
-// Every labelling pass runs one thread per line along the second axis, as blocks of 32 x 4.
-dim3 lineGrid(int n) { return dim3(unsigned(n) >> 5, unsigned(n) >> 2, 1); }
-const dim3 lineBlock(32, 4, 1);
-
 }  // namespace
 
 void launchMaurerAxis() {
     const int n = gridSize;
-    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock, 0, voronoiBuffers[voronoiIndex],
+    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
                   voronoiBuffers[voronoiIndex ^ 1], n);
 }
 
 void launchColorAxis() {
     const int n = gridSize;
-    LAUNCH_KERNEL(kernelColorAxis, dim3(unsigned(n) >> 5, unsigned(n), 1), dim3(32, 2, 1), 0,
+    // Two threads per line, one block per 32 lines of a plane.
+    LAUNCH_KERNEL(kernelColorAxis, dim3(launchableEdge(n) / 32, n, 1), dim3(32, 2, 1), 0,
                   voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n);
 }
 
@@ -47,7 +45,7 @@ void launchColorAxis() {
 void computeVoronoi() {
     requireLabellableGrid();
     const int n = gridSize;
-    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock, 0, voronoiBuffers[voronoiIndex],
+    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
                   voronoiBuffers[voronoiIndex ^ 1], n);
     voronoiIndex ^= 1;
     launchMaurerAxis();

@@ -1,11 +1,11 @@
-// The two launch shapes of the volume kernels. Neither kernel kind tests bounds, and a launch at an
-// edge that is not a multiple of 32 would silently leave part of the volume untouched, so the shapes
-// refuse such an edge.
+// The launch shapes of the program's kernels. No kernel tests bounds, and a launch at an edge that is
+// not a multiple of 32 would silently leave part of the volume untouched, so the shapes refuse such
+// an edge.
 #pragma once
 
 #include <string>
 
-#include "../device/device.h"
+#include "device.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -18,6 +18,11 @@ inline int launchableEdge(int n) {
 // z = blockIdx.z.
 inline dim3 voxelGrid(int n) { return dim3(launchableEdge(n) / 32, n / 4, n); }
 inline dim3 voxelBlock() { return dim3(32, 4, 1); }
+
+// One thread per line of an n-grid, in blocks of the voxel shape: (i, j) = (blockIdx.x*32 +
+// threadIdx.x, blockIdx.y*4 + threadIdx.y).
+inline dim3 lineGrid(int n) { return dim3(launchableEdge(n) / 32, n / 4, 1); }
+inline dim3 lineBlock() { return voxelBlock(); }
 
 // One warp per row along x: block (y, z) handles the row at y = blockIdx.x, z = blockIdx.y.
 inline dim3 rowGrid(int n) { return dim3(launchableEdge(n), n, 1); }
