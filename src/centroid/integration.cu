@@ -7,7 +7,8 @@ CVT_BEGIN_NAMESPACE
 
 // Every x of the row gets a site of that x which labels a voxel of the row. In an exact labelling at
 // most one such site exists per x (the distance to two sites of equal x differs by a constant along
-// a row); otherwise the stores race and any one of them survives, which the gather accepts.
+// a row), so every store into a slot writes the same code. Otherwise the stores race and the one that
+// survives depends on the order of the lanes; the gather accepts any of them.
 __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
     int* sharedVoro = dynamicShared<int>();
     const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
@@ -24,9 +25,10 @@ __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
 // The row is walked in chunks of one warp; the barrier at the start of a chunk makes every addition
 // of the earlier chunks visible. A voxel labelled by one site can be the row anchor of another site
 // of the row, which does not label it: it both receives that site's voxels and moves its own values
-// away. What it moves includes the additions of every earlier chunk and none of a later chunk; of its
-// own chunk's additions, those its lanes made before the voxel was loaded (lanes of a chunk run
-// concurrently, so which ones depends on the device's scheduling).
+// away. It moves what it held at the start of its chunk: every lane loads its values before any lane
+// of the chunk adds, which the warp barrier makes explicit, so the result does not depend on the
+// order in which the lanes of a warp run. The order of the additions into one anchor is open, as
+// with every float atomic, and changes only the rounding of the sums.
 __global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
                              int n) {
     float* const moments[4] = {xMoment, yMoment, zMoment, mass};
@@ -35,8 +37,11 @@ __global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMomen
         __syncthreads();
         const int x = chunk + threadIdx.x;
         const int anchor = siteX(labelling[base + x]);
+        float values[4];
+        for (int m = 0; m < 4; ++m) values[m] = moments[m][base + x];
+        __syncwarp();
         if (anchor == x) continue;  // the row anchor keeps its own values where they are
-        for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][base + anchor], moments[m][base + x]);
+        for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][base + anchor], values[m]);
     }
 }
 
@@ -50,6 +55,9 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMom
     if (code < 0) return;  // no site of this x in the row
     const int siteRow = siteY(code), siteSlice = siteZ(code);
     if (siteRow == y && siteSlice == z) return;  // the site voxel itself (its x is x by construction)
+    // Row anchors of different rows add into the same site voxel in an open order: only the rounding
+    // of the sums depends on it. (Where a labelling is not exact, a site voxel can also be another
+    // site's row anchor; whether it is read before or after the additions into it is open too.)
     const int target = (siteSlice * n + siteRow) * n + siteX(code);
     float* const moments[4] = {xMoment, yMoment, zMoment, mass};
     for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][target], moments[m][i]);
