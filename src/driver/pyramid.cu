@@ -22,12 +22,10 @@ void buildDensityPyramid() {
     // wrong edges.
     if (uint64_t(gridSize) * gridSize * gridSize * 4 != volumeBytes)
         throw Failure("the density pyramid is built while gridSize is the full edge, not " + std::to_string(gridSize));
-    // The same walk over the levels as the allocation of the buffer set, up to the first edge that the
-    // kernels cannot cover (a full edge of 160 has a level of 80): that level and the ones below it stay
-    // unbuilt, and nothing can work on them.
-    for (int level = 1; level < maxPyramidLevels; ++level) {
+    // The levels the buffer set holds (a full edge of 160 has none but itself: 80 is no edge the kernels
+    // can cover).
+    for (int level = 1; isPyramidLevel(gridSize, level); ++level) {
         const int edge = gridSize >> level;
-        if (edge < minPyramidEdge || edge % 32 != 0) break;
         LAUNCH_KERNEL(kernelCalcDensity, voxelGrid(edge), voxelBlock(), 0, densityLevels[level - 1],
                       densityLevels[level], edge);
     }

@@ -19,6 +19,7 @@ int levelIndex = 0;
 float relaxation = 0.0f;
 int iteration = 0;
 SiteRandom siteRandom = {};
+GridBox siteBox = {};
 
 namespace {
 
@@ -54,9 +55,9 @@ void freeVolume(T*& volume, cudaError_t& firstFailure) {
 
 void allocateBuffers(int edge) {
     if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
-    if (edge < minPyramidEdge || edge > 1024 || edge % 32 != 0)
-        throw Failure("grid edge " + std::to_string(edge) + " is not a multiple of 32 from 64 to 1024");
+    requireFullEdge(edge);
     gridSize = edge;
+    siteBox = cubeBox(edge);
     voronoiBuffers = allocateHostArray<int*>(2);
     densityLevels = allocateHostArray<float*>(maxPyramidLevels);
     volumeBytes = cubeBytes(edge);
@@ -66,7 +67,7 @@ void allocateBuffers(int edge) {
     const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
                                             "the mass volume"};
     for (int m = 0; m < momentCount; ++m) allocateVolume(momentBuffers[m], volumeBytes, momentNames[m]);
-    for (int level = 0; level < maxPyramidLevels && (gridSize >> level) >= minPyramidEdge; ++level)
+    for (int level = 0; isPyramidLevel(gridSize, level); ++level)
         allocateVolume(densityLevels[level], cubeBytes(gridSize >> level), "a density pyramid level");
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "../device/device.h"
+#include "grid_edge.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -17,8 +18,6 @@ struct SiteRandom {
     uint32_t congruence;
 };
 
-constexpr int maxPyramidLevels = 10;
-constexpr int minPyramidEdge = 64;
 constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
 
 extern int gridSize;          // edge of the grid currently worked on
@@ -35,8 +34,9 @@ extern int levelIndex;
 extern float relaxation;
 extern int iteration;
 extern SiteRandom siteRandom;
+extern GridBox siteBox;       // where sites may lie on the full grid: the whole grid unless a run narrows it
 
-// Creates the set for full edge `edge` (a multiple of 32 from 64 to 1024) and sets gridSize to it.
+// Creates the set for full edge `edge` (see grid_edge.h) and sets gridSize to it.
 // Throws cvt::Failure if the set exists already, the edge is unusable, or an allocation fails; what
 // was allocated before the failure stays in the set for releaseBuffers.
 void allocateBuffers(int edge);

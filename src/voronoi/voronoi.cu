@@ -9,8 +9,6 @@ CVT_BEGIN_NAMESPACE
 
 namespace {
 
-constexpr int maxLabellingEdge = 1024;  // 10-bit coordinate fields and chain links
-
 // The kernels test no bounds: they need exactly N x N threads per pass, tiles of 32 rows and the
 // N^3 leading elements of each buffer. An unusable gridSize would make them read and write outside
 // the buffers, so it is refused before anything runs.
@@ -18,8 +16,7 @@ void requireLabellableGrid() {
     if (voronoiBuffers == nullptr || voronoiBuffers[0] == nullptr || voronoiBuffers[1] == nullptr)
         throw Failure("labelling needs the device buffer set, which is not allocated");
     const int n = gridSize;
-    const bool edgeUsable = n >= 32 && n <= maxLabellingEdge && n % 32 == 0;
-    if (!edgeUsable || uint64_t(n) * n * n * sizeof(int) > volumeBytes)
+    if (!isWorkableEdge(n) || uint64_t(n) * n * n * sizeof(int) > volumeBytes)
         throw Failure("cannot label a grid of edge " + std::to_string(n) +
                       ": it must be a multiple of 32 from 32 to 1024 within the allocated volumes");
 }
