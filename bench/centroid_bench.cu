@@ -67,7 +67,7 @@ void benchCentroidStep() {
                   }));
     reportSeconds("kernel_update_centroid_s", bestSeconds(3, [&] {
                       LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, currentSites, scratchSites,
-                                    m[0], m[1], m[2], m[3], relaxation, n);
+                                    m[0], m[1], m[2], m[3], relaxation, n, n, n, n);
                   }));
     // The step leaves the labelling in currentSites, so it can run again on the same input.
     reportSeconds("centroid_step_256_s", bestSeconds(3, [] { launchCentroidStep(); }));

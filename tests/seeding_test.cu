@@ -164,6 +164,84 @@ TEST_F(SeedingTest, UnplaceableRequestsAreRefusedAndLeaveGridSizeAlone) {
     EXPECT_EQ(gridSize, 256);
 }
 
+// The sites of a site volume, in voxel order.
+std::vector<Site> sitesIn(const std::vector<int>& volume, int edge) {
+    std::vector<Site> sites;
+    for (size_t i = 0; i < volume.size(); ++i)
+        if (volume[i] >= 0) sites.push_back({int(i % edge), int(i / edge % edge), int(i / (size_t(edge) * edge))});
+    return sites;
+}
+
+TEST_F(SeedingTest, PlacementsStayInTheirBoxAndFollowTheirSeed) {
+    const int edge = 64;
+    const GridBox box{50, 9, 33};
+    std::vector<float> density(size_t(edge) * edge * edge, 0.0f);
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; x += 2) density[x + edge * (y + size_t(edge) * z)] = 1.0f + x % 5;
+    struct Case {
+        SitePlacement::Kind kind;
+        uint64_t seed;
+    };
+    std::vector<std::vector<Site>> placements;
+    for (const Case& c : {Case{SitePlacement::Kind::uniform, 0}, Case{SitePlacement::Kind::uniform, 0},
+                          Case{SitePlacement::Kind::uniform, 99}, Case{SitePlacement::Kind::density, 0},
+                          Case{SitePlacement::Kind::density, 99}, Case{SitePlacement::Kind::density, 99}}) {
+        gridSize = edge / 2;
+        std::vector<int> staging(size_t(edge) * edge * edge);
+        SitePlacement placement;
+        placement.kind = c.kind;
+        placement.seed = c.seed;
+        EXPECT_EQ(placeSites(staging.data(), 700, placement, box, 0, density.data()), 700);
+        EXPECT_EQ(gridSize, edge / 2);
+        const std::vector<Site> sites = sitesIn(staging, edge);
+        ASSERT_EQ(sites.size(), 700u);
+        for (const Site& s : sites) {
+            ASSERT_TRUE(s.x < box.x && s.y < box.y && s.z < box.z) << s;
+            if (c.kind == SitePlacement::Kind::density) ASSERT_GT(density[s.x + edge * (s.y + size_t(edge) * s.z)], 0.0f) << s;
+        }
+        placements.push_back(sites);
+    }
+    EXPECT_EQ(placements[0], placements[1]) << "the same seed places the same sites";
+    EXPECT_NE(placements[0], placements[2]);
+    EXPECT_NE(placements[3], placements[4]);
+    EXPECT_EQ(placements[4], placements[5]);
+}
+
+TEST_F(SeedingTest, DensityPlacementNeedsEnoughPositiveVoxelsAndFavoursDenseOnes) {
+    const int edge = 32;
+    std::vector<float> density(size_t(edge) * edge * edge, 0.0f);
+    for (size_t i = 0; i < 1000; ++i) density[i * 7] = i % 2 == 0 ? 1.0f : 9.0f;
+    SitePlacement placement;
+    placement.kind = SitePlacement::Kind::density;
+    std::vector<int> staging(density.size());
+    gridSize = edge / 2;
+    EXPECT_THROW(placeSites(staging.data(), 1001, placement, cubeBox(edge), 0, density.data()), Failure);
+    EXPECT_EQ(placeSites(staging.data(), 1000, placement, cubeBox(edge), 0, density.data()), 1000);
+    // Drawing 100 of them, the voxels of weight 9 come out about nine times as often.
+    int heavy = 0;
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        placement.seed = seed;
+        placeSites(staging.data(), 100, placement, cubeBox(edge), 0, density.data());
+        for (const Site& s : sitesIn(staging, edge)) heavy += density[s.x + edge * (s.y + size_t(edge) * s.z)] > 1.0f;
+    }
+    EXPECT_GT(heavy, 20 * 100 * 80 / 100);
+    EXPECT_LT(heavy, 20 * 100 * 98 / 100);
+}
+
+TEST_F(SeedingTest, GivenSitesAreHalvedOnCoarserLevelsAndMergeThere) {
+    const int edge = 32;  // level 1 of a 64-grid
+    SitePlacement placement;
+    placement.kind = SitePlacement::Kind::given;
+    placement.sites = {{0, 0, 0}, {1, 1, 1}, {63, 10, 5}, {62, 11, 4}, {20, 40, 60}};
+    std::vector<int> staging(size_t(edge) * edge * edge);
+    gridSize = edge / 2;
+    EXPECT_EQ(placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr), 3);
+    EXPECT_EQ(sitesIn(staging, edge), (std::vector<Site>{{0, 0, 0}, {31, 5, 2}, {10, 20, 30}}));
+    placement.sites.push_back({64, 0, 0});
+    EXPECT_THROW(placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr), Failure);
+}
+
 TEST(SeedingWithoutBuffersTest, IsRefused) {
     std::vector<int> staging(64 * 64 * 64);
     gridSize = 32;

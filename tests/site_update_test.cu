@@ -8,6 +8,7 @@
 #include "centroid/centroid.h"
 #include "device/launch_shapes.h"
 #include "device_test_support.h"
+#include "host/grid_edge.h"
 #include "host/site_code.h"
 #include "reference_labelling.h"
 
@@ -35,8 +36,9 @@ std::vector<Site> sitesOf(const std::vector<Region>& regions) {
     return sites;
 }
 
-// The new site volume after kernelUpdateCentroid, with the sums of each region at its site voxel.
-std::vector<int> update(const std::vector<Region>& regions, float omega) {
+// The new site volume after kernelUpdateCentroid, with the sums of each region at its site voxel and
+// the sites clamped into `box`.
+std::vector<int> update(const std::vector<Region>& regions, float omega, GridBox box = cubeBox(n)) {
     const std::vector<int> labels = bruteForceLabelling(sitesOf(regions), n);
     std::vector<float> moments[4];
     for (auto& m : moments) m.assign(labels.size(), 0.0f);
@@ -50,23 +52,23 @@ std::vector<int> update(const std::vector<Region>& regions, float omega) {
     DeviceArray<int> labelling(labels), newSites(std::vector<int>(labels.size(), EMPTY_SITE));
     DeviceArray<float> x(moments[0]), y(moments[1]), z(moments[2]), mass(moments[3]);
     LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, labelling.get(), newSites.get(), x.get(),
-                  y.get(), z.get(), mass.get(), omega, n);
+                  y.get(), z.get(), mass.get(), omega, box.x, box.y, box.z, n);
     return newSites.download();
 }
 
-// Nearest voxel to p + omega * (g - p), halves up, clamped into the grid; g is the float quotient.
-int expectedCoordinate(float sum, float mass, int p, float omega) {
+// Nearest voxel to p + omega * (g - p), halves up, clamped into 0 .. limit - 1; g is the float quotient.
+int expectedCoordinate(float sum, float mass, int p, float omega, int limit) {
     const float g = sum / mass;
     const long double moved = std::floor(p + (long double)omega * ((long double)g - p) + 0.5L);
-    return int(std::min<long double>(std::max<long double>(moved, 0), n - 1));
+    return int(std::min<long double>(std::max<long double>(moved, 0), limit - 1));
 }
 
-std::vector<int> expectedVolume(const std::vector<Region>& regions, float omega) {
+std::vector<int> expectedVolume(const std::vector<Region>& regions, float omega, GridBox box) {
     std::vector<Site> moved;
     for (const Region& r : regions)
-        moved.push_back({expectedCoordinate(r.xSum, r.mass, r.site.x, omega),
-                         expectedCoordinate(r.ySum, r.mass, r.site.y, omega),
-                         expectedCoordinate(r.zSum, r.mass, r.site.z, omega)});
+        moved.push_back({expectedCoordinate(r.xSum, r.mass, r.site.x, omega, box.x),
+                         expectedCoordinate(r.ySum, r.mass, r.site.y, omega, box.y),
+                         expectedCoordinate(r.zSum, r.mass, r.site.z, omega, box.z)});
     return siteVolume(moved, n);
 }
 
@@ -129,14 +131,17 @@ TEST_F(SiteUpdateTest, ARegionWithoutMassKeepsItsSite) {
     for (float omega : {2.0f, 1.0f, 0.0f, -1.5f}) EXPECT_EQ(update(regions, omega), siteVolume(sitesOf(regions), n)) << omega;
 }
 
-TEST_F(SiteUpdateTest, RandomMovesMatchTheRoundedRelaxedCentroid) {
+TEST_F(SiteUpdateTest, RandomMovesMatchTheRoundedRelaxedCentroidClampedIntoTheBox) {
     std::mt19937 random(21);
     std::uniform_real_distribution<float> omega(-2.0f, 2.0f);
-    for (int round = 0; round < 12; ++round) {
+    std::uniform_int_distribution<int> side(1, n);
+    for (int round = 0; round < 24; ++round) {
         // Some centroids far outside the grid: the rounding saturates before the clamp.
         const std::vector<Region> regions = randomRegions(random, 25, round % 3 == 0 ? 1e12f : 8.0f);
         const float w = round == 0 ? 2.0f : omega(random);
-        ASSERT_EQ(update(regions, w), expectedVolume(regions, w)) << "omega " << w;
+        const GridBox box = round % 2 == 0 ? cubeBox(n) : GridBox{side(random), side(random), side(random)};
+        ASSERT_EQ(update(regions, w, box), expectedVolume(regions, w, box))
+            << "omega " << w << ", box " << box.x << " x " << box.y << " x " << box.z;
     }
 }
 
@@ -158,7 +163,7 @@ TEST_F(SiteUpdateTest, EmptyLabelsAreNoSites) {
     DeviceArray<int> labelling(empty), newSites(empty);
     DeviceArray<float> m(ones);
     LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, labelling.get(), newSites.get(), m.get(),
-                  m.get(), m.get(), m.get(), 1.0f, n);
+                  m.get(), m.get(), m.get(), 1.0f, n, n, n, n);
     EXPECT_EQ(newSites.download(), empty);
 }
 

@@ -33,15 +33,16 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMom
                               int n);
 
 // Voxel kernel: moves every site of the labelling to p + omega * (centroid - p), rounded and clamped
-// into the grid, and writes it into newSites, which must be EMPTY_SITE throughout the n-grid.
-// Grid (n/32, n/4, n), block (32, 4, 1).
+// into the box [0, limitX) x [0, limitY) x [0, limitZ) of the grid, and writes it into newSites, which
+// must be EMPTY_SITE throughout the n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
 __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
                                      const float* yMoment, const float* zMoment, const float* mass, float omega,
-                                     int n);
+                                     int limitX, int limitY, int limitZ, int n);
 
 // Launches the whole step on the buffer set: currentSites holds the labelling of the gridSize-grid
-// and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites (the
-// caller then exchanges the pair). The moment volumes and the old scratchSites are overwritten.
+// and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites, inside
+// siteBox as it covers this level (the caller then exchanges the pair). The moment volumes and the old
+// scratchSites are overwritten.
 void launchCentroidStep();
 
 CVT_END_NAMESPACE

@@ -18,8 +18,11 @@ void launchCentroidStep() {
     LAUNCH_KERNEL(kernelTotalX, rowGrid(n), rowBlock(), 0, currentSites, m[0], m[1], m[2], m[3], n);
     LAUNCH_KERNEL(kernelTotalYZ, voxelGrid(n), voxelBlock(), 0, scratchSites, m[0], m[1], m[2], m[3], n);
     LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
+    // Over-relaxation can carry a site beyond its region's centroid, out of the box that holds the
+    // density; the clamp keeps every site inside it.
+    const GridBox box = levelBox(siteBox, levelIndex);
     LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, currentSites, scratchSites, m[0], m[1], m[2],
-                  m[3], relaxation, n);
+                  m[3], relaxation, box.x, box.y, box.z, n);
 }
 
 CVT_END_NAMESPACE

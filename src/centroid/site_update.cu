@@ -18,15 +18,15 @@ __host__ __device__ int truncateSaturating(double value) {
 }
 
 // p + omega * (g - p) in double with one rounding for the multiply-add, rounded half up to a voxel and
-// clamped into the grid. An axis whose result is not a number (an infinite centroid times omega = 0,
+// clamped into 0 .. limit - 1. An axis whose result is not a number (an infinite centroid times omega = 0,
 // or a NaN density) keeps its coordinate rather than landing on whatever NaN would convert to.
-__device__ int movedCoordinate(float centroid, int p, float omega, int n) {
+__device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
     const double offset = double(centroid) - double(p);
     double moved = fma(double(omega), offset, double(p));
     moved = moved + 0.5;
     if (moved != moved) return p;
     int q = truncateSaturating(moved);
-    q = q < n - 1 ? q : n - 1;
+    q = q < limit - 1 ? q : limit - 1;
     q = q > 0 ? q : 0;
     return q;
 }
@@ -35,7 +35,7 @@ __device__ int movedCoordinate(float centroid, int p, float omega, int n) {
 
 __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
                                      const float* yMoment, const float* zMoment, const float* mass, float omega,
-                                     int n) {
+                                     int limitX, int limitY, int limitZ, int n) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
@@ -49,9 +49,9 @@ __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const 
         newSites[i] = encodeSite(x, y, z);
         return;
     }
-    const int qx = movedCoordinate(xMoment[i] / regionMass, x, omega, n);
-    const int qy = movedCoordinate(yMoment[i] / regionMass, y, omega, n);
-    const int qz = movedCoordinate(zMoment[i] / regionMass, z, omega, n);
+    const int qx = movedCoordinate(xMoment[i] / regionMass, x, omega, limitX);
+    const int qy = movedCoordinate(yMoment[i] / regionMass, y, omega, limitY);
+    const int qz = movedCoordinate(zMoment[i] / regionMass, z, omega, limitZ);
     // Sites that land on one voxel store the same code there and merge into one.
     newSites[(qz * n + qy) * n + qx] = encodeSite(qx, qy, qz);
 }

@@ -1,10 +1,10 @@
 #include "cvt_driver.h"
 
+#include <chrono>
 #include <string>
 
 #include "../centroid/centroid.h"
 #include "../host/buffers.h"
-#include "../host/seeding.h"
 #include "../voronoi/voronoi.h"
 #include "energy.h"
 #include "pyramid.h"
@@ -19,67 +19,118 @@ constexpr int decisionInterval = 10;
 constexpr float initialRelaxation = 2.0f;
 constexpr float initialPreviousEnergy = 1e18f;
 
+using Clock = std::chrono::steady_clock;
+
 CvtRunReport report;
 
-// Number of levels to use: at most maxLevels, and only levels whose edge is at least minPyramidEdge.
-int chooseLevelCount(int fullEdge, int maxLevels) {
-    for (int level = 0; level < maxLevels; ++level)
-        if ((fullEdge >> level) < minPyramidEdge) return level;
-    return maxLevels;
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+GridBox checkedBox(const CvtRequest& request, int fullEdge) {
+    const GridBox box = request.box.x == 0 && request.box.y == 0 && request.box.z == 0 ? cubeBox(fullEdge) : request.box;
+    if (box.x < 1 || box.y < 1 || box.z < 1 || box.x > fullEdge || box.y > fullEdge || box.z > fullEdge)
+        throw Failure("the box " + std::to_string(box.x) + " x " + std::to_string(box.y) + " x " +
+                      std::to_string(box.z) + " does not fit the grid of edge " + std::to_string(fullEdge));
+    return box;
+}
+
+// The density that placement by density draws from: that of the coarsest level used.
+std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
+    if (request.placement.kind != SitePlacement::Kind::density || level == 0) return {};
+    const int edge = gridSize >> level;
+    std::vector<float> density(size_t(edge) * edge * edge);
+    checkCuda(cudaMemcpy(density.data(), densityLevels[level], density.size() * sizeof(float), cudaMemcpyDeviceToHost),
+              "reading back a density level for seeding");
+    return density;
+}
+
+// Iterates on the current level until it converges or the budget is spent. Returns whether the level
+// converged.
+bool iterateLevel(const CvtRequest& request, float& previousEnergy) {
+    bool levelEnds = false;
+    do {
+        ++iteration;
+        computeVoronoi();
+        const bool decides = iteration % decisionInterval == 0;
+        // The energy belongs to the sites before this iteration's move.
+        const float energy = decides ? evaluateEnergy() : 0.0f;
+        launchCentroidStep();
+        exchangeSiteVolumes();  // the moved sites become the next labelling's input
+        if (decides) {
+            const RelaxationDecision decision = decideRelaxation(previousEnergy, energy, levelIndex);
+            relaxation = decision.relaxation;
+            levelEnds = decision.levelEnds;
+            previousEnergy = decision.previousEnergy;
+            report.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation});
+            if (request.observer != nullptr) request.observer->decisionTaken(report.decisions.back());
+        }
+        if (request.observer != nullptr) request.observer->iterationDone(iteration, levelIndex);
+    } while (!levelEnds && iteration < request.maxIterations);
+    return levelEnds;
 }
 
 }  // namespace
 
 const CvtRunReport& lastCvtRun() { return report; }
 
-cudaError_t runCvt(const float* hostDensity, int siteCount, int* hostResult, int maxLevels, int maxIterations) {
-    if (maxLevels < 1) throw Failure("runCvt needs at least one level, not " + std::to_string(maxLevels));
+cudaError_t runCvt(const CvtRequest& request) {
+    if (request.maxLevels < 1) throw Failure("runCvt needs at least one level, not " + std::to_string(request.maxLevels));
+    if (request.maxIterations < 0)
+        throw Failure("runCvt needs a budget of 0 or more iterations, not " + std::to_string(request.maxIterations));
+    const Clock::time_point started = Clock::now();
     report = CvtRunReport{};
-    const int levelCount = chooseLevelCount(gridSize, maxLevels);
+    const GridBox box = checkedBox(request, gridSize);
+    // Without iterations the sites are only labelled, on the full grid.
+    const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(gridSize, request.maxLevels);
     report.levelCount = levelCount;
 
     const int cells = gridSize * gridSize * gridSize;
-    checkCuda(cudaMemcpy(densityLevels[0], hostDensity, static_cast<uint64_t>(cells) * 4, cudaMemcpyHostToDevice),
+    checkCuda(cudaMemcpy(densityLevels[0], request.density, static_cast<uint64_t>(cells) * 4, cudaMemcpyHostToDevice),
               "uploading the density");
+    siteBox = box;
     voronoiIndex = 0;
     buildDensityPyramid();
+    const int coarsest = levelCount - 1;
+    const std::vector<float> coarseDensity = coarsestDensity(request, coarsest);
     gridSize >>= levelCount;  // seeding works on twice this edge: the coarsest level used
-    seedSites(hostResult, siteCount);
-    levelIndex = levelCount - 1;
+    report.sitesPlaced = placeSites(request.result, request.siteCount, request.placement, levelBox(box, coarsest),
+                                    coarsest, coarseDensity.empty() ? request.density : coarseDensity.data());
+    levelIndex = coarsest;
     relaxation = initialRelaxation;
     iteration = 0;
     float previousEnergy = initialPreviousEnergy;
+    report.setupSeconds = secondsSince(started);
 
-    do {
+    const Clock::time_point iterating = Clock::now();
+    if (request.maxIterations == 0) {
         gridSize <<= 1;
-        bool levelEnds = false;
-        do {
-            ++iteration;
-            computeVoronoi();
-            const bool decides = iteration % decisionInterval == 0;
-            // The energy belongs to the sites before this iteration's move.
-            const float energy = decides ? evaluateEnergy() : 0.0f;
-            launchCentroidStep();
-            exchangeSiteVolumes();  // the moved sites become the next labelling's input
-            if (decides) {
-                const RelaxationDecision decision = decideRelaxation(previousEnergy, energy, levelIndex);
-                relaxation = decision.relaxation;
-                levelEnds = decision.levelEnds;
-                previousEnergy = decision.previousEnergy;
-                report.energies.push_back(energy);
-                report.relaxations.push_back(relaxation);
-            }
-        } while (!levelEnds && iteration < maxIterations);
+        levelIndex = 0;
+        report.stop = CvtStop::noIterations;
+    }
+    while (levelIndex >= 0 && request.maxIterations > 0) {
+        gridSize <<= 1;
+        const bool converged = iterateLevel(request, previousEnergy);
         report.levelEndIterations.push_back(iteration);
+        if (levelIndex == 0) report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;
         if (levelIndex > 0) advanceLevel();
         --levelIndex;
-    } while (levelIndex >= 0);
+    }
     levelIndex = 0;  // the final labelling belongs to the full grid
 
     computeVoronoi();
-    const cudaError_t copy = cudaMemcpy(hostResult, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
+    const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
+    report.iterationSeconds = secondsSince(iterating);
     return copy;
+}
+
+cudaError_t runCvt(const float* hostDensity, int siteCount, int* hostResult, int maxLevels, int maxIterations) {
+    CvtRequest request;
+    request.density = hostDensity;
+    request.result = hostResult;
+    request.siteCount = siteCount;
+    request.maxLevels = maxLevels;
+    request.maxIterations = maxIterations;
+    return runCvt(request);
 }
 
 CVT_END_NAMESPACE

@@ -5,10 +5,21 @@
 #include <cstdint>
 
 #include "buffers.h"
+#include "weighted_sample.h"
 
 CVT_BEGIN_NAMESPACE
 
+// The program's fixed start: all words 0, where only the congruential word moves.
 inline void resetKiss(SiteRandom& random) { random = SiteRandom{0, 0, 0, 0}; }
+
+// Another start for another seed; seed 0 is the fixed start. The other seeds set every word, none of
+// them to 0, which is a fixed point of the multiply-with-carry words and of the shift register.
+inline void resetKiss(SiteRandom& random, uint64_t seed) {
+    resetKiss(random);
+    if (seed == 0) return;
+    const auto word = [seed](uint64_t k) { return uint32_t(mixedBits(seed, k)) | 1u; };
+    random = SiteRandom{word(0) & 0x7FFFFFFFu, word(1) & 0x7FFFFFFFu, word(2), word(3)};
+}
 
 // Advances all three generators and returns their combination.
 inline uint32_t drawKiss(SiteRandom& random) {

@@ -1,5 +1,10 @@
-// Placement of the initial sites: the same pseudo-random voxels in every run.
+// Placement of the initial sites. The program's own run draws them from a fixed pseudo-random
+// sequence, so every run starts from the same sites; a run on a user's volume may start elsewhere.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
 
 #include "buffers.h"
 
@@ -14,5 +19,27 @@ CVT_BEGIN_NAMESPACE
 // cannot be placed (negative or above E^3, where the search would never end), an edge above 1024
 // (coordinates have 10 bits) and a buffer set too small for E.
 void seedSites(int* staging, int count);
+
+// How a run places its initial sites.
+struct SitePlacement {
+    enum class Kind {
+        uniform,  // the generator's draws, inside the box; seed 0 is the program's fixed start
+        density,  // distinct voxels drawn with probability proportional to the density; never one of 0
+        given,    // the listed sites
+    };
+    Kind kind = Kind::uniform;
+    uint64_t seed = 0;
+    std::vector<std::array<int, 3>> sites;  // given: distinct voxels of the full grid, inside the box
+};
+
+// The general form of seedSites, on the grid of edge E = 2 * gridSize, which is pyramid level `level`
+// of the full grid: places `count` sites as `placement` says, inside `box` (a box of this grid), stages
+// and uploads the site volume as seedSites does. `density` is the density of this level (E^3 values),
+// read only for density placement. Given sites are placed at their coordinates on this level, so sites
+// that fall into one coarse voxel become one; `count` is then ignored. Returns the number of sites placed.
+// Throws cvt::Failure where seedSites does, and when fewer voxels of positive density than `count` lie
+// in the box (density placement).
+int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+               const float* density);
 
 CVT_END_NAMESPACE
