@@ -187,6 +187,23 @@ TEST_F(WriterTest, RegionsOfFewSites) {
     expectPrintfOfPool(labels, pool);
 }
 
+TEST(BoxWriterTest, LinesCoverTheBoxOfALargerGridInLineOrder) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int32_t> anyLabel(INT32_MIN, INT32_MAX);
+    for (const auto& [edge, box] : {std::pair{64, GridBox{37, 5, 19}}, std::pair{32, GridBox{32, 32, 1}},
+                                    std::pair{64, GridBox{1, 64, 3}}, std::pair{96, GridBox{17, 16, 90}}}) {
+        std::vector<int32_t> labels(size_t(edge) * edge * edge);
+        for (int32_t& label : labels) label = anyLabel(random);
+        std::string expected;
+        for (int x = 0; x < box.x; ++x)
+            for (int y = 0; y < box.y; ++y)
+                for (int z = 0; z < box.z; ++z) expected += printfLine(labels[(size_t(z) * edge + y) * edge + x]);
+        std::string written;
+        writeLabelling(labels.data(), edge, box, [&](const char* data, size_t bytes) { written.append(data, bytes); });
+        ASSERT_EQ(written, expected) << "box " << box.x << " x " << box.y << " x " << box.z << " of edge " << edge;
+    }
+}
+
 TEST(WriterFailureTest, AFullDeviceIsAFailure) {
     const int full = open("/dev/full", O_WRONLY);
     if (full < 0) GTEST_SKIP() << "/dev/full is not available";

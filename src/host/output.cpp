@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -77,20 +78,19 @@ void writeAll(int fd, const char* data, size_t size) {
     }
 }
 
-constexpr size_t planeVoxels = size_t(labellingEdge) * labellingEdge;
 // Lines come in x-major order but x is the unit-stride axis of the labelling. The labels of a group
 // of consecutive x (one cache line of them) are first gathered into line order, so that every cache
 // line of the labelling is read once.
 constexpr int groupWidth = 16;
 constexpr size_t bufferBytes = size_t(4) << 20;
-constexpr size_t rowBytes = labellingEdge * labelLineRoom;  // room for one z-row of lines
 
-// Gathers the labels of x = firstX .. firstX + groupWidth - 1 into group[dx][y * 256 + z].
-void gatherGroup(const int32_t* labels, int firstX, int32_t* group) {
-    for (int z = 0; z < labellingEdge; ++z)
-        for (int y = 0; y < labellingEdge; ++y) {
-            const int32_t* row = labels + planeVoxels * z + size_t(labellingEdge) * y + firstX;
-            for (int dx = 0; dx < groupWidth; ++dx) group[planeVoxels * dx + size_t(labellingEdge) * y + z] = row[dx];
+// Gathers the labels of x = firstX .. firstX + width - 1 of the box into group[dx][y * box.z + z].
+void gatherGroup(const int32_t* labels, int edge, GridBox box, int firstX, int width, int32_t* group) {
+    const size_t plane = size_t(box.y) * box.z;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y) {
+            const int32_t* row = labels + (size_t(z) * edge + y) * edge + firstX;
+            for (int dx = 0; dx < width; ++dx) group[plane * dx + size_t(box.z) * y + z] = row[dx];
         }
 }
 
@@ -99,28 +99,37 @@ void gatherGroup(const int32_t* labels, int firstX, int32_t* group) {
 char* formatLabelLine(char* out, int32_t label) { return appendLine(out, label, fieldTable()); }
 
 size_t labelIndexOfLine(size_t line) {
+    constexpr size_t planeVoxels = size_t(labellingEdge) * labellingEdge;
     const size_t x = line / planeVoxels, y = (line / labellingEdge) % labellingEdge, z = line % labellingEdge;
     return x + labellingEdge * y + planeVoxels * z;
 }
 
-void writeLabelling(const int32_t* labels, int fd) {
+void writeLabelling(const int32_t* labels, int edge, GridBox box, const TextSink& sink) {
     const FieldTable& table = fieldTable();
-    const std::unique_ptr<int32_t[]> group(new int32_t[planeVoxels * groupWidth]);
-    const std::unique_ptr<char[]> buffer(new char[bufferBytes]);
-    char* const bufferEnd = buffer.get() + bufferBytes;
+    const size_t plane = size_t(box.y) * box.z;
+    const size_t rowBytes = size_t(box.z) * labelLineRoom;  // room for one z-row of lines
+    const std::unique_ptr<int32_t[]> group(new int32_t[plane * groupWidth]);
+    const std::unique_ptr<char[]> buffer(new char[std::max(bufferBytes, rowBytes)]);
+    char* const bufferEnd = buffer.get() + std::max(bufferBytes, rowBytes);
     char* cursor = buffer.get();
-    for (int firstX = 0; firstX < labellingEdge; firstX += groupWidth) {
-        gatherGroup(labels, firstX, group.get());
+    for (int firstX = 0; firstX < box.x; firstX += groupWidth) {
+        const int width = std::min(groupWidth, box.x - firstX);
+        gatherGroup(labels, edge, box, firstX, width, group.get());
         const int32_t* lineLabels = group.get();
-        for (size_t row = 0; row < planeVoxels * groupWidth / labellingEdge; ++row) {
+        for (size_t row = 0; row < size_t(box.y) * width; ++row) {
             if (size_t(bufferEnd - cursor) < rowBytes) {
-                writeAll(fd, buffer.get(), size_t(cursor - buffer.get()));
+                sink(buffer.get(), size_t(cursor - buffer.get()));
                 cursor = buffer.get();
             }
-            for (int z = 0; z < labellingEdge; ++z) cursor = appendLine(cursor, *lineLabels++, table);
+            for (int z = 0; z < box.z; ++z) cursor = appendLine(cursor, *lineLabels++, table);
         }
     }
-    writeAll(fd, buffer.get(), size_t(cursor - buffer.get()));
+    sink(buffer.get(), size_t(cursor - buffer.get()));
+}
+
+void writeLabelling(const int32_t* labels, int fd) {
+    writeLabelling(labels, labellingEdge, cubeBox(labellingEdge),
+                   [fd](const char* data, size_t bytes) { writeAll(fd, data, bytes); });
 }
 
 }  // namespace cvt

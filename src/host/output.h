@@ -1,10 +1,13 @@
-// The text output of a labelling: one line "v %d %d %d\n" per voxel of the 256^3 grid, x outermost,
-// then y, z innermost, each giving the coordinates of the site that owns the voxel. The bytes are
-// those that printf would write, produced by hand because printf is several times slower.
+// The text output of a labelling: one line "v %d %d %d\n" per voxel, x outermost, then y, z innermost,
+// each giving the coordinates of the site that owns the voxel. The bytes are those that printf would
+// write, produced by hand because printf is several times slower.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+
+#include "grid_edge.h"
 
 namespace cvt {
 
@@ -17,11 +20,17 @@ constexpr size_t labelLineRoom = 24;
 // at `out` and returns the end of the line. Bytes up to out + labelLineRoom may be overwritten.
 char* formatLabelLine(char* out, int32_t label);
 
-// Index into the labelling of the voxel that the 0-based line `line` describes.
+// Index into the program's 256^3 labelling of the voxel that the 0-based line `line` describes.
 size_t labelIndexOfLine(size_t line);
 
-// Writes all lines of the labelling (labels[x + 256*y + 65536*z]) to the file descriptor. Throws
-// cvt::Failure when the descriptor takes fewer bytes than written (a full disk, a closed pipe).
+// Receives the text in pieces of a few MiB; throws to stop the writing.
+using TextSink = std::function<void(const char* data, size_t bytes)>;
+
+// Writes the lines of the voxels of `box` of a labelling of edge `edge` (labels[x + edge*y + edge^2*z]).
+void writeLabelling(const int32_t* labels, int edge, GridBox box, const TextSink& sink);
+
+// Writes all lines of the program's 256^3 labelling to the file descriptor. Throws cvt::Failure when
+// the descriptor takes fewer bytes than written (a full disk, a closed pipe).
 void writeLabelling(const int32_t* labels, int fd);
 
 }  // namespace cvt
