@@ -5,6 +5,7 @@
 
 #include "../centroid/centroid.h"
 #include "../host/buffers.h"
+#include "../host/seeding.h"
 #include "../voronoi/voronoi.h"
 #include "energy.h"
 #include "pyramid.h"

@@ -2,11 +2,8 @@
 // sequence, so every run starts from the same sites; a run on a user's volume may start elsewhere.
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <vector>
-
 #include "buffers.h"
+#include "site_placement.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -19,18 +16,6 @@ CVT_BEGIN_NAMESPACE
 // cannot be placed (negative or above E^3, where the search would never end), an edge above 1024
 // (coordinates have 10 bits) and a buffer set too small for E.
 void seedSites(int* staging, int count);
-
-// How a run places its initial sites.
-struct SitePlacement {
-    enum class Kind {
-        uniform,  // the generator's draws, inside the box; seed 0 is the program's fixed start
-        density,  // distinct voxels drawn with probability proportional to the density; never one of 0
-        given,    // the listed sites
-    };
-    Kind kind = Kind::uniform;
-    uint64_t seed = 0;
-    std::vector<std::array<int, 3>> sites;  // given: distinct voxels of the full grid, inside the box
-};
 
 // The general form of seedSites, on the grid of edge E = 2 * gridSize, which is pyramid level `level`
 // of the full grid: places `count` sites as `placement` says, inside `box` (a box of this grid), stages

@@ -1,0 +1,60 @@
+// What a run of the CVT driver is asked to do, what it tells an observer as it goes, and what it
+// reports at the end. Plain data, shared by the backends and by host-only code.
+#pragma once
+
+#include <vector>
+
+#include "../host/grid_edge.h"
+#include "../host/site_placement.h"
+
+namespace cvt {
+
+// One decision, taken every tenth iteration: the energy of the labelling before that iteration's
+// move (on the scale of the full grid) and the relaxation factor set for the next iterations.
+struct CvtDecision {
+    int iteration = 0;
+    int levelIndex = 0;
+    float energy = 0.0f;
+    float relaxation = 0.0f;
+};
+
+// Told what the driver does as it goes, from the host thread that runs it. Nothing is reported
+// between the launches of an iteration, so an observer costs no device synchronisation.
+class CvtObserver {
+public:
+    virtual ~CvtObserver() = default;
+    virtual void iterationDone(int /*iteration*/, int /*levelIndex*/) {}
+    virtual void decisionTaken(const CvtDecision& /*decision*/) {}
+};
+
+// Why the level loop ended.
+enum class CvtStop {
+    converged,        // the energy stopped falling on the full grid
+    iterationBudget,  // `iteration` reached maxIterations
+    noIterations,     // maxIterations was 0: the initial sites were only labelled
+};
+
+// A run of the driver. The buffer set is allocated for the full edge (gridSize on entry).
+struct CvtRequest {
+    const float* density = nullptr;  // the full-resolution density, full-size
+    int* result = nullptr;           // full-size: stages the seed volume, finally receives the labelling
+    int siteCount = 0;               // sites to place (ignored for given sites)
+    int maxLevels = 1;               // pyramid levels to use, at least 1
+    int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only
+    GridBox box{};                   // where the density and the sites lie; empty: the whole grid
+    SitePlacement placement;
+    CvtObserver* observer = nullptr;
+};
+
+// What a run did, for reports and tests.
+struct CvtRunReport {
+    int levelCount = 0;
+    int sitesPlaced = 0;
+    std::vector<int> levelEndIterations;  // value of `iteration` when each level ended, coarsest first
+    std::vector<CvtDecision> decisions;   // every decision, in order
+    CvtStop stop = CvtStop::iterationBudget;
+    double setupSeconds = 0;      // density upload, pyramid and seeding
+    double iterationSeconds = 0;  // the iterations, the final labelling and its copy to the host
+};
+
+}  // namespace cvt
