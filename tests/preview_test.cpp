@@ -133,7 +133,9 @@ TEST(PreviewPicture, BordersLieExactlyBetweenVoxelsOfDifferentSites) {
             const RgbImage image = renderPreview(scene);
             for (int axis = 0; axis < 3; ++axis) {
                 const SlicePlacement p = slicePlacement(scene, axis);
-                const auto label = [&](int u, int v) { return volume.labels[volume.index(sliceVoxel(axis, u, v, scene.at))]; };
+                const auto label = [&](int u, int v) {
+                    return volume.labels[volume.index(sliceVoxel(axis, u, v, scene.at))];
+                };
                 std::vector<std::pair<float, int>> greys;
                 for (int y = p.top; y < p.top + p.rows * p.scale; ++y)
                     for (int x = p.left; x < p.left + p.columns * p.scale; ++x) {

@@ -24,7 +24,7 @@ struct PreviewScene {
     Box box;
     const float* density;                          // box voxels, index x + X*(y + Y*z), values >= 0
     const uint32_t* labels;                        // site id of every box voxel, same layout
-    const std::vector<std::array<int, 3>>* sites;  // site coordinates by id
+    const std::vector<std::array<int, 3>>* sites;  // site coordinates by id; any outside the box are not drawn
     std::array<int, 3> at;                         // slice planes x = at[0], y = at[1], z = at[2]
     std::string caption;                           // e.g. "energy 11747.20   10000 sites"
 };
