@@ -1,0 +1,48 @@
+// The preview picture of a tessellation: the three orthogonal slices through one voxel, side by side
+// and labelled, each showing the density in grey, the borders between regions as thin lines coloured
+// per site and the sites that lie in the slice plane as dots, with a caption line underneath.
+// Plain host code; nvcc sees this header too (the benchmark), so it stays C++17.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rgb_image.h"
+
+namespace cvt::volume {
+
+struct Box {
+    int x, y, z;  // the volume's sides; x fastest in memory
+};
+
+// The voxel in the middle of the box, where the slices go unless the user picks a point.
+std::array<int, 3> boxCentre(const Box& box);
+
+struct PreviewScene {
+    Box box;
+    const float* density;                          // box voxels, index x + X*(y + Y*z), values >= 0
+    const uint32_t* labels;                        // site id of every box voxel, same layout
+    const std::vector<std::array<int, 3>>* sites;  // site coordinates by id; any outside the box are not drawn
+    std::array<int, 3> at;                         // slice planes x = at[0], y = at[1], z = at[2]
+    std::string caption;                           // e.g. "energy 11747.20   10000 sites"
+};
+
+// The slice of axis a (0: the plane x = at[0], 1: y = at[1], 2: z = at[2]) has its own axes u to the
+// right and v downwards: (y, z) for the x slice, (x, z) for the y slice, (x, y) for the z slice.
+// Slice voxel (u, v) covers the scale x scale pixels whose top-left one is
+// (left + u * scale, top + v * scale); the slice has `columns` x `rows` voxels.
+struct SlicePlacement {
+    int left, top, scale, columns, rows;
+};
+
+// Both throw cvt::Failure when the scene is unusable: a side below 1, a missing volume, a slice point
+// outside the box, or a picture too large to make.
+SlicePlacement slicePlacement(const PreviewScene& scene, int axis);
+RgbImage renderPreview(const PreviewScene& scene);
+
+// Renders the picture and writes it as a PNG file that appears completely or not at all.
+void writePreview(const std::string& path, const PreviewScene& scene);
+
+}  // namespace cvt::volume
