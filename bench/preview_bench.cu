@@ -42,7 +42,7 @@ void benchPreview() {
     std::vector<float> density(densityVoxels);
     synthesizeDensity(density.data());
     const LatticeScene lattice = latticeScene(evenLattice(edge, {22, 22, 21}), edge);
-    const volume::Box box{edge, edge, edge};
+    const GridBox box{edge, edge, edge};
     const volume::PreviewScene scene{box,           density.data(),         lattice.labels.data(),
                                      &lattice.sites, volume::boxCentre(box), "energy 11747.20   10164 sites"};
     const std::string path = "/tmp/cvt-bench-preview-" + std::to_string(getpid()) + ".png";

@@ -24,7 +24,7 @@ namespace {
 using Point = std::array<int, 3>;
 
 struct Volume {
-    Box box;
+    GridBox box;
     std::vector<float> density;
     std::vector<uint32_t> labels;
     std::vector<Point> sites;
@@ -110,7 +110,8 @@ TEST(PreviewPicture, SplitBoxShowsItsBorderAndSitesWhereTheyLie) {
 // away from borders, denser voxels are never darker.
 TEST(PreviewPicture, BordersLieExactlyBetweenVoxelsOfDifferentSites) {
     std::mt19937 random(7);
-    for (const Box box : {Box{20, 12, 8}, Box{13, 29, 17}, Box{400, 30, 6}, Box{700, 9, 5}, Box{1, 5, 3}})
+    for (const GridBox box :
+         {GridBox{20, 12, 8}, GridBox{13, 29, 17}, GridBox{400, 30, 6}, GridBox{700, 9, 5}, GridBox{1, 5, 3}})
         for (int trial = 0; trial < 3; ++trial) {
             Volume volume{box, {}, {}, {}};
             const auto coordinate = [&](int side) { return std::uniform_int_distribution<int>(0, side - 1)(random); };

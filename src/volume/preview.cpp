@@ -104,7 +104,7 @@ void paintSiteDots(RgbImage& image, const SlicePlacement& at, const PreviewScene
 
 }  // namespace
 
-std::array<int, 3> boxCentre(const Box& box) { return {box.x / 2, box.y / 2, box.z / 2}; }
+std::array<int, 3> boxCentre(const GridBox& box) { return {box.x / 2, box.y / 2, box.z / 2}; }
 
 RgbImage renderPreview(const PreviewScene& scene) {
     const PreviewLayout layout = layoutPreview(scene);

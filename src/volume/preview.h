@@ -9,19 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "host/grid_edge.h"
 #include "rgb_image.h"
 
 namespace cvt::volume {
 
-struct Box {
-    int x, y, z;  // the volume's sides; x fastest in memory
-};
-
 // The voxel in the middle of the box, where the slices go unless the user picks a point.
-std::array<int, 3> boxCentre(const Box& box);
+std::array<int, 3> boxCentre(const GridBox& box);
 
 struct PreviewScene {
-    Box box;
+    GridBox box;                                   // the volume's sides; x fastest in memory
     const float* density;                          // box voxels, index x + X*(y + Y*z), values >= 0
     const uint32_t* labels;                        // site id of every box voxel, same layout
     const std::vector<std::array<int, 3>>* sites;  // site coordinates by id; any outside the box are not drawn

@@ -19,7 +19,7 @@ constexpr int captionGap = 16;        // between the slices and the caption
 constexpr int textDot = 2;
 
 void requireUsable(const PreviewScene& scene) {
-    const Box& box = scene.box;
+    const GridBox& box = scene.box;
     const std::string boxText = std::to_string(box.x) + " x " + std::to_string(box.y) + " x " + std::to_string(box.z);
     if (box.x < 1 || box.y < 1 || box.z < 1) throw Failure("preview: the volume " + boxText + " is empty");
     if (scene.density == nullptr || scene.labels == nullptr || scene.sites == nullptr)
@@ -32,7 +32,7 @@ void requireUsable(const PreviewScene& scene) {
                           ") lies outside the " + boxText + " volume");
 }
 
-int scaleFor(const Box& box) {
+int scaleFor(const GridBox& box) {
     // The slices are Y, X and X voxels wide; 64-bit so that no side can overflow the sum.
     const int64_t voxelsAcross = int64_t(box.y) + box.x + box.x;
     const int64_t fitting = (targetWidth - 2 * margin - 2 * sliceGap) / voxelsAcross;
