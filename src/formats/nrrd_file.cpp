@@ -1,6 +1,7 @@
 // NRRD files: a text header, then the data (attached), or a header naming a data file (detached,
 // usually .nhdr). Raw or gzip-compressed samples, x first.
 #include <algorithm>
+#include <memory>
 
 #include "gzip_data.h"
 #include "nrrd_header.h"
@@ -19,6 +20,15 @@ std::string dataPathBeside(const std::string& headerPath, const std::string& dat
     const size_t slash = headerPath.rfind('/');
     if (dataFile[0] == '/' || slash == std::string::npos) return dataFile;
     return headerPath.substr(0, slash + 1) + dataFile;
+}
+
+// Opens a detached data file; failures name the header, the file the user gave, then the data file.
+std::unique_ptr<InputFile> openDataFile(const std::string& headerPath, const std::string& dataFile) {
+    try {
+        return std::make_unique<InputFile>(dataPathBeside(headerPath, dataFile));
+    } catch (const Failure& failure) {
+        failAt(headerPath, std::string("data file ") + failure.what());
+    }
 }
 
 void readData(const std::string& path, const NrrdHeader& header, const InputFile& source, uint64_t offset,
@@ -82,8 +92,7 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options) {
     volume.encoding = header.gzip ? "gzip" : "raw";
     volume.shape = checkedShape(path, header.sizes, true, options.maxSide);
     if (!header.dataFile.empty()) {
-        const InputFile dataFile(dataPathBeside(path, header.dataFile));
-        readData(path, header, dataFile, 0, volume);
+        readData(path, header, *openDataFile(path, header.dataFile), 0, volume);
     } else if (blankLine) {
         readData(path, header, file, dataStart, volume);
     } else {

@@ -50,15 +50,23 @@ public:
     TiffReader(const TiffReader&) = delete;
     TiffReader& operator=(const TiffReader&) = delete;
 
+    // Adds libtiff's message, less the path that it repeats.
     [[noreturn]] void fail(const std::string& problem) const {
-        failAt(path_, problem + (error_.empty() ? "" : " (" + error_ + ")"));
+        std::string error = error_;
+        for (size_t at; (at = error.find(path_ + ": ")) != std::string::npos;) error.erase(at, path_.size() + 2);
+        failAt(path_, problem + (error.empty() ? "" : " (" + error + ")"));
     }
 
-    uint32_t pages() const { return TIFFNumberOfDirectories(tiff_); }
+    // Counts the pages. libtiff stops at a page it cannot read, saying so only through its handler.
+    uint32_t pages() const {
+        const uint32_t pages = TIFFNumberOfDirectories(tiff_);
+        if (!error_.empty()) fail("cannot read page " + std::to_string(pages));
+        return pages;
+    }
     bool bigEndian() const { return TIFFIsBigEndian(tiff_); }
 
     void goToPage(uint32_t page) {
-        if (!TIFFSetDirectory(tiff_, tdir_t(page))) fail("cannot read page " + std::to_string(page));
+        if (!TIFFSetDirectory(tiff_, tdir_t(page)) || !error_.empty()) fail("cannot read page " + std::to_string(page));
     }
 
     PageLayout layout(uint32_t page) const {
@@ -97,6 +105,7 @@ public:
             readTiles(page, layout, into);
         else
             readStrips(page, layout, into);
+        if (!error_.empty()) fail("cannot read page " + std::to_string(page));
     }
 
 private:

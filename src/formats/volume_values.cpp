@@ -44,7 +44,10 @@ bool isDensity(T value) {
 template <class T>
 std::string densityProblem(T value) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.9g", double(value));
+    if constexpr (std::is_integral_v<T>)
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    else
+        std::snprintf(text, sizeof text, "%.9g", double(value));
     if (std::isnan(double(value))) return "value NaN";
     if (std::isinf(double(value))) return std::string("infinite value ") + text;
     if (double(value) < 0) return std::string("negative value ") + text;
