@@ -26,7 +26,10 @@ void expectOutcomes(const std::vector<Case>& cases, const ScratchDirectory& dire
         SCOPED_TRACE(c.name + " expecting '" + c.expected + "'");
         const std::string path = directory.write(c.name, c.bytes);
         options.maxSide = c.maxSide;
-        const std::string message = failureOf([&] { readVolume(path, options); });
+        const std::string message = failureOf([&] {
+            const AllocationCeiling ceiling(size_t(16) << 20);
+            readVolume(path, options);
+        });
         if (c.expected.empty()) {
             EXPECT_EQ(message, "");
             continue;
@@ -70,6 +73,7 @@ TEST(NpyFormatTest, RefusesMalformedHeadersAndAcceptsNumpysVariations) {
             {"a.npy", npyShape("(1, 3, 4, 5)"), "has 4 dimensions"},
             {"a.npy", npyShape("(3, 0, 5)", 0), "shape (3, 0, 5) has a side of 0"},
             {"a.npy", npyShape("(1, 1, 1025)", 4100), "has a side of 1025, above the limit of 1024"},
+            {"a.npy", npyShape("(1024, 1024, 1024)"), "header declares 4294967296 bytes of data but the file holds 240"},
             {"a.npy", npyShape("(2, 3, 5)", 120), "has a side of 5, above the limit of 4", 4},
             {"a.npy", npyShape("(99999999999999999999, 1, 1)"), "too large to count"},
             {"a.npy", npyShape("(2000000000, 2000000000, 2000000000)"), "more samples than memory can address", INT_MAX},
@@ -119,6 +123,7 @@ TEST(NrrdFormatTest, RefusesMalformedHeadersAndData) {
             {"a.nrrd", header + "line skip: 1\n\n" + data, "line skip is not supported"},
             {"a.nrrd", header + "byte skip: 9\n\n" + data, "holds 231"},
             {"a.nrrd", header + "a line without a colon\n\n" + data, "expected 'field: value'"},
+            {"a.nrrd", replaced(header, "sizes: 5 4 3", "sizes: 1024 1024 1024") + "\n" + data, "holds 240"},
             {"a.nrrd", header + "\n" + data.substr(1), "header declares 240 bytes of data but the file holds 239"},
             {"a.nrrd", header + "\n" + data + "?", "header declares 240 bytes of data but the file holds 241"},
             {"a.nrrd", header, "names no data file"},
@@ -192,6 +197,9 @@ TEST(RawFormatTest, RefusesMissingOptionsAndSizesThatDoNotMatch) {
     options.rawShape = VolumeShape{5, 4, 3};
     options.rawType = SampleType::uint16;
     expectOutcomes({std::begin(cases), std::end(cases)}, directory, options);
+    options.rawShape = VolumeShape{1024, 1024, 1024};
+    expectOutcomes({{"a.raw", "", "shape 1024x1024x1024 of uint16 needs 2147483648 bytes but the file holds 0"}}, directory,
+                   options);
     options.rawShape = VolumeShape{5, -4, 3};
     expectOutcomes({{"a.raw", "", "negative side"}}, directory, options);
     options.rawShape.reset();

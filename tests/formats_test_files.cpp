@@ -6,10 +6,26 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <bit>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+namespace {
+std::atomic<size_t> allocationCeiling{SIZE_MAX};
+}  // namespace
+
+// The test program's operator new, for AllocationCeiling; delete is replaced along with it.
+void* operator new(size_t bytes) {
+    if (bytes > allocationCeiling.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (void* memory = std::malloc(bytes ? bytes : 1)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace cvt::formats::testing {
 namespace {
@@ -171,9 +187,14 @@ ScratchDirectory::ScratchDirectory() {
 ScratchDirectory::~ScratchDirectory() { std::filesystem::remove_all(directory_); }
 
 std::string ScratchDirectory::write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path(name), std::ios::binary | std::ios::trunc) << bytes;
+    // A new file rather than a truncated one, which ext4 would flush to disk on closing.
+    std::filesystem::remove(path(name));
+    std::ofstream(path(name), std::ios::binary) << bytes;
     return path(name);
 }
+
+AllocationCeiling::AllocationCeiling(size_t bytes) { allocationCeiling = bytes; }
+AllocationCeiling::~AllocationCeiling() { allocationCeiling = SIZE_MAX; }
 
 std::string failureOf(const std::function<void()>& f) {
     try {

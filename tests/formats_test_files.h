@@ -66,6 +66,16 @@ private:
     std::string directory_;
 };
 
+// While one exists, operator new throws std::bad_alloc for more than `bytes`: a reader that allocates
+// what a malformed header declares, before checking it against the file, fails the test.
+class AllocationCeiling {
+public:
+    explicit AllocationCeiling(size_t bytes);
+    ~AllocationCeiling();
+    AllocationCeiling(const AllocationCeiling&) = delete;
+    AllocationCeiling& operator=(const AllocationCeiling&) = delete;
+};
+
 // The message of the cvt::Failure that f throws, or "" when it returns.
 std::string failureOf(const std::function<void()>& f);
 
