@@ -83,6 +83,10 @@ TEST(FormatWriterTest, WrittenVolumesOfEveryTypeReadBack) {
                 expectVolume(read, volume, formatOfPath(name).value(), false);
                 EXPECT_EQ(read.fortranOrder, fortran && read.format == FileFormat::npy);
             }
+    // Above AtomicFile's buffer, the samples go to the file in one block.
+    const TestVolume large = patternVolume(SampleType::float32, {160, 160, 41});
+    writeVolume(directory.path("large.npy"), large.samples.data(), large.type, large.shape, false);
+    expectVolume(readVolume(directory.path("large.npy")), large, FileFormat::npy, false);
     EXPECT_NE(failureOf([&] { writeVolume(directory.path("w.nhdr"), "", SampleType::uint8, {1, 1, 1}, false); }), "");
     EXPECT_NE(failureOf([&] { writeVolume(directory.path("w.tif"), "", SampleType::uint8, {1, 1, 1}, false); }), "");
     EXPECT_NE(failureOf([&] { writeNpy(directory.path("w.npy"), "", SampleType::uint8, {1, 0, 1}, false); }), "");

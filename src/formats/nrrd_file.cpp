@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "large_buffer.h"
 #include "gzip_data.h"
 #include "nrrd_header.h"
 #include "volume_formats.h"
@@ -57,7 +58,7 @@ void readData(const std::string& path, const NrrdHeader& header, const InputFile
     if (declared > mostInflatedBytes(held))
         failAt(path, "header declares " + bytesText(declared) + " of data, more than the " + bytesText(held) +
                          " of gzip data in " + holder + " can hold");
-    volume.samples.resize(declared);
+    resizeLarge(volume.samples, declared);
     inflateExactly(source, offset, volume.samples.data(), volume.samples.size(), path);
     toNativeOrder(volume);
 }

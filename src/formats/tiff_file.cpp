@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "large_buffer.h"
 #include "volume_formats.h"
 #include "volume_reading.h"
 
@@ -171,6 +172,7 @@ VolumeFile readTiff(const std::string& path, const ReadOptions& options) {
     // Compressed pages may hold more than the file's bytes; beyond a generous ratio the samples grow
     // only as pages decode, so that a small file cannot claim a large allocation.
     volume.samples.reserve(std::min<uint64_t>(volumeBytes(volume.shape, volume.type), file.size() * 64));
+    populateLargeBuffer(volume.samples.data(), volume.samples.capacity());
     for (uint32_t page = 0; page < pages; ++page) {
         reader.goToPage(page);
         const PageLayout layout = reader.layout(page);

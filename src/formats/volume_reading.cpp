@@ -1,3 +1,4 @@
+#include "large_buffer.h"
 #include "volume_reading.h"
 
 #include <fcntl.h>
@@ -99,7 +100,7 @@ void toNativeOrder(VolumeFile& volume) {
 }
 
 void readSamples(const InputFile& file, uint64_t offset, VolumeFile& volume) {
-    volume.samples.resize(volumeBytes(volume.shape, volume.type));
+    resizeLarge(volume.samples, volumeBytes(volume.shape, volume.type));
     file.read(offset, volume.samples.data(), volume.samples.size());
     toNativeOrder(volume);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "large_buffer.h"
 #include "volume_file.h"
 #include "volume_reading.h"
 
@@ -74,7 +75,8 @@ std::vector<float> densityValues(const VolumeFile& volume, const std::string& pa
         using T = decltype(sample);
         const size_t count = volume.samples.size() / sizeof(T);
         const std::byte* samples = volume.samples.data();
-        std::vector<float> density(count);
+        std::vector<float> density;
+        resizeLarge(density, count);
         // One pass that only notes whether something is wrong, so that the usual case stays fast.
         bool valid = true, nonZero = false;
         for (size_t i = 0; i < count; ++i) {
@@ -99,7 +101,8 @@ std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& p
             failAt(path, std::string("labels must be unsigned integers (uint8, uint16 or uint32), not ") +
                              sampleTypeName(volume.type));
         } else {
-            std::vector<uint32_t> labels(volume.samples.size() / sizeof(T));
+            std::vector<uint32_t> labels;
+            resizeLarge(labels, volume.samples.size() / sizeof(T));
             for (size_t i = 0; i < labels.size(); ++i) labels[i] = sampleAt<T>(volume.samples.data(), i);
             return labels;
         }
