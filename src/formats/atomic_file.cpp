@@ -61,17 +61,21 @@ AtomicFile::~AtomicFile() { discard(); }
 void AtomicFile::write(const void* data, size_t bytes) {
     if (fd_ < 0) throw Failure(path_ + ": write after the file was closed");
     if (buffer_.size() + bytes > bufferLimit) flush();
+    // Large blocks go straight to the file: copying a whole volume into the buffer would cost more
+    // than writing it.
     if (bytes >= bufferLimit) {
-        buffer_.assign(static_cast<const char*>(data), bytes);
-        flush();
+        writeThrough(static_cast<const char*>(data), bytes);
         return;
     }
     buffer_.append(static_cast<const char*>(data), bytes);
 }
 
 void AtomicFile::flush() {
-    const char* data = buffer_.data();
-    size_t left = buffer_.size();
+    writeThrough(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void AtomicFile::writeThrough(const char* data, size_t left) {
     while (left > 0) {
         const ssize_t written = ::write(fd_, data, left);
         if (written < 0 && errno == EINTR) continue;
@@ -85,7 +89,6 @@ void AtomicFile::flush() {
         data += written;
         left -= size_t(written);
     }
-    buffer_.clear();
 }
 
 void AtomicFile::commit() {

@@ -26,6 +26,8 @@ public:
 
 private:
     void flush();
+    // Writes the bytes to the file, discarding it on failure.
+    void writeThrough(const char* data, size_t bytes);
     void discard() noexcept;
 
     std::string path_;

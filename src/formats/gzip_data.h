@@ -1,0 +1,21 @@
+// Data compressed with gzip (or zlib), as NRRD's gzip encoding stores them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "volume_reading.h"
+
+namespace cvt::formats {
+
+// The most bytes that `compressedBytes` of deflate data can expand to: 258 bytes from 2 bits.
+uint64_t mostInflatedBytes(uint64_t compressedBytes);
+
+// Inflates the gzip data that fill `file` from `offset` to its end (one or more gzip members) into
+// exactly `bytes` bytes at `into`. Throws cvt::Failure "<messagePath>: ..." when the data are corrupt
+// or inflate to more or fewer bytes.
+void inflateExactly(const InputFile& file, uint64_t offset, std::byte* into, size_t bytes,
+                    const std::string& messagePath);
+
+}  // namespace cvt::formats

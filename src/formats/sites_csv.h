@@ -1,0 +1,26 @@
+// Sites given by voxel coordinates, as comma-separated text: one row per site.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cvt::formats {
+
+struct SiteRow {
+    int x = 0, y = 0, z = 0;
+    double mass = 0;      // when the file has a "mass" column
+    uint64_t voxels = 0;  // when the file has a "voxels" column
+};
+
+// Reads rows of at least three fields. The first non-blank line is a header when a field of it begins
+// with a letter; when the header names columns x, y and z (in any position and letter case), those
+// are the coordinates, else the first three columns are, and "mass" and "voxels" columns are read when
+// named. Coordinates are non-negative integers; blank lines are ignored. A file of no rows gives none.
+// Errors: cvt::Failure "<path>: line N: <problem>".
+std::vector<SiteRow> readSitesCsv(const std::string& path);
+
+// Writes the header "id,x,y,z,mass,voxels" and one row per site, id counting from 0, mass as %.9g.
+void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites);
+
+}  // namespace cvt::formats

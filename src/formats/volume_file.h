@@ -1,0 +1,72 @@
+// Density and label volumes in files: NumPy .npy, NRRD (.nrrd, .nhdr), multi-page TIFF and headerless
+// raw samples. A volume has sides X, Y, Z with x the fastest-varying axis in memory: voxel (x, y, z) is
+// sample x + X*(y + Y*z), the program's own order. Every error is a cvt::Failure of one line,
+// "<path>: <problem>"; malformed files are refused before anything of their declared size is allocated.
+// Included by benchmark sources that nvcc compiles: C++17 only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cvt::formats {
+
+enum class SampleType { uint8, uint16, int16, int32, uint32, float32, float64 };
+const char* sampleTypeName(SampleType);                        // "uint8", ..., "float64"
+std::optional<SampleType> sampleTypeNamed(std::string_view);  // the inverse of sampleTypeName
+size_t sampleBytes(SampleType);
+
+enum class FileFormat { npy, nrrd, tiff, raw };
+const char* formatName(FileFormat);                            // "npy", "nrrd", "tiff", "raw"
+std::optional<FileFormat> formatNamed(std::string_view);       // the inverse of formatName
+// By the extension, in any letter case: .npy, .nrrd and .nhdr, .tif and .tiff, .raw.
+std::optional<FileFormat> formatOfPath(const std::string& path);
+
+struct VolumeShape {
+    int x = 0, y = 0, z = 0;  // x fastest
+};
+
+// A volume as stored: samples converted to native byte order, x fastest, plus what the file said.
+struct VolumeFile {
+    VolumeShape shape;
+    SampleType type = SampleType::uint8;
+    std::vector<std::byte> samples;  // shape.x*shape.y*shape.z samples of `type`, native byte order
+    FileFormat format = FileFormat::raw;
+    bool bigEndian = false;     // as stored in the file
+    bool fortranOrder = false;  // .npy only: the shape was (X, Y, Z) in Fortran order, not (Z, Y, X)
+    std::array<double, 3> spacing{1, 1, 1};  // NRRD "spacings", or the lengths of its "space directions"
+    std::string encoding = "raw";            // NRRD: "raw" or "gzip"; others: "raw"
+};
+
+struct ReadOptions {
+    std::optional<FileFormat> format;     // overrides the extension
+    std::optional<VolumeShape> rawShape;  // required for raw
+    std::optional<SampleType> rawType;    // required for raw
+    int maxSide = 1024;                   // every side must be 1 .. maxSide
+};
+
+// Reads a whole volume. Files of more or fewer than 3 dimensions, a side outside 1 .. maxSide, sample
+// types other than SampleType's and data of another size than declared are errors.
+VolumeFile readVolume(const std::string& path, const ReadOptions& options = {});
+
+// The samples as float density. Every value must be finite, >= 0 and within float range, and not all
+// may be zero; an error names the first offending voxel by (x, y, z) and its value.
+std::vector<float> densityValues(const VolumeFile& volume, const std::string& path);
+// The samples as labels: unsigned integer types only, else an error.
+std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path);
+
+// Writers: little-endian samples given x fastest, written through AtomicFile, so that a failure
+// leaves no file behind. writeNpy stores shape (X, Y, Z) in Fortran order when fortranOrder is set,
+// else shape (Z, Y, X) in C order: both describe the same bytes.
+void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder);
+// NRRD with its data attached, raw encoding.
+void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape);
+// .npy or .nrrd by the path's extension; any other extension is an error. fortranOrder is for .npy.
+void writeVolume(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+                 bool fortranOrder);
+
+}  // namespace cvt::formats

@@ -1,0 +1,63 @@
+// What the readers of every format share: the input file, the checks of a declared shape, and the
+// samples read from a file into native byte order.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/failure.h"
+#include "volume_file.h"
+
+namespace cvt::formats {
+
+constexpr bool hostBigEndian = std::endian::native == std::endian::big;
+
+[[noreturn]] inline void failAt(const std::string& path, const std::string& problem) {
+    throw Failure(path + ": " + problem);
+}
+
+// A regular file opened for reading at offsets. Errors name its path.
+class InputFile {
+public:
+    explicit InputFile(std::string path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    uint64_t size() const { return size_; }
+    // Reads up to `bytes` at `offset`: fewer only at the end of the file.
+    size_t readSome(uint64_t offset, void* into, size_t bytes) const;
+    // Reads exactly `bytes` at `offset`, or fails saying that the file ends early.
+    void read(uint64_t offset, void* into, size_t bytes) const;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+};
+
+// The shape whose sides a file declares as `sides`, x first when `xFirst`, else z first: exactly 3
+// sides, each 1 .. maxSide, whose samples of any type can be addressed. Errors quote the sides in
+// the file's order.
+VolumeShape checkedShape(const std::string& path, const std::vector<uint64_t>& sides, bool xFirst, int maxSide);
+
+size_t sampleCount(VolumeShape shape);
+size_t volumeBytes(VolumeShape shape, SampleType type);
+
+// Reverses the bytes of each of `count` samples of `bytes` bytes.
+void swapSampleBytes(std::byte* samples, size_t count, size_t bytes);
+
+// Converts volume.samples from the byte order that volume.bigEndian names to the host's.
+void toNativeOrder(VolumeFile& volume);
+
+// Sizes volume.samples for its shape and type and reads them from `file` at `offset`, converting
+// them from the byte order that volume.bigEndian names. The caller has checked the file's size.
+void readSamples(const InputFile& file, uint64_t offset, VolumeFile& volume);
+
+// "<N> bytes" worded for messages about data sizes.
+std::string bytesText(uint64_t bytes);
+
+}  // namespace cvt::formats

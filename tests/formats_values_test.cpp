@@ -1,0 +1,89 @@
+// Samples as density and as labels: exact conversion of every type, and the first offending voxel
+// named by its coordinates.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "formats_test_files.h"
+
+namespace cvt::formats {
+namespace {
+
+using namespace testing;
+
+constexpr VolumeShape shape{6, 7, 8};
+
+VolumeFile asFile(const TestVolume& volume) {
+    VolumeFile file;
+    file.shape = volume.shape;
+    file.type = volume.type;
+    file.samples = volume.samples;
+    return file;
+}
+
+size_t indexOf(int x, int y, int z) { return size_t(x) + shape.x * (y + size_t(shape.y) * z); }
+
+TEST(DensityFormatTest, ConvertsEveryTypeExactly) {
+    for (const SampleType type : allSampleTypes) {
+        const std::vector<float> density = densityValues(asFile(patternVolume(type, shape)), "d.npy");
+        ASSERT_EQ(density.size(), size_t(6 * 7 * 8));
+        for (size_t i = 0; i < density.size(); ++i)
+            ASSERT_EQ(density[i], float(patternValue(type, i))) << sampleTypeName(type) << " " << i;
+    }
+}
+
+TEST(DensityFormatTest, NamesTheFirstInvalidVoxelAndItsValue) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct {
+        SampleType type;
+        double value;
+        std::string expected;
+    } cases[] = {
+        {SampleType::float32, -0.5, "d.npy: negative value -0.5 at voxel (3, 4, 5)"},
+        {SampleType::float32, NAN, "d.npy: value NaN at voxel (3, 4, 5)"},
+        {SampleType::float32, infinity, "d.npy: infinite value inf at voxel (3, 4, 5)"},
+        {SampleType::float64, -infinity, "d.npy: infinite value -inf at voxel (3, 4, 5)"},
+        {SampleType::float64, 1e300, "d.npy: value 1e+300 beyond float range at voxel (3, 4, 5)"},
+        {SampleType::float64, -1e-300, "d.npy: negative value -1e-300 at voxel (3, 4, 5)"},
+        {SampleType::int16, -7, "d.npy: negative value -7 at voxel (3, 4, 5)"},
+        {SampleType::int32, -2147483648.0, "d.npy: negative value -2147483648 at voxel (3, 4, 5)"},
+    };
+    for (const auto& c : cases) {
+        TestVolume volume = patternVolume(c.type, shape);
+        setSample(volume, indexOf(3, 4, 5), c.value);
+        setSample(volume, indexOf(5, 6, 7), c.value);  // a later one is not named
+        EXPECT_EQ(failureOf([&] { densityValues(asFile(volume), "d.npy"); }), c.expected);
+    }
+}
+
+TEST(DensityFormatTest, AcceptsNegativeZeroButNotAllZero) {
+    TestVolume volume = patternVolume(SampleType::float32, shape);
+    setSample(volume, 7, -0.0);
+    EXPECT_EQ(failureOf([&] { densityValues(asFile(volume), "d.npy"); }), "");
+    for (const SampleType type : {SampleType::float32, SampleType::uint8, SampleType::float64}) {
+        TestVolume zeros = patternVolume(type, shape);
+        std::fill(zeros.samples.begin(), zeros.samples.end(), std::byte{0});
+        EXPECT_EQ(failureOf([&] { densityValues(asFile(zeros), "d.npy"); }), "d.npy: every density value is zero");
+    }
+    VolumeFile truncated = asFile(volume);
+    truncated.samples.pop_back();
+    EXPECT_NE(failureOf([&] { densityValues(truncated, "d.npy"); }), "");
+}
+
+TEST(LabelFormatTest, ReadsUnsignedTypesOnly) {
+    for (const SampleType type : allSampleTypes) {
+        const VolumeFile file = asFile(patternVolume(type, shape));
+        if (type == SampleType::uint8 || type == SampleType::uint16 || type == SampleType::uint32) {
+            const std::vector<uint32_t> labels = labelValues(file, "l.npy");
+            for (size_t i = 0; i < labels.size(); ++i) ASSERT_EQ(labels[i], uint32_t(patternValue(type, i)));
+        } else {
+            EXPECT_EQ(failureOf([&] { labelValues(file, "l.npy"); }),
+                      std::string("l.npy: labels must be unsigned integers (uint8, uint16 or uint32), not ") +
+                          sampleTypeName(type));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace cvt::formats
