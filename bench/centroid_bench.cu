@@ -46,28 +46,25 @@ void benchCentroidStep() {
 
     // Repeats of the gathers keep adding into the moment volumes; the work per run is the same.
     const int n = edge;
-    float* const* m = momentBuffers;
+    const MomentVolumes<float> m{momentBuffers[0], momentBuffers[1], momentBuffers[2], momentBuffers[3]};
     reportSeconds("kernel_calc_product_s", bestSeconds(3, [&] {
-                      LAUNCH_KERNEL(kernelCalcProduct, voxelGrid(n), voxelBlock(), 0, densityLevels[0], m[0], m[1],
-                                    m[2], m[3], n);
+                      launchCalcProduct(densityLevels[0], m, n);
                   }));
     reportSeconds("kernel_2d_voronoi_s", bestSeconds(3, [&] {
                       LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(n), rowBlock(), sizeof(int) * n, currentSites,
                                     scratchSites, n);
                   }));
     reportSeconds("kernel_total_x_s", bestSeconds(3, [&] {
-                      LAUNCH_KERNEL(kernelTotalX, rowGrid(n), rowBlock(), 0, currentSites, m[0], m[1], m[2], m[3], n);
+                      launchTotalX(currentSites, m, n);
                   }));
     reportSeconds("kernel_total_yz_s", bestSeconds(3, [&] {
-                      LAUNCH_KERNEL(kernelTotalYZ, voxelGrid(n), voxelBlock(), 0, scratchSites, m[0], m[1], m[2],
-                                    m[3], n);
+                      launchTotalYZ(scratchSites, m, n);
                   }));
     reportSeconds("kernel_fill_s", bestSeconds(3, [&] {
                       LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
                   }));
     reportSeconds("kernel_update_centroid_s", bestSeconds(3, [&] {
-                      LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, currentSites, scratchSites,
-                                    m[0], m[1], m[2], m[3], relaxation, n, n, n, n);
+                      launchUpdateCentroid(currentSites, scratchSites, m, relaxation, cubeBox(n), n);
                   }));
     // The step leaves the labelling in currentSites, so it can run again on the same input.
     reportSeconds("centroid_step_256_s", bestSeconds(3, [] { launchCentroidStep(); }));

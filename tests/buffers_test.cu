@@ -27,6 +27,7 @@ TEST_F(BufferSetTest, FullEdge256HoldsSevenVolumesAndThreeLevels) {
     EXPECT_EQ(volumeBytes, 67108864u);
     EXPECT_EQ(allocatedLevels(), 3);
     EXPECT_EQ(bufferSetBytes(), 546308096u);
+    EXPECT_EQ(bufferSetBytesFor(256), 546308096u);
     EXPECT_NE(voronoiBuffers[0], voronoiBuffers[1]);
     // The largest level is written by a full-size upload; the smallest by a 64^3 kernel.
     uploadVolume(densityLevels[0], std::vector<float>(256 * 256 * 256, 1.0f));
@@ -42,6 +43,7 @@ TEST_F(BufferSetTest, PyramidDepthFollowsTheEdge) {
         EXPECT_EQ(allocatedLevels(), levels) << edge;
         EXPECT_EQ(volumeBytes, volume);
         EXPECT_EQ(bufferSetBytes(), 7 * volume + pyramid) << edge;
+        EXPECT_EQ(bufferSetBytesFor(edge), bufferSetBytes()) << edge;
         releaseBuffers();
         EXPECT_EQ(bufferSetBytes(), 0u);
         EXPECT_EQ(densityLevels, nullptr);

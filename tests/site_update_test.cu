@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "centroid/centroid.h"
@@ -36,23 +37,31 @@ std::vector<Site> sitesOf(const std::vector<Region>& regions) {
     return sites;
 }
 
+// A sum as the accumulator holds it: fixed point only for sums it represents exactly.
+template <class Moment>
+Moment asMoment(float sum) {
+    if constexpr (std::is_same_v<Moment, float>) return sum;
+    else return Moment(double(sum) * fixedMomentScale);
+}
+
 // The new site volume after kernelUpdateCentroid, with the sums of each region at its site voxel and
 // the sites clamped into `box`.
+template <class Moment = float>
 std::vector<int> update(const std::vector<Region>& regions, float omega, GridBox box = cubeBox(n)) {
     const std::vector<int> labels = bruteForceLabelling(sitesOf(regions), n);
-    std::vector<float> moments[4];
-    for (auto& m : moments) m.assign(labels.size(), 0.0f);
+    std::vector<Moment> moments[4];
+    for (auto& m : moments) m.assign(labels.size(), Moment(0));
     for (const Region& r : regions) {
         const size_t i = voxelIndex(r.site);
-        moments[0][i] = r.xSum;
-        moments[1][i] = r.ySum;
-        moments[2][i] = r.zSum;
-        moments[3][i] = r.mass;
+        moments[0][i] = asMoment<Moment>(r.xSum);
+        moments[1][i] = asMoment<Moment>(r.ySum);
+        moments[2][i] = asMoment<Moment>(r.zSum);
+        moments[3][i] = asMoment<Moment>(r.mass);
     }
     DeviceArray<int> labelling(labels), newSites(std::vector<int>(labels.size(), EMPTY_SITE));
-    DeviceArray<float> x(moments[0]), y(moments[1]), z(moments[2]), mass(moments[3]);
-    LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, labelling.get(), newSites.get(), x.get(),
-                  y.get(), z.get(), mass.get(), omega, box.x, box.y, box.z, n);
+    DeviceArray<Moment> x(moments[0]), y(moments[1]), z(moments[2]), mass(moments[3]);
+    launchUpdateCentroid(labelling.get(), newSites.get(), MomentVolumes<Moment>{x.get(), y.get(), z.get(), mass.get()},
+                         omega, box, n);
     return newSites.download();
 }
 
@@ -145,6 +154,20 @@ TEST_F(SiteUpdateTest, RandomMovesMatchTheRoundedRelaxedCentroidClampedIntoTheBo
     }
 }
 
+TEST_F(SiteUpdateTest, FixedPointSumsMoveSitesAsTheFloatSumsOfTheSameValueDo) {
+    // Centroids inside the grid, as non-negative densities give, and masses that are powers of two of
+    // at least 1, so that both accumulators hold the sums exactly.
+    std::mt19937 random(8);
+    std::uniform_real_distribution<float> omega(-2.0f, 2.0f);
+    for (int round = 0; round < 8; ++round) {
+        std::vector<Region> regions = randomRegions(random, 25, -1.0f);
+        for (Region& r : regions) r = {r.site, 4.0f * r.xSum, 4.0f * r.ySum, 4.0f * r.zSum, 4.0f * r.mass};
+        const float w = omega(random);
+        ASSERT_EQ(update<FixedMoment>(regions, w), update<float>(regions, w)) << "omega " << w;
+        ASSERT_EQ(update<FixedMoment>(regions, w), expectedVolume(regions, w, cubeBox(n))) << "omega " << w;
+    }
+}
+
 TEST_F(SiteUpdateTest, ASiteThatIsItsOwnRegionStaysForEveryOmega) {
     std::mt19937 random(4);
     std::uniform_real_distribution<float> density(0.01f, 1.0f);
@@ -162,8 +185,8 @@ TEST_F(SiteUpdateTest, EmptyLabelsAreNoSites) {
     const std::vector<float> ones(empty.size(), 1.0f);
     DeviceArray<int> labelling(empty), newSites(empty);
     DeviceArray<float> m(ones);
-    LAUNCH_KERNEL(kernelUpdateCentroid, voxelGrid(n), voxelBlock(), 0, labelling.get(), newSites.get(), m.get(),
-                  m.get(), m.get(), m.get(), 1.0f, n, n, n, n);
+    launchUpdateCentroid(labelling.get(), newSites.get(), MomentVolumes<float>{m.get(), m.get(), m.get(), m.get()}, 1.0f,
+                         cubeBox(n), n);
     EXPECT_EQ(newSites.download(), empty);
 }
 

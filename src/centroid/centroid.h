@@ -11,33 +11,61 @@
 #pragma once
 
 #include "../device/device.h"
+#include "../host/grid_edge.h"
+#include "moment_sums.h"
 
 CVT_BEGIN_NAMESPACE
 
+// The moment kernels exist for both accumulators of moment_sums.h: Moment is float or FixedMoment.
+// Each is launched through the function below it, which lives beside the kernel: a kernel template
+// is launched only from the file that instantiates it.
+
+// The four moment volumes: x-moment, y-moment, z-moment and mass.
+template <class Moment>
+struct MomentVolumes {
+    Moment* x;
+    Moment* y;
+    Moment* z;
+    Moment* mass;
+};
+
 // Voxel kernel: writes x*rho, rho*y, rho*z and rho of every voxel of the n-grid into the four moment
 // volumes. Grid (n/32, n/4, n), block (32, 4, 1).
-__global__ void kernelCalcProduct(const float* density, float* xMoment, float* yMoment, float* zMoment,
-                                  float* mass, int n);
+template <class Moment>
+__global__ void kernelCalcProduct(const float* density, Moment* xMoment, Moment* yMoment, Moment* zMoment,
+                                  Moment* mass, int n);
+template <class Moment>
+void launchCalcProduct(const float* density, MomentVolumes<Moment> moments, int n);
 
 // Row kernel: for every row and x, the code of a site with that x which labels a voxel of the row,
 // or EMPTY_SITE. Grid (n, n, 1), block (32, 1, 1), 4*n bytes of dynamic shared memory.
 __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n);
 
 // Row kernel: adds every voxel's moments to the row anchor of its site. Grid (n, n, 1), block (32, 1, 1).
-__global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
+template <class Moment>
+__global__ void kernelTotalX(const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
                              int n);
+template <class Moment>
+void launchTotalX(const int* labelling, MomentVolumes<Moment> moments, int n);
 
 // Voxel kernel: adds every row anchor's sums to the site voxel that the row site map names there.
 // Grid (n/32, n/4, n), block (32, 4, 1).
-__global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMoment, float* zMoment, float* mass,
+template <class Moment>
+__global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
                               int n);
+template <class Moment>
+void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> moments, int n);
 
 // Voxel kernel: moves every site of the labelling to p + omega * (centroid - p), rounded and clamped
 // into the box [0, limitX) x [0, limitY) x [0, limitZ) of the grid, and writes it into newSites, which
 // must be EMPTY_SITE throughout the n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
-__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
-                                     const float* yMoment, const float* zMoment, const float* mass, float omega,
+template <class Moment>
+__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const Moment* xMoment,
+                                     const Moment* yMoment, const Moment* zMoment, const Moment* mass, float omega,
                                      int limitX, int limitY, int limitZ, int n);
+template <class Moment>
+void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> moments, float omega,
+                          GridBox limit, int n);
 
 // Launches the whole step on the buffer set: currentSites holds the labelling of the gridSize-grid
 // and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites, inside

@@ -1,5 +1,6 @@
 // Summation of the moment volumes over every site's region, in place: along each row into the row
 // anchor (the voxel of the row whose x is the site's x), then from each row anchor into the site voxel.
+#include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
 
@@ -29,15 +30,16 @@ __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
 // of the chunk adds, which the warp barrier makes explicit, so the result does not depend on the
 // order in which the lanes of a warp run. The order of the additions into one anchor is open, as
 // with every float atomic, and changes only the rounding of the sums.
-__global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMoment, float* zMoment, float* mass,
+template <class Moment>
+__global__ void kernelTotalX(const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
                              int n) {
-    float* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
     for (int chunk = 0; chunk < n; chunk += blockDim.x) {
         __syncthreads();
         const int x = chunk + threadIdx.x;
         const int anchor = siteX(labelling[base + x]);
-        float values[4];
+        Moment values[4];
         for (int m = 0; m < 4; ++m) values[m] = moments[m][base + x];
         __syncwarp();
         if (anchor == x) continue;  // the row anchor keeps its own values where they are
@@ -45,7 +47,8 @@ __global__ void kernelTotalX(const int* labelling, float* xMoment, float* yMomen
     }
 }
 
-__global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMoment, float* zMoment, float* mass,
+template <class Moment>
+__global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
                               int n) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -59,8 +62,23 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, float* xMoment, float* yMom
     // of the sums depends on it. (Where a labelling is not exact, a site voxel can also be another
     // site's row anchor; whether it is read before or after the additions into it is open too.)
     const int target = (siteSlice * n + siteRow) * n + siteX(code);
-    float* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][target], moments[m][i]);
 }
+
+template <class Moment>
+void launchTotalX(const int* labelling, MomentVolumes<Moment> m, int n) {
+    LAUNCH_KERNEL(kernelTotalX<Moment>, rowGrid(n), rowBlock(), 0, labelling, m.x, m.y, m.z, m.mass, n);
+}
+
+template <class Moment>
+void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> m, int n) {
+    LAUNCH_KERNEL(kernelTotalYZ<Moment>, voxelGrid(n), voxelBlock(), 0, rowSiteMap, m.x, m.y, m.z, m.mass, n);
+}
+
+template void launchTotalX<float>(const int*, MomentVolumes<float>, int);
+template void launchTotalX<FixedMoment>(const int*, MomentVolumes<FixedMoment>, int);
+template void launchTotalYZ<float>(const int*, MomentVolumes<float>, int);
+template void launchTotalYZ<FixedMoment>(const int*, MomentVolumes<FixedMoment>, int);
 
 CVT_END_NAMESPACE

@@ -2,6 +2,7 @@
 #include <climits>
 #include <math.h>
 
+#include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
 
@@ -33,8 +34,9 @@ __device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
 
 }  // namespace
 
-__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const float* xMoment,
-                                     const float* yMoment, const float* zMoment, const float* mass, float omega,
+template <class Moment>
+__global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const Moment* xMoment,
+                                     const Moment* yMoment, const Moment* zMoment, const Moment* mass, float omega,
                                      int limitX, int limitY, int limitZ, int n) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -43,17 +45,28 @@ __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const 
     const int code = labelling[i];
     // Only site voxels go on. An empty label is no site, even though its fields read (0, 0, 0).
     if (code < 0 || siteX(code) != x || siteY(code) != y || siteZ(code) != z) return;
-    const float regionMass = mass[i];
+    using Arithmetic = MomentArithmetic<Moment>;
+    const float regionMass = Arithmetic::value(mass[i]);
     if (regionMass == 0.0f) {
         // A region without mass has no centroid: the site stays where it is.
         newSites[i] = encodeSite(x, y, z);
         return;
     }
-    const int qx = movedCoordinate(xMoment[i] / regionMass, x, omega, limitX);
-    const int qy = movedCoordinate(yMoment[i] / regionMass, y, omega, limitY);
-    const int qz = movedCoordinate(zMoment[i] / regionMass, z, omega, limitZ);
+    const int qx = movedCoordinate(Arithmetic::value(xMoment[i]) / regionMass, x, omega, limitX);
+    const int qy = movedCoordinate(Arithmetic::value(yMoment[i]) / regionMass, y, omega, limitY);
+    const int qz = movedCoordinate(Arithmetic::value(zMoment[i]) / regionMass, z, omega, limitZ);
     // Sites that land on one voxel store the same code there and merge into one.
     newSites[(qz * n + qy) * n + qx] = encodeSite(qx, qy, qz);
 }
+
+template <class Moment>
+void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> m, float omega, GridBox limit,
+                          int n) {
+    LAUNCH_KERNEL(kernelUpdateCentroid<Moment>, voxelGrid(n), voxelBlock(), 0, labelling, newSites, m.x, m.y, m.z,
+                  m.mass, omega, limit.x, limit.y, limit.z, n);
+}
+
+template void launchUpdateCentroid<float>(const int*, int*, MomentVolumes<float>, float, GridBox, int);
+template void launchUpdateCentroid<FixedMoment>(const int*, int*, MomentVolumes<FixedMoment>, float, GridBox, int);
 
 CVT_END_NAMESPACE

@@ -13,6 +13,7 @@ int* currentSites = nullptr;
 int* scratchSites = nullptr;
 float** densityLevels = nullptr;
 float* momentBuffers[momentCount] = {};
+MomentSums momentSums = MomentSums::floatAtomics;
 float* energyBuffer = nullptr;
 float energyReadback = 0.0f;
 int levelIndex = 0;
@@ -25,8 +26,11 @@ namespace {
 
 uint64_t allocatedBytes = 0;
 
-// Bytes of a volume of edge e: the cube as a 32-bit product, widened before the multiplication by 4.
-uint64_t cubeBytes(int edge) { return static_cast<uint64_t>(edge * edge * edge) * 4; }
+// Bytes of a volume of edge e: the cube as a 32-bit product, widened before the multiplication by the
+// element size.
+uint64_t cubeBytes(int edge, uint64_t elementBytes = 4) { return static_cast<uint64_t>(edge * edge * edge) * elementBytes; }
+
+uint64_t momentElementBytes(MomentSums sums) { return sums == MomentSums::fixedPoint ? 8 : 4; }
 
 template <class T>
 void allocateVolume(T*& volume, uint64_t bytes, const char* what) {
@@ -53,7 +57,7 @@ void freeVolume(T*& volume, cudaError_t& firstFailure) {
 
 }  // namespace
 
-void allocateBuffers(int edge) {
+void allocateBuffers(int edge, MomentSums sums) {
     if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
     requireFullEdge(edge);
     gridSize = edge;
@@ -66,7 +70,9 @@ void allocateBuffers(int edge) {
     allocateVolume(voronoiBuffers[1], volumeBytes, "site volume 1");
     const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
                                             "the mass volume"};
-    for (int m = 0; m < momentCount; ++m) allocateVolume(momentBuffers[m], volumeBytes, momentNames[m]);
+    momentSums = sums;
+    for (int m = 0; m < momentCount; ++m)
+        allocateVolume(momentBuffers[m], cubeBytes(edge, momentElementBytes(sums)), momentNames[m]);
     for (int level = 0; isPyramidLevel(gridSize, level); ++level)
         allocateVolume(densityLevels[level], cubeBytes(gridSize >> level), "a density pyramid level");
 }
@@ -92,5 +98,12 @@ void releaseBuffers() {
 }
 
 uint64_t bufferSetBytes() { return allocatedBytes; }
+
+uint64_t bufferSetBytesFor(int edge, MomentSums sums) {
+    requireFullEdge(edge);
+    uint64_t bytes = 3 * cubeBytes(edge) + momentCount * cubeBytes(edge, momentElementBytes(sums));
+    for (int level = 0; isPyramidLevel(edge, level); ++level) bytes += cubeBytes(edge >> level);
+    return bytes;
+}
 
 CVT_END_NAMESPACE

@@ -20,6 +20,10 @@ struct SiteRandom {
 
 constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
 
+// How the moment volumes accumulate region sums (see centroid/moment_sums.h): 4-byte float atomics,
+// or 8-byte fixed point, which makes every run the same to the bit.
+enum class MomentSums { floatAtomics, fixedPoint };
+
 extern int gridSize;          // edge of the grid currently worked on
 extern uint64_t volumeBytes;  // bytes of one full-size volume
 extern int** voronoiBuffers;  // the ping-pong pair of site volumes / labellings
@@ -27,7 +31,8 @@ extern int voronoiIndex;      // which entry of voronoiBuffers is current
 extern int* currentSites;     // voronoiBuffers[voronoiIndex]
 extern int* scratchSites;     // voronoiBuffers[voronoiIndex ^ 1]
 extern float** densityLevels; // density pyramid, slot i of edge N >> i
-extern float* momentBuffers[momentCount];
+extern float* momentBuffers[momentCount];  // of 8-byte elements with fixed-point sums
+extern MomentSums momentSums;
 extern float* energyBuffer;   // per-voxel energy terms and reduction scratch
 extern float energyReadback;
 extern int levelIndex;
@@ -36,13 +41,16 @@ extern int iteration;
 extern SiteRandom siteRandom;
 extern GridBox siteBox;       // where sites may lie on the full grid: the whole grid unless a run narrows it
 
-// Creates the set for full edge `edge` (see grid_edge.h) and sets gridSize to it.
+// Creates the set for full edge `edge` (see grid_edge.h), with moment volumes for `sums`, and sets
+// gridSize to it.
 // Throws cvt::Failure if the set exists already, the edge is unusable, or an allocation fails; what
 // was allocated before the failure stays in the set for releaseBuffers.
-void allocateBuffers(int edge);
+void allocateBuffers(int edge, MomentSums sums = MomentSums::floatAtomics);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
 // Device bytes the set holds now.
 uint64_t bufferSetBytes();
+// Device bytes allocateBuffers(edge, sums) takes.
+uint64_t bufferSetBytesFor(int edge, MomentSums sums = MomentSums::floatAtomics);
 
 CVT_END_NAMESPACE

@@ -107,6 +107,9 @@ inline void __syncwarp(unsigned mask = 0xffffffffu);
 inline float atomicAdd(float* address, float value) { return detail::atomicFetchAdd(address, value); }
 inline int atomicAdd(int* address, int value) { return detail::atomicFetchAdd(address, value); }
 inline unsigned atomicAdd(unsigned* address, unsigned value) { return detail::atomicFetchAdd(address, value); }
+inline unsigned long long atomicAdd(unsigned long long* address, unsigned long long value) {
+    return detail::atomicFetchAdd(address, value);
+}
 
 // What the last kernel fault was, in words (the simulation knows more than a status code says).
 std::string lastFaultDescription();
