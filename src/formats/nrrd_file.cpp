@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "large_buffer.h"
 #include "gzip_data.h"
+#include "large_buffer.h"
 #include "nrrd_header.h"
 #include "volume_formats.h"
 #include "volume_reading.h"
