@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <initializer_list>
 #include <set>
 
 #include "text_parsing.h"
@@ -12,19 +11,26 @@
 namespace cvt::formats {
 namespace {
 
-struct NrrdType {
+struct NrrdSpelling {
+    std::string_view name;
     SampleType type;
-    std::initializer_list<std::string_view> spellings;  // the first is written
 };
 
-const NrrdType nrrdTypes[] = {
-    {SampleType::uint8, {"uint8", "uchar", "unsigned char", "uint8_t"}},
-    {SampleType::uint16, {"uint16", "ushort", "unsigned short", "unsigned short int", "uint16_t"}},
-    {SampleType::int16, {"int16", "short", "short int", "signed short", "signed short int", "int16_t"}},
-    {SampleType::int32, {"int32", "int", "signed int", "int32_t"}},
-    {SampleType::uint32, {"uint32", "uint", "unsigned int", "uint32_t"}},
-    {SampleType::float32, {"float"}},
-    {SampleType::float64, {"double"}},
+// The spellings NRRD allows for the types read; the first of each type is the one written.
+constexpr NrrdSpelling nrrdSpellings[] = {
+    {"uint8", SampleType::uint8},        {"uchar", SampleType::uint8},
+    {"unsigned char", SampleType::uint8}, {"uint8_t", SampleType::uint8},
+    {"uint16", SampleType::uint16},      {"ushort", SampleType::uint16},
+    {"unsigned short", SampleType::uint16}, {"unsigned short int", SampleType::uint16},
+    {"uint16_t", SampleType::uint16},    {"int16", SampleType::int16},
+    {"short", SampleType::int16},        {"short int", SampleType::int16},
+    {"signed short", SampleType::int16}, {"signed short int", SampleType::int16},
+    {"int16_t", SampleType::int16},      {"int32", SampleType::int32},
+    {"int", SampleType::int32},          {"signed int", SampleType::int32},
+    {"int32_t", SampleType::int32},      {"uint32", SampleType::uint32},
+    {"uint", SampleType::uint32},        {"unsigned int", SampleType::uint32},
+    {"uint32_t", SampleType::uint32},    {"float", SampleType::float32},
+    {"double", SampleType::float64},
 };
 
 std::vector<std::string_view> words(std::string_view text) {
@@ -81,11 +87,12 @@ public:
             const size_t close = text.find(')');
             if (text[0] != '(' || close == std::string_view::npos) fail("expected '(...)' or 'none', not " + quoted(text));
             double squares = 0;
-            std::string_view components = text.substr(1, close - 1);
-            for (size_t comma; !components.empty(); components.remove_prefix(std::min(comma + 1, components.size()))) {
-                comma = std::min(components.find(','), components.size());
-                const double component = number<double>(components.substr(0, comma));
+            const std::string_view components = text.substr(1, close - 1);
+            for (size_t start = 0; start <= components.size();) {
+                const size_t comma = std::min(components.find(',', start), components.size());
+                const double component = number<double>(components.substr(start, comma - start));
                 squares += component * component;
+                start = comma + 1;
             }
             lengths.push_back(std::sqrt(squares));
             text.remove_prefix(close + 1);
@@ -102,15 +109,14 @@ private:
 
 std::optional<SampleType> nrrdTypeNamed(std::string_view name) {
     const std::string spelling = lowercase(trimmed(name));
-    for (const NrrdType& entry : nrrdTypes)
-        if (std::find(entry.spellings.begin(), entry.spellings.end(), spelling) != entry.spellings.end())
-            return entry.type;
+    for (const NrrdSpelling& entry : nrrdSpellings)
+        if (entry.name == spelling) return entry.type;
     return std::nullopt;
 }
 
 const char* nrrdTypeName(SampleType type) {
-    for (const NrrdType& entry : nrrdTypes)
-        if (entry.type == type) return entry.spellings.begin()->data();
+    for (const NrrdSpelling& entry : nrrdSpellings)
+        if (entry.type == type) return entry.name.data();
     return nullptr;
 }
 

@@ -1,4 +1,3 @@
-#include "large_buffer.h"
 #include "volume_reading.h"
 
 #include <fcntl.h>
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "large_buffer.h"
 
 namespace cvt::formats {
 
