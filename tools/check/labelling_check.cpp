@@ -65,48 +65,53 @@ std::string describe(const Point& p) {
 
 }  // namespace
 
-LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {
+LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
+                                 const std::vector<std::array<int, 3>>& siteList) {
     LabellingVerdict verdict;
-    std::vector<int32_t> codes(labels);
-    std::sort(codes.begin(), codes.end());
-    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
     std::vector<Point> sites;
-    for (int32_t code : codes) {
+    for (const std::array<int, 3>& s : siteList) sites.push_back({s[0], s[1], s[2]});
+    verdict.siteCount = sites.size();
+    for (int32_t code : labels) {
         const Point s = decode(code);
-        if (code < 0 || s.x >= edge || s.y >= edge || s.z >= edge) {
+        if (code < 0 || s.x >= box.x || s.y >= box.y || s.z >= box.z) {
             verdict.exact = false;
             verdict.problem = "label " + std::to_string(code) + " names no voxel of the grid";
             return verdict;
         }
-        sites.push_back(s);
     }
-    verdict.siteCount = sites.size();
-    const SiteGrid grid(sites, edge);
+    const SiteGrid grid(sites, std::max({box.x, box.y, box.z}));
 
     // Each host thread takes whole z slices; the first problem found (lowest slice) is reported.
     std::atomic<int> nextSlice{0};
     std::mutex problemMutex;
-    int problemSlice = edge;
+    int problemSlice = box.z;
     const auto work = [&] {
-        for (int z = nextSlice++; z < edge; z = nextSlice++) {
-            for (int y = 0; y < edge; ++y)
-                for (int x = 0; x < edge; ++x) {
+        for (int z = nextSlice++; z < box.z; z = nextSlice++) {
+            for (int y = 0; y < box.y; ++y)
+                for (int x = 0; x < box.x; ++x) {
                     const Point voxel{x, y, z};
-                    const Point own = decode(labels[(size_t(z) * edge + y) * edge + x]);
+                    const Point own = decode(labels[(size_t(z) * box.y + y) * box.x + x]);
                     const int64_t ownDistance = squaredDistance(voxel, own);
                     const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance))));
                     const Point* better = nullptr;
+                    bool listed = false;
                     grid.forSitesNear(voxel, radius, [&](const Point& s) {
                         const int64_t d = squaredDistance(voxel, s);
+                        listed = listed || (s.x == own.x && s.y == own.y && s.z == own.z);
                         if (d < ownDistance || (d == ownDistance && preferredOnTie(s, own))) better = &s;
                     });
-                    if (better == nullptr) continue;
+                    if (better == nullptr && listed) continue;
                     std::lock_guard lock(problemMutex);
                     if (z < problemSlice) {
                         problemSlice = z;
-                        verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
-                                          " but site " + describe(*better) + " is " +
-                                          (squaredDistance(voxel, *better) < ownDistance ? "nearer" : "as near and preferred");
+                        if (!listed)
+                            verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
+                                              ", which is not one of the sites";
+                        else
+                            verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
+                                              " but site " + describe(*better) + " is " +
+                                              (squaredDistance(voxel, *better) < ownDistance ? "nearer"
+                                                                                              : "as near and preferred");
                     }
                     return;
                 }
@@ -116,21 +121,38 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {
     for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()); ++t) threads.emplace_back(work);
     work();
     for (std::thread& thread : threads) thread.join();
-    verdict.exact = problemSlice == edge;
+    verdict.exact = problemSlice == box.z;
     return verdict;
 }
 
-double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, int edge) {
+LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {
+    std::vector<int32_t> codes(labels);
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    std::vector<std::array<int, 3>> sites;
+    for (int32_t code : codes) {
+        const Point s = decode(code);
+        if (code >= 0) sites.push_back({s.x, s.y, s.z});
+    }
+    return verifyLabelling(labels, cubeBox(edge), sites);
+}
+
+double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge) {
     double energy = 0.0;
-    for (int z = 0; z < edge; ++z)
-        for (int y = 0; y < edge; ++y)
-            for (int x = 0; x < edge; ++x) {
-                const size_t index = (size_t(z) * edge + y) * edge + x;
+    size_t index = 0;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; ++x, ++index) {
                 const Point s = decode(labels[index]);
-                const double dx = 2.0 * (x - s.x) / edge, dy = 2.0 * (y - s.y) / edge, dz = 2.0 * (z - s.z) / edge;
+                const double dx = 2.0 * (x - s.x) / scaleEdge, dy = 2.0 * (y - s.y) / scaleEdge,
+                             dz = 2.0 * (z - s.z) / scaleEdge;
                 energy += density[index] * (dx * dx + dy * dy + dz * dz);
             }
     return energy;
+}
+
+double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, int edge) {
+    return cvtEnergy(labels, density, cubeBox(edge), edge);
 }
 
 }  // namespace cvt::check

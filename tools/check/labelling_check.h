@@ -1,10 +1,13 @@
 // Independent verification of a labelling: every voxel must carry an exact nearest site among the
-// sites that occur in it (ties: smallest x, then smallest y, then largest z).
+// sites (ties: smallest x, then smallest y, then largest z).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "host/grid_edge.h"
 
 namespace cvt::check {
 
@@ -14,10 +17,17 @@ struct LabellingVerdict {
     size_t siteCount = 0;
 };
 
-// `labels` holds edge^3 site codes in the voxel layout (x fastest).
+// `labels` holds the site codes of the voxels of `box` (x fastest); `sites` are every site there is,
+// each a voxel of the box.
+LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
+                                 const std::vector<std::array<int, 3>>& sites);
+
+// The same for edge^3 site codes, the sites being those that occur in the labelling.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge);
 
-// The density-weighted sum of squared distances to the sites, distances scaled to a cube of edge 2.
+// The density-weighted sum of squared distances to the sites of the voxels of `box`, each distance
+// scaled by 2 / scaleEdge (the program measures in a cube of edge 2 around its whole grid).
+double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge);
 double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, int edge);
 
 }  // namespace cvt::check

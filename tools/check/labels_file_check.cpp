@@ -1,0 +1,93 @@
+#include "labels_file_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "device/failure.h"
+#include "formats/sites_csv.h"
+#include "formats/volume_file.h"
+#include "labelling_check.h"
+
+namespace cvt::check {
+namespace {
+
+std::string describe(int x, int y, int z) {
+    char text[48];
+    std::snprintf(text, sizeof text, "(%d, %d, %d)", x, y, z);
+    return text;
+}
+
+LabelsFileVerdict invalid(std::string problem) {
+    LabelsFileVerdict verdict;
+    verdict.valid = false;
+    verdict.problem = std::move(problem);
+    return verdict;
+}
+
+// Masses are sums of the same floats in another order: equal to many digits, not to the last bit.
+bool sameMass(double listed, double counted) { return std::abs(listed - counted) <= 1e-6 * std::abs(counted) + 1e-30; }
+
+}  // namespace
+
+LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
+                                  const std::optional<std::string>& densityPath) {
+    const formats::VolumeFile labelsFile = formats::readVolume(labelsPath);
+    const GridBox box{labelsFile.shape.x, labelsFile.shape.y, labelsFile.shape.z};
+    const std::vector<uint32_t> ids = formats::labelValues(labelsFile, labelsPath);
+    const std::vector<formats::SiteRow> rows = formats::readSitesCsv(sitesPath);
+
+    std::vector<std::array<int, 3>> sites;
+    std::set<std::array<int, 3>> seen;
+    for (const formats::SiteRow& row : rows) {
+        if (row.x >= box.x || row.y >= box.y || row.z >= box.z)
+            return invalid("site " + describe(row.x, row.y, row.z) + " lies outside the labels' box");
+        if (!seen.insert({row.x, row.y, row.z}).second)
+            return invalid("site " + describe(row.x, row.y, row.z) + " is listed twice");
+        sites.push_back({row.x, row.y, row.z});
+    }
+
+    std::vector<int32_t> codes(ids.size());
+    std::vector<uint64_t> voxels(rows.size(), 0);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] >= rows.size()) {
+            const int x = int(i % box.x), y = int(i / box.x % box.y), z = int(i / (size_t(box.x) * box.y));
+            return invalid("voxel " + describe(x, y, z) + " has site id " + std::to_string(ids[i]) +
+                           ", but the sites file lists " + std::to_string(rows.size()) + " sites");
+        }
+        const std::array<int, 3>& s = sites[ids[i]];
+        codes[i] = (s[0] << 20) | (s[1] << 10) | s[2];
+        ++voxels[ids[i]];
+    }
+    const LabellingVerdict labelling = verifyLabelling(codes, box, sites);
+    if (!labelling.exact) return invalid(labelling.problem);
+
+    // A file without a voxels column reads as zeros; every region has at least its site's voxel.
+    const bool countsListed = std::any_of(rows.begin(), rows.end(), [](const formats::SiteRow& r) { return r.voxels > 0; });
+    for (size_t id = 0; countsListed && id < rows.size(); ++id)
+        if (rows[id].voxels != voxels[id])
+            return invalid("site " + std::to_string(id) + " lists " + std::to_string(rows[id].voxels) +
+                           " voxels, the labels give it " + std::to_string(voxels[id]));
+
+    LabelsFileVerdict verdict;
+    verdict.siteCount = rows.size();
+    if (!densityPath) return verdict;
+    const formats::VolumeFile densityFile = formats::readVolume(*densityPath);
+    if (densityFile.shape.x != box.x || densityFile.shape.y != box.y || densityFile.shape.z != box.z)
+        throw Failure(*densityPath + ": its shape differs from the labels'");
+    std::vector<float> density = formats::densityValues(densityFile, *densityPath);
+    std::vector<double> mass(rows.size(), 0.0);
+    for (size_t i = 0; i < ids.size(); ++i) mass[ids[i]] += density[i];
+    for (size_t id = 0; countsListed && id < rows.size(); ++id)
+        if (!sameMass(rows[id].mass, mass[id]))
+            return invalid("site " + std::to_string(id) + " lists mass " + std::to_string(rows[id].mass) +
+                           ", the labels and the density give " + std::to_string(mass[id]));
+    const float maximum = *std::max_element(density.begin(), density.end());
+    for (float& value : density) value /= maximum;
+    verdict.energy = cvtEnergy(codes, density, box, smallestFullEdgeHolding(std::max({box.x, box.y, box.z})));
+    return verdict;
+}
+
+}  // namespace cvt::check

@@ -1,0 +1,25 @@
+// Verification of cvt-volume's files: a labels file (a site id per voxel) with its sites file (one row
+// per id), and optionally the density they were computed from.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace cvt::check {
+
+struct LabelsFileVerdict {
+    bool valid = true;
+    std::string problem;  // the first problem found, in words
+    size_t siteCount = 0;
+    std::optional<double> energy;  // with a density: on the program's scale (see checkLabelsFile)
+};
+
+// Checks that every voxel's site is an exact nearest site among the listed ones (ties: smallest x,
+// then y, then largest z), that every listed site lies in the box once, and that the voxel counts
+// (and, with a density, the masses) in the sites file match the labels. Unreadable or malformed files
+// throw cvt::Failure. The energy is the one cvt-volume reports: the density divided by its maximum,
+// distances scaled by 2 / E, E the edge of the smallest cube the program fits the box into.
+LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
+                                  const std::optional<std::string>& densityPath);
+
+}  // namespace cvt::check
