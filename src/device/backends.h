@@ -49,14 +49,14 @@ struct BackendEntry {
     ::cvt::BackendEntry<decltype(::cvt::ns::function)>{#ns, &::cvt::ns::unavailableReason, &::cvt::ns::function},
 
 // Picks the first usable backend of `entries` (each with `name` and `unavailable`, GPU first). When
-// that is not the GPU, says so in one line on standard error, with the reason.
+// that is not the GPU, says so in one line on standard error, with the reason, if `announce`.
 template <class Entry, size_t Count>
-const Entry* chooseBackend(const Entry (&entries)[Count], const char* program) {
+const Entry* chooseBackend(const Entry (&entries)[Count], const char* program, bool announce = true) {
     std::string skipped;
     for (const Entry& entry : entries) {
         const std::optional<std::string> why = entry.unavailable();
         if (!why) {
-            if (std::string(entry.name) == "sim")
+            if (announce && std::string(entry.name) == "sim")
                 std::fprintf(stderr, "%s: running on the CPU simulation (%s)\n", program,
                              skipped.empty() ? "this build has no GPU backend" : skipped.c_str());
             return &entry;

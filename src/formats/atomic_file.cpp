@@ -27,10 +27,9 @@ std::string directoryOf(const std::string& path) {
 
 // Opens a new, uniquely named file beside `path` (mkstemp), returning its descriptor and name.
 int createBeside(const std::string& path, std::string& temporaryPath) {
-    std::string name = path;
-    const size_t slash = name.rfind('/');
-    name.insert(slash == std::string::npos ? 0 : slash + 1, ".");
-    name += ".partial-XXXXXX";
+    const size_t slash = path.rfind('/');
+    const size_t cut = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = path.substr(0, cut) + "." + path.substr(cut) + ".partial-XXXXXX";
     const int fd = mkstemp(name.data());
     if (fd < 0) fail(path, "cannot create a file in " + directoryOf(path));
     // mkstemp makes the file private; the result gets the permissions a plain creation would give.

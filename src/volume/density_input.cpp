@@ -1,0 +1,52 @@
+#include "density_input.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "host/density.h"
+
+namespace cvt::volume {
+namespace {
+
+DensityInput builtInDensity() {
+    DensityInput input;
+    input.source = "built-in";
+    input.format = "synthetic";
+    input.type = "float32";
+    input.box = cubeBox(densityEdge);
+    input.values.resize(densityVoxels);
+    synthesizeDensity(input.values.data());
+    return input;
+}
+
+DensityInput densityFile(const std::string& path, const formats::ReadOptions& read) {
+    formats::ReadOptions options = read;
+    options.maxSide = maxGridEdge;
+    formats::VolumeFile file = formats::readVolume(path, options);
+    DensityInput input;
+    input.source = path;
+    input.format = formats::formatName(file.format);
+    input.type = formats::sampleTypeName(file.type);
+    input.box = GridBox{file.shape.x, file.shape.y, file.shape.z};
+    input.fortranOrder = file.fortranOrder;
+    input.spacing = file.spacing;
+    input.values = formats::densityValues(file, path);
+    return input;
+}
+
+}  // namespace
+
+DensityInput loadDensity(const VolumeOptions& options) {
+    DensityInput input = options.densityPath ? densityFile(*options.densityPath, options.read) : builtInDensity();
+    const auto [low, high] = std::minmax_element(input.values.begin(), input.values.end());
+    input.minimum = *low;
+    input.maximum = *high;
+    input.sum = std::accumulate(input.values.begin(), input.values.end(), 0.0);
+    return input;
+}
+
+bool isAnisotropic(const DensityInput& input) {
+    return std::any_of(input.spacing.begin(), input.spacing.end(), [](double s) { return s != 1.0; });
+}
+
+}  // namespace cvt::volume

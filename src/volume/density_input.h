@@ -1,0 +1,35 @@
+// The density a cvt-volume run works on: read from the user's file and checked, or the program's own
+// synthetic density; with what the summary and the messages say about it.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "host/grid_edge.h"
+#include "options.h"
+
+namespace cvt::volume {
+
+struct DensityInput {
+    std::string source;  // the file, or "built-in"
+    std::string format;  // "npy", "nrrd", "tiff", "raw", or "synthetic"
+    std::string type;    // the sample type of the file ("float32" for the built-in density)
+    GridBox box;         // the volume's sides, x fastest
+    bool fortranOrder = false;              // .npy: written in Fortran order, as outputs then are too
+    std::array<double, 3> spacing{1, 1, 1};  // as the file gives it
+    std::vector<float> values;               // in the file's units, index x + X*(y + Y*z)
+    float minimum = 0, maximum = 0;
+    double sum = 0;
+    // Every value is divided by `maximum` before the run: a tessellation does not depend on the scale
+    // of the density, and values of at most 1 keep every float sum of the run finite.
+    float scale() const { return maximum; }
+};
+
+// Reads, converts and checks the density (cvt::Failure naming the file on any problem).
+DensityInput loadDensity(const VolumeOptions& options);
+
+// Spacing other than 1 on some axis: the labelling measures distances in voxels whatever the spacing.
+bool isAnisotropic(const DensityInput& input);
+
+}  // namespace cvt::volume

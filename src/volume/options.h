@@ -1,0 +1,48 @@
+// cvt-volume's command line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/volume_file.h"
+
+namespace cvt::volume {
+
+enum class Seeding { uniform, density };
+
+struct VolumeOptions {
+    std::optional<std::string> densityPath;  // none: the built-in synthetic density
+    formats::ReadOptions read;               // --format, --raw-shape, --raw-type
+    int sites = 10000;
+    int maxIterations = 10000;
+    int levels = 1;
+    uint64_t seed = 0;
+    std::optional<Seeding> seeding;  // none: uniform for the built-in density, density for a file
+    std::optional<std::string> sitesIn;
+    bool sitesGiven = false;  // --sites was on the command line
+
+    std::optional<std::string> labelsPath, sitesOutPath, textPath, summaryPath, previewPath;
+    std::optional<std::array<int, 3>> previewAt;
+    bool quiet = false;
+    bool deterministic = true;
+
+    Seeding effectiveSeeding() const {
+        return seeding.value_or(densityPath ? Seeding::density : Seeding::uniform);
+    }
+    // Every output path, for the checks made before the run.
+    std::vector<std::string> outputPaths() const;
+};
+
+// What parsing decided: run with the options, or exit at once with the status (after --help,
+// --version, or a usage error, whose one-line message and hint have been printed).
+struct ParsedCommandLine {
+    std::optional<VolumeOptions> options;
+    int exitStatus = 0;
+};
+
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
+
+}  // namespace cvt::volume

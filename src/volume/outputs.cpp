@@ -1,0 +1,80 @@
+#include "outputs.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "device/failure.h"
+#include "formats/atomic_file.h"
+#include "formats/sites_csv.h"
+#include "host/output.h"
+#include "preview.h"
+
+namespace cvt::volume {
+namespace {
+
+constexpr size_t uint16Sites = size_t(std::numeric_limits<uint16_t>::max()) + 1;
+
+formats::VolumeShape shapeOf(GridBox box) { return formats::VolumeShape{box.x, box.y, box.z}; }
+
+void writeToStandardOutput(const char* data, size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t written = ::write(STDOUT_FILENO, data, bytes);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0)
+            throw Failure(std::string("writing the text to standard output failed: ") +
+                          (written == 0 ? "the output takes no more bytes" : std::strerror(errno)));
+        data += written;
+        bytes -= size_t(written);
+    }
+}
+
+}  // namespace
+
+void writeLabels(const std::string& path, const Tessellation& tessellation, bool fortranOrder) {
+    const formats::VolumeShape shape = shapeOf(tessellation.box);
+    if (tessellation.sites.size() > uint16Sites) {
+        formats::writeVolume(path, tessellation.labels.data(), formats::SampleType::uint32, shape, fortranOrder);
+        return;
+    }
+    const std::vector<uint16_t> narrow(tessellation.labels.begin(), tessellation.labels.end());
+    formats::writeVolume(path, narrow.data(), formats::SampleType::uint16, shape, fortranOrder);
+}
+
+void writeSites(const std::string& path, const Tessellation& tessellation) {
+    std::vector<formats::SiteRow> rows(tessellation.sites.size());
+    for (size_t id = 0; id < rows.size(); ++id) {
+        const std::array<int, 3>& s = tessellation.sites[id];
+        rows[id] = formats::SiteRow{s[0], s[1], s[2], tessellation.mass[id], tessellation.voxels[id]};
+    }
+    formats::writeSitesCsv(path, rows);
+}
+
+void writeText(const std::string& path, const int32_t* labelling, int edge, GridBox box) {
+    if (path == "-") {
+        writeLabelling(labelling, edge, box, writeToStandardOutput);
+        return;
+    }
+    formats::AtomicFile file(path);
+    writeLabelling(labelling, edge, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
+    file.commit();
+}
+
+void writeOutputs(const VolumeOptions& options, const DensityInput& input, const Tessellation& tessellation,
+                  const int32_t* labelling, int edge, float energy) {
+    if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input.fortranOrder);
+    if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
+    if (options.textPath) writeText(*options.textPath, labelling, edge, tessellation.box);
+    if (options.previewPath) {
+        char caption[96];
+        std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(energy), tessellation.sites.size());
+        const PreviewScene scene{tessellation.box, input.values.data(), tessellation.labels.data(), &tessellation.sites,
+                                 options.previewAt.value_or(boxCentre(tessellation.box)), caption};
+        writePreview(*options.previewPath, scene);
+    }
+}
+
+}  // namespace cvt::volume

@@ -1,0 +1,27 @@
+// The files a cvt-volume run writes, each only when asked for and each completely or not at all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "density_input.h"
+#include "options.h"
+#include "tessellation.h"
+
+namespace cvt::volume {
+
+// The labels file: the id of every voxel of the box, uint16 below 65,536 sites, else uint32, with the
+// input's axis order (.npy in Fortran order when the input was).
+void writeLabels(const std::string& path, const Tessellation& tessellation, bool fortranOrder);
+
+// The sites file: id,x,y,z,mass,voxels.
+void writeSites(const std::string& path, const Tessellation& tessellation);
+
+// One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.
+void writeText(const std::string& path, const int32_t* labelling, int edge, GridBox box);
+
+// Every output the options ask for, except the summary (written last, with the time this took).
+void writeOutputs(const VolumeOptions& options, const DensityInput& input, const Tessellation& tessellation,
+                  const int32_t* labelling, int edge, float energy);
+
+}  // namespace cvt::volume

@@ -1,0 +1,77 @@
+#include "progress.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+
+namespace cvt::volume {
+namespace {
+
+// A terminal is redrawn at most this often: more would only cost time on a fast device.
+constexpr std::chrono::milliseconds statusInterval(100);
+
+}  // namespace
+
+ProgressReporter::ProgressReporter(std::FILE* stream, bool terminal, bool quiet)
+    : stream_(stream), terminal_(terminal), quiet_(quiet), started_(std::chrono::steady_clock::now()),
+      lastStatus_(started_) {}
+
+bool ProgressReporter::isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+double ProgressReporter::elapsedSeconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+void ProgressReporter::clearStatusLine() {
+    if (!statusShown_) return;
+    std::fputs("\r\033[K", stream_);
+    statusShown_ = false;
+}
+
+void ProgressReporter::iterationDone(int iteration, int levelIndex) {
+    if (quiet_ || !terminal_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastStatus_ < statusInterval) return;
+    lastStatus_ = now;
+    std::fprintf(stream_, "\r\033[Kiteration %d  level %d  %.1f s", iteration, levelIndex, elapsedSeconds());
+    std::fflush(stream_);
+    statusShown_ = true;
+}
+
+void ProgressReporter::decisionTaken(const CvtDecision& decision) {
+    if (quiet_) return;
+    clearStatusLine();
+    std::fprintf(stream_, "iteration %d  level %d  energy %.6g  relaxation %.6g  %.1f s\n", decision.iteration,
+                 decision.levelIndex, double(decision.energy), double(decision.relaxation), elapsedSeconds());
+    std::fflush(stream_);
+}
+
+void ProgressReporter::runEnded(const CvtRunReport& report, int iteration, size_t sitesLeft) {
+    if (quiet_) return;
+    clearStatusLine();
+    switch (report.stop) {
+    case CvtStop::converged:
+        std::fprintf(stream_, "converged on the last level at iteration %d; %zu sites\n", iteration, sitesLeft);
+        break;
+    case CvtStop::iterationBudget:
+        std::fprintf(stream_, "stopped: the budget of %d iterations ran out; %zu sites\n", iteration, sitesLeft);
+        break;
+    case CvtStop::noIterations:
+        std::fprintf(stream_, "labelled the initial sites without iterating; %zu sites\n", sitesLeft);
+        break;
+    }
+    std::fflush(stream_);
+}
+
+void ProgressReporter::note(const char* format, ...) {
+    if (quiet_) return;
+    clearStatusLine();
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream_, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
+}
+
+}  // namespace cvt::volume

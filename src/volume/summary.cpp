@@ -1,0 +1,99 @@
+#include "summary.h"
+
+#include <nlohmann/json.hpp>
+
+#include "cvt_version.h"
+#include "formats/atomic_file.h"
+
+namespace cvt::volume {
+namespace {
+
+using nlohmann::json;
+
+json optional(const std::optional<std::string>& value) { return value ? json(*value) : json(nullptr); }
+
+json parameters(const RunSummary& s) {
+    const VolumeOptions& o = *s.options;
+    return {{"sites", s.placement == SitePlacement::Kind::given ? json(nullptr) : json(o.sites)},
+            {"max_iterations", o.maxIterations},
+            {"levels", o.levels},
+            {"seed", o.seed},
+            {"seeding", placementName(s.placement)},
+            {"sites_in", optional(o.sitesIn)},
+            {"accumulation", o.deterministic ? "fixed-point" : "float"}};
+}
+
+json input(const DensityInput& in) {
+    return {{"file", in.source},
+            {"format", in.format},
+            {"type", in.type},
+            {"shape", {in.box.x, in.box.y, in.box.z}},
+            {"fortran_order", in.fortranOrder},
+            {"spacing", in.spacing},
+            {"scale_applied", 1.0 / double(in.scale())},  // every value was multiplied by it
+            {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}}};
+}
+
+json history(const CvtRunReport& report) {
+    json decisions = json::array();
+    for (const CvtDecision& d : report.decisions)
+        decisions.push_back(
+            {{"iteration", d.iteration}, {"level", d.levelIndex}, {"energy", d.energy}, {"relaxation", d.relaxation}});
+    return decisions;
+}
+
+}  // namespace
+
+const char* stopName(CvtStop stop) {
+    switch (stop) {
+    case CvtStop::converged: return "converged";
+    case CvtStop::iterationBudget: return "iteration_budget";
+    case CvtStop::noIterations: return "no_iterations";
+    }
+    return "unknown";
+}
+
+const char* placementName(SitePlacement::Kind kind) {
+    switch (kind) {
+    case SitePlacement::Kind::uniform: return "uniform";
+    case SitePlacement::Kind::density: return "density";
+    case SitePlacement::Kind::given: return "given";
+    }
+    return "unknown";
+}
+
+std::string summaryText(const RunSummary& s) {
+    const VolumeOptions& o = *s.options;
+    const CvtRunReport& report = *s.report;
+    const PhaseSeconds& t = s.seconds;
+    const json summary = {{"program", "cvt-volume"},
+            {"version", CVT_VERSION},
+            {"parameters", parameters(s)},
+            {"input", input(*s.input)},
+            {"grid", {{"edge", s.gridEdge}, {"levels_used", report.levelCount}}},
+            {"backend", {{"name", s.backend}, {"device", s.device}}},
+            {"history", history(report)},
+            {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}}},
+            {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}}},
+            {"final_energy", s.finalEnergy},
+            {"seconds",
+             {{"read", t.read},
+              {"synthesis", t.synthesis},
+              {"upload", t.upload},
+              {"iterations", t.iterations},
+              {"output", t.output}}},
+            {"outputs",
+             {{"labels", optional(o.labelsPath)},
+              {"sites", optional(o.sitesOutPath)},
+              {"text", optional(o.textPath)},
+              {"preview", optional(o.previewPath)}}}};
+    return summary.dump(2) + "\n";
+}
+
+void writeSummary(const std::string& path, const RunSummary& summary) {
+    formats::AtomicFile file(path);
+    file.write(summaryText(summary));
+    file.commit();
+}
+
+}  // namespace cvt::volume

@@ -1,0 +1,38 @@
+// The run summary that --summary writes: a JSON file with the parameters, the input, the device, the
+// decision history, why the run stopped, the sites before and after, and the time of every phase.
+#pragma once
+
+#include <string>
+
+#include "density_input.h"
+#include "driver/cvt_request.h"
+#include "options.h"
+
+namespace cvt::volume {
+
+struct PhaseSeconds {
+    double read = 0, synthesis = 0, upload = 0, iterations = 0, output = 0;
+};
+
+struct RunSummary {
+    const VolumeOptions* options = nullptr;
+    const DensityInput* input = nullptr;
+    const CvtRunReport* report = nullptr;
+    SitePlacement::Kind placement = SitePlacement::Kind::uniform;
+    int gridEdge = 0;
+    std::string backend, device;
+    int lastIteration = 0;
+    size_t sitesAtEnd = 0;
+    float finalEnergy = 0;  // of the final labelling
+    PhaseSeconds seconds;
+};
+
+// The summary as JSON text.
+std::string summaryText(const RunSummary& summary);
+// Written completely or not at all.
+void writeSummary(const std::string& path, const RunSummary& summary);
+
+const char* stopName(CvtStop stop);
+const char* placementName(SitePlacement::Kind kind);
+
+}  // namespace cvt::volume

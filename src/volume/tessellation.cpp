@@ -1,0 +1,56 @@
+#include "tessellation.h"
+
+#include <algorithm>
+#include <string>
+
+#include "device/failure.h"
+
+namespace cvt::volume {
+namespace {
+
+// Site codes pack x, y and z in 10 bits each, x highest: sorted codes are sites sorted by x, y, z.
+int32_t codeOf(int x, int y, int z) { return (x << 20) | (y << 10) | z; }
+std::array<int, 3> coordinatesOf(int32_t code) { return {(code >> 20) & 1023, (code >> 10) & 1023, code & 1023}; }
+
+}  // namespace
+
+Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density) {
+    Tessellation result;
+    result.box = box;
+    // Every site labels its own voxel, so the sites are the voxels of the box that their label names.
+    std::vector<int32_t> codes;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; ++x)
+                if (labelling[(size_t(z) * edge + y) * edge + x] == codeOf(x, y, z)) codes.push_back(codeOf(x, y, z));
+    std::sort(codes.begin(), codes.end());
+    for (int32_t code : codes) result.sites.push_back(coordinatesOf(code));
+    result.mass.assign(codes.size(), 0.0);
+    result.voxels.assign(codes.size(), 0);
+    result.labels.resize(size_t(box.x) * box.y * box.z);
+
+    // Labels come in runs along x, so the last lookup is usually the next one's answer.
+    int32_t lastCode = -1;
+    uint32_t lastId = 0;
+    size_t voxel = 0;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y) {
+            const int32_t* row = labelling + (size_t(z) * edge + y) * edge;
+            for (int x = 0; x < box.x; ++x, ++voxel) {
+                if (row[x] != lastCode) {
+                    const auto found = std::lower_bound(codes.begin(), codes.end(), row[x]);
+                    if (found == codes.end() || *found != row[x])
+                        throw Failure("the labelling names a site outside the box at voxel (" + std::to_string(x) +
+                                      ", " + std::to_string(y) + ", " + std::to_string(z) + ")");
+                    lastCode = row[x];
+                    lastId = uint32_t(found - codes.begin());
+                }
+                result.labels[voxel] = lastId;
+                result.mass[lastId] += density[voxel];
+                ++result.voxels[lastId];
+            }
+        }
+    return result;
+}
+
+}  // namespace cvt::volume
