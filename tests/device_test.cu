@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device_test_support.h"
@@ -107,6 +108,46 @@ __global__ void kernelBarrierInOddBlocks(int* values) {
     } else {
         values[base + t] = -values[base + t];
     }
+}
+
+// Threads outside [first, last) exit at once; the others rotate a tile through `rounds` barriers.
+// The first thread to reach a barrier need not be thread 0, and the exited threads must not hold
+// the barrier up.
+constexpr int survivorBlock = 256;
+__global__ void kernelRotateSurvivors(int* values, int first, int last, int rounds) {
+    __shared__ int tile[survivorBlock];
+    const int t = threadIdx.x;
+    if (t < first || t >= last) return;
+    const int count = last - first;
+    int* const slice = values + blockIdx.x * survivorBlock;
+    tile[t] = slice[t];
+    for (int round = 0; round < rounds; ++round) {
+        __syncthreads();
+        const int next = tile[first + (t - first + 1) % count] + 1;
+        __syncthreads();
+        tile[t] = next;
+    }
+    slice[t] = tile[t];
+}
+
+// Sums groups of `groupLanes` lanes by a tree ordered with __syncwarp over each group's mask only.
+// Warp 0 and the threads from `active` on exit before any barrier, so the groups of the last warps
+// are partial and the first barrier is reached by thread 32.
+constexpr int groupSumBlock = 128;
+__global__ void kernelGroupSums(const int* input, int* sums, int active, int groupLanes) {
+    __shared__ int values[groupSumBlock];
+    const int t = threadIdx.x;
+    if (t < 32 || t >= active) return;
+    const int lane = t % 32, offset = lane % groupLanes;
+    const unsigned group = (groupLanes == 32 ? ~0u : (1u << groupLanes) - 1) << (lane - offset);
+    values[t] = input[t];
+    for (int stride = groupLanes / 2; stride > 0; stride /= 2) {
+        __syncwarp(group);
+        const int other = offset < stride && t + stride < active ? values[t + stride] : 0;
+        __syncwarp(group);
+        values[t] += other;
+    }
+    if (offset == 0) sums[t / groupLanes] = values[t];
 }
 
 __global__ void kernelNothing(int*) {}
@@ -219,6 +260,38 @@ TEST_F(DeviceLayerTest, BarrierMayDependOnTheBlock) {
     for (int i = 0; i < blocks * 64; ++i) {
         const int block = i / 64, t = i % 64;
         ASSERT_EQ(result[i], block % 2 ? input[block * 64 + 63 - t] : -input[i]) << i;
+    }
+}
+
+TEST_F(DeviceLayerTest, ExitedThreadsCountAsArrivedAtBlockBarriers) {
+    const int blocks = 3, rounds = 5;
+    const std::vector<int> input = iota(blocks * survivorBlock, 1);
+    const std::pair<int, int> survivorRanges[] = {{0, 256}, {1, 256}, {0, 1}, {255, 256}, {37, 200}, {100, 131}};
+    for (const auto& [first, last] : survivorRanges) {
+        DeviceArray<int> values(input);
+        LAUNCH_KERNEL(kernelRotateSurvivors, dim3(blocks), dim3(survivorBlock), 0, values.get(), first, last, rounds);
+        const std::vector<int> result = values.download();
+        for (int i = 0; i < blocks * survivorBlock; ++i) {
+            const int t = i % survivorBlock, base = i - t, count = last - first;
+            const int expected = t < first || t >= last ? input[i] : input[base + first + (t - first + rounds) % count] + rounds;
+            ASSERT_EQ(result[i], expected) << "threads [" << first << ", " << last << "), thread " << t;
+        }
+    }
+}
+
+TEST_F(DeviceLayerTest, SyncwarpWaitsForTheLanesOfItsMaskOnly) {
+    const std::vector<int> input = iota(groupSumBlock, 1);
+    for (int groupLanes : {2, 4, 16, 32}) {
+        for (int active : {128, 100, 77, 40, 33}) {
+            DeviceArray<int> in(input), sums(std::vector<int>(groupSumBlock, -1));
+            LAUNCH_KERNEL(kernelGroupSums, dim3(1), dim3(groupSumBlock), 0, in.get(), sums.get(), active, groupLanes);
+            std::vector<int> expected(groupSumBlock, -1);
+            for (int t = 32; t < active; ++t) {
+                int& sum = expected[t / groupLanes];
+                sum = (sum < 0 ? 0 : sum) + input[t];
+            }
+            EXPECT_EQ(sums.download(), expected) << groupLanes << " lanes per group, " << active << " threads active";
+        }
     }
 }
 

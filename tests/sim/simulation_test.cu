@@ -1,6 +1,8 @@
 // Behaviour that only the simulation has: it catches kernels that break CUDA's execution model,
 // which a GPU would turn into a hang or silent corruption, and it checks the bounds of copies.
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device_test_support.h"
@@ -8,22 +10,33 @@
 CVT_BEGIN_NAMESPACE
 namespace {
 
-// Thread 0 waits at a barrier that the other threads never reach.
-__global__ void kernelBarrierInThreadZeroOnly(int* out) {
+// Lanes 1-31 wait at a warp barrier for lane 0, which waits at the block barrier for them.
+__global__ void kernelWarpWaitsForBlockBarrier(int* out) {
     if (threadIdx.x == 0) __syncthreads();
+    else if (threadIdx.x < 32) __syncwarp();
     out[threadIdx.x] = 1;
 }
 
-// Threads other than thread 0 wait at a barrier that thread 0 skips.
-__global__ void kernelBarrierSkippedByThreadZero(int* out) {
-    if (threadIdx.x != 0) __syncthreads();
+// The two halves of the block wait at different block barriers.
+__global__ void kernelBarriersAtTwoSites(int* out) {
+    if (threadIdx.x < 32) {
+        __syncthreads();
+    } else {
+        __syncthreads();
+    }
     out[threadIdx.x] = 1;
 }
 
-// Warp 0 waits at a warp barrier while warp 1 waits at the block barrier.
-__global__ void kernelMixedBarriers(int* out) {
-    if (threadIdx.x < 32) __syncwarp();
-    else __syncthreads();
+// Lanes 0 and 1 name each other in their masks, with different masks: neither barrier can complete.
+__global__ void kernelMismatchedWarpMasks(int* out) {
+    if (threadIdx.x == 0) __syncwarp(0x3);
+    if (threadIdx.x == 1) __syncwarp(0x7);
+    out[threadIdx.x] = 1;
+}
+
+// Every lane passes a mask without itself, from thread 40 on.
+__global__ void kernelLaneOutsideItsMask(int* out) {
+    if (threadIdx.x >= 40) __syncwarp(1u << (threadIdx.x + 1) % 32);
     out[threadIdx.x] = 1;
 }
 
@@ -48,18 +61,25 @@ protected:
     }
 };
 
-TEST_F(SimulationTest, BarrierMissedByPartOfTheBlockIsAKernelFault) {
-    for (const std::string& message : {faultOf<kernelBarrierInThreadZeroOnly>("kernelBarrierInThreadZeroOnly", 64),
-                                       faultOf<kernelBarrierSkippedByThreadZero>("kernelBarrierSkippedByThreadZero", 64),
-                                       faultOf<kernelMixedBarriers>("kernelMixedBarriers", 64)}) {
+TEST_F(SimulationTest, BarriersThatCannotCompleteAreKernelFaults) {
+    const std::pair<std::string, std::string> faults[] = {
+        {faultOf<kernelWarpWaitsForBlockBarrier>("kernelWarpWaitsForBlockBarrier", 64),
+         "barrier deadlock: 1 threads wait at __syncthreads \\(.*simulation_test.cu:[0-9]+\\) while 31 lanes wait at __syncwarp"},
+        {faultOf<kernelBarriersAtTwoSites>("kernelBarriersAtTwoSites", 64),
+         "different __syncthreads\\(\\) call sites: .*simulation_test.cu:([0-9]+) and .*simulation_test.cu:(?!\\1\\b)[0-9]+\\)"},
+        {faultOf<kernelMismatchedWarpMasks>("kernelMismatchedWarpMasks", 64), "barrier deadlock: 2 lanes wait at __syncwarp"},
+        {faultOf<kernelLaneOutsideItsMask>("kernelLaneOutsideItsMask", 64),
+         "__syncwarp\\(0x00000200\\) called by lane 8, which its mask leaves out"},
+    };
+    for (const auto& [message, pattern] : faults) {
         EXPECT_NE(message.find("unspecified launch failure"), std::string::npos) << message;
-        EXPECT_NE(message.find("barrier"), std::string::npos) << message;
+        EXPECT_TRUE(std::regex_search(message, std::regex(pattern))) << message;
     }
 }
 
 TEST_F(SimulationTest, KernelFaultIsStickyUntilReset) {
-    DeviceArray<int> out(32);
-    EXPECT_THROW(LAUNCH_KERNEL(kernelBarrierInThreadZeroOnly, dim3(1), dim3(32), 0, out.get()), Failure);
+    DeviceArray<int> out(64);
+    EXPECT_THROW(LAUNCH_KERNEL(kernelWarpWaitsForBlockBarrier, dim3(1), dim3(64), 0, out.get()), Failure);
     int* memory = nullptr;
     EXPECT_EQ(cudaMalloc(&memory, 64), cudaErrorLaunchFailure);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
