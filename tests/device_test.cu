@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -293,6 +294,39 @@ TEST_F(DeviceLayerTest, SyncwarpWaitsForTheLanesOfItsMaskOnly) {
             EXPECT_EQ(sums.download(), expected) << groupLanes << " lanes per group, " << active << " threads active";
         }
     }
+}
+
+// Two host threads launch kernels with atomics and barriers at the same time, each into its own
+// arrays: every launch computes what it would alone.
+TEST_F(DeviceLayerTest, HostThreadsLaunchingAtOnceDoNotDisturbEachOther) {
+    const int blocks = 1024, threads = reverseBlock, launches = 40;
+    auto launchRepeatedly = [&](int seed, std::string& error) {
+        try {
+            const std::vector<int> input = iota(blocks * threads, seed);
+            DeviceArray<int> in(input), out(input.size()), count(1);
+            DeviceArray<float> total(1);
+            for (int launch = 0; launch < launches && error.empty(); ++launch) {
+                checkCuda(cudaMemset(total.get(), 0, total.bytes()), "clearing the total");
+                checkCuda(cudaMemset(count.get(), 0, count.bytes()), "clearing the count");
+                LAUNCH_KERNEL(kernelAccumulate, dim3(blocks), dim3(threads), 0, total.get(), count.get(), 1);
+                LAUNCH_KERNEL(kernelReverseThroughShared, dim3(blocks), dim3(threads), 0, in.get(), out.get());
+                const std::vector<int> reversed = out.download();
+                if (count.download()[0] != blocks * threads || total.download()[0] != float(blocks * threads))
+                    error = "lost additions in launch " + std::to_string(launch);
+                for (int i = 0; i < blocks * threads; ++i)
+                    if (reversed[i] != input[i / threads * threads + threads - 1 - i % threads])
+                        error = "wrong reversal in launch " + std::to_string(launch);
+            }
+        } catch (const Failure& failure) {
+            error = failure.what();
+        }
+    };
+    std::string firstError, secondError;
+    std::thread second(launchRepeatedly, 1000000, std::ref(secondError));
+    launchRepeatedly(0, firstError);
+    second.join();
+    EXPECT_EQ(firstError, "");
+    EXPECT_EQ(secondError, "");
 }
 
 // Launches beyond the limits of a compute-capability 7.5 device fail with CUDA's status, run nothing,

@@ -40,6 +40,9 @@ __global__ void kernelLaneOutsideItsMask(int* out) {
     out[threadIdx.x] = 1;
 }
 
+// Device-side launches are not simulated.
+__global__ void kernelLaunchingAKernel(int* out) { LAUNCH_KERNEL(kernelLaneOutsideItsMask, dim3(1), dim3(1), 0, out); }
+
 class SimulationTest : public DeviceTest {
 protected:
     void TearDown() override { cudaDeviceReset(); }
@@ -61,7 +64,7 @@ protected:
     }
 };
 
-TEST_F(SimulationTest, BarriersThatCannotCompleteAreKernelFaults) {
+TEST_F(SimulationTest, BrokenRulesOfTheExecutionModelAreKernelFaults) {
     const std::pair<std::string, std::string> faults[] = {
         {faultOf<kernelWarpWaitsForBlockBarrier>("kernelWarpWaitsForBlockBarrier", 64),
          "barrier deadlock: 1 threads wait at __syncthreads \\(.*simulation_test.cu:[0-9]+\\) while 31 lanes wait at __syncwarp"},
@@ -70,6 +73,7 @@ TEST_F(SimulationTest, BarriersThatCannotCompleteAreKernelFaults) {
         {faultOf<kernelMismatchedWarpMasks>("kernelMismatchedWarpMasks", 64), "barrier deadlock: 2 lanes wait at __syncwarp"},
         {faultOf<kernelLaneOutsideItsMask>("kernelLaneOutsideItsMask", 64),
          "__syncwarp\\(0x00000200\\) called by lane 8, which its mask leaves out"},
+        {faultOf<kernelLaunchingAKernel>("kernelLaunchingAKernel", 64), "kernel launch from inside a running kernel"},
     };
     for (const auto& [message, pattern] : faults) {
         EXPECT_NE(message.find("unspecified launch failure"), std::string::npos) << message;

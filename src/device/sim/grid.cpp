@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -322,6 +323,11 @@ void BlockFibers::laneOutsideMask(uint32_t mask) const {
 void barrierOutsideKernel(const char* name) { throw KernelFault{std::string(name) + " called outside a kernel"}; }
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel) {
+    if (runningBlock != nullptr) throw KernelFault{"kernel launch from inside a running kernel"};
+    // Launches from several host threads run one after another, as on CUDA's default stream: the
+    // page states of the atomics, among others, serve one launch at a time.
+    static std::mutex launchMutex;
+    const std::lock_guard lock(launchMutex);
     if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
     if (cudaError_t config = checkConfiguration(grid, block, dynamicSharedBytes); config != cudaSuccess)
         return recordError(config);

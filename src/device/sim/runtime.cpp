@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -20,14 +21,17 @@ namespace {
 
 constexpr size_t allocationAlignment = 256;  // what cudaMalloc guarantees
 
+// Shared by every host thread; the mutex guards all but `sticky`.
 struct DeviceState {
     std::mutex mutex;
     std::map<const std::byte*, size_t> allocations;  // base -> bytes
-    cudaError_t lastError = cudaSuccess;
-    cudaError_t sticky = cudaSuccess;
+    std::atomic<cudaError_t> sticky = cudaSuccess;
     std::string faultDescription;
     unsigned failAt[3] = {0, 0, 0};  // per Operation: calls left until the injected failure
 };
+
+// As in CUDA, the last error is each host thread's own; a sticky error is everyone's.
+thread_local cudaError_t lastError = cudaSuccess;
 
 DeviceState& device() {
     static DeviceState state;
@@ -49,14 +53,17 @@ bool isDeviceRange(const void* pointer, size_t bytes) {
 }  // namespace
 
 cudaError_t recordError(cudaError_t error) {
-    if (error != cudaSuccess) device().lastError = error;
+    if (error != cudaSuccess) lastError = error;
     return error;
 }
 
 cudaError_t recordKernelFault(const std::string& description) {
     DeviceState& state = device();
+    {
+        const std::lock_guard lock(state.mutex);
+        state.faultDescription = description;
+    }
     state.sticky = cudaErrorLaunchFailure;
-    state.faultDescription = description;
     return recordError(cudaErrorLaunchFailure);
 }
 
@@ -64,10 +71,16 @@ cudaError_t stickyError() { return device().sticky; }
 
 int hostWorkerCount() { return omp_get_max_threads(); }
 
-void injectFailure(Operation operation, unsigned nth) { device().failAt[static_cast<int>(operation)] = nth; }
+void injectFailure(Operation operation, unsigned nth) {
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    state.failAt[static_cast<int>(operation)] = nth;
+}
 
 bool injectedFailure(Operation operation) {
-    unsigned& left = device().failAt[static_cast<int>(operation)];
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    unsigned& left = state.failAt[static_cast<int>(operation)];
     if (left == 0) return false;
     return --left == 0;
 }
@@ -133,21 +146,20 @@ cudaError_t cudaDeviceReset() {
     std::lock_guard lock(state.mutex);
     for (const auto& [base, size] : state.allocations) std::free(const_cast<std::byte*>(base));
     state.allocations.clear();
-    state.lastError = state.sticky = cudaSuccess;
+    state.sticky = lastError = cudaSuccess;
     state.faultDescription.clear();
     return cudaSuccess;
 }
 
 cudaError_t cudaGetLastError() {
-    DeviceState& state = device();
-    const cudaError_t error = state.sticky != cudaSuccess ? state.sticky : state.lastError;
-    state.lastError = cudaSuccess;
+    const cudaError_t error = cudaPeekAtLastError();
+    lastError = cudaSuccess;
     return error;
 }
 
 cudaError_t cudaPeekAtLastError() {
-    const DeviceState& state = device();
-    return state.sticky != cudaSuccess ? state.sticky : state.lastError;
+    const cudaError_t sticky = stickyError();
+    return sticky != cudaSuccess ? sticky : lastError;
 }
 
 const char* cudaGetErrorString(cudaError_t error) {
@@ -163,6 +175,10 @@ const char* cudaGetErrorString(cudaError_t error) {
     return "unrecognized error code";
 }
 
-std::string lastFaultDescription() { return device().faultDescription; }
+std::string lastFaultDescription() {
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    return state.faultDescription;
+}
 
 }  // namespace cvt::sim
