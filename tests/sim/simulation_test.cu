@@ -1,10 +1,12 @@
 // Behaviour that only the simulation has: it catches kernels that break CUDA's execution model,
 // which a GPU would turn into a hang or silent corruption, and it checks the bounds of copies.
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "device/sim/stack_pool.h"
 #include "device_test_support.h"
 
 CVT_BEGIN_NAMESPACE
@@ -42,6 +44,24 @@ __global__ void kernelLaneOutsideItsMask(int* out) {
 
 // Device-side launches are not simulated.
 __global__ void kernelLaunchingAKernel(int* out) { LAUNCH_KERNEL(kernelLaneOutsideItsMask, dim3(1), dim3(1), 0, out); }
+
+// Each level of the recursion keeps a frame of at least `frameBytes` on the stack. A thread that
+// gets to the bottom of a recursion too deep for its stack ends the process with success, which a
+// death test counts as surviving: an overflow must crash as it happens.
+constexpr int frameBytes = 256;
+[[gnu::noinline]] __device__ int recurse(int depth, bool overflowing) {
+    volatile char frame[frameBytes];
+    frame[0] = char(depth);
+    if (depth == 0 && overflowing) std::_Exit(0);
+    return depth == 0 ? 0 : recurse(depth - 1, overflowing) + frame[0];
+}
+
+// Thread `deepThread` recurses `depth` levels: thread 0 on the fiber that runs the blocks, another
+// thread after a barrier, on a fiber of its own.
+__global__ void kernelRecursing(int* out, int deepThread, int depth) {
+    if (deepThread != 0) __syncthreads();
+    if (int(threadIdx.x) == deepThread) out[0] = recurse(depth, depth * frameBytes > int(detail::fiberStackBytes));
+}
 
 class SimulationTest : public DeviceTest {
 protected:
@@ -90,6 +110,17 @@ TEST_F(SimulationTest, KernelFaultIsStickyUntilReset) {
     cudaDeviceReset();
     EXPECT_EQ(cudaMalloc(&memory, 64), cudaSuccess);
     EXPECT_EQ(cudaFree(memory), cudaSuccess);
+}
+
+TEST_F(SimulationTest, AThreadThatOverflowsItsStackCrashes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const int overflowingDepth = 2 * int(detail::fiberStackBytes) / frameBytes;
+    DeviceArray<int> out(1);
+    for (int deepThread : {5, 0}) {
+        EXPECT_DEATH(LAUNCH_KERNEL(kernelRecursing, dim3(2), dim3(64), 0, out.get(), deepThread, overflowingDepth), "")
+            << "thread " << deepThread;
+        EXPECT_NO_THROW(LAUNCH_KERNEL(kernelRecursing, dim3(2), dim3(64), 0, out.get(), deepThread, 30));
+    }
 }
 
 TEST_F(SimulationTest, CopiesOutsideAnAllocationAreRejected) {

@@ -19,11 +19,11 @@
 
 #include <boost/context/fiber.hpp>
 #include <omp.h>
-#include <sanitizer/asan_interface.h>
 
 #include "faults.h"
 #include "fiber_switch.h"
 #include "launch.h"
+#include "stack_pool.h"
 #include "state.h"
 
 namespace cvt::sim {
@@ -32,6 +32,7 @@ namespace {
 namespace ctx = boost::context;
 using detail::BlockFibers;
 using detail::KernelFault;
+using detail::PooledStack;
 using detail::schedulerSlot;
 
 constexpr unsigned maxThreadsPerBlock = 1024;
@@ -40,59 +41,6 @@ constexpr unsigned maxBlockDimZ = 64;
 constexpr unsigned maxGridDimX = 2147483647u;
 constexpr unsigned maxGridDimYZ = 65535;
 constexpr size_t maxSharedBytesPerBlock = 48 * 1024;
-
-// Fiber stacks are recycled within a worker: blocks of one launch need the same number of them.
-// Each stack's top is offset by a different number of cache lines: with equal offsets the saved
-// contexts and top frames of all fibers of a block would compete for the same few cache sets.
-class StackPool {
-public:
-    StackBounds allocate() {
-        if (free_.empty()) {
-            owned_.push_back(std::unique_ptr<std::byte[]>(new std::byte[stackBytes]));  // left uninitialised
-            const size_t stagger = owned_.size() % 64 * 64;
-            return StackBounds{owned_.back().get(), stackBytes - stagger};
-        }
-        const StackBounds stack = free_.back();
-        free_.pop_back();
-        return stack;
-    }
-    // A fiber that is unwound or never returns leaves AddressSanitizer's poison of its frames on the
-    // stack; the next fiber on the same memory must not inherit it.
-    void release(const StackBounds& stack) {
-        ASAN_UNPOISON_MEMORY_REGION(stack.bottom, stack.size);
-        free_.push_back(stack);
-    }
-
-private:
-#if defined(__SANITIZE_ADDRESS__)
-    static constexpr size_t stackBytes = 256 * 1024;
-#else
-    static constexpr size_t stackBytes = 64 * 1024;
-#endif
-    std::vector<std::unique_ptr<std::byte[]>> owned_;
-    std::vector<StackBounds> free_;
-};
-
-// Boost.Context's stack allocator interface over the pool; records the bounds of the stack it hands
-// out, which AddressSanitizer needs at every switch to that stack.
-class PooledStack {
-public:
-    PooledStack(StackPool& pool, StackBounds& bounds) : pool_(&pool), bounds_(&bounds) {}
-    ctx::stack_context allocate() {
-        *bounds_ = pool_->allocate();
-        ctx::stack_context stack;
-        stack.size = bounds_->size;
-        stack.sp = const_cast<std::byte*>(static_cast<const std::byte*>(bounds_->bottom)) + bounds_->size;
-        return stack;
-    }
-    void deallocate(ctx::stack_context& stack) noexcept {
-        pool_->release(StackBounds{static_cast<std::byte*>(stack.sp) - stack.size, stack.size});
-    }
-
-private:
-    StackPool* pool_;
-    StackBounds* bounds_;
-};
 
 // Blocks [next, end) of a launch that no host thread has claimed yet.
 struct BlockRange {
@@ -106,7 +54,7 @@ struct Worker : BlockFibers {
 
     detail::AtomicPagesOfLaunch* atomicPages = nullptr;
     dim3 grid, block;
-    StackPool stacks;
+    detail::StackPool stacks;
     std::vector<std::max_align_t> dynamicShared;
     KernelFault ownFault;
 };
@@ -225,10 +173,15 @@ void runChunk(Worker& worker, uint64_t first, uint64_t end) {
         worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
     }
     const unsigned walker = worker.walkerSlot;
-    worker.fibers[walker] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[walker]),
-                                       [&worker, first, end](ctx::fiber&& came) {
-                                           return walkChunk(worker, first, end, std::move(came));
-                                       });
+    try {
+        worker.fibers[walker] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[walker]),
+                                           [&worker, first, end](ctx::fiber&& came) {
+                                               return walkChunk(worker, first, end, std::move(came));
+                                           });
+    } catch (const KernelFault& fault) {
+        failKernel(worker, fault.what);
+        return;
+    }
     worker.current = schedulerSlot;
     worker.switchTo(walker);  // returns when the chunk is done, or at a fault
     // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
