@@ -360,6 +360,24 @@ TEST_F(DeviceLayerTest, LaunchesBeyondTheLimitsAreReportedAsErrors) {
     checkCuda(cudaDeviceSynchronize(), "synchronising after the launches");
 }
 
+// An allocation beyond the device's memory fails as out of memory, leaves no sticky error and
+// takes nothing.
+TEST_F(DeviceLayerTest, AllocationsBeyondTheDeviceMemoryFail) {
+    size_t free = 0, total = 0;
+    checkCuda(cudaMemGetInfo(&free, &total), "querying the device memory");
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(free, total);
+    for (size_t bytes : {total + 1, free + total / 2, ~size_t{0}, ~size_t{0} - 100}) {
+        void* memory = &free;
+        EXPECT_EQ(cudaMalloc(&memory, bytes), cudaErrorMemoryAllocation) << bytes << " bytes";
+        EXPECT_EQ(memory, nullptr);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    DeviceArray<int> stillUsable(iota(1000));
+    EXPECT_EQ(stillUsable.download(), iota(1000));
+}
+
 TEST_F(DeviceLayerTest, CopiesRoundTripBothWays) {
     const std::vector<int> values = iota(100003, -50000);
     DeviceArray<int> first(values), second(values.size());

@@ -86,6 +86,9 @@ cudaError_t cudaMalloc(void** pointer, size_t bytes);
 cudaError_t cudaFree(void* pointer);
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind);
 cudaError_t cudaMemset(void* destination, int value, size_t bytes);
+// The device's memory is the host memory available to the process when first asked (see
+// host_memory.h); allocations beyond what is left of it fail with cudaErrorMemoryAllocation.
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total);
 cudaError_t cudaDeviceSynchronize();
 // Frees every allocation and clears the error state, sticky kernel faults included.
 cudaError_t cudaDeviceReset();
