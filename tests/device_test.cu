@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "device_test_support.h"
@@ -107,6 +109,46 @@ __global__ void kernelBarrierInOddBlocks(int* values) {
     } else {
         values[base + t] = -values[base + t];
     }
+}
+
+// Threads outside [first, last) exit at once; the others rotate a tile through `rounds` barriers.
+// The first thread to reach a barrier need not be thread 0, and the exited threads must not hold
+// the barrier up.
+constexpr int survivorBlock = 256;
+__global__ void kernelRotateSurvivors(int* values, int first, int last, int rounds) {
+    __shared__ int tile[survivorBlock];
+    const int t = threadIdx.x;
+    if (t < first || t >= last) return;
+    const int count = last - first;
+    int* const slice = values + blockIdx.x * survivorBlock;
+    tile[t] = slice[t];
+    for (int round = 0; round < rounds; ++round) {
+        __syncthreads();
+        const int next = tile[first + (t - first + 1) % count] + 1;
+        __syncthreads();
+        tile[t] = next;
+    }
+    slice[t] = tile[t];
+}
+
+// Sums groups of `groupLanes` lanes by a tree ordered with __syncwarp over each group's mask only.
+// Warp 0 and the threads from `active` on exit before any barrier, so the groups of the last warps
+// are partial and the first barrier is reached by thread 32.
+constexpr int groupSumBlock = 128;
+__global__ void kernelGroupSums(const int* input, int* sums, int active, int groupLanes) {
+    __shared__ int values[groupSumBlock];
+    const int t = threadIdx.x;
+    if (t < 32 || t >= active) return;
+    const int lane = t % 32, offset = lane % groupLanes;
+    const unsigned group = (groupLanes == 32 ? ~0u : (1u << groupLanes) - 1) << (lane - offset);
+    values[t] = input[t];
+    for (int stride = groupLanes / 2; stride > 0; stride /= 2) {
+        __syncwarp(group);
+        const int other = offset < stride && t + stride < active ? values[t + stride] : 0;
+        __syncwarp(group);
+        values[t] += other;
+    }
+    if (offset == 0) sums[t / groupLanes] = values[t];
 }
 
 __global__ void kernelNothing(int*) {}
@@ -222,6 +264,71 @@ TEST_F(DeviceLayerTest, BarrierMayDependOnTheBlock) {
     }
 }
 
+TEST_F(DeviceLayerTest, ExitedThreadsCountAsArrivedAtBlockBarriers) {
+    const int blocks = 3, rounds = 5;
+    const std::vector<int> input = iota(blocks * survivorBlock, 1);
+    const std::pair<int, int> survivorRanges[] = {{0, 256}, {1, 256}, {0, 1}, {255, 256}, {37, 200}, {100, 131}};
+    for (const auto& [first, last] : survivorRanges) {
+        DeviceArray<int> values(input);
+        LAUNCH_KERNEL(kernelRotateSurvivors, dim3(blocks), dim3(survivorBlock), 0, values.get(), first, last, rounds);
+        const std::vector<int> result = values.download();
+        for (int i = 0; i < blocks * survivorBlock; ++i) {
+            const int t = i % survivorBlock, base = i - t, count = last - first;
+            const int expected = t < first || t >= last ? input[i] : input[base + first + (t - first + rounds) % count] + rounds;
+            ASSERT_EQ(result[i], expected) << "threads [" << first << ", " << last << "), thread " << t;
+        }
+    }
+}
+
+TEST_F(DeviceLayerTest, SyncwarpWaitsForTheLanesOfItsMaskOnly) {
+    const std::vector<int> input = iota(groupSumBlock, 1);
+    for (int groupLanes : {2, 4, 16, 32}) {
+        for (int active : {128, 100, 77, 40, 33}) {
+            DeviceArray<int> in(input), sums(std::vector<int>(groupSumBlock, -1));
+            LAUNCH_KERNEL(kernelGroupSums, dim3(1), dim3(groupSumBlock), 0, in.get(), sums.get(), active, groupLanes);
+            std::vector<int> expected(groupSumBlock, -1);
+            for (int t = 32; t < active; ++t) {
+                int& sum = expected[t / groupLanes];
+                sum = (sum < 0 ? 0 : sum) + input[t];
+            }
+            EXPECT_EQ(sums.download(), expected) << groupLanes << " lanes per group, " << active << " threads active";
+        }
+    }
+}
+
+// Two host threads launch kernels with atomics and barriers at the same time, each into its own
+// arrays: every launch computes what it would alone.
+TEST_F(DeviceLayerTest, HostThreadsLaunchingAtOnceDoNotDisturbEachOther) {
+    const int blocks = 1024, threads = reverseBlock, launches = 40;
+    auto launchRepeatedly = [&](int seed, std::string& error) {
+        try {
+            const std::vector<int> input = iota(blocks * threads, seed);
+            DeviceArray<int> in(input), out(input.size()), count(1);
+            DeviceArray<float> total(1);
+            for (int launch = 0; launch < launches && error.empty(); ++launch) {
+                checkCuda(cudaMemset(total.get(), 0, total.bytes()), "clearing the total");
+                checkCuda(cudaMemset(count.get(), 0, count.bytes()), "clearing the count");
+                LAUNCH_KERNEL(kernelAccumulate, dim3(blocks), dim3(threads), 0, total.get(), count.get(), 1);
+                LAUNCH_KERNEL(kernelReverseThroughShared, dim3(blocks), dim3(threads), 0, in.get(), out.get());
+                const std::vector<int> reversed = out.download();
+                if (count.download()[0] != blocks * threads || total.download()[0] != float(blocks * threads))
+                    error = "lost additions in launch " + std::to_string(launch);
+                for (int i = 0; i < blocks * threads; ++i)
+                    if (reversed[i] != input[i / threads * threads + threads - 1 - i % threads])
+                        error = "wrong reversal in launch " + std::to_string(launch);
+            }
+        } catch (const Failure& failure) {
+            error = failure.what();
+        }
+    };
+    std::string firstError, secondError;
+    std::thread second(launchRepeatedly, 1000000, std::ref(secondError));
+    launchRepeatedly(0, firstError);
+    second.join();
+    EXPECT_EQ(firstError, "");
+    EXPECT_EQ(secondError, "");
+}
+
 // Launches beyond the limits of a compute-capability 7.5 device fail with CUDA's status, run nothing,
 // and leave the device usable.
 TEST_F(DeviceLayerTest, LaunchesBeyondTheLimitsAreReportedAsErrors) {
@@ -251,6 +358,24 @@ TEST_F(DeviceLayerTest, LaunchesBeyondTheLimitsAreReportedAsErrors) {
     EXPECT_NO_THROW(LAUNCH_KERNEL(kernelNothing, dim3(1), dim3(1024), 48 * 1024, scratch.get()));
     EXPECT_NO_THROW(LAUNCH_KERNEL(kernelNothing, dim3(2, 65535, 2), dim3(1, 1, 64), 0, scratch.get()));
     checkCuda(cudaDeviceSynchronize(), "synchronising after the launches");
+}
+
+// An allocation beyond the device's memory fails as out of memory, leaves no sticky error and
+// takes nothing.
+TEST_F(DeviceLayerTest, AllocationsBeyondTheDeviceMemoryFail) {
+    size_t free = 0, total = 0;
+    checkCuda(cudaMemGetInfo(&free, &total), "querying the device memory");
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(free, total);
+    for (size_t bytes : {total + 1, free + total / 2, ~size_t{0}, ~size_t{0} - 100}) {
+        void* memory = &free;
+        EXPECT_EQ(cudaMalloc(&memory, bytes), cudaErrorMemoryAllocation) << bytes << " bytes";
+        EXPECT_EQ(memory, nullptr);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+    DeviceArray<int> stillUsable(iota(1000));
+    EXPECT_EQ(stillUsable.download(), iota(1000));
 }
 
 TEST_F(DeviceLayerTest, CopiesRoundTripBothWays) {

@@ -40,6 +40,9 @@ const char* backendName();
 std::optional<std::string> unavailableReason();
 // A short name of the device that runs the kernels, for reports.
 std::string deviceName();
+// Whether device allocations come out of the host's memory (the simulation), so that a caller that
+// sizes its work by the device's free memory must count its host buffers against it too.
+bool deviceMemoryIsHostMemory();
 
 // Dynamic shared memory of the running block, as an array of T.
 template <class T>

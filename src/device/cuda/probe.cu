@@ -1,4 +1,5 @@
-// Whether a usable GPU is present: compute capability 7.5 or later, as the build targets.
+// Whether a usable GPU is present: compute capability 7.5 or later, as the build targets. Its memory
+// is its own.
 #include "../device.h"
 
 CVT_BEGIN_NAMESPACE
@@ -31,5 +32,7 @@ std::string deviceName() {
 }
 
 const char* backendName() { return "gpu"; }
+
+bool deviceMemoryIsHostMemory() { return false; }
 
 CVT_END_NAMESPACE

@@ -14,6 +14,17 @@ thread_local unsigned hostThreadIndex = 0;
 uint32_t epochOf(uint32_t state) { return state >> 16; }
 uint32_t tagOf(uint32_t state) { return state & 0xFFFF; }
 
+// A state carries its launch's epoch in 16 bits. When they run out, every state is reset to epoch 0,
+// which no launch uses: a state of the current epoch must have been written in the current launch,
+// or it could name as owner a host thread that holds no such page, or that never joins this launch.
+uint32_t nextEpoch() {
+    if (lastEpoch == 0xFFFF) {
+        for (std::atomic<uint32_t>& state : pageStates) state.store(0, std::memory_order_relaxed);
+        lastEpoch = 0;
+    }
+    return ++lastEpoch;
+}
+
 }  // namespace
 
 struct AtomicPagesOfLaunch::HostThread {
@@ -30,8 +41,7 @@ struct AtomicPagesOfLaunch::HostThread {
 };
 
 AtomicPagesOfLaunch::AtomicPagesOfLaunch(unsigned hostThreads)
-    : epoch_(lastEpoch = lastEpoch % 0xFFFF + 1), hostThreadCount_(hostThreads),
-      hostThreads_(new HostThread[hostThreads]) {
+    : epoch_(nextEpoch()), hostThreads_(new HostThread[hostThreads]) {
     runningLaunch = this;
 }
 
@@ -74,9 +84,7 @@ bool claimPage(std::atomic<uint32_t>& state) {
         if (seen == (epoch << 16 | sharedTag)) return false;
         const unsigned owner = tagOf(seen) - 1;
         // Nobody owns the page in this launch, or its owner has finished and adds nothing more.
-        // (A state left by a launch 2^16 launches ago may name a host thread that this launch lacks.)
-        if (epochOf(seen) != epoch || owner >= launch->hostThreadCount_ ||
-            launch->hostThreads_[owner].finished.load(std::memory_order_acquire)) {
+        if (epochOf(seen) != epoch || launch->hostThreads_[owner].finished.load(std::memory_order_acquire)) {
             if (state.compare_exchange_strong(seen, ownedPageState, std::memory_order_acq_rel)) return true;
             continue;
         }

@@ -7,11 +7,12 @@
 // belongs to the first host thread that adds into it, and its owner adds with plain instructions.
 // Another host thread that needs the page asks the owner to give it up. The owner does so only
 // where it is in the middle of no addition: between blocks, and while it waits for a page itself.
-// From then on the page is shared and every host thread uses locked instructions on it. A host thread that has finished its part of the
-// launch gives up all its pages.
+// From then on the page is shared and every host thread uses locked instructions on it. A host
+// thread that has finished its part of the launch gives up all its pages.
 //
 // A page's state is (launch epoch << 16) | tag, with tag = owner + 1 or `sharedTag`; a state of an
-// earlier epoch is a page nobody owns yet. Pages are hashed into a fixed table: pages that collide
+// earlier epoch is a page nobody owns yet. Only a host thread that has joined the launch writes a
+// state of its epoch. Pages are hashed into a fixed table: pages that collide
 // share one state, which can only make them shared sooner.
 #pragma once
 
@@ -53,6 +54,7 @@ T atomicFetchAdd(T* address, T value) {
 // The page ownership of one launch, shared by its host threads. Launches do not overlap.
 class AtomicPagesOfLaunch {
 public:
+    // Room for `hostThreads`, the most that may join; fewer may.
     explicit AtomicPagesOfLaunch(unsigned hostThreads);
     ~AtomicPagesOfLaunch();
     AtomicPagesOfLaunch(const AtomicPagesOfLaunch&) = delete;
@@ -69,7 +71,6 @@ public:
 private:
     friend bool claimPage(std::atomic<uint32_t>& state);
     uint32_t epoch_;
-    unsigned hostThreadCount_;
     HostThread* hostThreads_;
 };
 

@@ -6,10 +6,18 @@
 // the processor did not predict (its return-address stack holds the other fiber's calls): each such
 // level costs as much as the switch itself. Inlined, the resumed thread goes on in its kernel without
 // returning from anything.
+//
+// The barriers follow CUDA's rules for compute capability 7.0 and later. __syncthreads waits for
+// every thread of the block that has not exited, and all of them must wait at the same call site.
+// __syncwarp(mask) waits for the lanes of the mask, which must include the caller and must all pass
+// the same mask; lanes that have exited, or that the block does not have, count as arrived.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,16 +38,16 @@ struct KernelFault {
     std::string what;
 };
 
-enum class Barrier { block, warp };
-
-// A host thread's contexts, by slot: slot 0 is the walker, a fiber that runs a chunk of blocks and
-// plays thread 0 of each; slots 1..n-1 are the fibers of the other threads of an upgraded block.
-// They persist: after a thread finishes, its fiber waits to run the same slot of the next upgraded
-// block. Control passes directly from a thread that waits or finishes to the next thread that can
-// run, so a barrier costs one switch per thread; the host thread's own context is entered only at
-// the end of a chunk or after a fault.
+// A host thread's contexts, by the slot (linear thread index) each plays. The walker, a fiber that
+// runs a chunk of blocks, plays every thread of a block as a plain loop until one of them reaches a
+// barrier; from then on the walker goes on as that thread, slot `walkerSlot`, and every later thread
+// of the block runs on a fiber of its own (the earlier ones have exited). Fibers persist: after a
+// thread finishes, its fiber waits to run the same slot of the next block that needs it. Control
+// passes directly from a thread that waits or finishes to the next thread that can run, so a barrier
+// costs one switch per thread; the host thread's own context is entered only at the end of a chunk
+// or after a fault.
 //
-// An upgraded block runs in rounds: each thread of the round's queue runs, in slot order, until it
+// A block on fibers runs in rounds: each thread of the round's queue runs, in slot order, until it
 // waits at a barrier or finishes; then the barriers that every thread concerned has reached release
 // their threads into the next round.
 struct BlockFibers {
@@ -47,16 +55,21 @@ struct BlockFibers {
     unsigned threadCount = 0;
     std::vector<uint3> indexOf;  // threadIdx of each slot
 
-    bool upgraded = false;
+    bool upgraded = false;  // whether the running block has reached a barrier
     std::vector<unsigned> runQueue;
     size_t queuePosition = 0;
     unsigned doneCount = 0;
     unsigned blockWaitCount = 0;
-    std::vector<unsigned> warpWaitCount;
+    std::source_location blockBarrierSite;  // of the threads waiting at __syncthreads
+    // Per warp, one bit per lane: lanes that have exited (or do not exist), lanes at __syncwarp.
+    std::vector<uint32_t> exitedLanes;
+    std::vector<uint32_t> warpWaitingLanes;
+    std::vector<uint32_t> warpMaskOf;  // per slot, the mask its __syncwarp passed
     const KernelFault* fault = nullptr;
 
     std::vector<boost::context::fiber> fibers;  // suspended contexts by slot (empty while running)
     boost::context::fiber scheduler;
+    unsigned walkerSlot = 0;
     unsigned current = schedulerSlot;  // the context running now
     unsigned switchingFrom = schedulerSlot;
 
@@ -88,23 +101,42 @@ struct BlockFibers {
     // A thread's end passes control on like a barrier does, inline for the same reason.
     [[gnu::always_inline]] void finishThread() {
         ++doneCount;
+        exitedLanes[current / warpSize] |= 1u << current % warpSize;
         switchTo(nextToRun());
     }
 
-    [[gnu::always_inline]] void arrive(Barrier barrier, const char* name) {
-        if (!upgraded) upgrade(name);
-        if (barrier == Barrier::block) ++blockWaitCount;
-        else ++warpWaitCount[current / warpSize];
+    [[gnu::always_inline]] void arriveAtBlockBarrier(const std::source_location& site) {
+        if (!upgraded) upgrade();
+        if (blockWaitCount == 0) blockBarrierSite = site;
+        else if (!sameSite(site, blockBarrierSite)) [[unlikely]] divergentBlockBarrier(site);
+        ++blockWaitCount;
+        switchTo(nextToRun());
+    }
+
+    [[gnu::always_inline]] void arriveAtWarpBarrier(uint32_t mask) {
+        if (!upgraded) upgrade();
+        const uint32_t lane = 1u << current % warpSize;
+        if ((mask & lane) == 0) [[unlikely]] laneOutsideMask(mask);
+        warpWaitingLanes[current / warpSize] |= lane;
+        warpMaskOf[current] = mask;
         switchTo(nextToRun());
     }
 
     boost::context::fiber& context(unsigned slot) { return slot == schedulerSlot ? scheduler : fibers[slot]; }
     void** fakeStack(unsigned slot) { return slot == schedulerSlot ? &schedulerFakeStack : &fakeStackOf[slot]; }
+    bool hasExited(unsigned slot) const { return exitedLanes[slot / warpSize] >> slot % warpSize & 1; }
+
+    static bool sameSite(const std::source_location& a, const std::source_location& b) {
+        return a.line() == b.line() && a.column() == b.column() &&
+               (a.file_name() == b.file_name() || std::string_view(a.file_name()) == b.file_name());
+    }
 
     // Out of line, as they are rare and return before any switch: the first barrier of a block, which
-    // gives every other thread a fiber; the end of a round, which releases the completed barriers.
-    void upgrade(const char* barrierName);
+    // puts the rest of the block on fibers; the end of a round, which releases the completed barriers.
+    void upgrade();
     unsigned endRound();
+    [[noreturn]] void divergentBlockBarrier(const std::source_location& site) const;
+    [[noreturn]] void laneOutsideMask(uint32_t mask) const;
 };
 
 // The fibers of the block that this host thread runs; null outside a launch.
@@ -112,18 +144,22 @@ inline thread_local BlockFibers* runningBlock = nullptr;
 
 [[noreturn]] void barrierOutsideKernel(const char* name);
 
-[[gnu::always_inline]] inline void arriveAtBarrier(Barrier barrier, const char* name) {
+[[gnu::always_inline]] inline BlockFibers& blockOfBarrier(const char* name) {
     BlockFibers* block = runningBlock;
     if (block == nullptr) barrierOutsideKernel(name);
-    block->arrive(barrier, name);
+    return *block;
 }
 
 }  // namespace cvt::sim::detail
 
 namespace cvt::sim {
 
-[[gnu::always_inline]] inline void __syncthreads() { detail::arriveAtBarrier(detail::Barrier::block, "__syncthreads"); }
+[[gnu::always_inline]] inline void __syncthreads(std::source_location site) {
+    detail::blockOfBarrier("__syncthreads").arriveAtBlockBarrier(site);
+}
 
-[[gnu::always_inline]] inline void __syncwarp(unsigned) { detail::arriveAtBarrier(detail::Barrier::warp, "__syncwarp"); }
+[[gnu::always_inline]] inline void __syncwarp(unsigned mask) {
+    detail::blockOfBarrier("__syncwarp").arriveAtWarpBarrier(mask);
+}
 
 }  // namespace cvt::sim

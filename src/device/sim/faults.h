@@ -1,5 +1,5 @@
-// Test-only fault injection: makes the n-th device allocation, copy or launch fail, so that tests can
-// check that every failure path of the program reports and cleans up.
+// Test-only fault injection: makes the n-th device allocation, copy or launch fail, or the device's
+// memory small, so that tests can check that every failure path of the program reports and cleans up.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,8 @@ enum class Operation { allocation, copy, launch };
 void injectFailure(Operation operation, unsigned nth);
 // Called by the runtime at every operation of that kind; true when this one must fail.
 bool injectedFailure(Operation operation);
+// From now on the device has `bytes` of memory (0: the host's again).
+void setDeviceCapacity(size_t bytes);
 // Device allocations not freed yet: what a leak check compares.
 size_t deviceAllocationCount();
 

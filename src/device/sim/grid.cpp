@@ -1,27 +1,29 @@
 // Execution of a simulated grid: blocks spread over the host cores, threads of a block as fibers.
 //
-// A block starts optimistically: its thread 0 runs on a fiber, the other threads as a plain loop.
-// If thread 0 finishes without reaching a barrier, no thread of the block can reach one either
-// (CUDA requires a barrier to be reached by the whole block or by none of it), so the rest of the
-// block runs as a loop with the kernel inlined. If thread 0 reaches a barrier, the block is
-// upgraded: every other thread gets a fiber of its own and the threads take turns in slot order,
-// each running until it waits at a barrier or finishes. The fiber that ran thread 0 walks a whole
-// chunk of blocks, so barrier-free kernels pay one fiber per chunk of blocks, not one per block.
+// A block starts optimistically: its threads run one after another as a plain loop with the kernel
+// inlined, on a fiber (the walker) that runs a whole chunk of blocks, so barrier-free kernels pay one
+// fiber per chunk of blocks, not one per block. The first thread to reach a barrier upgrades the
+// block: the threads before it have run to their end, that is, exited; it goes on on the walker, and
+// every thread after it gets a fiber of its own. The threads then take turns in slot order, each
+// running until it waits at a barrier or finishes.
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <boost/context/fiber.hpp>
 #include <omp.h>
-#include <sanitizer/asan_interface.h>
 
 #include "faults.h"
 #include "fiber_switch.h"
 #include "launch.h"
+#include "stack_pool.h"
 #include "state.h"
 
 namespace cvt::sim {
@@ -30,6 +32,7 @@ namespace {
 namespace ctx = boost::context;
 using detail::BlockFibers;
 using detail::KernelFault;
+using detail::PooledStack;
 using detail::schedulerSlot;
 
 constexpr unsigned maxThreadsPerBlock = 1024;
@@ -38,59 +41,6 @@ constexpr unsigned maxBlockDimZ = 64;
 constexpr unsigned maxGridDimX = 2147483647u;
 constexpr unsigned maxGridDimYZ = 65535;
 constexpr size_t maxSharedBytesPerBlock = 48 * 1024;
-
-// Fiber stacks are recycled within a worker: blocks of one launch need the same number of them.
-// Each stack's top is offset by a different number of cache lines: with equal offsets the saved
-// contexts and top frames of all fibers of a block would compete for the same few cache sets.
-class StackPool {
-public:
-    StackBounds allocate() {
-        if (free_.empty()) {
-            owned_.push_back(std::unique_ptr<std::byte[]>(new std::byte[stackBytes]));  // left uninitialised
-            const size_t stagger = owned_.size() % 64 * 64;
-            return StackBounds{owned_.back().get(), stackBytes - stagger};
-        }
-        const StackBounds stack = free_.back();
-        free_.pop_back();
-        return stack;
-    }
-    // A fiber that is unwound or never returns leaves AddressSanitizer's poison of its frames on the
-    // stack; the next fiber on the same memory must not inherit it.
-    void release(const StackBounds& stack) {
-        ASAN_UNPOISON_MEMORY_REGION(stack.bottom, stack.size);
-        free_.push_back(stack);
-    }
-
-private:
-#if defined(__SANITIZE_ADDRESS__)
-    static constexpr size_t stackBytes = 256 * 1024;
-#else
-    static constexpr size_t stackBytes = 64 * 1024;
-#endif
-    std::vector<std::unique_ptr<std::byte[]>> owned_;
-    std::vector<StackBounds> free_;
-};
-
-// Boost.Context's stack allocator interface over the pool; records the bounds of the stack it hands
-// out, which AddressSanitizer needs at every switch to that stack.
-class PooledStack {
-public:
-    PooledStack(StackPool& pool, StackBounds& bounds) : pool_(&pool), bounds_(&bounds) {}
-    ctx::stack_context allocate() {
-        *bounds_ = pool_->allocate();
-        ctx::stack_context stack;
-        stack.size = bounds_->size;
-        stack.sp = const_cast<std::byte*>(static_cast<const std::byte*>(bounds_->bottom)) + bounds_->size;
-        return stack;
-    }
-    void deallocate(ctx::stack_context& stack) noexcept {
-        pool_->release(StackBounds{static_cast<std::byte*>(stack.sp) - stack.size, stack.size});
-    }
-
-private:
-    StackPool* pool_;
-    StackBounds* bounds_;
-};
 
 // Blocks [next, end) of a launch that no host thread has claimed yet.
 struct BlockRange {
@@ -104,7 +54,7 @@ struct Worker : BlockFibers {
 
     detail::AtomicPagesOfLaunch* atomicPages = nullptr;
     dim3 grid, block;
-    StackPool stacks;
+    detail::StackPool stacks;
     std::vector<std::max_align_t> dynamicShared;
     KernelFault ownFault;
 };
@@ -138,29 +88,62 @@ void failKernel(BlockFibers& fibers, std::string what) {
     worker.fault = &worker.ownFault;
 }
 
-// Starts the next round with the threads of the barriers that are complete: the block barrier once
-// every thread of the block waits there, a warp barrier once every lane of the warp does. A thread
-// that has finished never arrives, as CUDA requires a barrier to be reached by all. Returns false
-// when nothing can be released: a deadlock, which a GPU would show as a hang.
+// The lanes of one warp whose __syncwarp is complete: those of a mask of which every lane has
+// exited or waits with that same mask.
+uint32_t completeWarpBarriers(const BlockFibers& block, unsigned warp) {
+    const uint32_t waiting = block.warpWaitingLanes[warp], exited = block.exitedLanes[warp];
+    const uint32_t* maskOf = &block.warpMaskOf[warp * warpSize];
+    uint32_t complete = 0;
+    for (uint32_t pending = waiting; pending != 0;) {
+        const uint32_t mask = maskOf[std::countr_zero(pending)];
+        uint32_t sameMask = 0;
+        for (uint32_t lanes = mask & waiting; lanes != 0; lanes &= lanes - 1)
+            if (maskOf[std::countr_zero(lanes)] == mask) sameMask |= lanes & -lanes;
+        if ((mask & ~exited) == sameMask) complete |= sameMask;
+        pending &= ~sameMask;
+    }
+    return complete;
+}
+
+// Starts the next round with the threads of the barriers that are complete. A thread that has exited
+// counts as arrived everywhere (as PTX's exit does): the block barrier is complete once every other
+// thread waits there. Returns false when nothing can be released: a deadlock, which a GPU would show
+// as a hang.
 bool releaseBarriers(BlockFibers& block) {
     block.runQueue.clear();
     block.queuePosition = 0;
-    if (block.blockWaitCount == block.threadCount) {
+    if (block.blockWaitCount > 0 && block.blockWaitCount + block.doneCount == block.threadCount) {
         block.blockWaitCount = 0;
-        for (unsigned slot = 0; slot < block.threadCount; ++slot) block.runQueue.push_back(slot);
+        for (unsigned slot = 0; slot < block.threadCount; ++slot)
+            if (!block.hasExited(slot)) block.runQueue.push_back(slot);
         return true;
     }
-    for (unsigned warp = 0; warp < block.warpWaitCount.size(); ++warp) {
-        const unsigned first = warp * warpSize, lanes = std::min<unsigned>(warpSize, block.threadCount - first);
-        if (block.warpWaitCount[warp] != lanes) continue;
-        block.warpWaitCount[warp] = 0;
-        for (unsigned lane = 0; lane < lanes; ++lane) block.runQueue.push_back(first + lane);
+    for (unsigned warp = 0; warp < block.warpWaitingLanes.size(); ++warp) {
+        if (block.warpWaitingLanes[warp] == 0) continue;
+        const uint32_t complete = completeWarpBarriers(block, warp);
+        block.warpWaitingLanes[warp] &= ~complete;
+        for (uint32_t lanes = complete; lanes != 0; lanes &= lanes - 1)
+            block.runQueue.push_back(warp * warpSize + std::countr_zero(lanes));
     }
     return !block.runQueue.empty();
 }
 
-// The walker: runs blocks [first, end) of the grid, each thread 0 on itself and the other threads
-// either as a plain loop or, once thread 0 reaches a barrier, on their fibers.
+std::string siteText(const std::source_location& site) {
+    return std::string(site.file_name()) + ":" + std::to_string(site.line());
+}
+
+std::string deadlockText(const BlockFibers& block) {
+    unsigned warpWaiters = 0;
+    for (uint32_t lanes : block.warpWaitingLanes) warpWaiters += std::popcount(lanes);
+    std::string text = "barrier deadlock: ";
+    if (block.blockWaitCount > 0)
+        text += std::to_string(block.blockWaitCount) + " threads wait at __syncthreads (" +
+                siteText(block.blockBarrierSite) + ") while ";
+    return text + std::to_string(warpWaiters) + " lanes wait at __syncwarp for lanes that never arrive there with the same mask";
+}
+
+// The walker: runs blocks [first, end) of the grid, each as a plain loop of its threads until one
+// reaches a barrier, and then on fibers.
 ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& came) {
     completeSwitch(nullptr, &worker.schedulerStack);
     worker.context(worker.switchingFrom) = std::move(came);
@@ -169,21 +152,15 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
         for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear, nextIndex(block, worker.grid)) {
             worker.atomicPages->giveUpRequestedPages();  // between blocks no addition is half done
             blockIdx = block;
-            threadIdx = worker.indexOf[0];
             worker.upgraded = false;
-            worker.kernel->runThread(worker.kernel->context);
-            if (!worker.upgraded) {
-                worker.kernel->runThreadsFrom(worker.kernel->context, 1);
-            } else {
-                ++worker.doneCount;
-                worker.switchTo(worker.nextToRun());  // comes back once the whole block is done
-            }
+            worker.kernel->runThreadsUntilBarrier(worker.kernel->context, worker);
+            if (worker.upgraded) worker.finishThread();  // comes back once the whole block is done
         }
     } catch (const KernelFault& fault) {
         failKernel(worker, fault.what);
     }
     announceSwitch(nullptr, worker.schedulerStack);
-    worker.switchingFrom = 0;
+    worker.switchingFrom = worker.walkerSlot;
     worker.current = schedulerSlot;
     return std::move(worker.scheduler);
 }
@@ -191,15 +168,22 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
 void runChunk(Worker& worker, uint64_t first, uint64_t end) {
     if (worker.fibers.empty()) {
         worker.fibers.resize(1);
+        worker.walkerSlot = 0;
         worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), 1));
         worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
     }
-    worker.fibers[0] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[0]),
-                                  [&worker, first, end](ctx::fiber&& came) {
-                                      return walkChunk(worker, first, end, std::move(came));
-                                  });
+    const unsigned walker = worker.walkerSlot;
+    try {
+        worker.fibers[walker] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[walker]),
+                                           [&worker, first, end](ctx::fiber&& came) {
+                                               return walkChunk(worker, first, end, std::move(came));
+                                           });
+    } catch (const KernelFault& fault) {
+        failKernel(worker, fault.what);
+        return;
+    }
     worker.current = schedulerSlot;
-    worker.switchTo(0);  // returns when the chunk is done, or at a fault
+    worker.switchTo(walker);  // returns when the chunk is done, or at a fault
     // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
     if (worker.fault != nullptr) worker.fibers.clear();
 }
@@ -222,22 +206,15 @@ void* dynamicSharedBase() {
 
 namespace detail {
 
-// Called by thread 0 at its first barrier: every other thread of the block gets a fiber.
-void BlockFibers::upgrade(const char* barrierName) {
-    // Only thread 0 runs on a fiber before the upgrade; any other thread arriving here means that
-    // thread 0 finished without reaching this barrier.
-    if (threadIdx.x != 0 || threadIdx.y != 0 || threadIdx.z != 0)
-        throw KernelFault{std::string("barrier ") + barrierName + " reached by some threads of a block but not by thread 0"};
+// Called by the first thread of the block to reach a barrier, on the walker: the threads before it
+// have exited, and every thread after it gets a fiber.
+void BlockFibers::upgrade() {
     Worker& worker = workerOf(*this);
+    const unsigned first = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
     upgraded = true;
-    runQueue.resize(threadCount);
-    for (unsigned slot = 0; slot < threadCount; ++slot) runQueue[slot] = slot;
-    queuePosition = 0;  // thread 0 is running
-    doneCount = blockWaitCount = 0;
-    warpWaitCount.assign((threadCount + warpSize - 1) / warpSize, 0);
     stackOf.resize(std::max<size_t>(stackOf.size(), threadCount));
     fakeStackOf.resize(stackOf.size(), nullptr);
-    for (unsigned slot = std::max<unsigned>(1, fibers.size()); slot < threadCount; ++slot) {
+    for (size_t slot = fibers.size(); slot < threadCount; ++slot) {
         fibers.resize(slot + 1);
         fibers[slot] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, stackOf[slot]),
                                   [&worker](ctx::fiber&& came) -> ctx::fiber {
@@ -253,22 +230,57 @@ void BlockFibers::upgrade(const char* barrierName) {
                                       }
                                   });
     }
+    // The walker takes the slot of its thread; the fiber parked there, with its stack, takes the
+    // walker's old slot (fibers are interchangeable: each plays the slot it is resumed for).
+    std::swap(fibers[walkerSlot], fibers[first]);
+    std::swap(stackOf[walkerSlot], stackOf[first]);
+    std::swap(fakeStackOf[walkerSlot], fakeStackOf[first]);
+    walkerSlot = current = first;
+
+    runQueue.resize(threadCount - first);
+    for (unsigned slot = first; slot < threadCount; ++slot) runQueue[slot - first] = slot;
+    queuePosition = 0;  // `first` is running
+    doneCount = first;
+    blockWaitCount = 0;
+    const unsigned warps = (threadCount + warpSize - 1) / warpSize;
+    exitedLanes.assign(warps, 0);
+    for (unsigned slot = 0; slot < first; ++slot) exitedLanes[slot / warpSize] |= 1u << slot % warpSize;
+    if (threadCount % warpSize != 0) exitedLanes.back() |= ~0u << threadCount % warpSize;  // lanes it lacks
+    warpWaitingLanes.assign(warps, 0);
+    warpMaskOf.resize(warps * warpSize);
 }
 
 // The round is over: once the block is done, the walker goes on with the chunk; otherwise the first
 // thread of the next round, or, at a deadlock, the host thread's context with a fault.
 unsigned BlockFibers::endRound() {
-    if (doneCount == threadCount) return 0;
+    if (doneCount == threadCount) return walkerSlot;
     if (!releaseBarriers(*this)) {
-        failKernel(*this, "barrier deadlock: threads of a block wait at barriers that cannot complete");
+        failKernel(*this, deadlockText(*this));
         return schedulerSlot;
     }
     return runQueue.front();
 }
 
+void BlockFibers::divergentBlockBarrier(const std::source_location& site) const {
+    throw KernelFault{"threads of a block wait at different __syncthreads() call sites: " +
+                      siteText(blockBarrierSite) + " and " + siteText(site)};
+}
+
+void BlockFibers::laneOutsideMask(uint32_t mask) const {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08x", mask);
+    throw KernelFault{"__syncwarp(" + std::string(hex) + ") called by lane " + std::to_string(current % warpSize) +
+                      ", which its mask leaves out"};
+}
+
 void barrierOutsideKernel(const char* name) { throw KernelFault{std::string(name) + " called outside a kernel"}; }
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel) {
+    if (runningBlock != nullptr) throw KernelFault{"kernel launch from inside a running kernel"};
+    // Launches from several host threads run one after another, as on CUDA's default stream: the
+    // page states of the atomics, among others, serve one launch at a time.
+    static std::mutex launchMutex;
+    const std::lock_guard lock(launchMutex);
     if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
     if (cudaError_t config = checkConfiguration(grid, block, dynamicSharedBytes); config != cudaSuccess)
         return recordError(config);

@@ -10,40 +10,34 @@ namespace cvt::sim {
 
 namespace detail {
 
-// A kernel with its arguments bound, seen by the scheduler through three entry points: one simulated
-// thread (at the current threadIdx); the remaining threads of a block run back to back; and, on a
-// fiber of an upgraded block, one thread after another for as long as the launch lasts.
+// A kernel with its arguments bound, seen by the scheduler through two entry points: the threads of
+// a block as a plain loop, and, on a fiber of a block that uses barriers, one thread after another
+// for as long as the launch lasts.
 struct BoundKernel {
     const void* context;
-    void (*runThread)(const void* context);
-    void (*runThreadsFrom)(const void* context, unsigned firstLinearThread);
+    void (*runThreadsUntilBarrier)(const void* context, const BlockFibers& block);
     void (*runThreadsOnFiber)();
 };
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel);
 
+// Runs the threads of a block in CUDA's linear order (x fastest) as a plain loop, with the kernel
+// inlined: every block that reaches no barrier runs this way. Returns early once a thread has
+// reached a barrier and finished: the threads after it are then on fibers of their own.
 template <auto Kernel, class Arguments>
-void runOneThread(const void* context) {
-    std::apply(Kernel, *static_cast<const Arguments*>(context));
-}
-
-// Runs threads in CUDA's linear order (x fastest) as a plain loop, with the kernel inlined: this is
-// the path of every block that reaches no barrier.
-template <auto Kernel, class Arguments>
-void runThreadsFrom(const void* context, unsigned firstLinearThread) {
+void runThreadsUntilBarrier(const void* context, const BlockFibers& block) {
     // A local copy: stores made by the kernel cannot alias it, so the arguments stay in registers.
     const Arguments arguments = *static_cast<const Arguments*>(context);
     const dim3 shape = blockDim;
-    // Only threadIdx.x changes in the innermost loop; the first threads are skipped row by row.
-    unsigned linear = 0;
+    // Only threadIdx.x changes in the innermost loop.
     for (unsigned z = 0; z < shape.z; ++z) {
         threadIdx.z = z;
-        for (unsigned y = 0; y < shape.y; ++y, linear += shape.x) {
-            if (linear + shape.x <= firstLinearThread) continue;
+        for (unsigned y = 0; y < shape.y; ++y) {
             threadIdx.y = y;
-            for (unsigned x = linear < firstLinearThread ? firstLinearThread - linear : 0; x < shape.x; ++x) {
+            for (unsigned x = 0; x < shape.x; ++x) {
                 threadIdx.x = x;
                 std::apply(Kernel, arguments);
+                if (block.upgraded) [[unlikely]] return;
             }
         }
     }
@@ -71,8 +65,7 @@ template <auto Kernel, class... Args>
 cudaError_t launch(dim3 grid, dim3 block, size_t dynamicSharedBytes, Args... args) {
     using Arguments = std::tuple<Args...>;
     const Arguments arguments{args...};
-    const detail::BoundKernel bound{&arguments, &detail::runOneThread<Kernel, Arguments>,
-                                    &detail::runThreadsFrom<Kernel, Arguments>,
+    const detail::BoundKernel bound{&arguments, &detail::runThreadsUntilBarrier<Kernel, Arguments>,
                                     &detail::runThreadsOnFiber<Kernel, Arguments>};
     return detail::runGrid(grid, block, dynamicSharedBytes, bound);
 }

@@ -1,4 +1,4 @@
-// The simulation runs wherever the program runs.
+// The simulation runs wherever the program runs, and its device memory is the host's.
 #include "../device.h"
 #include "state.h"
 
@@ -9,5 +9,7 @@ std::optional<std::string> unavailableReason() { return std::nullopt; }
 std::string deviceName() { return "CPU simulation on " + std::to_string(hostWorkerCount()) + " host threads"; }
 
 const char* backendName() { return "sim"; }
+
+bool deviceMemoryIsHostMemory() { return true; }
 
 CVT_END_NAMESPACE

@@ -4,6 +4,8 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "faults.h"
+#include "host_memory.h"
 #include "state.h"
 
 namespace cvt::sim {
@@ -20,18 +23,38 @@ namespace {
 
 constexpr size_t allocationAlignment = 256;  // what cudaMalloc guarantees
 
+// Shared by every host thread; the mutex guards all but `sticky`.
 struct DeviceState {
     std::mutex mutex;
     std::map<const std::byte*, size_t> allocations;  // base -> bytes
-    cudaError_t lastError = cudaSuccess;
-    cudaError_t sticky = cudaSuccess;
+    size_t allocatedBytes = 0;                       // their sizes rounded up to the alignment
+    size_t capacityForTesting = 0;                   // 0: the host's memory
+    std::atomic<cudaError_t> sticky = cudaSuccess;
     std::string faultDescription;
     unsigned failAt[3] = {0, 0, 0};  // per Operation: calls left until the injected failure
 };
 
+// As in CUDA, the last error is each host thread's own; a sticky error is everyone's.
+thread_local cudaError_t lastError = cudaSuccess;
+
 DeviceState& device() {
     static DeviceState state;
     return state;
+}
+
+// An allocation of `bytes` occupies this many units of the alignment (at least one).
+size_t alignedUnits(size_t bytes) { return std::max<size_t>(bytes / allocationAlignment + (bytes % allocationAlignment != 0), 1); }
+
+// The device's memory: what the host could give this process when first asked, as a GPU's is fixed.
+// Callers hold the mutex.
+size_t capacity(const DeviceState& state) {
+    static const size_t hostMemory = availableHostMemory().value_or(SIZE_MAX);
+    return state.capacityForTesting != 0 ? state.capacityForTesting : hostMemory;
+}
+
+size_t freeBytes(const DeviceState& state) {
+    const size_t total = capacity(state);
+    return total > state.allocatedBytes ? total - state.allocatedBytes : 0;
 }
 
 // True when [pointer, pointer + bytes) lies inside one device allocation.
@@ -49,14 +72,17 @@ bool isDeviceRange(const void* pointer, size_t bytes) {
 }  // namespace
 
 cudaError_t recordError(cudaError_t error) {
-    if (error != cudaSuccess) device().lastError = error;
+    if (error != cudaSuccess) lastError = error;
     return error;
 }
 
 cudaError_t recordKernelFault(const std::string& description) {
     DeviceState& state = device();
+    {
+        const std::lock_guard lock(state.mutex);
+        state.faultDescription = description;
+    }
     state.sticky = cudaErrorLaunchFailure;
-    state.faultDescription = description;
     return recordError(cudaErrorLaunchFailure);
 }
 
@@ -64,12 +90,24 @@ cudaError_t stickyError() { return device().sticky; }
 
 int hostWorkerCount() { return omp_get_max_threads(); }
 
-void injectFailure(Operation operation, unsigned nth) { device().failAt[static_cast<int>(operation)] = nth; }
+void injectFailure(Operation operation, unsigned nth) {
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    state.failAt[static_cast<int>(operation)] = nth;
+}
 
 bool injectedFailure(Operation operation) {
-    unsigned& left = device().failAt[static_cast<int>(operation)];
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    unsigned& left = state.failAt[static_cast<int>(operation)];
     if (left == 0) return false;
     return --left == 0;
+}
+
+void setDeviceCapacity(size_t bytes) {
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    state.capacityForTesting = bytes;
 }
 
 size_t deviceAllocationCount() {
@@ -82,12 +120,15 @@ cudaError_t cudaMalloc(void** pointer, size_t bytes) {
     *pointer = nullptr;
     if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
     if (injectedFailure(Operation::allocation)) return recordError(cudaErrorMemoryAllocation);
-    const size_t rounded = (std::max<size_t>(bytes, 1) + allocationAlignment - 1) / allocationAlignment * allocationAlignment;
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    // The host would promise more than it has (overcommit) and kill the process later.
+    if (alignedUnits(bytes) > freeBytes(state) / allocationAlignment) return recordError(cudaErrorMemoryAllocation);
+    const size_t rounded = alignedUnits(bytes) * allocationAlignment;
     void* memory = std::aligned_alloc(allocationAlignment, rounded);
     if (memory == nullptr) return recordError(cudaErrorMemoryAllocation);
-    DeviceState& state = device();
-    std::lock_guard lock(state.mutex);
     state.allocations.emplace(static_cast<const std::byte*>(memory), bytes);
+    state.allocatedBytes += rounded;
     *pointer = memory;
     return cudaSuccess;
 }
@@ -99,9 +140,20 @@ cudaError_t cudaFree(void* pointer) {
         std::lock_guard lock(state.mutex);
         auto found = state.allocations.find(static_cast<const std::byte*>(pointer));
         if (found == state.allocations.end()) return recordError(cudaErrorInvalidDevicePointer);
+        state.allocatedBytes -= alignedUnits(found->second) * allocationAlignment;
         state.allocations.erase(found);
     }
     std::free(pointer);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
+    if (cudaError_t sticky = stickyError(); sticky != cudaSuccess) return recordError(sticky);
+    if (free == nullptr || total == nullptr) return recordError(cudaErrorInvalidValue);
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    *total = capacity(state);
+    *free = freeBytes(state);
     return cudaSuccess;
 }
 
@@ -133,21 +185,21 @@ cudaError_t cudaDeviceReset() {
     std::lock_guard lock(state.mutex);
     for (const auto& [base, size] : state.allocations) std::free(const_cast<std::byte*>(base));
     state.allocations.clear();
-    state.lastError = state.sticky = cudaSuccess;
+    state.allocatedBytes = 0;
+    state.sticky = lastError = cudaSuccess;
     state.faultDescription.clear();
     return cudaSuccess;
 }
 
 cudaError_t cudaGetLastError() {
-    DeviceState& state = device();
-    const cudaError_t error = state.sticky != cudaSuccess ? state.sticky : state.lastError;
-    state.lastError = cudaSuccess;
+    const cudaError_t error = cudaPeekAtLastError();
+    lastError = cudaSuccess;
     return error;
 }
 
 cudaError_t cudaPeekAtLastError() {
-    const DeviceState& state = device();
-    return state.sticky != cudaSuccess ? state.sticky : state.lastError;
+    const cudaError_t sticky = stickyError();
+    return sticky != cudaSuccess ? sticky : lastError;
 }
 
 const char* cudaGetErrorString(cudaError_t error) {
@@ -163,6 +215,10 @@ const char* cudaGetErrorString(cudaError_t error) {
     return "unrecognized error code";
 }
 
-std::string lastFaultDescription() { return device().faultDescription; }
+std::string lastFaultDescription() {
+    DeviceState& state = device();
+    const std::lock_guard lock(state.mutex);
+    return state.faultDescription;
+}
 
 }  // namespace cvt::sim

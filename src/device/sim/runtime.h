@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <source_location>
 #include <string>
 
 #define __global__
@@ -85,6 +86,9 @@ cudaError_t cudaMalloc(void** pointer, size_t bytes);
 cudaError_t cudaFree(void* pointer);
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind);
 cudaError_t cudaMemset(void* destination, int value, size_t bytes);
+// The device's memory is the host memory available to the process when first asked (see
+// host_memory.h); allocations beyond what is left of it fail with cudaErrorMemoryAllocation.
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total);
 cudaError_t cudaDeviceSynchronize();
 // Frees every allocation and clears the error state, sticky kernel faults included.
 cudaError_t cudaDeviceReset();
@@ -97,10 +101,11 @@ cudaError_t cudaMalloc(T** pointer, size_t bytes) {
     return cudaMalloc(reinterpret_cast<void**>(pointer), bytes);
 }
 
-// Block barrier: no thread of the block passes until every thread that has not exited arrives.
-inline void __syncthreads();
-// Warp barrier over the 32 lanes of the calling thread's warp. Lanes run as separate fibers, so
-// warp-synchronous code must use it wherever a lane reads what another lane wrote.
+// Block barrier: no thread of the block passes until every thread that has not exited arrives, at
+// this same call site (`site` identifies it; callers leave it out).
+inline void __syncthreads(std::source_location site = std::source_location::current());
+// Warp barrier over the lanes of `mask` in the calling thread's warp, the caller included. Lanes run
+// as separate fibers, so warp-synchronous code must use it wherever a lane reads what another wrote.
 inline void __syncwarp(unsigned mask = 0xffffffffu);
 
 // Global-memory atomics; blocks run concurrently on several host threads (see atomics.h).
