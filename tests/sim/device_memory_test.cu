@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "device/sim/faults.h"
-#include "device/sim/host_memory.h"
+#include "device/host_memory.h"
 #include "device_test_support.h"
 
 CVT_BEGIN_NAMESPACE

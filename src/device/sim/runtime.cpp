@@ -15,7 +15,7 @@
 #include <string>
 
 #include "faults.h"
-#include "host_memory.h"
+#include "../host_memory.h"
 #include "state.h"
 
 namespace cvt::sim {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-namespace cvt::sim {
+namespace cvt {
 namespace {
 
 namespace fs = std::filesystem;
@@ -68,4 +68,4 @@ std::optional<uint64_t> availableHostMemory(const fs::path& proc, const fs::path
     return available;
 }
 
-}  // namespace cvt::sim
+}  // namespace cvt

@@ -1,0 +1,192 @@
+// cvt-volume as its users run it: files in, files out, exit statuses and messages. The runs are small
+// (a few seconds on the CPU simulation).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "check/labels_file_check.h"
+#include "formats/sites_csv.h"
+#include "formats/volume_file.h"
+
+extern char** environ;
+
+namespace cvt {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class VolumeCliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/cvt-volume-test-XXXXXX";
+        directory_ = mkdtemp(pattern);
+    }
+    void TearDown() override { fs::remove_all(directory_); }
+
+    fs::path path(const std::string& name) const { return directory_ / name; }
+
+    // Runs cvt-volume with the arguments (and NAME=VALUE environment entries added to this process's).
+    Outcome run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) const {
+        std::vector<std::string> words = {CVT_VOLUME_BINARY};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> variables = environment;
+        for (char** e = environ; *e != nullptr; ++e) variables.push_back(*e);
+        std::vector<char*> envp;
+        for (std::string& variable : variables) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+
+        const fs::path out = path("stdout"), err = path("stderr");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t child = 0;
+        Outcome outcome;
+        if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        outcome.out = contentsOf(out);
+        outcome.err = contentsOf(err);
+        fs::remove(out);
+        fs::remove(err);
+        return outcome;
+    }
+
+    // A float32 .npy of the given box; density(x, y, z) gives each voxel.
+    template <class Density>
+    std::string densityFile(const std::string& name, formats::VolumeShape shape, Density density) const {
+        std::vector<float> values;
+        for (int z = 0; z < shape.z; ++z)
+            for (int y = 0; y < shape.y; ++y)
+                for (int x = 0; x < shape.x; ++x) values.push_back(density(x, y, z));
+        formats::writeNpy(path(name), values.data(), formats::SampleType::float32, shape, false);
+        return path(name);
+    }
+
+    std::vector<std::string> filesHere() const {
+        std::vector<std::string> names;
+        for (const fs::directory_entry& entry : fs::directory_iterator(directory_)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    fs::path directory_;
+};
+
+TEST_F(VolumeCliTest, ANonCubicBoxGivesFilesThatPassTheCheckWithEverySiteInside) {
+    const formats::VolumeShape shape{100, 60, 40};
+    const std::string density = densityFile("blob.npy", shape, [](int x, int y, int z) {
+        return float(0.05 + std::exp(-((x - 60.0) * (x - 60.0) + (y - 25.0) * (y - 25.0) + (z - 20.0) * (z - 20.0)) / 500.0));
+    });
+    const Outcome outcome = run({density, "--sites", "150", "--max-iterations", "60", "--labels", path("l.npy"),
+                                 "--sites-out", path("s.csv"), "--summary", path("run.json")});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const check::LabelsFileVerdict verdict = check::checkLabelsFile(path("l.npy"), path("s.csv"), density);
+    ASSERT_TRUE(verdict.valid) << verdict.problem;
+    const formats::VolumeFile labels = formats::readVolume(path("l.npy"));
+    EXPECT_EQ(labels.type, formats::SampleType::uint16);
+    EXPECT_EQ(labels.shape.x, 100);
+    EXPECT_EQ(labels.shape.z, 40);
+    const std::vector<formats::SiteRow> sites = formats::readSitesCsv(path("s.csv"));
+    EXPECT_GE(sites.size(), 100u);
+    EXPECT_LE(sites.size(), 150u);
+    for (const formats::SiteRow& s : sites) EXPECT_TRUE(s.x < 100 && s.y < 60 && s.z < 40);
+    // The summary's final energy is the one the checker computes from the files.
+    const nlohmann::json summary = nlohmann::json::parse(contentsOf(path("run.json")));
+    EXPECT_NEAR(summary["final_energy"].get<double>(), *verdict.energy, 1e-4 * *verdict.energy);
+    EXPECT_EQ(summary["sites"]["end"], sites.size());
+}
+
+TEST_F(VolumeCliTest, DeterministicRunsGiveTheSameBytesWhateverTheHostThreads) {
+    const std::string density = densityFile("d.npy", {70, 33, 64}, [](int x, int y, int z) {
+        return float(1 + (x * 7 + y * 3 + z) % 11);
+    });
+    std::vector<std::string> files;
+    for (const char* threads : {"OMP_NUM_THREADS=1", "OMP_NUM_THREADS=2", "OMP_NUM_THREADS=2"}) {
+        const Outcome outcome = run({density, "--sites", "90", "--max-iterations", "40", "--deterministic", "--labels",
+                                     path("l.nrrd"), "--sites-out", path("s.csv")},
+                                    {threads});
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        files.push_back(contentsOf(path("l.nrrd")) + contentsOf(path("s.csv")));
+    }
+    EXPECT_EQ(files[0], files[1]);
+    EXPECT_EQ(files[1], files[2]);
+}
+
+TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {
+    const std::string good = densityFile("good.npy", {16, 16, 16}, [](int x, int, int) { return float(x % 2); });
+    const std::string zero = densityFile("zero.npy", {8, 8, 8}, [](int, int, int) { return 0.0f; });
+    const std::string negative = densityFile("negative.npy", {8, 8, 8}, [](int x, int y, int z) {
+        return x == 3 && y == 4 && z == 5 ? -1.0f : 1.0f;
+    });
+    const std::string text = path("text.xyz");
+    std::ofstream(text) << "not a volume";
+    std::ofstream(path("outside.csv")) << "x,y,z\n1,2,3\n20,2,3\n";
+    std::ofstream(path("twice.csv")) << "x,y,z\n1,2,3\n1,2,3\n";
+    std::ofstream(path("malformed.csv")) << "x,y,z\n1,2\n";
+    const std::vector<std::string> before = filesHere();
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::vector<std::string> mentions;
+    };
+    // Quiet, so that the error is all there is on standard error.
+    const std::string labels = path("l.npy");
+    for (const Case& c : std::vector<Case>{
+             {{text, "--labels", labels}, 1, {"text.xyz"}},
+             {{zero, "--labels", labels}, 1, {"zero.npy", "zero"}},
+             {{negative, "--labels", labels}, 1, {"negative.npy", "(3, 4, 5)"}},
+             {{good, "--sites", "5000", "--labels", labels}, 1, {"good.npy", "4096"}},
+             {{good, "--sites", "3000", "--seeding", "density", "--labels", labels}, 1, {"good.npy", "2048"}},
+             {{good, "--sites-in", path("outside.csv"), "--labels", labels}, 1, {"outside.csv", "outside"}},
+             {{good, "--sites-in", path("twice.csv"), "--labels", labels}, 1, {"twice.csv", "twice"}},
+             {{good, "--sites-in", path("malformed.csv"), "--labels", labels}, 1, {"malformed.csv", "line 2"}},
+             {{good, "--sites", "5", "--labels", path("missing/l.npy")}, 1, {"missing/l.npy"}},
+             {{good, "--sites", "5", "--summary", path("missing/run.json"), "--labels", labels}, 1, {"missing/run.json"}},
+             {{path("absent.npy"), "--labels", labels}, 2, {"absent.npy"}},
+             {{good, "--sites", "-3", "--labels", labels}, 2, {"--sites"}},
+         }) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.push_back("-q");
+        const Outcome outcome = run(arguments);
+        EXPECT_EQ(outcome.status, c.status) << c.arguments.front() << ": " << outcome.err;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+        for (const std::string& mention : c.mentions)
+            EXPECT_NE(outcome.err.find(mention), std::string::npos) << "'" << mention << "' in: " << outcome.err;
+        EXPECT_EQ(filesHere(), before) << "files left by " << outcome.err;
+    }
+}
+
+}  // namespace
+}  // namespace cvt
