@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/context/fiber.hpp>
@@ -110,14 +111,21 @@ uint32_t completeWarpBarriers(const BlockFibers& block, unsigned warp) {
 // thread waits there. Returns false when nothing can be released: a deadlock, which a GPU would show
 // as a hang.
 bool releaseBarriers(BlockFibers& block) {
-    block.runQueue.clear();
     block.queuePosition = 0;
     if (block.blockWaitCount > 0 && block.blockWaitCount + block.doneCount == block.threadCount) {
         block.blockWaitCount = 0;
-        for (unsigned slot = 0; slot < block.threadCount; ++slot)
-            if (!block.hasExited(slot)) block.runQueue.push_back(slot);
+        // Most barriers release the same threads as the one before.
+        if (!block.queueHoldsLiveThreads || block.queuedAtDoneCount != block.doneCount) {
+            block.runQueue.clear();
+            for (unsigned slot = 0; slot < block.threadCount; ++slot)
+                if (!block.hasExited(slot)) block.runQueue.push_back(slot);
+            block.queueHoldsLiveThreads = true;
+            block.queuedAtDoneCount = block.doneCount;
+        }
         return true;
     }
+    block.runQueue.clear();
+    block.queueHoldsLiveThreads = false;
     for (unsigned warp = 0; warp < block.warpWaitingLanes.size(); ++warp) {
         if (block.warpWaitingLanes[warp] == 0) continue;
         const uint32_t complete = completeWarpBarriers(block, warp);
@@ -240,7 +248,8 @@ void BlockFibers::upgrade() {
     runQueue.resize(threadCount - first);
     for (unsigned slot = first; slot < threadCount; ++slot) runQueue[slot - first] = slot;
     queuePosition = 0;  // `first` is running
-    doneCount = first;
+    queueHoldsLiveThreads = true;
+    queuedAtDoneCount = doneCount = first;
     blockWaitCount = 0;
     const unsigned warps = (threadCount + warpSize - 1) / warpSize;
     exitedLanes.assign(warps, 0);
@@ -261,9 +270,15 @@ unsigned BlockFibers::endRound() {
     return runQueue.front();
 }
 
-void BlockFibers::divergentBlockBarrier(const std::source_location& site) const {
-    throw KernelFault{"threads of a block wait at different __syncthreads() call sites: " +
-                      siteText(blockBarrierSite) + " and " + siteText(site)};
+// The first thread at a block barrier records its site; a later one must wait at the same site. (The
+// same site can have two representations, from two translation units.)
+void BlockFibers::arriveAtAnotherSite(const std::source_location& site) {
+    const bool sameSite = site.line() == blockBarrierSite.line() && site.column() == blockBarrierSite.column() &&
+                          std::string_view(site.file_name()) == blockBarrierSite.file_name();
+    if (blockWaitCount > 0 && !sameSite)
+        throw KernelFault{"threads of a block wait at different __syncthreads() call sites: " +
+                          siteText(blockBarrierSite) + " and " + siteText(site)};
+    blockBarrierSite = site;
 }
 
 void BlockFibers::laneOutsideMask(uint32_t mask) const {
