@@ -134,6 +134,7 @@ struct BlockFibers {
     // puts the rest of the block on fibers; the end of a round, which releases the completed barriers.
     void upgrade();
     unsigned endRound();
+    void moveWalkerTo(unsigned slot);
     void arriveAtAnotherSite(const std::source_location& site);
     [[noreturn]] void laneOutsideMask(uint32_t mask) const;
 };

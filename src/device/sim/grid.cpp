@@ -180,18 +180,18 @@ void runChunk(Worker& worker, uint64_t first, uint64_t end) {
         worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), 1));
         worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
     }
-    const unsigned walker = worker.walkerSlot;
+    worker.moveWalkerTo(0);  // a slot that every block has
     try {
-        worker.fibers[walker] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[walker]),
-                                           [&worker, first, end](ctx::fiber&& came) {
-                                               return walkChunk(worker, first, end, std::move(came));
-                                           });
+        worker.fibers[0] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[0]),
+                                      [&worker, first, end](ctx::fiber&& came) {
+                                          return walkChunk(worker, first, end, std::move(came));
+                                      });
     } catch (const KernelFault& fault) {
         failKernel(worker, fault.what);
         return;
     }
     worker.current = schedulerSlot;
-    worker.switchTo(walker);  // returns when the chunk is done, or at a fault
+    worker.switchTo(0);  // returns when the chunk is done, or at a fault
     // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
     if (worker.fault != nullptr) worker.fibers.clear();
 }
@@ -238,12 +238,8 @@ void BlockFibers::upgrade() {
                                       }
                                   });
     }
-    // The walker takes the slot of its thread; the fiber parked there, with its stack, takes the
-    // walker's old slot (fibers are interchangeable: each plays the slot it is resumed for).
-    std::swap(fibers[walkerSlot], fibers[first]);
-    std::swap(stackOf[walkerSlot], stackOf[first]);
-    std::swap(fakeStackOf[walkerSlot], fakeStackOf[first]);
-    walkerSlot = current = first;
+    moveWalkerTo(first);
+    current = first;
 
     runQueue.resize(threadCount - first);
     for (unsigned slot = first; slot < threadCount; ++slot) runQueue[slot - first] = slot;
@@ -257,6 +253,15 @@ void BlockFibers::upgrade() {
     if (threadCount % warpSize != 0) exitedLanes.back() |= ~0u << threadCount % warpSize;  // lanes it lacks
     warpWaitingLanes.assign(warps, 0);
     warpMaskOf.resize(warps * warpSize);
+}
+
+// The fiber parked at `slot`, with its stack, takes the walker's slot: fibers are interchangeable,
+// each plays the slot it is resumed for.
+void BlockFibers::moveWalkerTo(unsigned slot) {
+    std::swap(fibers[walkerSlot], fibers[slot]);
+    std::swap(stackOf[walkerSlot], stackOf[slot]);
+    std::swap(fakeStackOf[walkerSlot], fakeStackOf[slot]);
+    walkerSlot = slot;
 }
 
 // The round is over: once the block is done, the walker goes on with the chunk; otherwise the first
