@@ -15,9 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <source_location>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,9 +58,12 @@ struct BlockFibers {
     bool upgraded = false;  // whether the running block has reached a barrier
     std::vector<unsigned> runQueue;
     size_t queuePosition = 0;
+    // Whether runQueue holds every thread that had not exited when doneCount was queuedAtDoneCount.
+    bool queueHoldsLiveThreads = false;
+    unsigned queuedAtDoneCount = 0;
     unsigned doneCount = 0;
     unsigned blockWaitCount = 0;
-    std::source_location blockBarrierSite;  // of the threads waiting at __syncthreads
+    std::source_location blockBarrierSite;  // where threads wait at __syncthreads (or last waited)
     // Per warp, one bit per lane: lanes that have exited (or do not exist), lanes at __syncwarp.
     std::vector<uint32_t> exitedLanes;
     std::vector<uint32_t> warpWaitingLanes;
@@ -105,10 +108,11 @@ struct BlockFibers {
         switchTo(nextToRun());
     }
 
-    [[gnu::always_inline]] void arriveAtBlockBarrier(const std::source_location& site) {
+    // Nearly every arrival is at the site recorded already (by the threads before it, or by the same
+    // barrier in the loop before), which one comparison of representations confirms.
+    [[gnu::always_inline]] void arriveAtBlockBarrier(std::source_location site) {
         if (!upgraded) upgrade();
-        if (blockWaitCount == 0) blockBarrierSite = site;
-        else if (!sameSite(site, blockBarrierSite)) [[unlikely]] divergentBlockBarrier(site);
+        if (std::memcmp(&site, &blockBarrierSite, sizeof site) != 0) [[unlikely]] arriveAtAnotherSite(site);
         ++blockWaitCount;
         switchTo(nextToRun());
     }
@@ -126,16 +130,12 @@ struct BlockFibers {
     void** fakeStack(unsigned slot) { return slot == schedulerSlot ? &schedulerFakeStack : &fakeStackOf[slot]; }
     bool hasExited(unsigned slot) const { return exitedLanes[slot / warpSize] >> slot % warpSize & 1; }
 
-    static bool sameSite(const std::source_location& a, const std::source_location& b) {
-        return a.line() == b.line() && a.column() == b.column() &&
-               (a.file_name() == b.file_name() || std::string_view(a.file_name()) == b.file_name());
-    }
-
     // Out of line, as they are rare and return before any switch: the first barrier of a block, which
     // puts the rest of the block on fibers; the end of a round, which releases the completed barriers.
     void upgrade();
     unsigned endRound();
-    [[noreturn]] void divergentBlockBarrier(const std::source_location& site) const;
+    void moveWalkerTo(unsigned slot);
+    void arriveAtAnotherSite(const std::source_location& site);
     [[noreturn]] void laneOutsideMask(uint32_t mask) const;
 };
 

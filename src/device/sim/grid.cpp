@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/context/fiber.hpp>
@@ -110,14 +111,21 @@ uint32_t completeWarpBarriers(const BlockFibers& block, unsigned warp) {
 // thread waits there. Returns false when nothing can be released: a deadlock, which a GPU would show
 // as a hang.
 bool releaseBarriers(BlockFibers& block) {
-    block.runQueue.clear();
     block.queuePosition = 0;
     if (block.blockWaitCount > 0 && block.blockWaitCount + block.doneCount == block.threadCount) {
         block.blockWaitCount = 0;
-        for (unsigned slot = 0; slot < block.threadCount; ++slot)
-            if (!block.hasExited(slot)) block.runQueue.push_back(slot);
+        // Most barriers release the same threads as the one before.
+        if (!block.queueHoldsLiveThreads || block.queuedAtDoneCount != block.doneCount) {
+            block.runQueue.clear();
+            for (unsigned slot = 0; slot < block.threadCount; ++slot)
+                if (!block.hasExited(slot)) block.runQueue.push_back(slot);
+            block.queueHoldsLiveThreads = true;
+            block.queuedAtDoneCount = block.doneCount;
+        }
         return true;
     }
+    block.runQueue.clear();
+    block.queueHoldsLiveThreads = false;
     for (unsigned warp = 0; warp < block.warpWaitingLanes.size(); ++warp) {
         if (block.warpWaitingLanes[warp] == 0) continue;
         const uint32_t complete = completeWarpBarriers(block, warp);
@@ -172,18 +180,18 @@ void runChunk(Worker& worker, uint64_t first, uint64_t end) {
         worker.stackOf.resize(std::max<size_t>(worker.stackOf.size(), 1));
         worker.fakeStackOf.resize(worker.stackOf.size(), nullptr);
     }
-    const unsigned walker = worker.walkerSlot;
+    worker.moveWalkerTo(0);  // a slot that every block has
     try {
-        worker.fibers[walker] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[walker]),
-                                           [&worker, first, end](ctx::fiber&& came) {
-                                               return walkChunk(worker, first, end, std::move(came));
-                                           });
+        worker.fibers[0] = ctx::fiber(std::allocator_arg, PooledStack(worker.stacks, worker.stackOf[0]),
+                                      [&worker, first, end](ctx::fiber&& came) {
+                                          return walkChunk(worker, first, end, std::move(came));
+                                      });
     } catch (const KernelFault& fault) {
         failKernel(worker, fault.what);
         return;
     }
     worker.current = schedulerSlot;
-    worker.switchTo(walker);  // returns when the chunk is done, or at a fault
+    worker.switchTo(0);  // returns when the chunk is done, or at a fault
     // After a fault the simulated threads may be anywhere in the kernel: unwind them all.
     if (worker.fault != nullptr) worker.fibers.clear();
 }
@@ -230,17 +238,14 @@ void BlockFibers::upgrade() {
                                       }
                                   });
     }
-    // The walker takes the slot of its thread; the fiber parked there, with its stack, takes the
-    // walker's old slot (fibers are interchangeable: each plays the slot it is resumed for).
-    std::swap(fibers[walkerSlot], fibers[first]);
-    std::swap(stackOf[walkerSlot], stackOf[first]);
-    std::swap(fakeStackOf[walkerSlot], fakeStackOf[first]);
-    walkerSlot = current = first;
+    moveWalkerTo(first);
+    current = first;
 
     runQueue.resize(threadCount - first);
     for (unsigned slot = first; slot < threadCount; ++slot) runQueue[slot - first] = slot;
     queuePosition = 0;  // `first` is running
-    doneCount = first;
+    queueHoldsLiveThreads = true;
+    queuedAtDoneCount = doneCount = first;
     blockWaitCount = 0;
     const unsigned warps = (threadCount + warpSize - 1) / warpSize;
     exitedLanes.assign(warps, 0);
@@ -248,6 +253,15 @@ void BlockFibers::upgrade() {
     if (threadCount % warpSize != 0) exitedLanes.back() |= ~0u << threadCount % warpSize;  // lanes it lacks
     warpWaitingLanes.assign(warps, 0);
     warpMaskOf.resize(warps * warpSize);
+}
+
+// The fiber parked at `slot`, with its stack, takes the walker's slot: fibers are interchangeable,
+// each plays the slot it is resumed for.
+void BlockFibers::moveWalkerTo(unsigned slot) {
+    std::swap(fibers[walkerSlot], fibers[slot]);
+    std::swap(stackOf[walkerSlot], stackOf[slot]);
+    std::swap(fakeStackOf[walkerSlot], fakeStackOf[slot]);
+    walkerSlot = slot;
 }
 
 // The round is over: once the block is done, the walker goes on with the chunk; otherwise the first
@@ -261,9 +275,15 @@ unsigned BlockFibers::endRound() {
     return runQueue.front();
 }
 
-void BlockFibers::divergentBlockBarrier(const std::source_location& site) const {
-    throw KernelFault{"threads of a block wait at different __syncthreads() call sites: " +
-                      siteText(blockBarrierSite) + " and " + siteText(site)};
+// The first thread at a block barrier records its site; a later one must wait at the same site. (The
+// same site can have two representations, from two translation units.)
+void BlockFibers::arriveAtAnotherSite(const std::source_location& site) {
+    const bool sameSite = site.line() == blockBarrierSite.line() && site.column() == blockBarrierSite.column() &&
+                          std::string_view(site.file_name()) == blockBarrierSite.file_name();
+    if (blockWaitCount > 0 && !sameSite)
+        throw KernelFault{"threads of a block wait at different __syncthreads() call sites: " +
+                          siteText(blockBarrierSite) + " and " + siteText(site)};
+    blockBarrierSite = site;
 }
 
 void BlockFibers::laneOutsideMask(uint32_t mask) const {
