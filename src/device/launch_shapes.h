@@ -28,4 +28,16 @@ inline dim3 lineBlock() { return voxelBlock(); }
 inline dim3 rowGrid(int n) { return dim3(launchableEdge(n), n, 1); }
 inline dim3 rowBlock() { return dim3(32, 1, 1); }
 
+// Whether a launch has one of the shapes above for edge n (host fast paths handle only those).
+inline bool sameShape(dim3 a, dim3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+inline bool isVoxelLaunch(dim3 grid, dim3 block, int n) {
+    return n > 0 && n % 32 == 0 && sameShape(grid, voxelGrid(n)) && sameShape(block, voxelBlock());
+}
+inline bool isLineLaunch(dim3 grid, dim3 block, int n) {
+    return n > 0 && n % 32 == 0 && sameShape(grid, lineGrid(n)) && sameShape(block, lineBlock());
+}
+inline bool isRowLaunch(dim3 grid, dim3 block, int n) {
+    return n > 0 && n % 32 == 0 && sameShape(grid, rowGrid(n)) && sameShape(block, rowBlock());
+}
+
 CVT_END_NAMESPACE

@@ -1,5 +1,10 @@
 #include "fill.h"
 
+#include <algorithm>
+
+#include "../device/fast_path.h"
+#include "../device/launch_shapes.h"
+
 CVT_BEGIN_NAMESPACE
 
 __global__ void kernelFill(int* volume, int value, int n) {
@@ -8,5 +13,19 @@ __global__ void kernelFill(int* volume, int value, int n) {
     const int z = blockIdx.z;
     volume[x + n * (y + n * z)] = value;
 }
+
+namespace {
+
+// The n-grid slice by slice.
+bool hostFill(dim3 grid, dim3 block, int* volume, int value, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    const size_t slice = size_t(n) * n;
+    hostParallelFor(n, [&](int64_t z) { std::fill_n(volume + slice * z, slice, value); });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelFill, hostFill);
 
 CVT_END_NAMESPACE

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <tuple>
 
+#include "fast_paths.h"
 #include "runtime.h"
 
 namespace cvt::sim {
@@ -12,11 +13,12 @@ namespace detail {
 
 // A kernel with its arguments bound, seen by the scheduler through two entry points: the threads of
 // a block as a plain loop, and, on a fiber of a block that uses barriers, one thread after another
-// for as long as the launch lasts.
+// for as long as the launch lasts. A kernel with a host fast path has it here too.
 struct BoundKernel {
     const void* context;
     void (*runThreadsUntilBarrier)(const void* context, const BlockFibers& block);
     void (*runThreadsOnFiber)();
+    HostFastPath hostFastPath;
 };
 
 cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const BoundKernel& kernel);
@@ -63,10 +65,10 @@ template <auto Kernel, class Arguments>
 // running anything, with the status CUDA gives for them.
 template <auto Kernel, class... Args>
 cudaError_t launch(dim3 grid, dim3 block, size_t dynamicSharedBytes, Args... args) {
-    using Arguments = std::tuple<Args...>;
+    using Arguments = detail::KernelArguments<Kernel>;
     const Arguments arguments{args...};
     const detail::BoundKernel bound{&arguments, &detail::runThreadsUntilBarrier<Kernel, Arguments>,
-                                    &detail::runThreadsOnFiber<Kernel, Arguments>};
+                                    &detail::runThreadsOnFiber<Kernel, Arguments>, detail::hostFastPathOf<Kernel>};
     return detail::runGrid(grid, block, dynamicSharedBytes, bound);
 }
 
