@@ -22,6 +22,10 @@ void hostParallelFor(int64_t count, const Body& body) {
     for (int64_t i = 0; i < count; ++i) body(i);
 }
 
+// A GPU runs its kernels: there are no fast paths to switch.
+inline bool fastPathsEnabled() { return false; }
+inline void setFastPathsEnabled(bool) {}
+
 }  // namespace cvt::gpu
 
 #define CVT_HOST_FAST_PATH(kernel, function) static_assert(sizeof(&function) > 0, "a fast path is a function")
