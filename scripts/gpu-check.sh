@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# One-shot check on a machine with an NVIDIA GPU, within about 8 minutes:
+# One-shot check on a machine with an NVIDIA GPU, within about 10 minutes:
 #   builds the CUDA backend for this GPU, runs the GPU tests, runs compute-sanitizer (memcheck,
 #   racecheck, synccheck, initcheck) over small end-to-end runs, times the full default run, validates
-#   its output with cvt-check, and prints a short table last.
+#   its output with cvt-check, compares a deterministic cvt-volume run on the GPU with the same run on
+#   the CPU simulation byte for byte (where both can be built here), and prints a short table last.
 # Needs nvcc, CMake and a GPU; not Boost. Without an installed GoogleTest it builds the tests from
 # $CVT_GTEST_SOURCE or ./.gtest-src (a copy of /usr/src/googletest carried along), else skips them.
 # Without a GPU it says so and checks nothing. Logs go to $OUT (if set) or build-gpu-check/.
@@ -76,6 +77,21 @@ else
   status=1
 fi
 rm -f "$build/output.txt"
+
+# The same deterministic run on the GPU and on the simulation must give the same bytes. The
+# simulation needs Boost.Context and OpenMP, cvt-volume its file libraries: without them this is skipped.
+if [ -x "$build/cvt-volume" ] &&
+   cmake -S . -B build-sim-check -DCMAKE_BUILD_TYPE=Release -DCVT_WITH_CUDA=OFF "${gtest_options[@]}" \
+     >"$logs/sim-configure.log" 2>&1 &&
+   grep -q "sim=1" "$logs/sim-configure.log" &&
+   cmake --build build-sim-check --target cvt-volume -j "$(nproc)" >"$logs/sim-build.log" 2>&1 &&
+   [ -x build-sim-check/cvt-volume ]; then
+  if result=$(timeout 240 scripts/compare-backends.sh "$build/cvt-volume" build-sim-check/cvt-volume "$build/compare");
+  then :; else status=1; fi
+  row "gpu vs simulation" "$result"
+else
+  row "gpu vs simulation" "skipped (no cvt-volume or no simulation build here; see $logs/sim-configure.log)"
+fi
 
 row "total" "$((SECONDS - started)) s"
 echo

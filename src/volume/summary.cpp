@@ -8,7 +8,7 @@
 namespace cvt::volume {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json optional(const std::optional<std::string>& value) { return value ? json(*value) : json(nullptr); }
 

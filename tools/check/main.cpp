@@ -18,17 +18,18 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
-#include "device/failure.h"
 #include "host/density.h"
-#include "labels_file_check.h"
+#include "labels_command.h"
 #include "labelling_check.h"
 #include "output_parser.h"
 
 namespace {
 
 constexpr int edge = 256;
+
+constexpr const char* usage =
+    "usage: cvt-check [FILE]\n"
+    "       cvt-check --labels LABELS --sites SITES [--density DENSITY]\n";
 
 bool readAll(int fd, std::string& text) {
     char buffer[1 << 16];
@@ -70,41 +71,46 @@ int checkProgramOutput(const std::optional<std::string>& path) {
     return 0;
 }
 
-int checkLabels(const std::string& labels, const std::string& sites, const std::optional<std::string>& density) {
-    cvt::check::LabelsFileVerdict verdict;
-    try {
-        verdict = cvt::check::checkLabelsFile(labels, sites, density);
-    } catch (const cvt::Failure& failure) {
-        std::fprintf(stderr, "cvt-check: %s\n", failure.what());
-        return 2;
+struct CommandLine {
+    std::optional<std::string> output, labels, sites, density;
+};
+
+// The two forms of the usage above; nothing else.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        std::optional<std::string>* value = word == "--labels"    ? &line.labels
+                                            : word == "--sites"   ? &line.sites
+                                            : word == "--density" ? &line.density
+                                                                  : nullptr;
+        if (value != nullptr) {
+            if (i + 1 == arguments.size() || *value) return std::nullopt;
+            *value = arguments[++i];
+        } else if (word.empty() || word[0] == '-' || line.output) {
+            return std::nullopt;
+        } else {
+            line.output = word;
+        }
     }
-    if (!verdict.valid) {
-        std::printf("labels: wrong: %s\n", verdict.problem.c_str());
-        return 1;
-    }
-    std::printf("sites: %zu\nlabels: exact, counts match\n", verdict.siteCount);
-    if (verdict.energy) std::printf("energy: %.6f\n", *verdict.energy);
-    return 0;
+    const bool labelsForm = line.labels || line.sites || line.density;
+    if (labelsForm && (!line.labels || !line.sites || line.output)) return std::nullopt;
+    return line;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app("Verifies an output of cvt, or the labels and sites files of cvt-volume.", "cvt-check");
-    std::optional<std::string> output, labels, sites, density;
-    app.add_option("FILE", output, "An output of cvt (standard input when neither it nor --labels is given)");
-    CLI::Option* labelsOption = app.add_option("--labels", labels, "A labels file of cvt-volume (.npy or .nrrd)");
-    CLI::Option* sitesOption = app.add_option("--sites", sites, "Its sites file (CSV)");
-    CLI::Option* densityOption = app.add_option("--density", density, "The density the labels were computed from");
-    labelsOption->needs(sitesOption)->excludes("FILE");
-    sitesOption->needs(labelsOption);
-    densityOption->needs(labelsOption);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) return app.exit(error);
-        std::fprintf(stderr, "cvt-check: %s (see cvt-check --help)\n", error.what());
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+        std::printf("%s", usage);
+        return 0;
+    }
+    const std::optional<CommandLine> line = parseCommandLine(arguments);
+    if (!line) {
+        std::fprintf(stderr, "cvt-check: wrong arguments\n%s", usage);
         return 2;
     }
-    return labels ? checkLabels(*labels, *sites, density) : checkProgramOutput(output);
+    if (line->labels) return cvt::check::runLabelsCheck(*line->labels, *line->sites, line->density);
+    return checkProgramOutput(line->output);
 }

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs one reduced deterministic cvt-volume run (the built-in 256^3 density, 2000 sites, at most 60
+# iterations) with two cvt-volume binaries, say one built for a GPU and one for the CPU simulation,
+# and compares their text outputs byte for byte. Prints "identical", or the first voxel where the two
+# labellings differ.
+#   scripts/compare-backends.sh FIRST_CVT_VOLUME SECOND_CVT_VOLUME [WORK_DIRECTORY]
+# Exit status 0 when identical, 1 when they differ, 2 when a run fails.
+set -uo pipefail
+work="${3:-$(mktemp -d)}"
+mkdir -p "$work"
+edge=256
+
+for side in 1 2; do
+  binary="${!side}"
+  if ! "$binary" --sites 2000 --max-iterations 60 --deterministic --quiet --text "$work/labels-$side.txt" \
+       --summary "$work/summary-$side.json" 2>"$work/run-$side.err"; then
+    echo "run with $binary failed: $(tail -n 1 "$work/run-$side.err")"
+    exit 2
+  fi
+done
+
+difference=$(cmp "$work/labels-1.txt" "$work/labels-2.txt" 2>&1)
+status=$?
+rm -f "$work/labels-1.txt" "$work/labels-2.txt"
+if [ $status -eq 0 ]; then
+  echo "identical"
+  exit 0
+fi
+# cmp says "... differ: byte B, line L"; line L is voxel L - 1 in cvt's order (x outermost, z innermost).
+line=$(sed -n 's/.*line \([0-9]*\).*/\1/p' <<<"$difference")
+if [ -z "$line" ]; then
+  echo "different: $difference"
+else
+  voxel=$((line - 1))
+  echo "different from voxel ($((voxel / (edge * edge))), $((voxel / edge % edge)), $((voxel % edge)))"
+fi
+exit 1

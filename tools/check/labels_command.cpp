@@ -1,0 +1,27 @@
+#include "labels_command.h"
+
+#include <cstdio>
+
+#include "device/failure.h"
+#include "labels_file_check.h"
+
+namespace cvt::check {
+
+int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density) {
+    LabelsFileVerdict verdict;
+    try {
+        verdict = checkLabelsFile(labels, sites, density);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "cvt-check: %s\n", failure.what());
+        return 2;
+    }
+    if (!verdict.valid) {
+        std::printf("labels: wrong: %s\n", verdict.problem.c_str());
+        return 1;
+    }
+    std::printf("sites: %zu\nlabels: exact, counts match\n", verdict.siteCount);
+    if (verdict.energy) std::printf("energy: %.6f\n", *verdict.energy);
+    return 0;
+}
+
+}  // namespace cvt::check

@@ -1,0 +1,12 @@
+// cvt-check's check of cvt-volume's files, as the command runs it: prints its findings and returns
+// the exit status (0 valid, 1 not, 2 unreadable). Built without the formats library, it says so.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace cvt::check {
+
+int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density);
+
+}  // namespace cvt::check
