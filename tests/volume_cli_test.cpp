@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -142,6 +143,43 @@ TEST_F(VolumeCliTest, DeterministicRunsGiveTheSameBytesWhateverTheHostThreads) {
     }
     EXPECT_EQ(files[0], files[1]);
     EXPECT_EQ(files[1], files[2]);
+}
+
+TEST_F(VolumeCliTest, TheSummaryTellsTheHistoryAndWhyEachWayOfEndingARunEnded) {
+    const std::string density = densityFile("small.npy", {40, 20, 24}, [](int x, int y, int z) {
+        return float(1.0 + 0.5 * std::sin(x * 0.3) + 0.25 * std::cos(y * 0.2 + z * 0.1));
+    });
+    struct Case {
+        std::vector<std::string> budget;
+        std::string reason, lastLine;
+    };
+    for (const Case& c : {Case{{}, "converged", "converged on the last level at iteration "},
+                          Case{{"--max-iterations", "15"}, "iteration_budget", "the budget of 15 iterations ran out"},
+                          Case{{"--max-iterations", "0"}, "no_iterations", "without iterating"}}) {
+        std::vector<std::string> arguments = {density, "--sites", "30", "--summary", path("run.json")};
+        arguments.insert(arguments.end(), c.budget.begin(), c.budget.end());
+        const Outcome outcome = run(arguments);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const nlohmann::json summary = nlohmann::json::parse(contentsOf(path("run.json")));
+        EXPECT_EQ(summary["stop"]["reason"], c.reason);
+        // One progress line per decision, with the summary's iteration and energy.
+        std::istringstream lines(outcome.err);
+        size_t decision = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("iteration ", 0) != 0) continue;
+            ASSERT_LT(decision, summary["history"].size()) << line;
+            const nlohmann::json& entry = summary["history"][decision++];
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "iteration %d  level 0  energy %.6g", entry["iteration"].get<int>(),
+                          entry["energy"].get<double>());
+            EXPECT_EQ(line.rfind(expected, 0), 0u) << line << " against " << expected;
+        }
+        EXPECT_EQ(decision, summary["history"].size());
+        const int stop = summary["stop"]["iteration"];
+        if (c.reason == "converged") EXPECT_EQ(stop % 10, 0);
+        if (c.reason == "iteration_budget") EXPECT_EQ(stop, 15);
+        EXPECT_NE(outcome.err.find(c.lastLine), std::string::npos) << outcome.err;
+    }
 }
 
 TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {

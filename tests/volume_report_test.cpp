@@ -2,9 +2,11 @@
 // and the progress lines.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -144,6 +146,17 @@ TEST(ProgressTest, OneLinePerDecisionAndOneAtTheEndWithoutControlCharactersOffAT
     EXPECT_NE(plain.find("converged on the last level at iteration 30; 77 sites"), std::string::npos) << plain;
     EXPECT_EQ(reported(false, true, run), "");
     EXPECT_EQ(reported(true, true, run), "");
+}
+
+TEST(ProgressTest, ATerminalGetsAStatusLineThatTheNextLineReplaces) {
+    const std::string text = reported(true, false, [](ProgressReporter& progress) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        progress.iterationDone(3, 1);
+        progress.decisionTaken({10, 1, 5.0f, 2.0f});
+    });
+    const size_t status = text.find("\r\033[Kiteration 3  level 1");
+    ASSERT_NE(status, std::string::npos) << text;
+    EXPECT_NE(text.find("\r\033[Kiteration 10  level 1  energy 5", status + 1), std::string::npos) << text;
 }
 
 }  // namespace
