@@ -311,6 +311,21 @@ TEST_F(CentroidTest, FixedPointSumsAreTheRegionSumsWithinOneRoundingPerVoxel) {
     }
 }
 
+TEST_F(CentroidTest, FixedPointSumsAtTheLargestDensityAreExact) {
+    // Density 1 everywhere, the largest the bound allows: every product is an integer times 2^24, so the
+    // sums of one site's region (the whole grid) must be the closed forms exactly, with nothing lost.
+    const int n = 64;
+    const std::vector<int> labels = bruteForceLabelling({{63, 0, 31}}, n);
+    const Integrated<FixedMoment> result = integrate<FixedMoment>(labels, std::vector<float>(labels.size(), 1.0f), n);
+    const size_t site = voxelIndex(63, 0, 31, n);
+    const FixedMoment unit = FixedMoment(fixedMomentScale);
+    const FixedMoment axisSum = FixedMoment(n) * (n - 1) / 2 * n * n;  // the sum of one coordinate over the grid
+    EXPECT_EQ(result.moments[0][site], axisSum * unit);
+    EXPECT_EQ(result.moments[1][site], axisSum * unit);
+    EXPECT_EQ(result.moments[2][site], axisSum * unit);
+    EXPECT_EQ(result.moments[3][site], FixedMoment(n) * n * n * unit);
+}
+
 TEST_F(CentroidTest, FixedPointSumsComeOutTheSameOnEveryRun) {
     // Clustered sites: many atomic additions into few site voxels, from many blocks, in whatever order
     // the device runs them. Float sums may differ in their last bits; fixed-point sums may not.

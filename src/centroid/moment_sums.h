@@ -22,6 +22,10 @@ CVT_BEGIN_NAMESPACE
 using FixedMoment = unsigned long long;
 constexpr double fixedMomentScale = 16777216.0;  // 2^24
 
+// The bound above: the largest product, on every voxel of the largest grid, still fits.
+static_assert(1023.0 * fixedMomentScale * (1024.0 * 1024.0 * 1024.0) < 18446744073709551616.0,
+              "a fixed-point moment sum could wrap");
+
 template <class Moment>
 struct MomentArithmetic;
 
