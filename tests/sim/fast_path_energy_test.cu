@@ -1,4 +1,5 @@
-// The energy evaluation's fast paths (term per voxel, sum reduction) against their simulated kernels: every case lays inputs and outputs in one array that starts as random
+// The energy evaluation's fast paths (term per voxel, sum reduction) and the density pyramid's against
+// their simulated kernels: every case lays inputs and outputs in one array that starts as random
 // bytes, and the whole array must come out the same both ways.
 #include <cfloat>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "device/launch_shapes.h"
 #include "driver/energy.h"
+#include "driver/pyramid.h"
 #include "fast_path_comparison.h"
 #include "host/buffers.h"
 #include "host/site_code.h"
@@ -163,6 +165,21 @@ TEST_F(FastPathTest, ReductionPassesInPlaceAreTheKernels) {
         expectSameArray(
             array, [&](float* a) { launchReduce(a, a, count, blocks); },
             std::to_string(count) + " values in place, " + std::to_string(blocks) + " blocks");
+    }
+}
+
+TEST_F(FastPathTest, DensityLevelsAreTheKernels) {
+    std::mt19937 random(14);
+    for (const auto [n, values] : {std::pair{32, Values::awkward}, std::pair{64, Values::ordinary},
+                                   std::pair{96, Values::awkward}}) {
+        const size_t fine = cube(2 * n);
+        // The fine level, the coarse level and a margin.
+        std::vector<float> array = randomBytes(fine + cube(n) + 1000, random);
+        place(array, 0, valuesOf(values, fine, random));
+        expectSameArray(
+            array,
+            [&](float* a) { LAUNCH_KERNEL(kernelCalcDensity, voxelGrid(n), voxelBlock(), 0, a, a + fine, n); },
+            "edge " + std::to_string(n));
     }
 }
 
