@@ -3,6 +3,7 @@
 // bytes, and the whole array must come out the same both ways.
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -24,10 +25,10 @@ namespace {
 size_t cube(int edge) { return size_t(edge) * edge * edge; }
 
 std::vector<float> randomBytes(size_t count, std::mt19937& random) {
+    std::vector<uint32_t> words(count);
+    for (uint32_t& w : words) w = static_cast<uint32_t>(random());
     std::vector<float> values(count);
-    std::vector<unsigned char> bytes(count * sizeof(float));
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(random());
-    std::memcpy(values.data(), bytes.data(), bytes.size());
+    if (count > 0) std::memcpy(values.data(), words.data(), count * sizeof(float));
     return values;
 }
 
@@ -74,7 +75,7 @@ void expectSameArray(const std::vector<float>& initial, Launch launch, const std
 template <class T>
 void place(std::vector<float>& array, size_t at, const std::vector<T>& values) {
     static_assert(sizeof(T) == sizeof(float));
-    std::memcpy(array.data() + at, values.data(), values.size() * sizeof(T));
+    if (!values.empty()) std::memcpy(array.data() + at, values.data(), values.size() * sizeof(T));
 }
 
 // The labellings an energy evaluation meets, and codes no labelling has (empty, any negative value,
