@@ -1,7 +1,8 @@
 // cvt-bench: one "key: value" line per figure, in seconds, for every backend that can run here.
 // Figures of the CPU simulation carry their plain names; those of a GPU carry the prefix "gpu_".
 //   cvt-bench              the figures of every subsystem
-//   cvt-bench GROUP...     only the named groups (host, formats, preview, device, voronoi, centroid, driver)
+//   cvt-bench GROUP...     only the named groups (host, formats, preview, device, voronoi, centroid,
+//                          driver, energy)
 //   cvt-bench --full-run   the program's whole default run, by parts, on the preferred backend only
 #include <cstdio>
 #include <exception>

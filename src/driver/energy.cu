@@ -2,8 +2,12 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
@@ -26,6 +30,76 @@ __global__ void kernelEnergyValue(const int* labels, const float* density, float
     squared = fmaf(dz, dz, squared);
     terms[index] = d * squared;
 }
+
+namespace {
+
+// The kernel's scaling of a coordinate offset to the cube of edge 2.
+float scaledOffset(int offset, int n) {
+    return static_cast<float>(static_cast<double>(offset) * 2.0 / static_cast<double>(n));
+}
+
+// The scaling of every offset a voxel of the n-grid and a 10-bit site coordinate can have, tabulated.
+class ScaledOffsets {
+public:
+    explicit ScaledOffsets(int n) : values_(size_t(n) + coordinateMask) {
+        for (int offset = -coordinateMask; offset < n; ++offset)
+            values_[offset + coordinateMask] = scaledOffset(offset, n);
+    }
+    float operator()(int offset) const { return values_[offset + coordinateMask]; }
+
+private:
+    std::vector<float> values_;
+};
+
+// Whether plain float arithmetic gives the kernel's terms at edge n: every offset scales exactly by
+// one float product, and every scaled offset squares exactly, so that a fused multiply-add rounds as a
+// product and a sum do. So it is for edges that are powers of two; the loop then vectorizes.
+bool plainArithmeticIsExact(int n) {
+    const float scale = scaledOffset(1, n);
+    for (int offset = -coordinateMask; offset < n; ++offset) {
+        const float scaled = scaledOffset(offset, n);
+        if (scaled != static_cast<float>(offset) * scale ||
+            static_cast<double>(scaled) * scaled != static_cast<double>(scaled * scaled))
+            return false;
+    }
+    return true;
+}
+
+// Row by row, the kernel's operations per voxel, with `scaled(offset)` its offset scaling and
+// `squareAdd(d, s)` its fmaf(d, d, s).
+template <class Scaled, class SquareAdd>
+void energyTerms(const int* labels, const float* density, float* terms, int n, const Scaled& scaled,
+                 const SquareAdd& squareAdd) {
+    hostParallelFor(int64_t(n) * n, [&](int64_t row) {
+        const int y = static_cast<int>(row % n), z = static_cast<int>(row / n);
+        const size_t start = size_t(row) * n;
+        for (int x = 0; x < n; ++x) {
+            const int code = labels[start + x];
+            const float dx = scaled(x - siteX(code)), dy = scaled(y - siteY(code)), dz = scaled(z - siteZ(code));
+            float squared = dy * dy;
+            squared = squareAdd(dx, squared);
+            squared = squareAdd(dz, squared);
+            terms[start + x] = density[start + x] * squared;
+        }
+    });
+}
+
+bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* density, float* terms, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    if (plainArithmeticIsExact(n)) {
+        const float scale = scaledOffset(1, n);
+        energyTerms(
+            labels, density, terms, n, [scale](int offset) { return static_cast<float>(offset) * scale; },
+            [](float d, float s) { return d * d + s; });
+    } else {
+        energyTerms(labels, density, terms, n, ScaledOffsets(n), [](float d, float s) { return fmaf(d, d, s); });
+    }
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelEnergyValue, hostEnergyValue);
 
 template <unsigned BlockSize>
 __global__ void kernelReduce(const float* input, float* output, unsigned count) {
@@ -57,6 +131,51 @@ __global__ void kernelReduce(const float* input, float* output, unsigned count) 
     }
     if (t == 0) output[blockIdx.x] = sdata[0];
 }
+
+namespace {
+
+// What block `b` of a kernelReduce<reduceBlockSize> launch of `blocks` blocks writes: each thread's
+// private sum over its strided pairs, then the shared-memory tree, every addition as the kernel
+// orders its operands. Only element 0 of the tree reaches the result, and it depends only on the
+// lanes below each step's stride, so the warp steps are the same halving as the block steps.
+float blockSum(const float* input, unsigned count, unsigned b, unsigned blocks) {
+    constexpr unsigned threads = reduceBlockSize;
+    float sums[threads];
+    std::fill_n(sums, threads, 0.0f);
+    const uint64_t stride = uint64_t{2} * threads * blocks;
+    for (uint64_t start = uint64_t{2} * threads * b; start < count; start += stride) {
+        if (start + 2 * threads <= count) {
+            for (unsigned t = 0; t < threads; ++t) sums[t] = sums[t] + (input[start + t] + input[start + threads + t]);
+            continue;
+        }
+        for (unsigned t = 0; t < threads && start + t < count; ++t) {
+            float pair = input[start + t];
+            if (start + threads + t < count) pair = pair + input[start + threads + t];
+            sums[t] = sums[t] + pair;
+        }
+    }
+    for (unsigned s = threads / 2; s > 0; s /= 2)
+        for (unsigned t = 0; t < s; ++t) sums[t] = sums[t] + sums[t + s];
+    return sums[0];
+}
+
+// Declines what the simulation alone reproduces: a launch whose unsigned indices could wrap, and one
+// of several blocks that writes where it reads (its blocks race, and the result is the simulation's
+// order of blocks). A single block reads everything before it writes, as the kernel's barriers make it.
+bool hostReduce(dim3 grid, dim3 block, const float* input, float* output, unsigned count) {
+    if (!sameShape(block, dim3(reduceBlockSize)) || grid.y != 1 || grid.z != 1) return false;
+    const uint64_t stride = uint64_t{2} * reduceBlockSize * grid.x;
+    if (count + stride > UINT32_MAX) return false;
+    const auto in = reinterpret_cast<uintptr_t>(input), out = reinterpret_cast<uintptr_t>(output);
+    const bool overlapping = out < in + uint64_t{count} * sizeof(float) && in < out + uint64_t{grid.x} * sizeof(float);
+    if (grid.x > 1 && count > 0 && overlapping) return false;
+    hostParallelFor(grid.x, [&](int64_t b) { output[b] = blockSum(input, count, unsigned(b), grid.x); });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelReduce<reduceBlockSize>, hostReduce);
 
 void launchReduce(const float* input, float* output, unsigned count, int blocks) {
     LAUNCH_KERNEL(kernelReduce<reduceBlockSize>, dim3(blocks), dim3(reduceBlockSize), 0, input, output, count);

@@ -1,3 +1,4 @@
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/buffers.h"
 #include "pyramid.h"
@@ -16,6 +17,33 @@ __global__ void kernelCalcDensity(const float* fine, float* coarse, int n) {
             for (int dz = 0; dz < 2; ++dz) sum += fine[(2 * x + dx) + m * ((2 * y + dy) + m * (2 * z + dz))];
     coarse[x + n * (y + n * z)] = sum * 0.125f;
 }
+
+namespace {
+
+// Coarse row by coarse row, reading the four fine rows each covers; every sum as the kernel orders it.
+bool hostCalcDensity(dim3 grid, dim3 block, const float* fine, float* coarse, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    const size_t m = 2 * size_t(n);
+    hostParallelFor(int64_t(n) * n, [&](int64_t row) {
+        const size_t y = size_t(row % n), z = size_t(row / n);
+        const float* rows[2][2];
+        for (int dy = 0; dy < 2; ++dy)
+            for (int dz = 0; dz < 2; ++dz) rows[dy][dz] = fine + m * ((2 * y + dy) + m * (2 * z + dz));
+        float* out = coarse + size_t(row) * n;
+        for (int x = 0; x < n; ++x) {
+            float sum = 0.0f;
+            for (int dx = 0; dx < 2; ++dx)
+                for (int dy = 0; dy < 2; ++dy)
+                    for (int dz = 0; dz < 2; ++dz) sum += rows[dy][dz][2 * x + dx];
+            out[x] = sum * 0.125f;
+        }
+    });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelCalcDensity, hostCalcDensity);
 
 void buildDensityPyramid() {
     // The levels were allocated for the full edge; built from a smaller gridSize they would get the
