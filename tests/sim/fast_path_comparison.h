@@ -10,24 +10,34 @@
 
 CVT_BEGIN_NAMESPACE
 
-// Fast paths are switched on again after every test.
+// Every test leaves fast paths as it found them (off, in a run with CVT_SIM_FAST_PATHS=0).
 class FastPathTest : public DeviceTest {
 protected:
-    void TearDown() override { setFastPathsEnabled(true); }
+    void SetUp() override {
+        DeviceTest::SetUp();
+        enabledBefore_ = fastPathsEnabled();
+    }
+    void TearDown() override { setFastPathsEnabled(enabledBefore_); }
+
+private:
+    bool enabledBefore_ = true;
 };
 
 // What `launch` leaves in a device array of `count` elements that starts as `initial`, simulated
-// (fast paths off) and by the fast path.
+// (fast paths off) and by the fast path, which must have run.
 template <class T, class Launch>
 std::pair<std::vector<T>, std::vector<T>> bothWays(const std::vector<T>& initial, Launch launch) {
+    const bool enabledBefore = fastPathsEnabled();
     std::pair<std::vector<T>, std::vector<T>> results;
     for (bool fast : {false, true}) {
         setFastPathsEnabled(fast);
         DeviceArray<T> array(initial);
+        const uint64_t fastLaunches = hostFastPathLaunches();
         launch(array.get());
+        if (fast) EXPECT_GT(hostFastPathLaunches(), fastLaunches) << "no fast path ran";
         (fast ? results.second : results.first) = array.download();
     }
-    setFastPathsEnabled(true);
+    setFastPathsEnabled(enabledBefore);
     return results;
 }
 

@@ -12,6 +12,8 @@ bool enabledByEnvironment() {
     return setting == nullptr || std::strcmp(setting, "0") != 0;
 }
 
+std::atomic<uint64_t> launches{0};
+
 std::atomic<bool>& enabled() {
     static std::atomic<bool> flag{enabledByEnvironment()};
     return flag;
@@ -22,5 +24,9 @@ std::atomic<bool>& enabled() {
 bool fastPathsEnabled() { return enabled().load(std::memory_order_relaxed); }
 
 void setFastPathsEnabled(bool on) { enabled().store(on, std::memory_order_relaxed); }
+
+uint64_t hostFastPathLaunches() { return launches.load(std::memory_order_relaxed); }
+
+void detail::countHostFastPathLaunch() { launches.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace cvt::sim

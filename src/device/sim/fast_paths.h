@@ -16,6 +16,12 @@ namespace cvt::sim {
 bool fastPathsEnabled();
 // For tests and benchmarks that compare a fast path with its simulated kernel.
 void setFastPathsEnabled(bool enabled);
+// How many launches fast paths have run so far (so that a test can see one ran).
+uint64_t hostFastPathLaunches();
+
+namespace detail {
+void countHostFastPathLaunch();
+}
 
 namespace detail {
 

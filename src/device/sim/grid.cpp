@@ -305,8 +305,10 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
     if (cudaError_t config = checkConfiguration(grid, block, dynamicSharedBytes); config != cudaSuccess)
         return recordError(config);
     if (injectedFailure(Operation::launch)) return recordError(cudaErrorLaunchFailure);
-    if (kernel.hostFastPath != nullptr && fastPathsEnabled() && kernel.hostFastPath(grid, block, kernel.context))
+    if (kernel.hostFastPath != nullptr && fastPathsEnabled() && kernel.hostFastPath(grid, block, kernel.context)) {
+        detail::countHostFastPathLaunch();
         return cudaSuccess;
+    }
 
     const uint64_t blockCount = uint64_t{grid.x} * grid.y * grid.z;
     const unsigned threadCount = block.x * block.y * block.z;
