@@ -4,6 +4,7 @@
 #include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "chain_entry.h"
+#include "plane_prefetch.h"
 #include "voronoi.h"
 
 CVT_BEGIN_NAMESPACE
@@ -130,14 +131,13 @@ void labelLine(const int* chain, int n, int i, int j, int* labels) {
     }
 }
 
-// Line by line, after bringing the line's plane into the cache in one sequential sweep (the walks
-// follow links from row to row, a plane's width apart). A line's labels form one row of the
-// destination, so they are written contiguously.
+// Line by line, after asking the cache for the lines' plane: the walks follow links from row to row,
+// n integers apart. A line's labels form one row of the destination, so they are written contiguously.
 bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
     if (!isQueryLaunch(grid, block, n)) return false;
     const size_t plane = size_t(n) * n;
     hostParallelFor(n, [&](int64_t j) {
-        for (size_t c = 0; c < plane; c += 16) __builtin_prefetch(source + plane * j + c);
+        prefetchIntegers(source + plane * j, plane);
         for (int i = 0; i < n; ++i)
             labelLine(source + plane * j + i, n, i, int(j), destination + plane * j + size_t(n) * i);
     });

@@ -4,6 +4,7 @@
 #include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "chain_entry.h"
+#include "plane_prefetch.h"
 #include "voronoi.h"
 
 CVT_BEGIN_NAMESPACE
@@ -58,19 +59,19 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, int n) {
 
 namespace {
 
-// The kernel's construction line by line, after bringing the line's plane into the cache in one
-// sequential sweep. A line's candidates are gathered first, a load per row with no branch in between
-// (the removal test is as good as random, and each misprediction would hold up the loads), and the stack
-// is kept in arrays instead of being read back from the destination. Each entry carries row^2 + its
-// squared distance to the line: hiddenBetween's P and Q are exactly the differences of those sums
-// between neighbours, so the removal test is the same comparison of the same integers.
+// The kernel's construction line by line, after asking the cache for the lines' plane. A line's
+// candidates are gathered first, a load per row with no branch in between (the removal test is as good
+// as random, and each misprediction would hold up the loads), and the stack is kept in arrays instead
+// of being read back from the destination. Each entry carries row^2 + its squared distance to the
+// line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
+// removal test is the same comparison of the same integers.
 bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
     if (!isLineLaunch(grid, block, n)) return false;
     const size_t plane = size_t(n) * n;
     hostParallelFor(n, [=](int64_t j) {
         std::vector<int> codes(n), rows(n), stackRows(n);
         std::vector<int64_t> stackSums(n);
-        for (size_t c = 0; c < plane; c += 16) __builtin_prefetch(source + plane * j + c);
+        prefetchIntegers(source + plane * j, plane);
         for (int i = 0; i < n; ++i) {
             const int* candidates = source + plane * j + i;
             int* chain = destination + plane * j + i;
