@@ -1,6 +1,10 @@
+#include <algorithm>
 #include <cstdint>
 
+#include "../device/fast_path.h"
+#include "../device/launch_shapes.h"
 #include "chain_entry.h"
+#include "plane_prefetch.h"
 #include "voronoi.h"
 
 CVT_BEGIN_NAMESPACE
@@ -10,7 +14,7 @@ namespace {
 constexpr int tileEdge = 32;  // rows per tile, and lines per block; the tile's row stride
 
 // Exact squared distance from voxel (i, y, j) of the line to the chain entry at row `row`.
-__device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, int y, int j) {
+__host__ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, int y, int j) {
     const int64_t dx = siteX(entry) - i, dy = row - y, dz = siteZ(entry) - j;
     return dx * dx + dy * dy + dz * dz;
 }
@@ -18,7 +22,7 @@ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, in
 // The label for a voxel won by `entry` at `row`: the row becomes the first field and the entry's first
 // field the second, so the output is a site code in the frame with the first two axes exchanged. An
 // empty line's end marker (EMPTY_SITE at row 0) stays EMPTY_SITE.
-__device__ __forceinline__ int exchangedCode(int entry, int row) {
+__host__ __device__ __forceinline__ int exchangedCode(int entry, int row) {
     return (entry & CHAIN_END) | (row << 20) | (siteX(entry) << 10) | siteZ(entry);
 }
 
@@ -76,5 +80,72 @@ __global__ void kernelColorAxis(const int* source, int* destination, int n) {
         __syncthreads();
     }
 }
+
+namespace {
+
+// The kernel's launch: blocks of 32 x 2 threads, one block per 32 lines of a plane.
+bool isQueryLaunch(dim3 grid, dim3 block, int n) {
+    return n > 0 && n % 32 == 0 && sameShape(grid, dim3(n / 32, n, 1)) && sameShape(block, dim3(32, 2, 1));
+}
+
+// The labels of line (i, j) of `chain` (its row 0, rows at a stride of n) into labels[0..n), by one
+// walk from the top row down. The kernel's two threads per line walk alternate rows with separate
+// states, which gives the same labels: on a chain of the construction pass the entries' distances to
+// a row fall strictly, then stay equal, then rise strictly, and the plateau's last entry, where every
+// walk stops, moves down the chain as the row does; so a walk that starts at or above the stopping
+// entry of a row stops there whatever it visited before. Where the walk stops, the next entry's
+// distance minus the current one's is linear in the row and falls by 2 (currentRow - nextRow) per row
+// downwards, so the rows that keep the entry are known at once and filled together.
+void labelLine(const int* chain, int n, int i, int j, int* labels) {
+    int current = chain[size_t(n) * (n - 1)];
+    int currentRow = n - 1;
+    if (current < 0) {
+        currentRow = chainLink(current);
+        if (chainLinked(current)) current = chain[size_t(n) * currentRow];
+    }
+    int next = 0, nextRow = 0;
+    if (chainLinked(current)) {
+        nextRow = chainLink(current);
+        next = chain[size_t(n) * nextRow];
+    }
+    for (int y = n - 1; y >= 0;) {
+        int64_t currentDistance = squaredDistance(current, currentRow, i, y, j);
+        int64_t lowestKept = 0;
+        while (chainLinked(current)) {
+            const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j);
+            if (nextDistance > currentDistance) {
+                const int64_t fall = 2 * int64_t(currentRow - nextRow);
+                if (fall > 0) lowestKept = std::max<int64_t>(0, y - (nextDistance - currentDistance - 1) / fall);
+                break;
+            }
+            current = next;
+            currentRow = nextRow;
+            currentDistance = nextDistance;
+            if (chainLinked(current)) {
+                nextRow = chainLink(current);
+                next = chain[size_t(n) * nextRow];
+            }
+        }
+        std::fill(labels + lowestKept, labels + y + 1, exchangedCode(current, currentRow));
+        y = int(lowestKept) - 1;
+    }
+}
+
+// Line by line, after asking the cache for the lines' plane: the walks follow links from row to row,
+// n integers apart. A line's labels form one row of the destination, so they are written contiguously.
+bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
+    if (!isQueryLaunch(grid, block, n)) return false;
+    const size_t plane = size_t(n) * n;
+    hostParallelFor(n, [&](int64_t j) {
+        prefetchIntegers(source + plane * j, plane);
+        for (int i = 0; i < n; ++i)
+            labelLine(source + plane * j + i, n, i, int(j), destination + plane * j + size_t(n) * i);
+    });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelColorAxis, hostColorAxis);
 
 CVT_END_NAMESPACE

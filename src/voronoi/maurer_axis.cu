@@ -1,6 +1,10 @@
 #include <cstdint>
+#include <vector>
 
+#include "../device/fast_path.h"
+#include "../device/launch_shapes.h"
 #include "chain_entry.h"
+#include "plane_prefetch.h"
 #include "voronoi.h"
 
 CVT_BEGIN_NAMESPACE
@@ -52,5 +56,53 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, int n) {
     }
     if (source[line + n * (n - 1)] < 0) destination[line + n * (n - 1)] = chainEndMarker(nonEmpty, topRow);
 }
+
+namespace {
+
+// The kernel's construction line by line, after asking the cache for the lines' plane. A line's
+// candidates are gathered first, a load per row with no branch in between (the removal test is as good
+// as random, and each misprediction would hold up the loads), and the stack is kept in arrays instead
+// of being read back from the destination. Each entry carries row^2 + its squared distance to the
+// line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
+// removal test is the same comparison of the same integers.
+bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
+    if (!isLineLaunch(grid, block, n)) return false;
+    const size_t plane = size_t(n) * n;
+    hostParallelFor(n, [=](int64_t j) {
+        std::vector<int> codes(n), rows(n), stackRows(n);
+        std::vector<int64_t> stackSums(n);
+        prefetchIntegers(source + plane * j, plane);
+        for (int i = 0; i < n; ++i) {
+            const int* candidates = source + plane * j + i;
+            int* chain = destination + plane * j + i;
+            int count = 0;
+            for (int k = 0; k < n; ++k) {
+                codes[count] = candidates[size_t(n) * k];
+                rows[count] = k;
+                count += codes[count] >= 0;
+            }
+            int depth = 0;
+            for (int m = 0; m < count; ++m) {
+                const int candidate = codes[m], k = rows[m];
+                const int64_t dx = siteX(candidate) - i, dz = siteZ(candidate) - j;
+                const int64_t sum = int64_t(k) * k + dx * dx + dz * dz;
+                while (depth >= 2 && (stackSums[depth - 1] - stackSums[depth - 2]) * (k - stackRows[depth - 1]) >
+                                         (sum - stackSums[depth - 1]) * (stackRows[depth - 1] - stackRows[depth - 2]))
+                    --depth;
+                chain[size_t(n) * k] = chainEntry(candidate, depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
+                stackRows[depth] = k;
+                stackSums[depth] = sum;
+                ++depth;
+            }
+            if (candidates[size_t(n) * (n - 1)] < 0)
+                chain[size_t(n) * (n - 1)] = chainEndMarker(depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
+        }
+    });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelMaurerAxis, hostMaurerAxis);
 
 CVT_END_NAMESPACE

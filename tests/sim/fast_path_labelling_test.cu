@@ -1,0 +1,124 @@
+// The labelling passes' fast paths against their simulated kernels: every pass of a labelling of site
+// volumes and raw values, and the construction and query passes on random candidates. Each pass runs
+// both ways from the same input into a destination of random bytes, and both must leave the same bytes
+// everywhere.
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/launch_shapes.h"
+#include "fast_path_comparison.h"
+#include "host/site_code.h"
+#include "lattice_labelling.h"
+#include "reference_labelling.h"
+#include "voronoi/voronoi.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+size_t cube(int n) { return size_t(n) * n * n; }
+dim3 queryGrid(int n) { return dim3(n / 32, n); }
+const dim3 queryBlock(32, 2);
+
+std::vector<int> randomValues(size_t count, std::mt19937& random) {
+    std::vector<int> values(count);
+    for (int& v : values) v = int(random());
+    return values;
+}
+
+// Runs Kernel both ways from `input` (n^3 values) into n^3 + 1000 random values, expects the same
+// bytes, and returns the simulated n^3 results.
+template <auto Kernel>
+std::vector<int> expectSamePass(const std::vector<int>& input, int n, dim3 grid, dim3 block, std::mt19937& random) {
+    std::vector<int> initial(input);
+    const std::vector<int> destination = randomValues(cube(n) + 1000, random);
+    initial.insert(initial.end(), destination.begin(), destination.end());
+    const auto [simulated, fast] = bothWays(initial, [&](int* data) {
+        LAUNCH_KERNEL(Kernel, grid, block, 0, data, data + cube(n), n);
+    });
+    EXPECT_EQ(std::memcmp(simulated.data(), fast.data(), initial.size() * sizeof(int)), 0) << "the fast path differs";
+    return std::vector<int>(simulated.begin() + cube(n), simulated.begin() + 2 * cube(n));
+}
+
+// The construction pass over `candidates` and the query pass over its chains, both ways.
+std::vector<int> expectSameChainsAndLabels(const std::vector<int>& candidates, int n, std::mt19937& random) {
+    const std::vector<int> chains = expectSamePass<kernelMaurerAxis>(candidates, n, lineGrid(n), lineBlock(), random);
+    return expectSamePass<kernelColorAxis>(chains, n, queryGrid(n), queryBlock, random);
+}
+
+struct Volume {
+    const char* what;
+    std::vector<int> edges;
+    std::function<std::vector<int>(int n, std::mt19937&)> make;
+};
+
+std::vector<int> randomSites(int n, int count, int step, int spread, std::mt19937& random) {
+    std::uniform_int_distribution<int> corner(0, (n - spread) / step), offset(0, (spread - 1) / step);
+    const int cx = corner(random), cy = corner(random), cz = corner(random);
+    std::vector<Site> sites;
+    for (int s = 0; s < count; ++s)
+        sites.push_back({(cx + offset(random)) * step, (cy + offset(random)) * step, (cz + offset(random)) * step});
+    return siteVolume(sites, n);
+}
+
+const Volume volumes[] = {
+    {"no site", {32, 64}, [](int n, std::mt19937&) { return std::vector<int>(cube(n), EMPTY_SITE); }},
+    {"raw values", {32, 96}, [](int n, std::mt19937& random) { return randomValues(cube(n), random); }},
+    {"a single site", {32, 64}, [](int n, std::mt19937& random) { return randomSites(n, 1, 1, n, random); }},
+    {"sparse sites", {32}, [](int n, std::mt19937& random) { return randomSites(n, 40, 1, n, random); }},
+    {"sites a step of 8 apart", {32, 64},
+     [](int n, std::mt19937& random) { return randomSites(n, 30, 8, n, random); }},
+    {"clustered sites", {32}, [](int n, std::mt19937& random) { return randomSites(n, 30, 1, 5, random); }},
+    {"a solid block of sites", {32, 64},
+     [](int n, std::mt19937& random) { return randomSites(n, 2000, 1, 12, random); }},
+    {"the benchmark's density", {32, 64},
+     [](int n, std::mt19937& random) { return randomSites(n, int(cube(n) * 10000 / cube(256)) + 1, 1, n, random); }},
+    {"an even lattice", {32, 64},
+     [](int n, std::mt19937&) { return siteVolume(latticeSites(evenLattice(n, {3, 4, 5})), n); }},
+    {"a random lattice", {32},
+     [](int n, std::mt19937& random) { return siteVolume(latticeSites(randomLattice(n, {5, 2, 7}, random)), n); }},
+};
+
+TEST_F(FastPathTest, EveryPassOfALabelling) {
+    std::mt19937 random(7);
+    for (const Volume& volume : volumes)
+        for (int n : volume.edges) {
+            SCOPED_TRACE(std::string(volume.what) + " at edge " + std::to_string(n));
+            std::vector<int> labels =
+                expectSamePass<kernelFloodZ>(volume.make(n, random), n, lineGrid(n), lineBlock(), random);
+            for (int round = 0; round < 2; ++round) labels = expectSameChainsAndLabels(labels, n, random);
+        }
+}
+
+// Narrow field ranges put many candidates at equal distances, wide ones at the largest distances.
+TEST_F(FastPathTest, ConstructionAndQueryOnRandomCandidates) {
+    std::mt19937 random(8);
+    for (int n : {32, 64})
+        for (int fieldRange : {4, n, 1024})
+            for (double density : {0.05, 0.5, 1.0}) {
+                SCOPED_TRACE("edge " + std::to_string(n) + ", fields below " + std::to_string(fieldRange) +
+                             ", density " + std::to_string(density));
+                std::uniform_int_distribution<int> field(0, fieldRange - 1);
+                std::vector<int> candidates(cube(n));
+                for (int& c : candidates)
+                    c = std::bernoulli_distribution(density)(random) ? encodeSite(field(random), 0, field(random))
+                                                                     : int(random() | 0x80000000u);
+                expectSameChainsAndLabels(candidates, n, random);
+            }
+}
+
+// A launch over part of the lines is simulated: the fast paths take only the whole grid.
+TEST_F(FastPathTest, LabellingPassesOverPartOfTheLinesTouchOnlyThose) {
+    std::mt19937 random(9);
+    const int n = 64;
+    const std::vector<int> sites = randomSites(n, 40, 1, n, random);
+    expectSamePass<kernelFloodZ>(sites, n, dim3(1, 2), lineBlock(), random);
+    expectSamePass<kernelMaurerAxis>(sites, n, dim3(1, 2), lineBlock(), random);
+    const std::vector<int> chains = expectSamePass<kernelMaurerAxis>(sites, n, lineGrid(n), lineBlock(), random);
+    expectSamePass<kernelColorAxis>(chains, n, dim3(1, 4), queryBlock, random);
+}
+
+}  // namespace
+CVT_END_NAMESPACE
