@@ -109,15 +109,15 @@ TEST_F(FastPathTest, ConstructionAndQueryOnRandomCandidates) {
             }
 }
 
-// A launch over part of the lines is simulated: the fast paths take only the whole grid.
-TEST_F(FastPathTest, LabellingPassesOverPartOfTheLinesTouchOnlyThose) {
-    std::mt19937 random(9);
+// A launch over part of the lines is left to the simulation: the fast paths take only the whole grid.
+TEST_F(FastPathTest, LabellingPassesOverPartOfTheLinesAreSimulated) {
     const int n = 64;
-    const std::vector<int> sites = randomSites(n, 40, 1, n, random);
-    expectSamePass<kernelFloodZ>(sites, n, dim3(1, 2), lineBlock(), random);
-    expectSamePass<kernelMaurerAxis>(sites, n, dim3(1, 2), lineBlock(), random);
-    const std::vector<int> chains = expectSamePass<kernelMaurerAxis>(sites, n, lineGrid(n), lineBlock(), random);
-    expectSamePass<kernelColorAxis>(chains, n, dim3(1, 4), queryBlock, random);
+    DeviceArray<int> source(std::vector<int>(cube(n), EMPTY_SITE)), destination(cube(n));
+    const uint64_t fastLaunches = hostFastPathLaunches();
+    LAUNCH_KERNEL(kernelFloodZ, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
+    LAUNCH_KERNEL(kernelMaurerAxis, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
+    LAUNCH_KERNEL(kernelColorAxis, dim3(1, 4), queryBlock, 0, destination.get(), source.get(), n);
+    EXPECT_EQ(hostFastPathLaunches(), fastLaunches);
 }
 
 }  // namespace
