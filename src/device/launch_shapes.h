@@ -24,6 +24,10 @@ inline dim3 voxelBlock() { return dim3(32, 4, 1); }
 inline dim3 lineGrid(int n) { return dim3(launchableEdge(n) / 32, n / 4, 1); }
 inline dim3 lineBlock() { return voxelBlock(); }
 
+// The query pass of the labelling: two threads per line, one block per 32 lines of a plane.
+inline dim3 queryGrid(int n) { return dim3(launchableEdge(n) / 32, n, 1); }
+inline dim3 queryBlock() { return dim3(32, 2, 1); }
+
 // One warp per row along x: block (y, z) handles the row at y = blockIdx.x, z = blockIdx.y.
 inline dim3 rowGrid(int n) { return dim3(launchableEdge(n), n, 1); }
 inline dim3 rowBlock() { return dim3(32, 1, 1); }
@@ -35,6 +39,9 @@ inline bool isVoxelLaunch(dim3 grid, dim3 block, int n) {
 }
 inline bool isLineLaunch(dim3 grid, dim3 block, int n) {
     return n > 0 && n % 32 == 0 && sameShape(grid, lineGrid(n)) && sameShape(block, lineBlock());
+}
+inline bool isQueryLaunch(dim3 grid, dim3 block, int n) {
+    return n > 0 && n % 32 == 0 && sameShape(grid, queryGrid(n)) && sameShape(block, queryBlock());
 }
 inline bool isRowLaunch(dim3 grid, dim3 block, int n) {
     return n > 0 && n % 32 == 0 && sameShape(grid, rowGrid(n)) && sameShape(block, rowBlock());

@@ -83,11 +83,6 @@ __global__ void kernelColorAxis(const int* source, int* destination, int n) {
 
 namespace {
 
-// The kernel's launch: blocks of 32 x 2 threads, one block per 32 lines of a plane.
-bool isQueryLaunch(dim3 grid, dim3 block, int n) {
-    return n > 0 && n % 32 == 0 && sameShape(grid, dim3(n / 32, n, 1)) && sameShape(block, dim3(32, 2, 1));
-}
-
 // The labels of line (i, j) of `chain` (its row 0, rows at a stride of n) into labels[0..n), by one
 // walk from the top row down. The kernel's two threads per line walk alternate rows with separate
 // states, which gives the same labels: on a chain of the construction pass the entries' distances to

@@ -31,8 +31,7 @@ void launchMaurerAxis() {
 
 void launchColorAxis() {
     const int n = gridSize;
-    // Two threads per line, one block per 32 lines of a plane.
-    LAUNCH_KERNEL(kernelColorAxis, dim3(launchableEdge(n) / 32, n, 1), dim3(32, 2, 1), 0,
+    LAUNCH_KERNEL(kernelColorAxis, queryGrid(n), queryBlock(), 0,
                   voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n);
 }
 

@@ -19,8 +19,6 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 size_t cube(int n) { return size_t(n) * n * n; }
-dim3 queryGrid(int n) { return dim3(n / 32, n); }
-const dim3 queryBlock(32, 2);
 
 std::vector<int> randomValues(size_t count, std::mt19937& random) {
     std::vector<int> values(count);
@@ -45,7 +43,7 @@ std::vector<int> expectSamePass(const std::vector<int>& input, int n, dim3 grid,
 // The construction pass over `candidates` and the query pass over its chains, both ways.
 std::vector<int> expectSameChainsAndLabels(const std::vector<int>& candidates, int n, std::mt19937& random) {
     const std::vector<int> chains = expectSamePass<kernelMaurerAxis>(candidates, n, lineGrid(n), lineBlock(), random);
-    return expectSamePass<kernelColorAxis>(chains, n, queryGrid(n), queryBlock, random);
+    return expectSamePass<kernelColorAxis>(chains, n, queryGrid(n), queryBlock(), random);
 }
 
 struct Volume {
@@ -116,7 +114,7 @@ TEST_F(FastPathTest, LabellingPassesOverPartOfTheLinesAreSimulated) {
     const uint64_t fastLaunches = hostFastPathLaunches();
     LAUNCH_KERNEL(kernelFloodZ, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
     LAUNCH_KERNEL(kernelMaurerAxis, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
-    LAUNCH_KERNEL(kernelColorAxis, dim3(1, 4), queryBlock, 0, destination.get(), source.get(), n);
+    LAUNCH_KERNEL(kernelColorAxis, dim3(1, 4), queryBlock(), 0, destination.get(), source.get(), n);
     EXPECT_EQ(hostFastPathLaunches(), fastLaunches);
 }
 
