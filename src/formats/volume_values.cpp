@@ -58,7 +58,9 @@ std::string densityProblem(T value) {
 std::string voxelText(VolumeShape shape, size_t index) {
     const size_t x = index % size_t(shape.x), y = index / size_t(shape.x) % size_t(shape.y);
     const size_t z = index / (size_t(shape.x) * size_t(shape.y));
-    return "(" + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(z) + ")";
+    char text[80];
+    std::snprintf(text, sizeof text, "(%zu, %zu, %zu)", x, y, z);
+    return text;
 }
 
 void requireSampleBytes(const VolumeFile& volume, const std::string& path) {
