@@ -2,6 +2,7 @@
 #include <climits>
 #include <math.h>
 
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
@@ -21,7 +22,7 @@ __host__ __device__ int truncateSaturating(double value) {
 // p + omega * (g - p) in double with one rounding for the multiply-add, rounded half up to a voxel and
 // clamped into 0 .. limit - 1. An axis whose result is not a number (an infinite centroid times omega = 0,
 // or a NaN density) keeps its coordinate rather than landing on whatever NaN would convert to.
-__device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
+__host__ __device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
     const double offset = double(centroid) - double(p);
     double moved = fma(double(omega), offset, double(p));
     moved = moved + 0.5;
@@ -58,6 +59,41 @@ __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const 
     // Sites that land on one voxel store the same code there and merge into one.
     newSites[(qz * n + qy) * n + qx] = encodeSite(qx, qy, qz);
 }
+
+namespace {
+
+// Slices in parallel. Sites that merge store the same code, so the order of the stores does not matter.
+template <class Moment>
+bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSites, const Moment* xMoment,
+                        const Moment* yMoment, const Moment* zMoment, const Moment* mass, float omega, int limitX,
+                        int limitY, int limitZ, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    using Arithmetic = MomentArithmetic<Moment>;
+    hostParallelFor(n, [&](int64_t slice) {
+        const int z = int(slice);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const size_t i = (size_t(z) * n + y) * n + x;
+                const int code = labelling[i];
+                if (code < 0 || siteX(code) != x || siteY(code) != y || siteZ(code) != z) continue;
+                const float regionMass = Arithmetic::value(mass[i]);
+                if (regionMass == 0.0f) {
+                    newSites[i] = encodeSite(x, y, z);
+                    continue;
+                }
+                const int qx = movedCoordinate(Arithmetic::value(xMoment[i]) / regionMass, x, omega, limitX);
+                const int qy = movedCoordinate(Arithmetic::value(yMoment[i]) / regionMass, y, omega, limitY);
+                const int qz = movedCoordinate(Arithmetic::value(zMoment[i]) / regionMass, z, omega, limitZ);
+                newSites[(size_t(qz) * n + qy) * n + qx] = encodeSite(qx, qy, qz);
+            }
+    });
+    return true;
+}
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<float>, hostUpdateCentroid<float>);
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<FixedMoment>, hostUpdateCentroid<FixedMoment>);
 
 template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> m, float omega, GridBox limit,

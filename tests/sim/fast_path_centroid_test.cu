@@ -1,0 +1,251 @@
+// The centroid step's fast paths against their kernels: the moments, the row site map, the row and
+// column gathers and the site update, with both accumulators, on exact and inexact labellings of
+// awkward edges, every byte compared.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "centroid/centroid.h"
+#include "device/launch_shapes.h"
+#include "fast_path_comparison.h"
+#include "host/grid_edge.h"
+#include "host/site_code.h"
+#include "lattice_labelling.h"
+#include "reference_labelling.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+using FastPathCentroidTest = FastPathTest;
+
+size_t cube(int n) { return size_t(n) * n * n; }
+
+// Elements after the four moment volumes or a site volume, which no launch may touch.
+constexpr size_t tail = 1024;
+
+// The four moment volumes of the n-grid, one after another in one array.
+template <class Moment>
+MomentVolumes<Moment> volumesIn(Moment* all, int n) {
+    return {all, all + cube(n), all + 2 * cube(n), all + 3 * cube(n)};
+}
+
+template <class T>
+bool sameBytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+template <class T>
+std::vector<T> randomBits(size_t count, std::mt19937& random) {
+    static_assert(sizeof(T) % sizeof(uint32_t) == 0);
+    std::vector<T> values(count);
+    for (size_t word = 0; word < count * sizeof(T) / sizeof(uint32_t); ++word) {
+        const uint32_t bits = random();
+        std::memcpy(reinterpret_cast<char*>(values.data()) + word * sizeof bits, &bits, sizeof bits);
+    }
+    return values;
+}
+
+struct Labelling {
+    std::string name;
+    int n;
+    std::vector<int> labels;
+};
+
+// `count` sites with every coordinate a multiple of `step` (coarse steps make ties), all within a cube
+// of edge `spread` at a random place.
+std::vector<Site> randomSites(int n, int count, int step, int spread, std::mt19937& random) {
+    std::uniform_int_distribution<int> corner(0, n - spread), offset(0, (spread - 1) / step);
+    const int cx = corner(random), cy = corner(random), cz = corner(random);
+    std::vector<Site> sites;
+    for (int s = 0; s < count; ++s)
+        sites.push_back({cx + offset(random) * step, cy + offset(random) * step, cz + offset(random) * step});
+    return sites;
+}
+
+// Every voxel labelled by a random one of `sites`: rows with several sites of one x, and sites that
+// label neither their own voxel nor their row anchors.
+std::vector<int> scrambledLabelling(const std::vector<Site>& sites, int n, std::mt19937& random) {
+    std::vector<int> labels(cube(n));
+    for (int& label : labels) {
+        const Site& s = sites[random() % sites.size()];
+        label = encodeSite(s.x, s.y, s.z);
+    }
+    return labels;
+}
+
+// Any value whose three fields lie in the grid, whatever bits 30 and 31 hold: negative ones too, which
+// the gathers still follow.
+std::vector<int> arbitraryLabelling(int n, std::mt19937& random) {
+    std::vector<int> labels(cube(n));
+    for (int& label : labels) {
+        const auto field = [&] { return int(random() % unsigned(n)); };
+        label = int(random() & 0xC0000000u) | encodeSite(field(), field(), field());
+    }
+    return labels;
+}
+
+std::vector<int> withEmptyVoxels(std::vector<int> labels, std::mt19937& random) {
+    for (int& label : labels)
+        if (random() % 10 == 0) label = EMPTY_SITE;
+    return labels;
+}
+
+const std::vector<Labelling>& labellings() {
+    static const std::vector<Labelling> all = [] {
+        std::mt19937 random(2024);
+        return std::vector<Labelling>{
+            {"no site", 32, std::vector<int>(cube(32), EMPTY_SITE)},
+            {"one site", 64, std::vector<int>(cube(64), encodeSite(63, 0, 41))},
+            {"scattered sites", 64, bruteForceLabelling(randomSites(64, 40, 1, 64, random), 64)},
+            {"sites with ties", 32, bruteForceLabelling(randomSites(32, 30, 8, 32, random), 32)},
+            {"clustered sites", 64, bruteForceLabelling(randomSites(64, 25, 1, 6, random), 64)},
+            {"random lattice", 64, latticeLabelling(randomLattice(64, {7, 5, 9}, random), 64)},
+            {"even lattice", 96, latticeLabelling(evenLattice(96, {6, 5, 4}), 96)},
+            {"empty voxels", 64, withEmptyVoxels(bruteForceLabelling(randomSites(64, 20, 1, 64, random), 64), random)},
+            {"scrambled sites", 64, scrambledLabelling(randomSites(64, 12, 1, 64, random), 64, random)},
+            {"arbitrary values", 64, arbitraryLabelling(64, random)},
+        };
+    }();
+    return all;
+}
+
+template <class Moment>
+const char* nameOf() {
+    return std::is_same_v<Moment, float> ? "float" : "fixed point";
+}
+
+// Whether the fast path of Kernel handles a launch of this shape with these arguments (and runs it).
+template <auto Kernel, class... Args>
+bool fastPathTakes(dim3 grid, dim3 block, Args... args) {
+    const detail::KernelArguments<Kernel> arguments{args...};
+    return detail::hostFastPathOf<Kernel> != nullptr && detail::hostFastPathOf<Kernel>(grid, block, &arguments);
+}
+
+// Each fast path takes the launches of the step, or the comparisons below would compare the kernel
+// with itself, and declines a launch of another shape, which it would compute wrongly.
+template <class Moment>
+void expectFastPathsTakeTheStepsShapes() {
+    SCOPED_TRACE(nameOf<Moment>());
+    constexpr int n = 64, half = n / 2;
+    DeviceArray<float> density(std::vector<float>(cube(n), 0.5f));
+    DeviceArray<int> labels(std::vector<int>(cube(n), encodeSite(1, 2, 3))), sites(cube(n));
+    DeviceArray<Moment> all(std::vector<Moment>(4 * cube(n), Moment(1)));
+    const MomentVolumes<Moment> m = volumesIn(all.get(), n);
+    for (const auto& [edge, takes] : {std::pair(n, true), std::pair(half, false)}) {
+        const dim3 voxels = voxelGrid(edge), voxel = voxelBlock();
+        EXPECT_EQ(fastPathTakes<kernelCalcProduct<Moment>>(voxels, voxel, density.get(), m.x, m.y, m.z, m.mass, n), takes);
+        EXPECT_EQ(fastPathTakes<kernelUpdateCentroid<Moment>>(voxels, voxel, labels.get(), sites.get(), m.x, m.y, m.z,
+                                                               m.mass, 1.0f, n, n, n, n),
+                  takes);
+    }
+}
+
+TEST_F(FastPathCentroidTest, FastPathsTakeTheStepsLaunchShapesOnly) {
+    expectFastPathsTakeTheStepsShapes<float>();
+    expectFastPathsTakeTheStepsShapes<FixedMoment>();
+}
+
+// Densities for the fixed point: in [0, 1], as it requires, with 0, -0, 1, denormals, values whose
+// products fall halfway between two steps and plain ones; and in some rows one above 1, which it
+// converts all the same.
+std::vector<float> fixedPointDensity(int n, std::mt19937& random) {
+    std::vector<float> density(cube(n));
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (float& rho : density) {
+        switch (random() % 6) {
+            case 0: rho = float(random() % 2); break;
+            case 1: rho = -0.0f; break;
+            case 2: rho = std::ldexp(float(random() % (1 << 23)), -149); break;
+            case 3: rho = std::ldexp(float(random() % (1 << 24)), -25); break;
+            default: rho = random() % 1000 == 0 ? 1.5f : unit(random);
+        }
+    }
+    return density;
+}
+
+template <class Moment>
+void expectSameMoments(const std::vector<float>& density, int n, std::mt19937& random) {
+    SCOPED_TRACE(nameOf<Moment>());
+    DeviceArray<float> rho(density);
+    const auto [simulated, fast] = bothWays(randomBits<Moment>(4 * cube(n) + tail, random), [&](Moment* all) {
+        launchCalcProduct(rho.get(), volumesIn(all, n), n);
+    });
+    EXPECT_TRUE(sameBytes(simulated, fast));
+}
+
+TEST_F(FastPathCentroidTest, MomentsMatchTheirKernel) {
+    std::mt19937 random(1);
+    for (int n : {32, 96}) {
+        SCOPED_TRACE(n);
+        const std::vector<float> density = fixedPointDensity(n, random);
+        expectSameMoments<float>(density, n, random);
+        expectSameMoments<FixedMoment>(density, n, random);
+    }
+    // Float products of any density: NaN, infinities, negative and huge values.
+    expectSameMoments<float>(randomBits<float>(cube(64), random), 64, random);
+}
+
+// Sums of regions with a mass (or none) and a centroid anywhere around the grid; fixed-point sums
+// are non-negative, so their centroids are too.
+template <class Moment>
+std::vector<Moment> plausibleSums(int n, std::mt19937& random) {
+    constexpr bool fixed = std::is_same_v<Moment, FixedMoment>;
+    std::uniform_real_distribution<float> massOf(0.0f, 50.0f), coordinateOf(fixed ? 0.0f : -0.5f * n, 1.5f * n);
+    const auto asMoment = [](float sum) { return fixed ? Moment(double(sum) * fixedMomentScale) : Moment(sum); };
+    const size_t count = cube(n);
+    std::vector<Moment> sums(4 * count + tail);
+    for (size_t i = 0; i < count; ++i) {
+        const float mass = random() % 8 == 0 ? 0.0f : massOf(random);
+        for (int axis = 0; axis < 3; ++axis) sums[axis * count + i] = asMoment(mass * coordinateOf(random));
+        sums[3 * count + i] = asMoment(mass);
+    }
+    return sums;
+}
+
+template <class Moment>
+void expectSameSiteUpdate(const Labelling& l, const DeviceArray<int>& labels, std::mt19937& random) {
+    SCOPED_TRACE(nameOf<Moment>());
+    const int n = l.n;
+    struct Move {
+        float omega;
+        GridBox limit;
+    };
+    const Move moves[] = {{1.0f, cubeBox(n)},
+                          {2.0f, {n / 2, n, 3}},
+                          {-1.5f, {n, n / 4, n}},
+                          {0.5f, {1, 1, 1}},
+                          {std::numeric_limits<float>::quiet_NaN(), cubeBox(n)}};
+    // Any bits where the sites go: a launch must leave alone every voxel that no site lands on.
+    const std::vector<int> before = randomBits<int>(cube(n) + tail, random);
+    // Every move with plausible sums, the first two with sums of any bits.
+    for (const auto& [sums, moveCount] : {std::pair(plausibleSums<Moment>(n, random), std::size(moves)),
+                                          std::pair(randomBits<Moment>(4 * cube(n), random), size_t(2))}) {
+        const DeviceArray<Moment> moments(sums);
+        for (const Move& move : std::span(moves, moveCount)) {
+            SCOPED_TRACE(move.omega);
+            const auto [simulated, fast] = bothWays(before, [&](int* newSites) {
+                launchUpdateCentroid(labels.get(), newSites, volumesIn(moments.get(), n), move.omega, move.limit, n);
+            });
+            EXPECT_TRUE(sameBytes(simulated, fast));
+        }
+    }
+}
+
+TEST_F(FastPathCentroidTest, SiteUpdateMatchesItsKernel) {
+    std::mt19937 random(5);
+    for (const Labelling& l : labellings()) {
+        SCOPED_TRACE(l.name);
+        const DeviceArray<int> labels(l.labels);
+        expectSameSiteUpdate<float>(l, labels, random);
+        expectSameSiteUpdate<FixedMoment>(l, labels, random);
+    }
+}
+
+}  // namespace
+CVT_END_NAMESPACE
