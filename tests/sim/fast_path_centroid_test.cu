@@ -1,6 +1,8 @@
 // The centroid step's fast paths against their kernels: the moments, the row site map, the row and
 // column gathers and the site update, with both accumulators, on exact and inexact labellings of
 // awkward edges, every byte compared.
+#include <omp.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -51,10 +53,25 @@ std::vector<T> randomBits(size_t count, std::mt19937& random) {
     return values;
 }
 
+// Moments of any bits but NaNs, which become infinities: of two NaNs, a float addition passes on the
+// one that the compiler happens to put first, in the kernel and the fast path alike. (NaNs still arise,
+// from infinities of both signs, all with the same bits.)
+template <class Moment>
+std::vector<Moment> randomMoments(size_t count, std::mt19937& random) {
+    std::vector<Moment> values = randomBits<Moment>(count, random);
+    if constexpr (std::is_same_v<Moment, float>)
+        for (float& v : values)
+            if (std::isnan(v)) v = std::copysign(std::numeric_limits<float>::infinity(), v);
+    return values;
+}
+
+// A labelling of the n-grid. orderFree: no site voxel is also the row anchor of another site, so the
+// column gather's sums are the same in every order of its additions (every labelling of nearest sites).
 struct Labelling {
     std::string name;
     int n;
     std::vector<int> labels;
+    bool orderFree;
 };
 
 // `count` sites with every coordinate a multiple of `step` (coarse steps make ties), all within a cube
@@ -100,16 +117,16 @@ const std::vector<Labelling>& labellings() {
     static const std::vector<Labelling> all = [] {
         std::mt19937 random(2024);
         return std::vector<Labelling>{
-            {"no site", 32, std::vector<int>(cube(32), EMPTY_SITE)},
-            {"one site", 64, std::vector<int>(cube(64), encodeSite(63, 0, 41))},
-            {"scattered sites", 64, bruteForceLabelling(randomSites(64, 40, 1, 64, random), 64)},
-            {"sites with ties", 32, bruteForceLabelling(randomSites(32, 30, 8, 32, random), 32)},
-            {"clustered sites", 64, bruteForceLabelling(randomSites(64, 25, 1, 6, random), 64)},
-            {"random lattice", 64, latticeLabelling(randomLattice(64, {7, 5, 9}, random), 64)},
-            {"even lattice", 96, latticeLabelling(evenLattice(96, {6, 5, 4}), 96)},
-            {"empty voxels", 64, withEmptyVoxels(bruteForceLabelling(randomSites(64, 20, 1, 64, random), 64), random)},
-            {"scrambled sites", 64, scrambledLabelling(randomSites(64, 12, 1, 64, random), 64, random)},
-            {"arbitrary values", 64, arbitraryLabelling(64, random)},
+            {"no site", 32, std::vector<int>(cube(32), EMPTY_SITE), true},
+            {"one site", 64, std::vector<int>(cube(64), encodeSite(63, 0, 41)), true},
+            {"scattered sites", 64, bruteForceLabelling(randomSites(64, 40, 1, 64, random), 64), true},
+            {"sites with ties", 32, bruteForceLabelling(randomSites(32, 30, 8, 32, random), 32), true},
+            {"clustered sites", 64, bruteForceLabelling(randomSites(64, 25, 1, 6, random), 64), true},
+            {"random lattice", 64, latticeLabelling(randomLattice(64, {7, 5, 9}, random), 64), true},
+            {"even lattice", 96, latticeLabelling(evenLattice(96, {6, 5, 4}), 96), true},
+            {"empty voxels", 64, withEmptyVoxels(bruteForceLabelling(randomSites(64, 20, 1, 64, random), 64), random), true},
+            {"scrambled sites", 64, scrambledLabelling(randomSites(64, 12, 1, 64, random), 64, random), false},
+            {"arbitrary values", 64, arbitraryLabelling(64, random), false},
         };
     }();
     return all;
@@ -119,6 +136,16 @@ template <class Moment>
 const char* nameOf() {
     return std::is_same_v<Moment, float> ? "float" : "fixed point";
 }
+
+// The simulation runs a launch on as many host threads as OpenMP offers; on one, its order is fixed.
+class OneHostThread {
+public:
+    OneHostThread() { omp_set_num_threads(1); }
+    ~OneHostThread() { omp_set_num_threads(before_); }
+
+private:
+    int before_ = omp_get_max_threads();
+};
 
 // Whether the fast path of Kernel handles a launch of this shape with these arguments (and runs it).
 template <auto Kernel, class... Args>
@@ -138,8 +165,11 @@ void expectFastPathsTakeTheStepsShapes() {
     DeviceArray<Moment> all(std::vector<Moment>(4 * cube(n), Moment(1)));
     const MomentVolumes<Moment> m = volumesIn(all.get(), n);
     for (const auto& [edge, takes] : {std::pair(n, true), std::pair(half, false)}) {
-        const dim3 voxels = voxelGrid(edge), voxel = voxelBlock();
+        const dim3 voxels = voxelGrid(edge), rows = rowGrid(edge), voxel = voxelBlock(), row = rowBlock();
         EXPECT_EQ(fastPathTakes<kernelCalcProduct<Moment>>(voxels, voxel, density.get(), m.x, m.y, m.z, m.mass, n), takes);
+        EXPECT_EQ(fastPathTakes<kernel2DVoronoi>(rows, row, labels.get(), sites.get(), n), takes);
+        EXPECT_EQ(fastPathTakes<kernelTotalX<Moment>>(rows, row, labels.get(), m.x, m.y, m.z, m.mass, n), takes);
+        EXPECT_EQ(fastPathTakes<kernelTotalYZ<Moment>>(voxels, voxel, sites.get(), m.x, m.y, m.z, m.mass, n), takes);
         EXPECT_EQ(fastPathTakes<kernelUpdateCentroid<Moment>>(voxels, voxel, labels.get(), sites.get(), m.x, m.y, m.z,
                                                                m.mass, 1.0f, n, n, n, n),
                   takes);
@@ -189,6 +219,105 @@ TEST_F(FastPathCentroidTest, MomentsMatchTheirKernel) {
     }
     // Float products of any density: NaN, infinities, negative and huge values.
     expectSameMoments<float>(randomBits<float>(cube(64), random), 64, random);
+}
+
+TEST_F(FastPathCentroidTest, RowSiteMapMatchesItsKernel) {
+    std::mt19937 random(6);
+    // The other tests keep to smaller edges, as their moment volumes are four times as large.
+    std::vector<Labelling> cases = labellings();
+    cases.push_back({"even lattice", 160, latticeLabelling(evenLattice(160, {6, 5, 4}), 160), true});
+    for (const Labelling& l : cases) {
+        SCOPED_TRACE(l.name);
+        DeviceArray<int> labels(l.labels);
+        const auto [simulated, fast] = bothWays(randomBits<int>(cube(l.n) + tail, random), [&](int* map) {
+            LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(l.n), rowBlock(), sizeof(int) * l.n, labels.get(), map, l.n);
+        });
+        EXPECT_TRUE(sameBytes(simulated, fast));
+    }
+}
+
+template <class Moment>
+void expectSameRowGather(const Labelling& l, std::mt19937& random) {
+    SCOPED_TRACE(nameOf<Moment>());
+    DeviceArray<int> labels(l.labels);
+    const auto [simulated, fast] = bothWays(randomMoments<Moment>(4 * cube(l.n) + tail, random), [&](Moment* all) {
+        launchTotalX(labels.get(), volumesIn(all, l.n), l.n);
+    });
+    EXPECT_TRUE(sameBytes(simulated, fast));
+}
+
+TEST_F(FastPathCentroidTest, RowGatherMatchesItsKernel) {
+    std::mt19937 random(2);
+    for (const Labelling& l : labellings()) {
+        SCOPED_TRACE(l.name);
+        expectSameRowGather<float>(l, random);
+        expectSameRowGather<FixedMoment>(l, random);
+    }
+}
+
+std::vector<int> rowSiteMapOf(const Labelling& l) {
+    DeviceArray<int> labels(l.labels), map(cube(l.n));
+    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(l.n), rowBlock(), sizeof(int) * l.n, labels.get(), map.get(), l.n);
+    return map.download();
+}
+
+// Both ways from the same moments: the simulated and the fast column gather.
+template <class Moment>
+std::pair<std::vector<Moment>, std::vector<Moment>> columnGathers(const std::vector<int>& map, int n,
+                                                                    const std::vector<Moment>& moments) {
+    DeviceArray<int> rowSiteMap(map);
+    return bothWays(moments, [&](Moment* all) { launchTotalYZ(rowSiteMap.get(), volumesIn(all, n), n); });
+}
+
+// On one host thread the simulation's order is the fast path's, so every sum comes out the same even
+// in float and where a site voxel moves its sums on; on several, only the fixed point's does (where
+// no site voxel does so).
+template <class Moment>
+void expectSameColumnGather(const std::vector<int>& map, int n, bool orderFree, std::mt19937& random) {
+    SCOPED_TRACE(nameOf<Moment>());
+    const std::vector<Moment> moments = randomMoments<Moment>(4 * cube(n) + tail, random);
+    {
+        const OneHostThread oneHostThread;
+        const auto [simulated, fast] = columnGathers(map, n, moments);
+        EXPECT_TRUE(sameBytes(simulated, fast)) << "on one host thread";
+    }
+    if (std::is_same_v<Moment, FixedMoment> && orderFree) {
+        const auto [simulated, fast] = columnGathers(map, n, moments);
+        EXPECT_TRUE(sameBytes(simulated, fast)) << "on several host threads";
+    }
+}
+
+TEST_F(FastPathCentroidTest, ColumnGatherMatchesItsKernel) {
+    std::mt19937 random(3);
+    for (const Labelling& l : labellings()) {
+        SCOPED_TRACE(l.name);
+        const std::vector<int> map = rowSiteMapOf(l);
+        expectSameColumnGather<float>(map, l.n, l.orderFree, random);
+        expectSameColumnGather<FixedMoment>(map, l.n, l.orderFree, random);
+    }
+    // Not a map that kernel2DVoronoi makes: its codes name sites of any x, so that the order of the
+    // voxels within a slice shows too.
+    SCOPED_TRACE("arbitrary row site map");
+    const std::vector<int> map = arbitraryLabelling(64, random);
+    expectSameColumnGather<float>(map, 64, false, random);
+    expectSameColumnGather<FixedMoment>(map, 64, false, random);
+}
+
+// Float sums of non-negative values in another order: the same up to rounding.
+TEST_F(FastPathCentroidTest, ColumnGatherInFloatMatchesItsKernelUpToRounding) {
+    std::mt19937 random(4);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (const Labelling& l : labellings()) {
+        if (!l.orderFree) continue;
+        SCOPED_TRACE(l.name);
+        std::vector<float> moments(4 * cube(l.n) + tail);
+        for (float& m : moments) m = unit(random);
+        const auto [simulated, fast] = columnGathers(rowSiteMapOf(l), l.n, moments);
+        size_t differences = 0;
+        for (size_t i = 0; i < fast.size(); ++i)
+            differences += !(std::abs(simulated[i] - fast[i]) <= 1e-4f * simulated[i]);
+        EXPECT_EQ(differences, 0u);
+    }
 }
 
 // Sums of regions with a mass (or none) and a centroid anywhere around the grid; fixed-point sums
