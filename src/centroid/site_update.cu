@@ -62,6 +62,15 @@ __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const 
 
 namespace {
 
+// Whether a row holds a site voxel: a label that, bit 30 aside (it lies in no field), is the code of
+// its own voxel. A pass that the compiler vectorises, as nearly every row holds none.
+bool rowHoldsSite(const int* labels, int n, int y, int z) {
+    const int rowCode = encodeSite(0, y, z), fields = ~(1 << 30);
+    int found = 0;
+    for (int x = 0; x < n; ++x) found |= (labels[x] & fields) == (rowCode | x << 20);
+    return found != 0;
+}
+
 // Slices in parallel. Sites that merge store the same code, so the order of the stores does not matter.
 template <class Moment>
 bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSites, const Moment* xMoment,
@@ -71,9 +80,11 @@ bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSit
     using Arithmetic = MomentArithmetic<Moment>;
     hostParallelFor(n, [&](int64_t slice) {
         const int z = int(slice);
-        for (int y = 0; y < n; ++y)
+        for (int y = 0; y < n; ++y) {
+            const size_t row = (size_t(z) * n + y) * n;
+            if (!rowHoldsSite(labelling + row, n, y, z)) continue;
             for (int x = 0; x < n; ++x) {
-                const size_t i = (size_t(z) * n + y) * n + x;
+                const size_t i = row + x;
                 const int code = labelling[i];
                 if (code < 0 || siteX(code) != x || siteY(code) != y || siteZ(code) != z) continue;
                 const float regionMass = Arithmetic::value(mass[i]);
@@ -86,6 +97,7 @@ bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSit
                 const int qz = movedCoordinate(Arithmetic::value(zMoment[i]) / regionMass, z, omega, limitZ);
                 newSites[(size_t(qz) * n + qy) * n + qx] = encodeSite(qx, qy, qz);
             }
+        }
     });
     return true;
 }
