@@ -125,30 +125,28 @@ bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Mo
     return true;
 }
 
-// One pass in the order of the simulation on a single host thread: block after block, the four rows
-// of a block lane after lane. The additions into a site voxel come from many rows and slices, so on
-// several host threads the simulation's float sums have no fixed order; the fixed-point sums are the
-// same in every order, as long as no site voxel is also a row anchor that moves its sums on.
+// One pass in voxel order. In a row site map, which names sites of the x where it holds them, every
+// voxel is read and added into only at its own x, so this order touches each voxel in the order in
+// which the simulation does on one host thread, block after block; on several its float sums have no
+// fixed order. Fixed-point sums are the same in every order, as long as no site voxel is also a row
+// anchor that moves its sums on.
 template <class Moment>
 bool hostTotalYZ(dim3 grid, dim3 block, const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment,
                  Moment* mass, int n) {
     if (!isVoxelLaunch(grid, block, n)) return false;
-    const dim3 shape = voxelBlock();
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     for (int z = 0; z < n; ++z)
-        for (int blockY = 0; blockY < n; blockY += int(shape.y))
-            for (int blockX = 0; blockX < n; blockX += int(shape.x))
-                for (int y = blockY; y < blockY + int(shape.y); ++y)
-                    for (int x = blockX; x < blockX + int(shape.x); ++x) {
-                        const size_t i = (size_t(z) * n + y) * n + x;
-                        const int code = rowSiteMap[i];
-                        if (code < 0 || (siteY(code) == y && siteZ(code) == z)) continue;
-                        const size_t target = (size_t(siteZ(code)) * n + siteY(code)) * n + siteX(code);
-                        for (int m = 0; m < 4; ++m) {
-                            const Moment value = moments[m][i];
-                            moments[m][target] = moments[m][target] + value;
-                        }
-                    }
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const size_t i = (size_t(z) * n + y) * n + x;
+                const int code = rowSiteMap[i];
+                if (code < 0 || (siteY(code) == y && siteZ(code) == z)) continue;
+                const size_t target = (size_t(siteZ(code)) * n + siteY(code)) * n + siteX(code);
+                for (int m = 0; m < 4; ++m) {
+                    const Moment value = moments[m][i];
+                    moments[m][target] = moments[m][target] + value;
+                }
+            }
     return true;
 }
 
