@@ -72,8 +72,8 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yM
 
 namespace {
 
-// The host fast paths, each in the order in which the simulation runs its kernel's threads, so that
-// even where that order shows in the results they are the simulation's own.
+// The host fast paths, each following the order of the simulation's threads where that order shows in
+// the results.
 
 // A row at a time, with the kernel's lanes storing in turn: lane 0 all its x values, then lane 1, so
 // that where several labels of a row share an x, the same one survives. A label whose x lies beyond
@@ -125,11 +125,11 @@ bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Mo
     return true;
 }
 
-// One pass in voxel order. In a row site map, which names sites of the x where it holds them, every
-// voxel is read and added into only at its own x, so this order touches each voxel in the order in
-// which the simulation does on one host thread, block after block; on several its float sums have no
-// fixed order. Fixed-point sums are the same in every order, as long as no site voxel is also a row
-// anchor that moves its sums on.
+// One pass in voxel order. A row site map names sites of the x where it holds them, so every voxel is
+// read and added into only at its own x, and this order touches each voxel in the order in which the
+// simulation does on one host thread, block after block. On several host threads the simulation's
+// float sums have no fixed order; fixed-point sums are the same in every order, as long as no site
+// voxel is also a row anchor that moves its sums on.
 template <class Moment>
 bool hostTotalYZ(dim3 grid, dim3 block, const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment,
                  Moment* mass, int n) {
