@@ -1,5 +1,9 @@
 // Summation of the moment volumes over every site's region, in place: along each row into the row
 // anchor (the voxel of the row whose x is the site's x), then from each row anchor into the site voxel.
+#include <algorithm>
+#include <vector>
+
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
@@ -65,6 +69,101 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yM
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][target], moments[m][i]);
 }
+
+namespace {
+
+// The host fast paths, each following the order of the simulation's threads where that order shows in
+// the results.
+
+// A row at a time, with the kernel's lanes storing in turn: lane 0 all its x values, then lane 1, so
+// that where several labels of a row share an x, the same one survives. A label whose x lies beyond
+// the row (no labelling of the grid has one) lands in a slot that nobody reads, not beyond the buffer.
+bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap, int n) {
+    if (!isRowLaunch(grid, block, n)) return false;
+    const int lanes = int(rowBlock().x);
+    hostParallelFor(n, [&](int64_t z) {
+        std::vector<int> slots(std::max(n, coordinateMask + 1));
+        for (int y = 0; y < n; ++y) {
+            const size_t base = (size_t(z) * n + y) * n;
+            std::fill_n(slots.begin(), n, EMPTY_SITE);
+            for (int lane = 0; lane < lanes; ++lane)
+                for (int x = lane; x < n; x += lanes) {
+                    const int code = labelling[base + x];
+                    slots[siteX(code)] = code;
+                }
+            std::copy_n(slots.begin(), n, rowSiteMap + base);
+        }
+    });
+    return true;
+}
+
+// Rows in parallel, as every addition stays within its row; each row as its block runs on one host
+// thread: chunk by chunk, every lane's values as they were at the start of the chunk, added lane
+// after lane. The float sums of every row are thus the simulation's, bit for bit.
+template <class Moment>
+bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment,
+                Moment* mass, int n) {
+    if (!isRowLaunch(grid, block, n)) return false;
+    constexpr int lanes = 32;  // rowBlock().x, which a launch of this shape has
+    Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    hostParallelFor(int64_t(n) * n, [&](int64_t row) {
+        const size_t base = size_t(row) * n;
+        for (int chunk = 0; chunk < n; chunk += lanes) {
+            Moment values[lanes][4];
+            for (int lane = 0; lane < lanes; ++lane)
+                for (int m = 0; m < 4; ++m) values[lane][m] = moments[m][base + chunk + lane];
+            for (int lane = 0; lane < lanes; ++lane) {
+                const int anchor = siteX(labelling[base + chunk + lane]);
+                if (anchor == chunk + lane) continue;
+                for (int m = 0; m < 4; ++m) {
+                    Moment& sum = moments[m][base + anchor];
+                    sum = sum + values[lane][m];
+                }
+            }
+        }
+    });
+    return true;
+}
+
+// One pass in voxel order. A row site map names sites of the x where it holds them, so every voxel is
+// read and added into only at its own x, and this order touches each voxel in the order in which the
+// simulation does on one host thread, block after block. On several host threads the simulation's
+// float sums have no fixed order; fixed-point sums are the same in every order, as long as no site
+// voxel is also a row anchor that moves its sums on.
+template <class Moment>
+bool hostTotalYZ(dim3 grid, dim3 block, const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment,
+                 Moment* mass, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const size_t i = (size_t(z) * n + y) * n + x;
+                const int code = rowSiteMap[i];
+                if (code < 0 || (siteY(code) == y && siteZ(code) == z)) continue;
+                const size_t target = (size_t(siteZ(code)) * n + siteY(code)) * n + siteX(code);
+                for (int m = 0; m < 4; ++m) {
+                    const Moment value = moments[m][i];
+                    moments[m][target] = moments[m][target] + value;
+                }
+            }
+    return true;
+}
+
+// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
+// compiler must take its address without a target type (nvcc's host pass).
+template <class Moment>
+constexpr auto hostTotalXOf = &hostTotalX<Moment>;
+template <class Moment>
+constexpr auto hostTotalYZOf = &hostTotalYZ<Moment>;
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernel2DVoronoi, host2DVoronoi);
+CVT_HOST_FAST_PATH(kernelTotalX<float>, hostTotalXOf<float>);
+CVT_HOST_FAST_PATH(kernelTotalX<FixedMoment>, hostTotalXOf<FixedMoment>);
+CVT_HOST_FAST_PATH(kernelTotalYZ<float>, hostTotalYZOf<float>);
+CVT_HOST_FAST_PATH(kernelTotalYZ<FixedMoment>, hostTotalYZOf<FixedMoment>);
 
 template <class Moment>
 void launchTotalX(const int* labelling, MomentVolumes<Moment> m, int n) {

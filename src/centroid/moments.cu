@@ -1,3 +1,8 @@
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "centroid.h"
 
@@ -18,6 +23,62 @@ __global__ void kernelCalcProduct(const float* density, Moment* xMoment, Moment*
     zMoment[i] = MomentArithmetic<Moment>::product(float(z), rho);
     mass[i] = MomentArithmetic<Moment>::product(1.0f, rho);
 }
+
+namespace {
+
+// The four products of every voxel of a row, by `product` of a coordinate and a density.
+template <class Moment, class Product>
+void rowProducts(const float* density, MomentVolumes<Moment> m, size_t row, int n, int y, int z, Product product) {
+    for (int x = 0; x < n; ++x) {
+        const float rho = density[row + x];
+        m.x[row + x] = product(float(x), rho);
+        m.y[row + x] = product(float(y), rho);
+        m.z[row + x] = product(float(z), rho);
+        m.mass[row + x] = product(1.0f, rho);
+    }
+}
+
+bool isUnitDensity(float rho) { return rho >= 0.0f && rho <= 1.0f; }
+
+// The fixed-point product of MomentArithmetic for a density in [0, 1], without its library call per
+// product: the exact product is then neither negative nor as large as 2^52, where adding and
+// subtracting 2^52 rounds it to an integer as nearbyint does, in every rounding mode.
+FixedMoment fixedProductOfUnitDensity(float coordinate, float rho) {
+    const double exact = double(coordinate) * double(rho) * fixedMomentScale;
+    return FixedMoment(int64_t((exact + 0x1p52) - 0x1p52));
+}
+
+// Slice by slice, a row at a time, with the kernel's products. The fixed point takes the shortcut
+// above for every row whose densities it bounds, as they should all be.
+template <class Moment>
+bool hostCalcProduct(dim3 grid, dim3 block, const float* density, Moment* xMoment, Moment* yMoment, Moment* zMoment,
+                     Moment* mass, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    const MomentVolumes<Moment> m{xMoment, yMoment, zMoment, mass};
+    hostParallelFor(n, [&](int64_t z) {
+        for (int y = 0; y < n; ++y) {
+            const size_t row = (size_t(z) * n + y) * n;
+            if constexpr (std::is_same_v<Moment, FixedMoment>) {
+                if (std::all_of(density + row, density + row + n, isUnitDensity)) {
+                    rowProducts(density, m, row, n, y, int(z), fixedProductOfUnitDensity);
+                    continue;
+                }
+            }
+            rowProducts(density, m, row, n, y, int(z), MomentArithmetic<Moment>::product);
+        }
+    });
+    return true;
+}
+
+// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
+// compiler must take its address without a target type (nvcc's host pass).
+template <class Moment>
+constexpr auto hostCalcProductOf = &hostCalcProduct<Moment>;
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelCalcProduct<float>, hostCalcProductOf<float>);
+CVT_HOST_FAST_PATH(kernelCalcProduct<FixedMoment>, hostCalcProductOf<FixedMoment>);
 
 template <class Moment>
 void launchCalcProduct(const float* density, MomentVolumes<Moment> m, int n) {

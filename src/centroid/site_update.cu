@@ -2,6 +2,7 @@
 #include <climits>
 #include <math.h>
 
+#include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
@@ -21,7 +22,7 @@ __host__ __device__ int truncateSaturating(double value) {
 // p + omega * (g - p) in double with one rounding for the multiply-add, rounded half up to a voxel and
 // clamped into 0 .. limit - 1. An axis whose result is not a number (an infinite centroid times omega = 0,
 // or a NaN density) keeps its coordinate rather than landing on whatever NaN would convert to.
-__device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
+__host__ __device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
     const double offset = double(centroid) - double(p);
     double moved = fma(double(omega), offset, double(p));
     moved = moved + 0.5;
@@ -58,6 +59,58 @@ __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const 
     // Sites that land on one voxel store the same code there and merge into one.
     newSites[(qz * n + qy) * n + qx] = encodeSite(qx, qy, qz);
 }
+
+namespace {
+
+// Whether a row holds a site voxel: a label that, bit 30 aside (it lies in no field), is the code of
+// its own voxel. A pass that the compiler vectorises, as nearly every row holds none.
+bool rowHoldsSite(const int* labels, int n, int y, int z) {
+    const int rowCode = encodeSite(0, y, z), fields = ~(1 << 30);
+    int found = 0;
+    for (int x = 0; x < n; ++x) found |= (labels[x] & fields) == (rowCode | x << 20);
+    return found != 0;
+}
+
+// Slices in parallel. Sites that merge store the same code, so the order of the stores does not matter.
+template <class Moment>
+bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSites, const Moment* xMoment,
+                        const Moment* yMoment, const Moment* zMoment, const Moment* mass, float omega, int limitX,
+                        int limitY, int limitZ, int n) {
+    if (!isVoxelLaunch(grid, block, n)) return false;
+    using Arithmetic = MomentArithmetic<Moment>;
+    hostParallelFor(n, [&](int64_t slice) {
+        const int z = int(slice);
+        for (int y = 0; y < n; ++y) {
+            const size_t row = (size_t(z) * n + y) * n;
+            if (!rowHoldsSite(labelling + row, n, y, z)) continue;
+            for (int x = 0; x < n; ++x) {
+                const size_t i = row + x;
+                const int code = labelling[i];
+                if (code < 0 || siteX(code) != x || siteY(code) != y || siteZ(code) != z) continue;
+                const float regionMass = Arithmetic::value(mass[i]);
+                if (regionMass == 0.0f) {
+                    newSites[i] = encodeSite(x, y, z);
+                    continue;
+                }
+                const int qx = movedCoordinate(Arithmetic::value(xMoment[i]) / regionMass, x, omega, limitX);
+                const int qy = movedCoordinate(Arithmetic::value(yMoment[i]) / regionMass, y, omega, limitY);
+                const int qz = movedCoordinate(Arithmetic::value(zMoment[i]) / regionMass, z, omega, limitZ);
+                newSites[(size_t(qz) * n + qy) * n + qx] = encodeSite(qx, qy, qz);
+            }
+        }
+    });
+    return true;
+}
+
+// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
+// compiler must take its address without a target type (nvcc's host pass).
+template <class Moment>
+constexpr auto hostUpdateCentroidOf = &hostUpdateCentroid<Moment>;
+
+}  // namespace
+
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<float>, hostUpdateCentroidOf<float>);
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<FixedMoment>, hostUpdateCentroidOf<FixedMoment>);
 
 template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> m, float omega, GridBox limit,
