@@ -150,20 +150,13 @@ bool hostTotalYZ(dim3 grid, dim3 block, const int* rowSiteMap, Moment* xMoment, 
     return true;
 }
 
-// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
-// compiler must take its address without a target type (nvcc's host pass).
-template <class Moment>
-constexpr auto hostTotalXOf = &hostTotalX<Moment>;
-template <class Moment>
-constexpr auto hostTotalYZOf = &hostTotalYZ<Moment>;
-
 }  // namespace
 
 CVT_HOST_FAST_PATH(kernel2DVoronoi, host2DVoronoi);
-CVT_HOST_FAST_PATH(kernelTotalX<float>, hostTotalXOf<float>);
-CVT_HOST_FAST_PATH(kernelTotalX<FixedMoment>, hostTotalXOf<FixedMoment>);
-CVT_HOST_FAST_PATH(kernelTotalYZ<float>, hostTotalYZOf<float>);
-CVT_HOST_FAST_PATH(kernelTotalYZ<FixedMoment>, hostTotalYZOf<FixedMoment>);
+CVT_HOST_FAST_PATH(kernelTotalX<float>, hostTotalX<float>);
+CVT_HOST_FAST_PATH(kernelTotalX<FixedMoment>, hostTotalX<FixedMoment>);
+CVT_HOST_FAST_PATH(kernelTotalYZ<float>, hostTotalYZ<float>);
+CVT_HOST_FAST_PATH(kernelTotalYZ<FixedMoment>, hostTotalYZ<FixedMoment>);
 
 template <class Moment>
 void launchTotalX(const int* labelling, MomentVolumes<Moment> m, int n) {

@@ -70,15 +70,10 @@ bool hostCalcProduct(dim3 grid, dim3 block, const float* density, Moment* xMomen
     return true;
 }
 
-// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
-// compiler must take its address without a target type (nvcc's host pass).
-template <class Moment>
-constexpr auto hostCalcProductOf = &hostCalcProduct<Moment>;
-
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelCalcProduct<float>, hostCalcProductOf<float>);
-CVT_HOST_FAST_PATH(kernelCalcProduct<FixedMoment>, hostCalcProductOf<FixedMoment>);
+CVT_HOST_FAST_PATH(kernelCalcProduct<float>, hostCalcProduct<float>);
+CVT_HOST_FAST_PATH(kernelCalcProduct<FixedMoment>, hostCalcProduct<FixedMoment>);
 
 template <class Moment>
 void launchCalcProduct(const float* density, MomentVolumes<Moment> m, int n) {

@@ -102,15 +102,10 @@ bool hostUpdateCentroid(dim3 grid, dim3 block, const int* labelling, int* newSit
     return true;
 }
 
-// Each accumulator's fast path as a pointer: a template-id cannot be registered where the host
-// compiler must take its address without a target type (nvcc's host pass).
-template <class Moment>
-constexpr auto hostUpdateCentroidOf = &hostUpdateCentroid<Moment>;
-
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelUpdateCentroid<float>, hostUpdateCentroidOf<float>);
-CVT_HOST_FAST_PATH(kernelUpdateCentroid<FixedMoment>, hostUpdateCentroidOf<FixedMoment>);
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<float>, hostUpdateCentroid<float>);
+CVT_HOST_FAST_PATH(kernelUpdateCentroid<FixedMoment>, hostUpdateCentroid<FixedMoment>);
 
 template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> m, float omega, GridBox limit,

@@ -11,6 +11,10 @@
 
 #include "device.h"
 
+// A name of its own for every registration.
+#define CVT_HOST_FAST_PATH_NAME(counter) cvtHostFastPathRegistered##counter
+#define CVT_HOST_FAST_PATH_VARIABLE(counter) CVT_HOST_FAST_PATH_NAME(counter)
+
 #if defined(__CUDACC__)
 
 #include <cstdint>
@@ -28,12 +32,14 @@ inline void setFastPathsEnabled(bool) {}
 
 }  // namespace cvt::gpu
 
-#define CVT_HOST_FAST_PATH(kernel, function) static_assert(sizeof(&function) > 0, "a fast path is a function")
+#define CVT_HOST_FAST_PATH(kernel, function) \
+    [[maybe_unused]] static constexpr auto CVT_HOST_FAST_PATH_VARIABLE(__COUNTER__) = &function
 
 #else
 
 #include "sim/fast_paths.h"
 
-#define CVT_HOST_FAST_PATH(kernel, function) CVT_HOST_FAST_PATH_OF(kernel, function)
+#define CVT_HOST_FAST_PATH(kernel, function) \
+    CVT_HOST_FAST_PATH_OF(CVT_HOST_FAST_PATH_VARIABLE(__COUNTER__), kernel, function)
 
 #endif

@@ -67,8 +67,6 @@ void hostParallelFor(int64_t count, const Body& body) {
 
 }  // namespace cvt::sim
 
-#define CVT_HOST_FAST_PATH_NAME(counter) cvtHostFastPathRegistered##counter
-#define CVT_HOST_FAST_PATH_VARIABLE(counter) CVT_HOST_FAST_PATH_NAME(counter)
-#define CVT_HOST_FAST_PATH_OF(kernel, function)                                    \
-    [[maybe_unused]] static const bool CVT_HOST_FAST_PATH_VARIABLE(__COUNTER__) = \
-        ::cvt::sim::detail::registerHostFastPath<kernel, function>()
+// The simulation's registration, which fast_path.h names CVT_HOST_FAST_PATH; `name` is a fresh name.
+#define CVT_HOST_FAST_PATH_OF(name, kernel, function) \
+    [[maybe_unused]] static const bool name = ::cvt::sim::detail::registerHostFastPath<kernel, function>()
