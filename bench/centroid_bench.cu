@@ -1,7 +1,9 @@
-// The centroid step at N = 256 on the buffer set: each of its six kernels alone, then the whole step.
+// The centroid step at N = 256 on the buffer set: each of its six kernels alone, then the whole step,
+// with float atomics and with fixed-point moment sums.
 // The labelling is that of 22 x 22 x 21 = 10164 lattice sites, whose regions are boxes: as many sites
 // as a run has, built on the host without a search over all sites.
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "../tests/lattice_labelling.h"
@@ -34,8 +36,11 @@ void upload(T* device, const std::vector<T>& values) {
               "uploading a benchmark volume");
 }
 
-void benchCentroidStep() {
-    allocateBuffers(edge);
+// Each kernel of the step and the whole step with moment sums of type Moment; the keys of the
+// fixed-point sums end in "_deterministic".
+template <class Moment>
+void benchCentroidStepWith(MomentSums sums, const std::string& suffix) {
+    allocateBuffers(edge, sums);
     voronoiIndex = 0;
     currentSites = voronoiBuffers[0];
     scratchSites = voronoiBuffers[1];
@@ -46,29 +51,30 @@ void benchCentroidStep() {
 
     // Repeats of the gathers keep adding into the moment volumes; the work per run is the same.
     const int n = edge;
-    const MomentVolumes<float> m{momentBuffers[0], momentBuffers[1], momentBuffers[2], momentBuffers[3]};
-    reportSeconds("kernel_calc_product_s", bestSeconds(3, [&] {
-                      launchCalcProduct(densityLevels[0], m, n);
-                  }));
-    reportSeconds("kernel_2d_voronoi_s", bestSeconds(3, [&] {
+    const auto volume = [](int k) { return reinterpret_cast<Moment*>(momentBuffers[k]); };
+    const MomentVolumes<Moment> m{volume(0), volume(1), volume(2), volume(3)};
+    reportSeconds("kernel_calc_product" + suffix + "_s",
+                  bestSeconds(3, [&] { launchCalcProduct(densityLevels[0], m, n); }));
+    reportSeconds("kernel_2d_voronoi" + suffix + "_s", bestSeconds(3, [&] {
                       LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(n), rowBlock(), sizeof(int) * n, currentSites,
                                     scratchSites, n);
                   }));
-    reportSeconds("kernel_total_x_s", bestSeconds(3, [&] {
-                      launchTotalX(currentSites, m, n);
-                  }));
-    reportSeconds("kernel_total_yz_s", bestSeconds(3, [&] {
-                      launchTotalYZ(scratchSites, m, n);
-                  }));
-    reportSeconds("kernel_fill_s", bestSeconds(3, [&] {
+    reportSeconds("kernel_total_x" + suffix + "_s", bestSeconds(3, [&] { launchTotalX(currentSites, m, n); }));
+    reportSeconds("kernel_total_yz" + suffix + "_s", bestSeconds(3, [&] { launchTotalYZ(scratchSites, m, n); }));
+    reportSeconds("kernel_fill" + suffix + "_s", bestSeconds(3, [&] {
                       LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
                   }));
-    reportSeconds("kernel_update_centroid_s", bestSeconds(3, [&] {
+    reportSeconds("kernel_update_centroid" + suffix + "_s", bestSeconds(3, [&] {
                       launchUpdateCentroid(currentSites, scratchSites, m, relaxation, cubeBox(n), n);
                   }));
     // The step leaves the labelling in currentSites, so it can run again on the same input.
-    reportSeconds("centroid_step_256_s", bestSeconds(3, [] { launchCentroidStep(); }));
+    reportSeconds("centroid_step_256" + suffix + "_s", bestSeconds(3, [] { launchCentroidStep(); }));
     releaseBuffers();
+}
+
+void benchCentroidStep() {
+    benchCentroidStepWith<float>(MomentSums::floatAtomics, "");
+    benchCentroidStepWith<FixedMoment>(MomentSums::fixedPoint, "_deterministic");
 }
 
 CVT_BENCHMARK("40 centroid", benchCentroidStep);

@@ -1,17 +1,13 @@
-// Buffers of whole volumes. Memory that is touched for the first time is faulted in one 4 KiB page at
-// a time, which on some virtual machines costs far more than reading the data: a 64 MiB volume took
-// 0.19 s to fault in and 0.01 s when populated at once. Large buffers are therefore populated in one
-// call, with huge pages where the kernel gives them.
+// Buffers of whole volumes, populated in one call rather than faulted in page by page (see
+// populateLargeBuffer).
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-namespace cvt::formats {
+#include "device/host_memory.h"
 
-// Advice only: asks for huge pages over the range and populates it writable; ignores kernels that
-// know neither request.
-void populateLargeBuffer(void* data, size_t bytes);
+namespace cvt::formats {
 
 // Resizes an empty vector to `count` elements, populating a large one before it is zeroed.
 template <class T>

@@ -1,4 +1,6 @@
 // Process entry: runs the program on the GPU when a usable one is present, else on the CPU simulation.
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 
@@ -6,16 +8,16 @@
 
 #define CVT_DECLARE_PROGRAM(ns) \
     namespace cvt::ns {         \
-    int runProgram();           \
+    int runProgram(int);        \
     }
 CVT_FOR_EACH_BACKEND(CVT_DECLARE_PROGRAM)
 
 namespace {
 #define CVT_PROGRAM(ns) CVT_BACKEND_ENTRY(ns, runProgram)
-const cvt::BackendEntry<int()> programs[] = {CVT_FOR_EACH_BACKEND(CVT_PROGRAM)};
+const cvt::BackendEntry<int(int)> programs[] = {CVT_FOR_EACH_BACKEND(CVT_PROGRAM)};
 }  // namespace
 
 int main() {
     const auto* program = cvt::chooseBackend(programs, "cvt");
-    return program == nullptr ? 1 : program->run();
+    return program == nullptr ? 1 : program->run(STDOUT_FILENO);
 }

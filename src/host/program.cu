@@ -1,11 +1,12 @@
 // The whole life of the process on one backend: buffer set, density, tessellation, output.
-#include <unistd.h>
+#include "program.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
 
+#include "../device/host_memory.h"
 #include "../driver/cvt_driver.h"
 #include "buffers.h"
 #include "density.h"
@@ -30,6 +31,7 @@ T* allocateHostVolume(const char* what) {
     if (memory == nullptr)
         throw Failure(std::string("host allocation of ") + std::to_string(hostVolumeBytes) + " bytes for " + what +
                       " failed");
+    populateLargeBuffer(memory, hostVolumeBytes);
     return static_cast<T*>(memory);
 }
 
@@ -53,14 +55,14 @@ void releaseEverything() {
 
 }  // namespace
 
-int runProgram() {
+int runProgram(int outputFd) {
     try {
         allocateBuffers(fullEdge);
         hostResult = allocateHostVolume<int>("the result volume");
         hostDensity = allocateHostVolume<float>("the density volume");
         synthesizeDensity(hostDensity);
         runCvt(hostDensity, siteCount, hostResult, maxLevels, maxIterations);
-        writeLabelling(hostResult, STDOUT_FILENO);
+        writeLabelling(hostResult, outputFd);
         releaseEverything();
         return 0;
     } catch (const Failure& failure) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "formats/large_buffer.h"
 #include "host/density.h"
 
 namespace cvt::volume {
@@ -14,7 +15,7 @@ DensityInput builtInDensity() {
     input.format = "synthetic";
     input.type = "float32";
     input.box = cubeBox(densityEdge);
-    input.values.resize(densityVoxels);
+    formats::resizeLarge(input.values, densityVoxels);
     synthesizeDensity(input.values.data());
     return input;
 }

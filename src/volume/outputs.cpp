@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
 #include "device/failure.h"
 #include "formats/atomic_file.h"
+#include "formats/large_buffer.h"
 #include "formats/sites_csv.h"
 #include "host/output.h"
 #include "preview.h"
@@ -40,7 +42,9 @@ void writeLabels(const std::string& path, const Tessellation& tessellation, bool
         formats::writeVolume(path, tessellation.labels.data(), formats::SampleType::uint32, shape, fortranOrder);
         return;
     }
-    const std::vector<uint16_t> narrow(tessellation.labels.begin(), tessellation.labels.end());
+    std::vector<uint16_t> narrow;
+    formats::resizeLarge(narrow, tessellation.labels.size());
+    std::copy(tessellation.labels.begin(), tessellation.labels.end(), narrow.begin());
     formats::writeVolume(path, narrow.data(), formats::SampleType::uint16, shape, fortranOrder);
 }
 

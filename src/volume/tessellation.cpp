@@ -4,6 +4,7 @@
 #include <string>
 
 #include "device/failure.h"
+#include "formats/large_buffer.h"
 
 namespace cvt::volume {
 namespace {
@@ -27,7 +28,7 @@ Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const flo
     for (int32_t code : codes) result.sites.push_back(coordinatesOf(code));
     result.mass.assign(codes.size(), 0.0);
     result.voxels.assign(codes.size(), 0);
-    result.labels.resize(size_t(box.x) * box.y * box.z);
+    formats::resizeLarge(result.labels, size_t(box.x) * box.y * box.z);
 
     // Labels come in runs along x, so the last lookup is usually the next one's answer.
     int32_t lastCode = -1;

@@ -13,6 +13,7 @@
 #include "driver/cvt_driver.h"
 #include "driver/energy.h"
 #include "formats/atomic_file.h"
+#include "formats/large_buffer.h"
 #include "formats/sites_csv.h"
 #include "host/buffers.h"
 #include "memory_check.h"
@@ -105,9 +106,11 @@ void requireMemory(int edge, const DensityInput& input, const VolumeOptions& opt
 }
 
 // The cube the buffer set works on, with the box's density, divided by its maximum, at its origin and
-// zero elsewhere.
+// zero elsewhere; nothing when the box's own values are that cube already.
 std::vector<float> cubeDensity(const DensityInput& input, int edge) {
-    std::vector<float> cube(size_t(edge) * edge * edge, 0.0f);
+    if (input.box.x == edge && input.box.y == edge && input.box.z == edge && input.scale() == 1.0f) return {};
+    std::vector<float> cube;
+    formats::resizeLarge(cube, size_t(edge) * edge * edge);
     const float maximum = input.scale();
     const GridBox box = input.box;
     for (int z = 0; z < box.z; ++z)
@@ -148,11 +151,12 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     requireMemory(edge, input, options);
 
     allocateBuffers(edge, momentSumsOf(options));
-    std::vector<int> result(size_t(edge) * edge * edge);
+    std::vector<int> result;
+    formats::resizeLarge(result, size_t(edge) * edge * edge);
     {
         const std::vector<float> density = cubeDensity(input, edge);
         CvtRequest request;
-        request.density = density.data();
+        request.density = density.empty() ? input.values.data() : density.data();
         request.result = result.data();
         request.siteCount = options.sites;
         request.maxLevels = options.levels;

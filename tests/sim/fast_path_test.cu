@@ -26,6 +26,7 @@ bool hostMark(dim3 grid, dim3 block, int* marks, int n) {
 CVT_HOST_FAST_PATH(kernelMark, hostMark);
 
 TEST_F(FastPathTest, ALaunchTakesTheFastPathWhenEnabledAndTheShapeIsItsOwn) {
+    setFastPathsEnabled(true);
     DeviceArray<int> marks(std::vector<int>(64, 0));
     LAUNCH_KERNEL(kernelMark, dim3(2), dim3(32), 0, marks.get(), 7);
     EXPECT_EQ(marks.download(), std::vector<int>(64, -7));

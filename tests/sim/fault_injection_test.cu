@@ -11,10 +11,9 @@
 #include "device_test_support.h"
 #include "driver/cvt_driver.h"
 #include "host/buffers.h"
+#include "host/program.h"
 
 CVT_BEGIN_NAMESPACE
-
-int runProgram();
 
 namespace {
 
@@ -85,7 +84,7 @@ void runProgramWithFailure(Operation operation, unsigned nth) {
     std::FILE* capture = std::tmpfile();
     dup2(fileno(capture), STDOUT_FILENO);
     injectFailure(operation, nth);
-    const int status = runProgram();
+    const int status = runProgram(STDOUT_FILENO);
     std::fflush(stdout);
     if (lseek(STDOUT_FILENO, 0, SEEK_END) != 0) std::exit(42);
     std::exit(status);

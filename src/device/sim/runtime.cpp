@@ -127,6 +127,8 @@ cudaError_t cudaMalloc(void** pointer, size_t bytes) {
     const size_t rounded = alignedUnits(bytes) * allocationAlignment;
     void* memory = std::aligned_alloc(allocationAlignment, rounded);
     if (memory == nullptr) return recordError(cudaErrorMemoryAllocation);
+    // A GPU's memory is there once allocated; so is the simulated device's, in one call.
+    populateLargeBuffer(memory, rounded);
     state.allocations.emplace(static_cast<const std::byte*>(memory), bytes);
     state.allocatedBytes += rounded;
     *pointer = memory;
