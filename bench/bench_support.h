@@ -15,6 +15,14 @@ void reportSeconds(const std::string& key, double seconds);
 // Whether figures of this backend are GPU figures (prefixed) or simulation figures.
 bool benchOnGpu();
 
+// The wall time of one call of f (host work, or device work that f waits for).
+template <class F>
+double secondsOf(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // The best of `repeats` timings of f, each taken after all earlier device work has finished and
 // ending when f's device work has.
 template <class F>

@@ -18,13 +18,6 @@ CVT_BEGIN_NAMESPACE
 
 namespace {
 
-template <class F>
-double secondsOf(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Sites are the voxels that their own label names.
 int countSites(const std::vector<int>& labels, int edge) {
     int sites = 0;

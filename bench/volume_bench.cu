@@ -20,13 +20,6 @@
 CVT_BEGIN_NAMESPACE
 namespace {
 
-template <class F>
-double secondsOf(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // cvt's whole life, its text going to /dev/null; returns its last iteration.
 int runCvtProgram() {
     const int output = open("/dev/null", O_WRONLY);

@@ -2,6 +2,8 @@
 // says what failed; the entry prints it and exits with a non-zero status.
 #pragma once
 
+#include <cstdio>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -11,5 +13,24 @@ class Failure : public std::runtime_error {
 public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
+
+// Runs a program's body and returns its exit status. A Failure (or an exhausted heap) is printed as
+// "program: what failed" on standard error, `cleanUp` frees what the body left, and the status is 1;
+// a failing clean-up adds nothing, as a device in a failed state may refuse to free memory.
+template <class Body, class CleanUp>
+int runReportingFailure(const char* program, Body&& body, CleanUp&& cleanUp) {
+    try {
+        return body();
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "%s: %s\n", program, failure.what());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of host memory\n", program);
+    }
+    try {
+        cleanUp();
+    } catch (const Failure&) {
+    }
+    return 1;
+}
 
 }  // namespace cvt

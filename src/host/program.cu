@@ -1,9 +1,7 @@
 // The whole life of the process on one backend: buffer set, density, tessellation, output.
 #include "program.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <string>
 
 #include "../device/host_memory.h"
@@ -56,26 +54,19 @@ void releaseEverything() {
 }  // namespace
 
 int runProgram(int outputFd) {
-    try {
-        allocateBuffers(fullEdge);
-        hostResult = allocateHostVolume<int>("the result volume");
-        hostDensity = allocateHostVolume<float>("the density volume");
-        synthesizeDensity(hostDensity);
-        runCvt(hostDensity, siteCount, hostResult, maxLevels, maxIterations);
-        writeLabelling(hostResult, outputFd);
-        releaseEverything();
-        return 0;
-    } catch (const Failure& failure) {
-        std::fprintf(stderr, "cvt: %s\n", failure.what());
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "cvt: out of host memory\n");
-    }
-    try {
-        releaseEverything();
-    } catch (const Failure&) {
-        // The first failure has been reported; a device in a failed state may refuse to free memory.
-    }
-    return 1;
+    return runReportingFailure(
+        "cvt",
+        [outputFd] {
+            allocateBuffers(fullEdge);
+            hostResult = allocateHostVolume<int>("the result volume");
+            hostDensity = allocateHostVolume<float>("the density volume");
+            synthesizeDensity(hostDensity);
+            runCvt(hostDensity, siteCount, hostResult, maxLevels, maxIterations);
+            writeLabelling(hostResult, outputFd);
+            releaseEverything();
+            return 0;
+        },
+        releaseEverything);
 }
 
 CVT_END_NAMESPACE

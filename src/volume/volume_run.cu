@@ -200,19 +200,8 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
 
 int runVolume(const VolumeOptions& options) {
     volume::ProgressReporter progress(stderr, volume::ProgressReporter::isTerminal(stderr), options.quiet);
-    try {
-        return runOnBuffers(options, progress);
-    } catch (const Failure& failure) {
-        std::fprintf(stderr, "cvt-volume: %s\n", failure.what());
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "cvt-volume: out of host memory\n");
-    }
-    try {
-        releaseBuffers();
-    } catch (const Failure&) {
-        // The first failure has been reported; a device in a failed state may refuse to free memory.
-    }
-    return 1;
+    return runReportingFailure(
+        "cvt-volume", [&] { return runOnBuffers(options, progress); }, releaseBuffers);
 }
 
 CVT_END_NAMESPACE
