@@ -1,6 +1,7 @@
 // cvt-volume's command line: what each option sets, and which command lines are usage errors.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,16 @@
 
 namespace cvt::volume {
 namespace {
+
+// A file that exists wherever the tests run, to stand for a density or sites file.
+const std::string& existingFile() {
+    static const std::string path = [] {
+        const std::string name = testing::TempDir() + "cvt-volume-options-test.raw";
+        std::ofstream(name) << "any";
+        return name;
+    }();
+    return path;
+}
 
 ParsedCommandLine parse(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "cvt-volume");
@@ -40,7 +51,7 @@ TEST(VolumeOptionsTest, DefaultsAreTheProgramsOwnRun) {
 
 TEST(VolumeOptionsTest, EveryOptionReachesItsField) {
     const ParsedCommandLine parsed =
-        parse({"CMakeLists.txt", "--format", "raw", "--raw-shape", "10,20,30", "--raw-type", "uint16", "--sites", "7",
+        parse({existingFile(), "--format", "raw", "--raw-shape", "10,20,30", "--raw-type", "uint16", "--sites", "7",
                "--max-iterations", "0", "--levels", "2", "--seed", "99", "--labels", "l.nrrd", "--sites-out", "s.csv",
                "--text", "-", "--summary", "r.json", "--preview", "p.png", "--preview-at", "1,2,3", "-q",
                "--fast-atomics"});
@@ -71,11 +82,11 @@ TEST(VolumeOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
              {"--levels", "0"},
              {"--seeding", "random"},
              {"--format", "npy"},                                      // no file to read
-             {"CMakeLists.txt", "--format", "raw"},                    // raw without a shape
-             {"CMakeLists.txt", "--format", "raw", "--raw-shape", "1,2", "--raw-type", "uint8"},
+             {existingFile(), "--format", "raw"},                    // raw without a shape
+             {existingFile(), "--format", "raw", "--raw-shape", "1,2", "--raw-type", "uint8"},
              {"--labels", "labels.txt"},                               // neither .npy nor .nrrd
              {"--preview-at", "1,2,3"},                                // without --preview
-             {"--sites-in", "CMakeLists.txt", "--sites", "5"},
+             {"--sites-in", existingFile(), "--sites", "5"},
              {"--deterministic", "--fast-atomics"},
              {"no-such-file.npy"},
              {"--no-such-option"},
