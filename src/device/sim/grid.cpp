@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,35 @@ constexpr unsigned maxGridDimX = 2147483647u;
 constexpr unsigned maxGridDimYZ = 65535;
 constexpr size_t maxSharedBytesPerBlock = 48 * 1024;
 
+// The order in which a launch runs its blocks: the block that runs as the linear-th is
+// (multiplier * linear + offset) mod count, a bijection since the multiplier is coprime to count.
+// Linear order is multiplier 1 and offset 0.
+struct BlockOrder {
+    uint64_t count = 1, multiplier = 1, offset = 0;
+
+    bool shuffled() const { return multiplier != 1 || offset != 0; }
+    uint64_t operator()(uint64_t linear) const {
+        return (uint64_t(static_cast<unsigned __int128>(multiplier) * linear % count) + offset) % count;
+    }
+};
+
+std::atomic<uint64_t> blockOrderSeed{0};
+
+uint64_t mixBits(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
+}
+
+BlockOrder blockOrderOf(uint64_t count) {
+    const uint64_t seed = blockOrderSeed.load(std::memory_order_relaxed);
+    if (seed == 0 || count < 2) return {count, 1, 0};
+    BlockOrder order{count, mixBits(seed) % count, mixBits(~seed) % count};
+    while (std::gcd(order.multiplier, count) != 1) order.multiplier = (order.multiplier + 1) % count;
+    if (!order.shuffled()) order.offset = 1;  // a shuffle is never the linear order itself
+    return order;
+}
+
 // Blocks [next, end) of a launch that no host thread has claimed yet.
 struct BlockRange {
     std::atomic<uint64_t> next;
@@ -55,6 +85,7 @@ struct Worker : BlockFibers {
 
     detail::AtomicPagesOfLaunch* atomicPages = nullptr;
     dim3 grid, block;
+    BlockOrder order;
     detail::StackPool stacks;
     std::vector<std::max_align_t> dynamicShared;
     KernelFault ownFault;
@@ -81,6 +112,13 @@ void nextIndex(uint3& index, dim3 shape) {
     if (++index.y < shape.y) return;
     index.y = 0;
     ++index.z;
+}
+
+// The index of the block that runs as the linear-th, given the one before it.
+uint3 blockRunningAs(uint64_t linear, uint3 previous, const Worker& worker) {
+    if (worker.order.shuffled()) return linearToIndex(worker.order(linear), worker.grid);
+    nextIndex(previous, worker.grid);
+    return previous;
 }
 
 void failKernel(BlockFibers& fibers, std::string what) {
@@ -156,8 +194,9 @@ ctx::fiber walkChunk(Worker& worker, uint64_t first, uint64_t end, ctx::fiber&& 
     completeSwitch(nullptr, &worker.schedulerStack);
     worker.context(worker.switchingFrom) = std::move(came);
     try {
-        uint3 block = linearToIndex(first, worker.grid);
-        for (uint64_t linear = first; linear < end && worker.fault == nullptr; ++linear, nextIndex(block, worker.grid)) {
+        uint3 block = linearToIndex(worker.order(first), worker.grid);
+        for (uint64_t linear = first; linear < end && worker.fault == nullptr;
+             ++linear, block = blockRunningAs(linear, block, worker)) {
             worker.atomicPages->giveUpRequestedPages();  // between blocks no addition is half done
             blockIdx = block;
             worker.upgraded = false;
@@ -211,6 +250,8 @@ cudaError_t checkConfiguration(dim3 grid, dim3 block, size_t sharedBytes) {
 void* dynamicSharedBase() {
     return detail::runningBlock == nullptr ? nullptr : workerOf(*detail::runningBlock).dynamicShared.data();
 }
+
+void setBlockOrderSeed(uint64_t seed) { blockOrderSeed.store(seed, std::memory_order_relaxed); }
 
 namespace detail {
 
@@ -330,6 +371,7 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         ranges[w].end = blockCount * (w + 1) / workers;
     }
     const uint64_t chunk = std::max<uint64_t>(1, blockCount / (uint64_t{16} * workers));
+    const BlockOrder order = blockOrderOf(blockCount);
     detail::AtomicPagesOfLaunch atomicPages(workers);
 
 #pragma omp parallel num_threads(workers)
@@ -340,6 +382,7 @@ cudaError_t runGrid(dim3 grid, dim3 block, size_t dynamicSharedBytes, const Boun
         atomicPages.join(omp_get_thread_num());
         worker.grid = grid;
         worker.block = block;
+        worker.order = order;
         worker.threadCount = threadCount;
         worker.indexOf.resize(threadCount);
         for (unsigned slot = 0; slot < threadCount; ++slot) worker.indexOf[slot] = linearToIndex(slot, block);

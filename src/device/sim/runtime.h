@@ -122,6 +122,11 @@ std::string lastFaultDescription();
 // Dynamic shared memory of the running block, of the size given at launch.
 void* dynamicSharedBase();
 
+// A GPU runs the blocks of a launch in no particular order. With a seed other than 0, later launches
+// run theirs in a shuffled order that the seed picks (never the linear order, on any number of host
+// threads), so that a test can show that a result does not depend on it; 0 restores the linear order.
+void setBlockOrderSeed(uint64_t seed);
+
 }  // namespace cvt::sim
 
 #include "block_fibers.h"  // the barriers, inline
