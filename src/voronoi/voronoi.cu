@@ -23,6 +23,12 @@ void requireLabellableGrid() {
 
 }  // namespace
 
+void launchFloodZ() {
+    const int n = gridSize;
+    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
+                  voronoiBuffers[voronoiIndex ^ 1], n);
+}
+
 void launchMaurerAxis() {
     const int n = gridSize;
     LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
@@ -40,9 +46,7 @@ void launchColorAxis() {
 // the labelling ends in voronoiBuffers[voronoiIndex] with only the two volumes in use.
 void computeVoronoi() {
     requireLabellableGrid();
-    const int n = gridSize;
-    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], n);
+    launchFloodZ();
     voronoiIndex ^= 1;
     launchMaurerAxis();
     launchColorAxis();

@@ -26,6 +26,8 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, int n);
 // nearest chain entry of line (i, j) for row y to voxel (y, i, j), with its first two fields exchanged.
 __global__ void kernelColorAxis(const int* source, int* destination, int n);
 
+// kernelFloodZ from voronoiBuffers[voronoiIndex] into the other buffer, at gridSize.
+void launchFloodZ();
 // kernelMaurerAxis from voronoiBuffers[voronoiIndex] into the other buffer, at gridSize.
 void launchMaurerAxis();
 // kernelColorAxis from voronoiBuffers[voronoiIndex ^ 1] into voronoiBuffers[voronoiIndex], at gridSize.
