@@ -14,6 +14,7 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
 [ -f /usr/include/x86_64-linux-gnu/tiff.h ] || [ -f /usr/include/tiff.h ] || missing+=(libtiff-dev)
 [ -f /usr/include/png.h ] || missing+=(libpng-dev)
+[ -f /usr/include/nifti/nifti2_io.h ] || missing+=(libnifti2-dev)
 # The README's worked example (run by the end-to-end checks) makes its volume with NumPy.
 /usr/bin/python3 -c "import numpy" 2>/dev/null || missing+=(python3-numpy)
 if [ ${#missing[@]} -gt 0 ]; then

@@ -133,7 +133,7 @@ TEST(ProgressTest, OneLinePerDecisionAndOneAtTheEndWithoutControlCharactersOffAT
             if (iteration % 10 == 0) progress.decisionTaken({iteration, 0, 100.0f / iteration, 1.25f});
             progress.iterationDone(iteration, 0);
         }
-        progress.runEnded(report, 30, 77);
+        progress.runEnded(report, 30, 77, 0);
     };
     const std::string plain = reported(false, false, run);
     size_t lines = 0;

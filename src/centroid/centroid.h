@@ -56,16 +56,26 @@ __global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yM
 template <class Moment>
 void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> moments, int n);
 
+// Where moved sites may land with a mask: `nearestInside` is the labelling of the n-grid whose sites
+// are the voxels inside the mask, so that each voxel names the inside voxel nearest to it (itself when
+// inside, ties as in every labelling); `moves` counts the sites sent there. Null: no mask.
+struct InsideMap {
+    const int* nearestInside = nullptr;
+    unsigned* moves = nullptr;
+};
+
 // Voxel kernel: moves every site of the labelling to p + omega * (centroid - p), rounded and clamped
-// into the box [0, limitX) x [0, limitY) x [0, limitZ) of the grid, and writes it into newSites, which
-// must be EMPTY_SITE throughout the n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
+// into the box [0, limitX) x [0, limitY) x [0, limitZ) of the grid, then, with a mask, onto the inside
+// voxel nearest to that voxel, and writes it into newSites, which must be EMPTY_SITE throughout the
+// n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
 template <class Moment>
 __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const Moment* xMoment,
-                                     const Moment* yMoment, const Moment* zMoment, const Moment* mass, float omega,
-                                     int limitX, int limitY, int limitZ, int n);
+                                     const Moment* yMoment, const Moment* zMoment, const Moment* mass,
+                                     const int* nearestInside, unsigned* insideMoves, float omega, int limitX,
+                                     int limitY, int limitZ, int n);
 template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> moments, float omega,
-                          GridBox limit, int n);
+                          GridBox limit, int n, InsideMap inside = {});
 
 // Launches the whole step on the buffer set: currentSites holds the labelling of the gridSize-grid
 // and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites, inside

@@ -22,7 +22,8 @@ void launchCentroidStepWith() {
     LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
     // Over-relaxation can carry a site beyond its region's centroid, out of the box that holds the
     // density; the clamp keeps every site inside it.
-    launchUpdateCentroid(currentSites, scratchSites, m, relaxation, levelBox(siteBox, levelIndex), n);
+    launchUpdateCentroid(currentSites, scratchSites, m, relaxation, levelBox(siteBox, levelIndex), n,
+                         InsideMap{insideMaps[levelIndex], insideMoves});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "../centroid/centroid.h"
 #include "../host/buffers.h"
 #include "../host/seeding.h"
+#include "../host/site_code.h"
 #include "../voronoi/voronoi.h"
 #include "energy.h"
 #include "pyramid.h"
@@ -42,6 +43,58 @@ std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
     checkCuda(cudaMemcpy(density.data(), densityLevels[level], density.size() * sizeof(float), cudaMemcpyDeviceToHost),
               "reading back a density level for seeding");
     return density;
+}
+
+// The mask on each level used, finest first: a coarse voxel is inside when any of its finer ones is.
+std::vector<std::vector<uint8_t>> insideLevels(const CvtRequest& request, int levelCount) {
+    std::vector<std::vector<uint8_t>> levels;
+    if (request.inside == nullptr) return levels;
+    const size_t fullEdge = size_t(gridSize);
+    levels.emplace_back(request.inside, request.inside + fullEdge * fullEdge * fullEdge);
+    for (int level = 1; level < levelCount; ++level) {
+        const size_t edge = fullEdge >> level, fine = 2 * edge;
+        const std::vector<uint8_t>& finer = levels.back();
+        std::vector<uint8_t> coarse(edge * edge * edge, 0);
+        for (size_t z = 0; z < fine; ++z)
+            for (size_t y = 0; y < fine; ++y)
+                for (size_t x = 0; x < fine; ++x)
+                    coarse[x / 2 + edge * (y / 2 + edge * (z / 2))] |= finer[x + fine * (y + fine * z)];
+        levels.push_back(std::move(coarse));
+    }
+    return levels;
+}
+
+// Fills insideMaps[level] for each level: the labelling of a site volume that holds every inside voxel,
+// so that each voxel names its nearest inside voxel. Uses the ping-pong pair, before seeding fills it.
+void buildInsideMaps(const std::vector<std::vector<uint8_t>>& levels, int* staging) {
+    const int fullEdge = gridSize;
+    for (size_t level = 0; level < levels.size(); ++level) {
+        gridSize = fullEdge >> level;
+        const int n = gridSize;
+        for (int z = 0; z < n; ++z)
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) {
+                    const size_t voxel = x + size_t(n) * (y + size_t(n) * z);
+                    staging[voxel] = levels[level][voxel] ? encodeSite(x, y, z) : EMPTY_SITE;
+                }
+        const size_t bytes = size_t(n) * n * n * sizeof(int);
+        checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, bytes, cudaMemcpyHostToDevice),
+                  "uploading the mask");
+        computeVoronoi();
+        checkCuda(cudaMemcpy(insideMaps[level], currentSites, bytes, cudaMemcpyDeviceToDevice),
+                  "storing the mask's inside map");
+    }
+    gridSize = fullEdge;
+    voronoiIndex = 0;
+    checkCuda(cudaMemset(insideMoves, 0, sizeof(unsigned)), "clearing the count of moves into the mask");
+}
+
+unsigned readInsideMoves() {
+    unsigned moves = 0;
+    if (insideMoves != nullptr)
+        checkCuda(cudaMemcpy(&moves, insideMoves, sizeof moves, cudaMemcpyDeviceToHost),
+                  "reading the count of moves into the mask");
+    return moves;
 }
 
 // Iterates on the current level until it converges or the budget is spent. Returns whether the level
@@ -92,9 +145,15 @@ cudaError_t runCvt(const CvtRequest& request) {
     buildDensityPyramid();
     const int coarsest = levelCount - 1;
     const std::vector<float> coarseDensity = coarsestDensity(request, coarsest);
+    const std::vector<std::vector<uint8_t>> inside = insideLevels(request, levelCount);
+    if (!inside.empty()) {
+        if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
+        buildInsideMaps(inside, request.result);
+    }
     gridSize >>= levelCount;  // seeding works on twice this edge: the coarsest level used
     report.sitesPlaced = placeSites(request.result, request.siteCount, request.placement, levelBox(box, coarsest),
-                                    coarsest, coarseDensity.empty() ? request.density : coarseDensity.data());
+                                    coarsest, coarseDensity.empty() ? request.density : coarseDensity.data(),
+                                    inside.empty() ? nullptr : inside[coarsest].data());
     levelIndex = coarsest;
     relaxation = initialRelaxation;
     iteration = 0;
@@ -120,6 +179,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     computeVoronoi();
     const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
+    report.insideMoves = readInsideMoves();
     report.iterationSeconds = secondsSince(iterating);
     return copy;
 }

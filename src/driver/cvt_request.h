@@ -2,6 +2,7 @@
 // reports at the end. Plain data, shared by the backends and by host-only code.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "../host/grid_edge.h"
@@ -42,6 +43,10 @@ struct CvtRequest {
     int maxLevels = 1;               // pyramid levels to use, at least 1
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only
     GridBox box{};                   // where the density and the sites lie; empty: the whole grid
+    // Full-size flags, 1 inside the mask: every site starts and stays on an inside voxel (a move that
+    // would leave the mask lands on the inside voxel nearest to where it would have gone). Null: no
+    // mask. The density is expected to be zero outside.
+    const uint8_t* inside = nullptr;
     SitePlacement placement;
     CvtObserver* observer = nullptr;
 };
@@ -53,6 +58,7 @@ struct CvtRunReport {
     std::vector<int> levelEndIterations;  // value of `iteration` when each level ended, coarsest first
     std::vector<CvtDecision> decisions;   // every decision, in order
     CvtStop stop = CvtStop::iterationBudget;
+    uint64_t insideMoves = 0;     // with a mask: site moves that the mask sent to another voxel
     double setupSeconds = 0;      // density upload, pyramid and seeding
     double iterationSeconds = 0;  // the iterations, the final labelling and its copy to the host
 };

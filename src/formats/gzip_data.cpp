@@ -71,4 +71,44 @@ void inflateExactly(const InputFile& file, uint64_t offset, std::byte* into, siz
         failAt(messagePath, "gzip data inflate to " + bytesText(produced) + ", not the declared " + std::to_string(bytes));
 }
 
+struct GzipWriter::State {
+    z_stream stream{};
+    std::vector<unsigned char> output = std::vector<unsigned char>(size_t(1) << 16);
+};
+
+GzipWriter::GzipWriter(AtomicFile& file) : file_(file), state_(std::make_unique<State>()) {
+    // 15 + 16: the largest window with a gzip wrapper. Level 1: label volumes are long runs, which the
+    // fastest level already compresses nearly as well as the best.
+    if (deflateInit2(&state_->stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        failAt(file.path(), "cannot start compressing");
+}
+
+GzipWriter::~GzipWriter() { deflateEnd(&state_->stream); }
+
+void GzipWriter::deflateInto(int flush) {
+    z_stream& stream = state_->stream;
+    for (;;) {
+        stream.next_out = state_->output.data();
+        stream.avail_out = uInt(state_->output.size());
+        const int status = deflate(&stream, flush);
+        if (status == Z_STREAM_ERROR) failAt(file_.path(), "compressing failed");
+        file_.write(state_->output.data(), state_->output.size() - stream.avail_out);
+        if (flush == Z_FINISH ? status == Z_STREAM_END : stream.avail_out != 0) return;
+    }
+}
+
+void GzipWriter::write(const void* data, size_t bytes) {
+    const auto* next = static_cast<const unsigned char*>(data);
+    while (bytes > 0) {
+        const size_t piece = std::min<size_t>(bytes, size_t(1) << 30);
+        state_->stream.next_in = const_cast<unsigned char*>(next);
+        state_->stream.avail_in = uInt(piece);
+        deflateInto(Z_NO_FLUSH);
+        next += piece;
+        bytes -= piece;
+    }
+}
+
+void GzipWriter::finish() { deflateInto(Z_FINISH); }
+
 }  // namespace cvt::formats

@@ -22,7 +22,7 @@ struct NpyType {
 };
 
 constexpr NpyType npyTypes[] = {
-    {"|u1", SampleType::uint8, false},   {"<u2", SampleType::uint16, false},  {">u2", SampleType::uint16, true},
+    {"|u1", SampleType::uint8, false},   {"|i1", SampleType::int8, false},    {"<u2", SampleType::uint16, false},  {">u2", SampleType::uint16, true},
     {"<i2", SampleType::int16, false},   {">i2", SampleType::int16, true},    {"<i4", SampleType::int32, false},
     {">i4", SampleType::int32, true},    {"<u4", SampleType::uint32, false},  {">u4", SampleType::uint32, true},
     {"<f4", SampleType::float32, false}, {">f4", SampleType::float32, true},  {"<f8", SampleType::float64, false},

@@ -91,6 +91,7 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options) {
     volume.type = header.type;
     volume.bigEndian = header.bigEndian.value_or(false);
     volume.spacing = header.spacing;
+    volume.geometry.nrrdLines = header.geometryLines;
     volume.encoding = header.gzip ? "gzip" : "raw";
     volume.shape = checkedShape(path, header.sizes, true, options.maxSide);
     if (!header.dataFile.empty()) {
@@ -103,12 +104,14 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options) {
     return volume;
 }
 
-void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape) {
+void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+               const VolumeGeometry& geometry) {
     requireWritableShape(path, shape);
     std::string header = std::string("NRRD0004\n") + "type: " + nrrdTypeName(type) +
                          "\ndimension: 3\nsizes: " + std::to_string(shape.x) + " " + std::to_string(shape.y) + " " +
                          std::to_string(shape.z) + "\nencoding: raw\n";
     if (sampleBytes(type) > 1) header += "endian: little\n";
+    for (const std::string& line : geometry.nrrdLines) header += line + "\n";
     header += "\n";
     AtomicFile file(path);
     file.write(header);

@@ -20,6 +20,8 @@ struct NrrdSpelling {
 constexpr NrrdSpelling nrrdSpellings[] = {
     {"uint8", SampleType::uint8},        {"uchar", SampleType::uint8},
     {"unsigned char", SampleType::uint8}, {"uint8_t", SampleType::uint8},
+    {"int8", SampleType::int8},          {"signed char", SampleType::int8},
+    {"int8_t", SampleType::int8},
     {"uint16", SampleType::uint16},      {"ushort", SampleType::uint16},
     {"unsigned short", SampleType::uint16}, {"unsigned short int", SampleType::uint16},
     {"uint16_t", SampleType::uint16},    {"int16", SampleType::int16},
@@ -126,6 +128,12 @@ void requireNrrdMagic(const std::string& path, std::string_view text) {
         failAt(path, "not a NRRD file: it does not begin with NRRD0001 .. NRRD0005");
 }
 
+namespace {
+// The fields that place the volume in space, which a label file carries over.
+const std::set<std::string> placementFields = {"space", "spacedimension", "spacedirections", "spaceorigin",
+                                               "spaceunits", "spacings", "units", "measurementframe"};
+}  // namespace
+
 NrrdHeader parseNrrdHeader(const std::string& path, std::string_view text) {
     NrrdHeader header;
     std::optional<uint64_t> dimension;
@@ -151,6 +159,7 @@ NrrdHeader parseNrrdHeader(const std::string& path, std::string_view text) {
         field.erase(std::remove(field.begin(), field.end(), ' '), field.end());
         const std::string_view value = trimmed(line.substr(colon + 1));
         if (!seen.insert(field).second) parse.fail("field '" + field + "' given twice");
+        if (placementFields.count(field)) header.geometryLines.emplace_back(line);
 
         if (field == "type") {
             type = nrrdTypeNamed(value);

@@ -19,6 +19,7 @@ struct NrrdHeader {
     bool gzip = false;            // else raw
     std::optional<bool> bigEndian;
     std::array<double, 3> spacing{1, 1, 1};
+    std::vector<std::string> geometryLines;  // the fields that place the volume in space, verbatim
     std::string dataFile;  // empty when the data follow the header
     int64_t byteSkip = 0;  // -1: the data end the file
 };

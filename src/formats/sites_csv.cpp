@@ -40,24 +40,25 @@ bool isHeader(const std::vector<std::string_view>& line) {
 // Which field holds what: the coordinates always, mass and voxels when a header names them.
 struct Columns {
     static constexpr size_t absent = SIZE_MAX;
-    size_t x = 0, y = 1, z = 2, mass = absent, voxels = absent;
+    size_t x = 0, y = 1, z = 2, mass = absent, voxels = absent, id = absent;
 
     // Without a header: the first three columns.
     Columns() = default;
     explicit Columns(const std::vector<std::string_view>& header) {
-        size_t named[5] = {absent, absent, absent, absent, absent};
-        const char* const names[5] = {"x", "y", "z", "mass", "voxels"};
+        size_t named[6] = {absent, absent, absent, absent, absent, absent};
+        const char* const names[6] = {"x", "y", "z", "mass", "voxels", "id"};
         for (size_t column = header.size(); column-- > 0;)  // the first of repeated names counts
-            for (int i = 0; i < 5; ++i)
+            for (int i = 0; i < 6; ++i)
                 if (lowercaseName(header[column]) == names[i]) named[i] = column;
         if (named[0] != absent && named[1] != absent && named[2] != absent) x = named[0], y = named[1], z = named[2];
         mass = named[3];
         voxels = named[4];
+        id = named[5];
     }
 
     size_t needed() const {
         size_t last = std::max({x, y, z});
-        for (const size_t column : {mass, voxels})
+        for (const size_t column : {mass, voxels, id})
             if (column != absent) last = std::max(last, column);
         return last + 1;
     }
@@ -125,18 +126,19 @@ std::vector<SiteRow> readSitesCsv(const std::string& path) {
         }
         if (columns->voxels != Columns::absent)
             site.voxels = parse.number<uint64_t>(row[columns->voxels], "voxels", "a count");
+        if (columns->id != Columns::absent) site.id = int64_t(parse.number<uint32_t>(row[columns->id], "id", "an id"));
         sites.push_back(site);
     }
     return sites;
 }
 
-void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites) {
-    std::string text = "id,x,y,z,mass,voxels\n";
-    char row[128];
-    for (size_t id = 0; id < sites.size(); ++id) {
-        const SiteRow& site = sites[id];
-        text.append(row, size_t(std::snprintf(row, sizeof row, "%zu,%d,%d,%d,%.9g,%" PRIu64 "\n", id, site.x, site.y,
-                                              site.z, site.mass, site.voxels)));
+void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId) {
+    std::string text = "id,x,y,z,mass,voxels,pieces\n";
+    char row[160];
+    for (size_t i = 0; i < sites.size(); ++i) {
+        const SiteRow& site = sites[i];
+        text.append(row, size_t(std::snprintf(row, sizeof row, "%zu,%d,%d,%d,%.9g,%" PRIu64 ",%u\n", i + firstId,
+                                              site.x, site.y, site.z, site.mass, site.voxels, site.pieces)));
     }
     AtomicFile file(path);
     file.write(text);

@@ -11,16 +11,19 @@ struct SiteRow {
     int x = 0, y = 0, z = 0;
     double mass = 0;      // when the file has a "mass" column
     uint64_t voxels = 0;  // when the file has a "voxels" column
+    uint32_t pieces = 0;  // written only: the region's 6-connected pieces
+    int64_t id = -1;      // when the file has an "id" column
 };
 
 // Reads rows of at least three fields. The first non-blank line is a header when a field of it begins
 // with a letter; when the header names columns x, y and z (in any position and letter case), those
-// are the coordinates, else the first three columns are, and "mass" and "voxels" columns are read when
-// named. Coordinates are non-negative integers; blank lines are ignored. A file of no rows gives none.
+// are the coordinates, else the first three columns are, and "id", "mass" and "voxels" columns are read
+// when named. Coordinates are non-negative integers; blank lines are ignored. A file of no rows gives none.
 // Errors: cvt::Failure "<path>: line N: <problem>".
 std::vector<SiteRow> readSitesCsv(const std::string& path);
 
-// Writes the header "id,x,y,z,mass,voxels" and one row per site, id counting from 0, mass as %.9g.
-void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites);
+// Writes the header "id,x,y,z,mass,voxels,pieces" and one row per site, id counting from firstId,
+// mass as %.9g.
+void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId = 0);
 
 }  // namespace cvt::formats

@@ -1,5 +1,5 @@
-// Density and label volumes in files: NumPy .npy, NRRD (.nrrd, .nhdr), multi-page TIFF and headerless
-// raw samples. A volume has sides X, Y, Z with x the fastest-varying axis in memory: voxel (x, y, z) is
+// Density and label volumes in files: NumPy .npy, NRRD (.nrrd, .nhdr), NIfTI-1 and NIfTI-2 (.nii,
+// .nii.gz), multi-page TIFF and headerless raw samples. A volume has sides X, Y, Z with x the fastest-varying axis in memory: voxel (x, y, z) is
 // sample x + X*(y + Y*z), the program's own order. Every error is a cvt::Failure of one line,
 // "<path>: <problem>"; malformed files are refused before anything of their declared size is allocated.
 // Included by benchmark sources that nvcc compiles: C++17 only.
@@ -15,19 +15,39 @@
 
 namespace cvt::formats {
 
-enum class SampleType { uint8, uint16, int16, int32, uint32, float32, float64 };
+enum class SampleType { uint8, int8, uint16, int16, int32, uint32, float32, float64 };
 const char* sampleTypeName(SampleType);                        // "uint8", ..., "float64"
 std::optional<SampleType> sampleTypeNamed(std::string_view);  // the inverse of sampleTypeName
 size_t sampleBytes(SampleType);
 
-enum class FileFormat { npy, nrrd, tiff, raw };
-const char* formatName(FileFormat);                            // "npy", "nrrd", "tiff", "raw"
+enum class FileFormat { npy, nrrd, nifti, tiff, raw };
+const char* formatName(FileFormat);                            // "npy", "nrrd", "nifti", "tiff", "raw"
 std::optional<FileFormat> formatNamed(std::string_view);       // the inverse of formatName
-// By the extension, in any letter case: .npy, .nrrd and .nhdr, .tif and .tiff, .raw.
+// By the extension, in any letter case: .npy, .nrrd and .nhdr, .nii and .nii.gz, .tif and .tiff, .raw.
 std::optional<FileFormat> formatOfPath(const std::string& path);
 
 struct VolumeShape {
     int x = 0, y = 0, z = 0;  // x fastest
+};
+
+// Where a NIfTI volume lies in the world: its qform and sform, voxel sizes and units, as the header
+// gives them, so that labels written as NIfTI overlay the scan they were computed from.
+struct NiftiGeometry {
+    int qformCode = 0, sformCode = 0;
+    std::array<double, 3> quatern{0, 0, 0};  // b, c, d
+    std::array<double, 3> qoffset{0, 0, 0};
+    double qfac = 1;
+    std::array<double, 3> pixdim{1, 1, 1};
+    std::array<std::array<double, 4>, 4> sform{};  // voxel (i, j, k, 1) to world, row by row
+    int spaceUnits = 0, timeUnits = 0;
+};
+
+// The geometry a label file of the same format carries over from the density file.
+struct VolumeGeometry {
+    std::optional<NiftiGeometry> nifti;
+    // NRRD: the header lines that place the volume in space ("space", "space directions", "space
+    // origin", "space units", "spacings", ...), verbatim.
+    std::vector<std::string> nrrdLines;
 };
 
 // A volume as stored: samples converted to native byte order, x fastest, plus what the file said.
@@ -39,7 +59,8 @@ struct VolumeFile {
     bool bigEndian = false;     // as stored in the file
     bool fortranOrder = false;  // .npy only: the shape was (X, Y, Z) in Fortran order, not (Z, Y, X)
     std::array<double, 3> spacing{1, 1, 1};  // NRRD "spacings", or the lengths of its "space directions"
-    std::string encoding = "raw";            // NRRD: "raw" or "gzip"; others: "raw"
+    std::string encoding = "raw";            // NRRD and NIfTI: "raw" or "gzip"; others: "raw"
+    VolumeGeometry geometry;
 };
 
 struct ReadOptions {
@@ -53,20 +74,39 @@ struct ReadOptions {
 // types other than SampleType's and data of another size than declared are errors.
 VolumeFile readVolume(const std::string& path, const ReadOptions& options = {});
 
-// The samples as float density. Every value must be finite, >= 0 and within float range, and not all
-// may be zero; an error names the first offending voxel by (x, y, z) and its value.
-std::vector<float> densityValues(const VolumeFile& volume, const std::string& path);
+// How sample values become densities: unchanged, or through an intensity window (clipped to
+// [low, high], then shifted so that low becomes 0), or with every value below a threshold set to 0.
+struct DensityMapping {
+    std::optional<std::array<double, 2>> window;
+    std::optional<double> clipBelow;
+    // Said after the message about a negative value that no mapping took care of.
+    std::string negativeHint;
+};
+
+// The samples as float density, mapped. Every value must be finite, and after the mapping >= 0 and
+// within float range, and not all may be zero; an error names the first offending voxel by (x, y, z)
+// and its value.
+std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping = {});
 // The samples as labels: unsigned integer types only, else an error.
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path);
+
+// Marks each sample that is not zero with 1 and each zero with 0, at `marks` (one per sample). For masks.
+void markNonZero(const VolumeFile& volume, uint8_t* marks);
 
 // Writers: little-endian samples given x fastest, written through AtomicFile, so that a failure
 // leaves no file behind. writeNpy stores shape (X, Y, Z) in Fortran order when fortranOrder is set,
 // else shape (Z, Y, X) in C order: both describe the same bytes.
 void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder);
-// NRRD with its data attached, raw encoding.
-void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape);
-// .npy or .nrrd by the path's extension; any other extension is an error. fortranOrder is for .npy.
+// NRRD with its data attached, raw encoding, with the geometry's NRRD lines.
+void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+               const VolumeGeometry& geometry = {});
+// NIfTI-1, one file, gzip-compressed when the path ends in .gz; with the geometry's NIfTI placement, or
+// else the identity with voxel sizes `spacing`.
+void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+                const VolumeGeometry& geometry, std::array<double, 3> spacing);
+// .npy, .nrrd, .nii or .nii.gz by the path's extension; any other extension is an error. fortranOrder is
+// for .npy; the geometry and spacing for the formats that hold them.
 void writeVolume(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
-                 bool fortranOrder);
+                 bool fortranOrder, const VolumeGeometry& geometry = {}, std::array<double, 3> spacing = {1, 1, 1});
 
 }  // namespace cvt::formats

@@ -12,6 +12,7 @@ std::string lowercaseExtension(const std::string& path);
 
 VolumeFile readNpy(const std::string& path, const ReadOptions& options);
 VolumeFile readNrrd(const std::string& path, const ReadOptions& options);
+VolumeFile readNifti(const std::string& path, const ReadOptions& options);
 VolumeFile readTiff(const std::string& path, const ReadOptions& options);
 VolumeFile readRaw(const std::string& path, const ReadOptions& options);
 

@@ -7,9 +7,10 @@
 namespace cvt::formats {
 namespace {
 
-constexpr SampleType sampleTypes[] = {SampleType::uint8,  SampleType::uint16,  SampleType::int16,  SampleType::int32,
-                                      SampleType::uint32, SampleType::float32, SampleType::float64};
-constexpr FileFormat fileFormats[] = {FileFormat::npy, FileFormat::nrrd, FileFormat::tiff, FileFormat::raw};
+constexpr SampleType sampleTypes[] = {SampleType::uint8, SampleType::int8,   SampleType::uint16,  SampleType::int16,
+                                      SampleType::int32, SampleType::uint32, SampleType::float32, SampleType::float64};
+constexpr FileFormat fileFormats[] = {FileFormat::npy, FileFormat::nrrd, FileFormat::nifti, FileFormat::tiff,
+                                      FileFormat::raw};
 
 template <class Enum, size_t count>
 std::optional<Enum> named(const Enum (&values)[count], const char* (*nameOf)(Enum), std::string_view name) {
@@ -23,6 +24,7 @@ std::optional<Enum> named(const Enum (&values)[count], const char* (*nameOf)(Enu
 const char* sampleTypeName(SampleType type) {
     switch (type) {
         case SampleType::uint8: return "uint8";
+        case SampleType::int8: return "int8";
         case SampleType::uint16: return "uint16";
         case SampleType::int16: return "int16";
         case SampleType::int32: return "int32";
@@ -37,7 +39,8 @@ std::optional<SampleType> sampleTypeNamed(std::string_view name) { return named(
 
 size_t sampleBytes(SampleType type) {
     switch (type) {
-        case SampleType::uint8: return 1;
+        case SampleType::uint8:
+        case SampleType::int8: return 1;
         case SampleType::uint16:
         case SampleType::int16: return 2;
         case SampleType::int32:
@@ -52,6 +55,7 @@ const char* formatName(FileFormat format) {
     switch (format) {
         case FileFormat::npy: return "npy";
         case FileFormat::nrrd: return "nrrd";
+        case FileFormat::nifti: return "nifti";
         case FileFormat::tiff: return "tiff";
         case FileFormat::raw: return "raw";
     }
@@ -75,6 +79,8 @@ std::optional<FileFormat> formatOfPath(const std::string& path) {
     if (extension == "nrrd" || extension == "nhdr") return FileFormat::nrrd;
     if (extension == "tif" || extension == "tiff") return FileFormat::tiff;
     if (extension == "raw") return FileFormat::raw;
+    if (extension == "nii" || (extension == "gz" && lowercaseExtension(path.substr(0, path.size() - 3)) == "nii"))
+        return FileFormat::nifti;
     return std::nullopt;
 }
 

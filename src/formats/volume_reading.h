@@ -57,6 +57,9 @@ void toNativeOrder(VolumeFile& volume);
 // them from the byte order that volume.bigEndian names. The caller has checked the file's size.
 void readSamples(const InputFile& file, uint64_t offset, VolumeFile& volume);
 
+// Replaces the samples by value * slope + intercept as float64 (computed in double).
+void scaleSamples(VolumeFile& volume, double slope, double intercept);
+
 // "<N> bytes" worded for messages about data sizes.
 std::string bytesText(uint64_t bytes);
 

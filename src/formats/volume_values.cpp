@@ -1,4 +1,5 @@
 // Samples of any type as float densities or as labels, checked.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@ template <class F>
 decltype(auto) withSampleType(SampleType type, F&& f) {
     switch (type) {
         case SampleType::uint8: return f(uint8_t{});
+        case SampleType::int8: return f(int8_t{});
         case SampleType::uint16: return f(uint16_t{});
         case SampleType::int16: return f(int16_t{});
         case SampleType::int32: return f(int32_t{});
@@ -71,28 +73,68 @@ void requireSampleBytes(const VolumeFile& volume, const std::string& path) {
 
 }  // namespace
 
-std::vector<float> densityValues(const VolumeFile& volume, const std::string& path) {
+std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping) {
     requireSampleBytes(volume, path);
+    if (mapping.window && !((*mapping.window)[0] < (*mapping.window)[1]))
+        failAt(path, "the window's low end must lie below its high end");
     return withSampleType(volume.type, [&](auto sample) {
         using T = decltype(sample);
         const size_t count = volume.samples.size() / sizeof(T);
         const std::byte* samples = volume.samples.data();
+        // Mapped in double, so that a window over any integer or float range loses nothing before the
+        // one rounding to float.
+        const auto mapped = [&mapping](T value) -> double {
+            const double v = double(value);
+            if (!std::isfinite(v)) return v;
+            if (mapping.window) {
+                const auto [low, high] = *mapping.window;
+                return std::min(std::max(v, low), high) - low;
+            }
+            if (mapping.clipBelow && v < *mapping.clipBelow) return 0.0;
+            return v;
+        };
         std::vector<float> density;
         resizeLarge(density, count);
         // One pass that only notes whether something is wrong, so that the usual case stays fast.
         bool valid = true, nonZero = false;
         for (size_t i = 0; i < count; ++i) {
-            const T value = sampleAt<T>(samples, i);
+            const double value = mapped(sampleAt<T>(samples, i));
             valid &= isDensity(value);
             nonZero |= value != 0;
             density[i] = float(value);
         }
-        for (size_t i = 0; !valid && i < count; ++i)
-            if (!isDensity(sampleAt<T>(samples, i)))
-                failAt(path, densityProblem(sampleAt<T>(samples, i)) + " at voxel " + voxelText(volume.shape, i));
-        if (!nonZero) failAt(path, "every density value is zero");
+        for (size_t i = 0; !valid && i < count; ++i) {
+            const T value = sampleAt<T>(samples, i);
+            if (isDensity(mapped(value))) continue;
+            const std::string hint = double(value) < 0 && !mapping.negativeHint.empty() ? "; " + mapping.negativeHint : "";
+            failAt(path, densityProblem(value) + " at voxel " + voxelText(volume.shape, i) + hint);
+        }
+        if (!nonZero)
+            failAt(path, mapping.window || mapping.clipBelow ? "every density value is zero after the mapping"
+                                                             : "every density value is zero");
         return density;
     });
+}
+
+void markNonZero(const VolumeFile& volume, uint8_t* marks) {
+    withSampleType(volume.type, [&](auto sample) {
+        using T = decltype(sample);
+        for (size_t i = 0; i < sampleCount(volume.shape); ++i) marks[i] = sampleAt<T>(volume.samples.data(), i) != T(0);
+    });
+}
+
+void scaleSamples(VolumeFile& volume, double slope, double intercept) {
+    std::vector<std::byte> scaled;
+    resizeLarge(scaled, sampleCount(volume.shape) * sizeof(double));
+    withSampleType(volume.type, [&](auto sample) {
+        using T = decltype(sample);
+        for (size_t i = 0; i < sampleCount(volume.shape); ++i) {
+            const double value = double(sampleAt<T>(volume.samples.data(), i)) * slope + intercept;
+            std::memcpy(scaled.data() + i * sizeof(double), &value, sizeof(double));
+        }
+    });
+    volume.samples = std::move(scaled);
+    volume.type = SampleType::float64;
 }
 
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path) {

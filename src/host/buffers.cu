@@ -21,6 +21,8 @@ float relaxation = 0.0f;
 int iteration = 0;
 SiteRandom siteRandom = {};
 GridBox siteBox = {};
+int* insideMaps[maxPyramidLevels] = {};
+unsigned* insideMoves = nullptr;
 
 namespace {
 
@@ -57,7 +59,7 @@ void freeVolume(T*& volume, cudaError_t& firstFailure) {
 
 }  // namespace
 
-void allocateBuffers(int edge, MomentSums sums) {
+void allocateBuffers(int edge, MomentSums sums, bool masked) {
     if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
     requireFullEdge(edge);
     gridSize = edge;
@@ -75,6 +77,10 @@ void allocateBuffers(int edge, MomentSums sums) {
         allocateVolume(momentBuffers[m], cubeBytes(edge, momentElementBytes(sums)), momentNames[m]);
     for (int level = 0; isPyramidLevel(gridSize, level); ++level)
         allocateVolume(densityLevels[level], cubeBytes(gridSize >> level), "a density pyramid level");
+    if (!masked) return;
+    for (int level = 0; isPyramidLevel(gridSize, level); ++level)
+        allocateVolume(insideMaps[level], cubeBytes(gridSize >> level), "a mask's inside map");
+    allocateVolume(insideMoves, sizeof(unsigned), "the count of moves into the mask");
 }
 
 void releaseBuffers() {
@@ -88,6 +94,8 @@ void releaseBuffers() {
     freeVolume(energyBuffer, firstFailure);
     if (densityLevels != nullptr)
         for (int level = 0; level < maxPyramidLevels; ++level) freeVolume(densityLevels[level], firstFailure);
+    for (int*& map : insideMaps) freeVolume(map, firstFailure);
+    freeVolume(insideMoves, firstFailure);
     delete[] densityLevels;
     delete[] voronoiBuffers;
     densityLevels = nullptr;
@@ -99,11 +107,11 @@ void releaseBuffers() {
 
 uint64_t bufferSetBytes() { return allocatedBytes; }
 
-uint64_t bufferSetBytesFor(int edge, MomentSums sums) {
+uint64_t bufferSetBytesFor(int edge, MomentSums sums, bool masked) {
     requireFullEdge(edge);
     uint64_t bytes = 3 * cubeBytes(edge) + momentCount * cubeBytes(edge, momentElementBytes(sums));
-    for (int level = 0; isPyramidLevel(edge, level); ++level) bytes += cubeBytes(edge >> level);
-    return bytes;
+    for (int level = 0; isPyramidLevel(edge, level); ++level) bytes += (masked ? 2 : 1) * cubeBytes(edge >> level);
+    return bytes + (masked ? sizeof(unsigned) : 0);
 }
 
 CVT_END_NAMESPACE

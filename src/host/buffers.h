@@ -40,17 +40,21 @@ extern float relaxation;
 extern int iteration;
 extern SiteRandom siteRandom;
 extern GridBox siteBox;       // where sites may lie on the full grid: the whole grid unless a run narrows it
+// With a mask, per pyramid level: the labelling whose sites are the level's inside voxels (see
+// InsideMap), and the count of sites sent inside; null without one.
+extern int* insideMaps[maxPyramidLevels];
+extern unsigned* insideMoves;
 
-// Creates the set for full edge `edge` (see grid_edge.h), with moment volumes for `sums`, and sets
-// gridSize to it.
+// Creates the set for full edge `edge` (see grid_edge.h), with moment volumes for `sums` and, when
+// `masked`, the inside maps of every level, and sets gridSize to it.
 // Throws cvt::Failure if the set exists already, the edge is unusable, or an allocation fails; what
 // was allocated before the failure stays in the set for releaseBuffers.
-void allocateBuffers(int edge, MomentSums sums = MomentSums::floatAtomics);
+void allocateBuffers(int edge, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
 // Device bytes the set holds now.
 uint64_t bufferSetBytes();
-// Device bytes allocateBuffers(edge, sums) takes.
-uint64_t bufferSetBytesFor(int edge, MomentSums sums = MomentSums::floatAtomics);
+// Device bytes allocateBuffers(edge, sums, masked) takes.
+uint64_t bufferSetBytesFor(int edge, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 
 CVT_END_NAMESPACE

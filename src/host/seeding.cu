@@ -41,15 +41,24 @@ void checkSeedingRequest(int edge, int count, GridBox box) {
 
 // Draws in threes, x from the first draw, y from the second, z from the third, each scaled to the
 // box's side on its axis; a triple that lands on an occupied voxel is discarded whole.
-void drawUniformSites(int* staging, int edge, int count, GridBox box, uint64_t seed) {
+void drawUniformSites(int* staging, int edge, int count, GridBox box, uint64_t seed, const uint8_t* inside) {
+    if (inside != nullptr) {
+        uint64_t insideVoxels = 0;
+        for (int z = 0; z < box.z; ++z)
+            for (int y = 0; y < box.y; ++y)
+                for (int x = 0; x < box.x; ++x) insideVoxels += inside[x + edge * (y + size_t(edge) * z)];
+        if (uint64_t(count) > insideVoxels)
+            throw Failure("cannot place " + std::to_string(count) + " sites on the " + std::to_string(insideVoxels) +
+                          " voxels inside the mask");
+    }
     resetKiss(siteRandom, seed);
     for (int placed = 0; placed < count;) {
         const int x = coordinateOfDraw(drawKiss(siteRandom), box.x);
         const int y = coordinateOfDraw(drawKiss(siteRandom), box.y);
         const int z = coordinateOfDraw(drawKiss(siteRandom), box.z);
-        SiteCode& cell = staging[x + edge * (y + edge * z)];
-        if (cell != EMPTY_SITE) continue;
-        cell = encodeSite(x, y, z);
+        const size_t voxel = x + edge * (y + size_t(edge) * z);
+        if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) continue;
+        staging[voxel] = encodeSite(x, y, z);
         ++placed;
     }
 }
@@ -71,13 +80,17 @@ void drawSitesByDensity(int* staging, int edge, int count, GridBox box, uint64_t
     }
 }
 
-int placeGivenSites(int* staging, int edge, const std::vector<std::array<int, 3>>& sites, GridBox box, int level) {
+int placeGivenSites(int* staging, int edge, const std::vector<std::array<int, 3>>& sites, GridBox box, int level,
+                    const uint8_t* inside) {
     int placed = 0;
     for (const std::array<int, 3>& site : sites) {
         const int x = site[0] >> level, y = site[1] >> level, z = site[2] >> level;
         if (site[0] < 0 || site[1] < 0 || site[2] < 0 || x >= box.x || y >= box.y || z >= box.z)
             throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
                           std::to_string(site[2]) + ") lies outside the box");
+        if (inside != nullptr && !inside[x + edge * (y + size_t(edge) * z)])
+            throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
+                          std::to_string(site[2]) + ") lies outside the mask");
         SiteCode& cell = staging[x + edge * (y + edge * z)];
         if (cell != EMPTY_SITE) continue;  // sites that share a coarse voxel become one
         cell = encodeSite(x, y, z);
@@ -89,7 +102,7 @@ int placeGivenSites(int* staging, int edge, const std::vector<std::array<int, 3>
 }  // namespace
 
 int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-               const float* density) {
+               const float* density, const uint8_t* inside) {
     const bool given = placement.kind == SitePlacement::Kind::given;
     checkSeedingRequest(2 * gridSize, given ? 0 : count, box);
     const SeedingEdge seedingEdge;
@@ -98,9 +111,9 @@ int placeSites(int* staging, int count, const SitePlacement& placement, GridBox 
     std::fill(staging, staging + voxels, EMPTY_SITE);
     int placed = count;
     switch (placement.kind) {
-    case SitePlacement::Kind::uniform: drawUniformSites(staging, edge, count, box, placement.seed); break;
+    case SitePlacement::Kind::uniform: drawUniformSites(staging, edge, count, box, placement.seed, inside); break;
     case SitePlacement::Kind::density: drawSitesByDensity(staging, edge, count, box, placement.seed, density); break;
-    case SitePlacement::Kind::given: placed = placeGivenSites(staging, edge, placement.sites, box, level); break;
+    case SitePlacement::Kind::given: placed = placeGivenSites(staging, edge, placement.sites, box, level, inside); break;
     }
     checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, size_t(voxels) * sizeof(SiteCode),
                          cudaMemcpyHostToDevice),

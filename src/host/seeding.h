@@ -22,9 +22,11 @@ void seedSites(int* staging, int count);
 // and uploads the site volume as seedSites does. `density` is the density of this level (E^3 values),
 // read only for density placement. Given sites are placed at their coordinates on this level, so sites
 // that fall into one coarse voxel become one; `count` is then ignored. Returns the number of sites placed.
+// With `inside` (E^3 flags, non-null with a mask) every site is placed on an inside voxel: uniform draws
+// outside are discarded like those on occupied voxels, and a given site outside is an error.
 // Throws cvt::Failure where seedSites does, and when fewer voxels of positive density than `count` lie
-// in the box (density placement).
+// in the box (density placement) or fewer inside voxels than `count` (uniform placement with a mask).
 int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-               const float* density);
+               const float* density, const uint8_t* inside = nullptr);
 
 CVT_END_NAMESPACE

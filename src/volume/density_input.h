@@ -18,7 +18,10 @@ struct DensityInput {
     GridBox box;         // the volume's sides, x fastest
     bool fortranOrder = false;              // .npy: written in Fortran order, as outputs then are too
     std::array<double, 3> spacing{1, 1, 1};  // as the file gives it
-    std::vector<float> values;               // in the file's units, index x + X*(y + Y*z)
+    formats::VolumeGeometry geometry;        // where the file places the volume, for label files
+    std::vector<float> values;               // mapped, zero outside the mask; index x + X*(y + Y*z)
+    std::vector<uint8_t> inside;             // with a mask: 1 inside, 0 outside, per voxel; else empty
+    uint64_t insideVoxels = 0;               // the box's voxel count without a mask
     float minimum = 0, maximum = 0;
     double sum = 0;
     // Every value is divided by `maximum` before the run: a tessellation does not depend on the scale
@@ -26,7 +29,8 @@ struct DensityInput {
     float scale() const { return maximum; }
 };
 
-// Reads, converts and checks the density (cvt::Failure naming the file on any problem).
+// Reads, converts, maps and masks the density and checks it (cvt::Failure naming the file on any
+// problem).
 DensityInput loadDensity(const VolumeOptions& options);
 
 // Spacing other than 1 on some axis: the labelling measures distances in voxels whatever the spacing.

@@ -1,6 +1,8 @@
 #include "options.h"
 
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -19,6 +21,9 @@ np.save('blob.npy', np.exp(-((x - 50)**2 + (y - 30)**2 + (z - 20)**2) / 400).ast
     cvt-volume blob.npy --sites 2000 --labels labels.npy --sites-out sites.csv --preview blob.png
     python3 -c "import numpy as np; print(np.load('labels.npy').shape)"   # (40, 60, 100)
 
+  A CT scan in Hounsfield units, soft tissue only, regions of the body alone, labels over the scan:
+    cvt-volume ct.nii.gz --window -100,300 --mask-above 0 --sites 5000 --labels ct-labels.nii.gz
+
   The program's own run (the built-in 256^3 density, 10000 sites) as text, with a run summary:
     cvt-volume --text - --summary run.json > cvt-output.txt
 )EXAMPLES";
@@ -34,17 +39,81 @@ std::array<int, 3> parseTriple(const std::string& text, const char* what) {
     return values;
 }
 
+// "LO,HI" as two finite numbers.
+std::array<double, 2> parseWindow(const std::string& text) {
+    std::array<double, 2> window{};
+    char comma = 0, rest = 0;
+    std::istringstream in(text);
+    if (!(in >> window[0] >> comma >> window[1]) || comma != ',' || (in >> rest) || !std::isfinite(window[0]) ||
+        !std::isfinite(window[1]))
+        throw CLI::ValidationError("--window", "expected LO,HI, two numbers, got '" + text + "'");
+    if (!(window[0] < window[1]))
+        throw CLI::ValidationError("--window", "LO must lie below HI, got '" + text + "'");
+    return window;
+}
+
+// Whether two paths name one file: by identity where both exist (through links, `..`, hard links),
+// else by their normalised absolute form.
+bool sameFile(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error)) return fs::equivalent(a, b, error);
+    const fs::path first = fs::weakly_canonical(fs::absolute(a), error);
+    const fs::path second = fs::weakly_canonical(fs::absolute(b), error);
+    return first == second;
+}
+
+struct NamedPath {
+    const char* option;
+    const std::optional<std::string>* path;
+};
+
+// No output may overwrite an input or another output: a run that did would destroy the user's data or
+// keep only one of two results, and still exit 0.
+void requireDistinctFiles(const VolumeOptions& options) {
+    const NamedPath inputs[] = {{"DENSITY", &options.densityPath}, {"--mask", &options.maskPath},
+                                {"--sites-in", &options.sitesIn}};
+    const NamedPath outputs[] = {{"--labels", &options.labelsPath}, {"--sites-out", &options.sitesOutPath},
+                                 {"--text", &options.textPath},     {"--summary", &options.summaryPath},
+                                 {"--preview", &options.previewPath}};
+    const auto given = [](const NamedPath& named) { return named.path->has_value() && **named.path != "-"; };
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (!given(outputs[i])) continue;
+        const std::string& output = **outputs[i].path;
+        for (const NamedPath& input : inputs)
+            if (given(input) && sameFile(output, **input.path))
+                throw CLI::ValidationError(std::string(outputs[i].option) + " " + output + " would overwrite the input " +
+                                           input.option + " " + **input.path);
+        for (size_t j = 0; j < i; ++j)
+            if (given(outputs[j]) && sameFile(output, **outputs[j].path))
+                throw CLI::ValidationError(std::string(outputs[i].option) + " " + output + " names the same file as " +
+                                           outputs[j].option + " " + **outputs[j].path);
+    }
+}
+
 void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format, std::string& rawShape,
-                     std::string& rawType, std::string& seeding, std::string& previewAt) {
+                     std::string& rawType, std::string& seeding, std::string& previewAt, std::string& window) {
     app.add_option("DENSITY", options.densityPath,
-                   "Density volume: .npy, .nrrd/.nhdr, .tif/.tiff, or raw data with --raw-shape and --raw-type. "
-                   "Without it, the built-in synthetic 256^3 density.")
+                   "Density volume: .npy, .nrrd/.nhdr, .nii/.nii.gz, .tif/.tiff, or raw data with --raw-shape and "
+                   "--raw-type. Without it, the built-in synthetic 256^3 density.")
         ->check(CLI::ExistingFile);
     app.add_option("--format", format, "Read DENSITY as this format, whatever its extension")
-        ->check(CLI::IsMember({"npy", "nrrd", "tiff", "raw"}));
+        ->check(CLI::IsMember({"npy", "nrrd", "nifti", "tiff", "raw"}));
     app.add_option("--raw-shape", rawShape, "X,Y,Z of raw little-endian data, x fastest");
     app.add_option("--raw-type", rawType, "Sample type of raw data")
-        ->check(CLI::IsMember({"uint8", "uint16", "int16", "int32", "float32", "float64"}));
+        ->check(CLI::IsMember({"uint8", "int8", "uint16", "int16", "int32", "uint32", "float32", "float64"}));
+    CLI::Option* windowOption =
+        app.add_option("--window", window,
+                       "LO,HI: clip every value to [LO, HI] and shift it so that LO becomes 0 (CT soft tissue: "
+                       "--window -100,300)");
+    app.add_option("--clip-below", options.mapping.clipBelow, "Set values below V to 0 and keep the rest")
+        ->excludes(windowOption);
+    app.add_option("--mask", options.maskPath,
+                   "Tessellate only inside this volume's non-zero voxels (any input format, DENSITY's shape): "
+                   "labels are 0 outside, sites are numbered from 1")
+        ->check(CLI::ExistingFile);
+    app.add_option("--mask-above", options.maskAbove,
+                   "Tessellate only where the (mapped) density is above T; with --mask, inside both");
 
     CLI::Option* sites = app.add_option("--sites", options.sites, "Number of sites (default 10000)")
                              ->check(CLI::Range(1, 1 << 30));
@@ -66,7 +135,8 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
     sitesIn->excludes(sites)->excludes(seedingOption);
 
     app.add_option("--labels", options.labelsPath,
-                   "Write the site id of every voxel (.npy or .nrrd; uint16 below 65536 sites, else uint32)");
+                   "Write the site id of every voxel (.npy, .nrrd, .nii or .nii.gz, with the input's geometry; uint16 "
+                   "below 65536 sites, else uint32)");
     app.add_option("--sites-out", options.sitesOutPath, "Write the final sites: CSV id,x,y,z,mass,voxels");
     app.add_option("--text", options.textPath,
                    "Write one line 'v X Y Z' per voxel, x outermost, z innermost (- for standard output)");
@@ -88,7 +158,7 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
 
 VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::string& format,
                      const std::string& rawShape, const std::string& rawType, const std::string& seeding,
-                     const std::string& previewAt) {
+                     const std::string& previewAt, const std::string& window) {
     options.sitesGiven = app.count("--sites") > 0;
     if (!format.empty()) options.read.format = formats::formatNamed(format);
     if (!rawShape.empty()) {
@@ -98,6 +168,12 @@ VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::stri
     if (!rawType.empty()) options.read.rawType = formats::sampleTypeNamed(rawType);
     if (!seeding.empty()) options.seeding = seeding == "density" ? Seeding::density : Seeding::uniform;
     if (!previewAt.empty()) options.previewAt = parseTriple(previewAt, "--preview-at");
+    if (!window.empty()) options.mapping.window = parseWindow(window);
+    if (options.mapping.clipBelow && !std::isfinite(*options.mapping.clipBelow))
+        throw CLI::ValidationError("--clip-below", "expected a finite number");
+    if (options.maskAbove && !std::isfinite(*options.maskAbove))
+        throw CLI::ValidationError("--mask-above", "expected a finite number");
+    options.mapping.negativeHint = "map negative values with --window LO,HI or --clip-below V";
 
     if (!options.densityPath && (options.read.format || options.read.rawShape || options.read.rawType))
         throw CLI::ValidationError("--format, --raw-shape and --raw-type describe a DENSITY file, and none is given");
@@ -108,9 +184,11 @@ VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::stri
         throw CLI::ValidationError("raw data needs --raw-shape X,Y,Z and --raw-type TYPE");
     if (options.labelsPath) {
         const std::optional<formats::FileFormat> labels = formats::formatOfPath(*options.labelsPath);
-        if (labels != formats::FileFormat::npy && labels != formats::FileFormat::nrrd)
-            throw CLI::ValidationError("--labels", "the labels file must end in .npy or .nrrd");
+        if (labels != formats::FileFormat::npy && labels != formats::FileFormat::nrrd &&
+            labels != formats::FileFormat::nifti)
+            throw CLI::ValidationError("--labels", "the labels file must end in .npy, .nrrd, .nii or .nii.gz");
     }
+    requireDistinctFiles(options);
     return options;
 }
 
@@ -128,11 +206,11 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
                  "nearest-site labelling, on the GPU when one is present, else on the CPU.",
                  program);
     VolumeOptions options;
-    std::string format, rawShape, rawType, seeding, previewAt;
-    describeOptions(app, options, format, rawShape, rawType, seeding, previewAt);
+    std::string format, rawShape, rawType, seeding, previewAt, window;
+    describeOptions(app, options, format, rawShape, rawType, seeding, previewAt, window);
     try {
         app.parse(argc, argv);
-        return ParsedCommandLine{finish(options, app, format, rawShape, rawType, seeding, previewAt), 0};
+        return ParsedCommandLine{finish(options, app, format, rawShape, rawType, seeding, previewAt, window), 0};
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         return ParsedCommandLine{std::nullopt, 0};

@@ -24,6 +24,10 @@ struct VolumeOptions {
     std::optional<std::string> sitesIn;
     bool sitesGiven = false;  // --sites was on the command line
 
+    formats::DensityMapping mapping;        // --window, --clip-below
+    std::optional<std::string> maskPath;    // --mask: non-zero voxels are inside
+    std::optional<double> maskAbove;        // --mask-above: inside where the mapped density is above it
+
     std::optional<std::string> labelsPath, sitesOutPath, textPath, summaryPath, previewPath;
     std::optional<std::array<int, 3>> previewAt;
     bool quiet = false;
@@ -32,6 +36,7 @@ struct VolumeOptions {
     Seeding effectiveSeeding() const {
         return seeding.value_or(densityPath ? Seeding::density : Seeding::uniform);
     }
+    bool masked() const { return maskPath || maskAbove; }
     // Every output path, for the checks made before the run.
     std::vector<std::string> outputPaths() const;
 };

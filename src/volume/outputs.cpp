@@ -36,25 +36,28 @@ void writeToStandardOutput(const char* data, size_t bytes) {
 
 }  // namespace
 
-void writeLabels(const std::string& path, const Tessellation& tessellation, bool fortranOrder) {
+void writeLabels(const std::string& path, const Tessellation& tessellation, const DensityInput& input) {
     const formats::VolumeShape shape = shapeOf(tessellation.box);
-    if (tessellation.sites.size() > uint16Sites) {
-        formats::writeVolume(path, tessellation.labels.data(), formats::SampleType::uint32, shape, fortranOrder);
+    if (tessellation.sites.size() + tessellation.firstId > uint16Sites) {
+        formats::writeVolume(path, tessellation.labels.data(), formats::SampleType::uint32, shape, input.fortranOrder,
+                             input.geometry, input.spacing);
         return;
     }
     std::vector<uint16_t> narrow;
     formats::resizeLarge(narrow, tessellation.labels.size());
     std::copy(tessellation.labels.begin(), tessellation.labels.end(), narrow.begin());
-    formats::writeVolume(path, narrow.data(), formats::SampleType::uint16, shape, fortranOrder);
+    formats::writeVolume(path, narrow.data(), formats::SampleType::uint16, shape, input.fortranOrder, input.geometry,
+                         input.spacing);
 }
 
 void writeSites(const std::string& path, const Tessellation& tessellation) {
     std::vector<formats::SiteRow> rows(tessellation.sites.size());
     for (size_t id = 0; id < rows.size(); ++id) {
         const std::array<int, 3>& s = tessellation.sites[id];
-        rows[id] = formats::SiteRow{s[0], s[1], s[2], tessellation.mass[id], tessellation.voxels[id]};
+        rows[id] = formats::SiteRow{s[0], s[1], s[2], tessellation.mass[id], tessellation.voxels[id],
+                                    tessellation.pieces[id]};
     }
-    formats::writeSitesCsv(path, rows);
+    formats::writeSitesCsv(path, rows, tessellation.firstId);
 }
 
 void writeText(const std::string& path, const int32_t* labelling, int edge, GridBox box) {
@@ -69,14 +72,15 @@ void writeText(const std::string& path, const int32_t* labelling, int edge, Grid
 
 void writeOutputs(const VolumeOptions& options, const DensityInput& input, const Tessellation& tessellation,
                   const int32_t* labelling, int edge, float energy) {
-    if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input.fortranOrder);
+    if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
     if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
     if (options.textPath) writeText(*options.textPath, labelling, edge, tessellation.box);
     if (options.previewPath) {
         char caption[96];
         std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(energy), tessellation.sites.size());
         const PreviewScene scene{tessellation.box, input.values.data(), tessellation.labels.data(), &tessellation.sites,
-                                 options.previewAt.value_or(boxCentre(tessellation.box)), caption};
+                                 options.previewAt.value_or(boxCentre(tessellation.box)), caption,
+                                 tessellation.firstId == 1};
         writePreview(*options.previewPath, scene);
     }
 }

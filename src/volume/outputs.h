@@ -10,11 +10,12 @@
 
 namespace cvt::volume {
 
-// The labels file: the id of every voxel of the box, uint16 below 65,536 sites, else uint32, with the
-// input's axis order (.npy in Fortran order when the input was).
-void writeLabels(const std::string& path, const Tessellation& tessellation, bool fortranOrder);
+// The labels file: the label of every voxel of the box, uint16 while the labels fit, else uint32, with
+// the input's axis order (.npy in Fortran order when the input was) and, in NRRD and NIfTI, its place
+// in space.
+void writeLabels(const std::string& path, const Tessellation& tessellation, const DensityInput& input);
 
-// The sites file: id,x,y,z,mass,voxels.
+// The sites file: id,x,y,z,mass,voxels,pieces.
 void writeSites(const std::string& path, const Tessellation& tessellation);
 
 // One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.

@@ -17,6 +17,7 @@ constexpr Rgb textColour{230, 230, 230};
 // reads better than a colour per site: the network of regions shows at a glance.
 constexpr int darkestGrey = 16, brightestGrey = 160;
 constexpr Rgb borderColour{255, 200, 40};
+constexpr Rgb outsideColour{6, 8, 24};
 constexpr Rgb dotFill{255, 255, 255};
 constexpr Rgb dotRim{0, 0, 0};
 
@@ -48,9 +49,14 @@ SliceVoxels gatherSlice(const PreviewScene& scene, int axis) {
     return slice;
 }
 
-void paintDensity(RgbImage& image, const SlicePlacement& at, const SliceVoxels& slice, float brightest) {
+void paintDensity(RgbImage& image, const SlicePlacement& at, const SliceVoxels& slice, float brightest,
+                  bool zeroIsOutside) {
     for (int v = 0; v < slice.rows; ++v)
         for (int u = 0; u < slice.columns; ++u) {
+            if (zeroIsOutside && slice.labels[size_t(v) * slice.columns + u] == 0) {
+                fillRect(image, at.left + u * at.scale, at.top + v * at.scale, at.scale, at.scale, outsideColour);
+                continue;
+            }
             // The ratio first: a step of range / brightest overflows when the brightest value is tiny.
             const float d = slice.density[size_t(v) * slice.columns + u];
             const float level = brightest > 0 ? d / brightest : 0.0f;
@@ -62,19 +68,22 @@ void paintDensity(RgbImage& image, const SlicePlacement& at, const SliceVoxels& 
 // A voxel whose neighbour has another site gets a one-pixel line along the edge of its pixel block
 // that faces the neighbour, so that the line between two regions is two pixels wide and centred on
 // their true border (at scale 1 a block is one pixel, and both voxels' pixels become the line).
-void paintBorders(RgbImage& image, const SlicePlacement& at, const SliceVoxels& slice) {
+// With a mask, the outside has no borders, and neither has the mask's edge: the dark outside shows it.
+void paintBorders(RgbImage& image, const SlicePlacement& at, const SliceVoxels& slice, bool zeroIsOutside) {
     const int s = at.scale;
     for (int v = 0; v < slice.rows; ++v)
         for (int u = 0; u < slice.columns; ++u) {
             const size_t index = size_t(v) * slice.columns + u;
             const uint32_t label = slice.labels[index];
+            if (zeroIsOutside && label == 0) continue;
+            const auto differs = [&](size_t other) {
+                return slice.labels[other] != label && !(zeroIsOutside && slice.labels[other] == 0);
+            };
             const int left = at.left + u * s, top = at.top + v * s;
-            if (u > 0 && slice.labels[index - 1] != label) fillRect(image, left, top, 1, s, borderColour);
-            if (u + 1 < slice.columns && slice.labels[index + 1] != label)
-                fillRect(image, left + s - 1, top, 1, s, borderColour);
-            if (v > 0 && slice.labels[index - slice.columns] != label) fillRect(image, left, top, s, 1, borderColour);
-            if (v + 1 < slice.rows && slice.labels[index + slice.columns] != label)
-                fillRect(image, left, top + s - 1, s, 1, borderColour);
+            if (u > 0 && differs(index - 1)) fillRect(image, left, top, 1, s, borderColour);
+            if (u + 1 < slice.columns && differs(index + 1)) fillRect(image, left + s - 1, top, 1, s, borderColour);
+            if (v > 0 && differs(index - slice.columns)) fillRect(image, left, top, s, 1, borderColour);
+            if (v + 1 < slice.rows && differs(index + slice.columns)) fillRect(image, left, top + s - 1, s, 1, borderColour);
         }
 }
 
@@ -117,8 +126,8 @@ RgbImage renderPreview(const PreviewScene& scene) {
     }
     RgbImage image = blankImage(layout.width, layout.height, background);
     for (int a = 0; a < 3; ++a) {
-        paintDensity(image, layout.slices[a], slices[a], brightest);
-        paintBorders(image, layout.slices[a], slices[a]);
+        paintDensity(image, layout.slices[a], slices[a], brightest, scene.zeroIsOutside);
+        paintBorders(image, layout.slices[a], slices[a], scene.zeroIsOutside);
         paintSiteDots(image, layout.slices[a], scene, a);
         drawText(image, layout.labels[a].left, layout.labels[a].top, layout.labels[a].text, layout.textDot, textColour);
     }

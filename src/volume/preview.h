@@ -24,6 +24,7 @@ struct PreviewScene {
     const std::vector<std::array<int, 3>>* sites;  // site coordinates by id; any outside the box are not drawn
     std::array<int, 3> at;                         // slice planes x = at[0], y = at[1], z = at[2]
     std::string caption;                           // e.g. "energy 11747.20   10000 sites"
+    bool zeroIsOutside = false;                    // label 0 is the outside of a mask: dark, no borders
 };
 
 // The slice of axis a (0: the plane x = at[0], 1: y = at[1], 2: z = at[2]) has its own axes u to the

@@ -46,20 +46,21 @@ void ProgressReporter::decisionTaken(const CvtDecision& decision) {
     std::fflush(stream_);
 }
 
-void ProgressReporter::runEnded(const CvtRunReport& report, int iteration, size_t sitesLeft) {
+void ProgressReporter::runEnded(const CvtRunReport& report, int iteration, size_t sitesLeft, size_t splitRegions) {
     if (quiet_) return;
     clearStatusLine();
     switch (report.stop) {
     case CvtStop::converged:
-        std::fprintf(stream_, "converged on the last level at iteration %d; %zu sites\n", iteration, sitesLeft);
+        std::fprintf(stream_, "converged on the last level at iteration %d; %zu sites", iteration, sitesLeft);
         break;
     case CvtStop::iterationBudget:
-        std::fprintf(stream_, "stopped: the budget of %d iterations ran out; %zu sites\n", iteration, sitesLeft);
+        std::fprintf(stream_, "stopped: the budget of %d iterations ran out; %zu sites", iteration, sitesLeft);
         break;
     case CvtStop::noIterations:
-        std::fprintf(stream_, "labelled the initial sites without iterating; %zu sites\n", sitesLeft);
+        std::fprintf(stream_, "labelled the initial sites without iterating; %zu sites", sitesLeft);
         break;
     }
+    std::fprintf(stream_, ", %zu %s in more than one piece\n", splitRegions, splitRegions == 1 ? "region" : "regions");
     std::fflush(stream_);
 }
 

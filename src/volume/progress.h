@@ -18,8 +18,9 @@ public:
 
     void iterationDone(int iteration, int levelIndex) override;
     void decisionTaken(const CvtDecision& decision) override;
-    // The run's last line: why it stopped, at which iteration, with how many sites.
-    void runEnded(const CvtRunReport& report, int iteration, size_t sitesLeft);
+    // The run's last line: why it stopped, at which iteration, with how many sites, and how many of
+    // their regions are in more than one piece.
+    void runEnded(const CvtRunReport& report, int iteration, size_t sitesLeft, size_t splitRegions);
     // A line of its own (a notice about the input, say), unless quiet.
     void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
 

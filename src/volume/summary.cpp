@@ -31,7 +31,23 @@ json input(const DensityInput& in) {
             {"fortran_order", in.fortranOrder},
             {"spacing", in.spacing},
             {"scale_applied", 1.0 / double(in.scale())},  // every value was multiplied by it
-            {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}}};
+            {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}},
+            {"voxels_inside", in.insideVoxels}};
+}
+
+// How values became densities, and which voxels the run covered.
+json mapping(const VolumeOptions& o) {
+    json result = {{"kind", o.mapping.window ? "window" : o.mapping.clipBelow ? "clip_below" : "none"}};
+    if (o.mapping.window) result["window"] = *o.mapping.window;
+    if (o.mapping.clipBelow) result["clip_below"] = *o.mapping.clipBelow;
+    return result;
+}
+
+json mask(const VolumeOptions& o, const CvtRunReport& report) {
+    if (!o.masked()) return nullptr;
+    return {{"file", o.maskPath ? json(*o.maskPath) : json(nullptr)},
+            {"above", o.maskAbove ? json(*o.maskAbove) : json(nullptr)},
+            {"moves_into_mask", report.insideMoves}};
 }
 
 json history(const CvtRunReport& report) {
@@ -70,11 +86,14 @@ std::string summaryText(const RunSummary& s) {
             {"version", CVT_VERSION},
             {"parameters", parameters(s)},
             {"input", input(*s.input)},
+            {"mapping", mapping(o)},
+            {"mask", mask(o, report)},
             {"grid", {{"edge", s.gridEdge}, {"levels_used", report.levelCount}}},
             {"backend", {{"name", s.backend}, {"device", s.device}}},
             {"history", history(report)},
             {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}}},
-            {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}}},
+            {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}, {"first_id", s.firstId}}},
+            {"regions_in_pieces", s.splitRegions},
             {"final_energy", s.finalEnergy},
             {"seconds",
              {{"read", t.read},

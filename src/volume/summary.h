@@ -23,6 +23,8 @@ struct RunSummary {
     std::string backend, device;
     int lastIteration = 0;
     size_t sitesAtEnd = 0;
+    uint32_t firstId = 0;     // the label of the first site: 1 with a mask
+    size_t splitRegions = 0;  // regions of more than one 6-connected piece
     float finalEnergy = 0;  // of the final labelling
     PhaseSeconds seconds;
 };

@@ -5,6 +5,7 @@
 
 #include "device/failure.h"
 #include "formats/large_buffer.h"
+#include "pieces.h"
 
 namespace cvt::volume {
 namespace {
@@ -15,9 +16,14 @@ std::array<int, 3> coordinatesOf(int32_t code) { return {(code >> 20) & 1023, (c
 
 }  // namespace
 
-Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density) {
+size_t Tessellation::splitRegions() const {
+    return size_t(std::count_if(pieces.begin(), pieces.end(), [](uint32_t count) { return count > 1; }));
+}
+
+Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density, const uint8_t* inside) {
     Tessellation result;
     result.box = box;
+    result.firstId = inside != nullptr ? 1 : 0;
     // Every site labels its own voxel, so the sites are the voxels of the box that their label names.
     std::vector<int32_t> codes;
     for (int z = 0; z < box.z; ++z)
@@ -38,6 +44,10 @@ Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const flo
         for (int y = 0; y < box.y; ++y) {
             const int32_t* row = labelling + (size_t(z) * edge + y) * edge;
             for (int x = 0; x < box.x; ++x, ++voxel) {
+                if (inside != nullptr && !inside[voxel]) {
+                    result.labels[voxel] = 0;
+                    continue;
+                }
                 if (row[x] != lastCode) {
                     const auto found = std::lower_bound(codes.begin(), codes.end(), row[x]);
                     if (found == codes.end() || *found != row[x])
@@ -46,11 +56,13 @@ Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const flo
                     lastCode = row[x];
                     lastId = uint32_t(found - codes.begin());
                 }
-                result.labels[voxel] = lastId;
+                result.labels[voxel] = lastId + result.firstId;
                 result.mass[lastId] += density[voxel];
                 ++result.voxels[lastId];
             }
         }
+    std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, codes.size() + result.firstId, inside != nullptr);
+    result.pieces.assign(pieces.begin() + result.firstId, pieces.end());
     return result;
 }
 

@@ -1,6 +1,7 @@
-// The result of a run on the user's box: every site with the density mass and the voxel count of its
-// region, and the site id of every voxel of the box. Ids are the rows of the sites file: the sites in
-// the order of their codes (by x, then y, then z).
+// The result of a run on the user's box: every site with the density mass, the voxel count and the
+// number of 6-connected pieces of its region, and the label of every voxel of the box. Site ids are
+// the rows of the sites file, the sites in the order of their codes (by x, then y, then z), from 0; with
+// a mask from 1, and voxels outside the mask have label 0.
 #pragma once
 
 #include <array>
@@ -16,11 +17,18 @@ struct Tessellation {
     std::vector<std::array<int, 3>> sites;  // by id, voxel coordinates in the box
     std::vector<double> mass;               // by id: the density summed over the region, in the file's units
     std::vector<uint64_t> voxels;           // by id: the region's voxel count
-    std::vector<uint32_t> labels;           // the id of every box voxel, index x + X*(y + Y*z)
+    std::vector<uint32_t> pieces;           // by id: the region's 6-connected pieces (inside the mask)
+    std::vector<uint32_t> labels;           // the label of every box voxel, index x + X*(y + Y*z)
+    uint32_t firstId = 0;                   // the label of sites[0]: 1 with a mask, else 0
+
+    // Regions in more than one piece.
+    size_t splitRegions() const;
 };
 
-// From the final labelling of the grid of edge `edge` that holds the box at its origin, and the box's
-// density. Every label in the box must name a site inside the box (cvt::Failure otherwise).
-Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density);
+// From the final labelling of the grid of edge `edge` that holds the box at its origin, the box's
+// density and, with a mask, its inside flags (box-sized; null without one). Every label in the box
+// must name a site inside the box (cvt::Failure otherwise).
+Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density,
+                      const uint8_t* inside = nullptr);
 
 }  // namespace cvt::volume

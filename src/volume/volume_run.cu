@@ -72,9 +72,10 @@ SitePlacement placementFor(const VolumeOptions& options, const DensityInput& inp
         placement.sites = givenSites(*options.sitesIn, input.box);
         return placement;
     }
-    if (uint64_t(options.sites) > voxelsOf(input.box))
-        throw Failure(input.source + ": " + std::to_string(options.sites) + " sites asked for, but the box has only " +
-                      std::to_string(voxelsOf(input.box)) + " voxels");
+    if (uint64_t(options.sites) > input.insideVoxels)
+        throw Failure(input.source + ": " + std::to_string(options.sites) + " sites asked for, but the " +
+                      (input.inside.empty() ? "box" : "mask") + " has only " + std::to_string(input.insideVoxels) +
+                      " voxels");
     if (options.effectiveSeeding() == volume::Seeding::density) {
         placement.kind = SitePlacement::Kind::density;
         const size_t positive = size_t(std::count_if(input.values.begin(), input.values.end(), [](float v) { return v > 0; }));
@@ -90,11 +91,13 @@ void requireMemory(int edge, const DensityInput& input, const VolumeOptions& opt
     const uint64_t cube = uint64_t(edge) * edge * edge * sizeof(float);
     const uint64_t box = voxelsOf(input.box) * sizeof(float);
     volume::MemoryNeeds needs;
-    needs.device = bufferSetBytesFor(edge, momentSumsOf(options));
+    needs.device = bufferSetBytesFor(edge, momentSumsOf(options), options.masked());
     // The density and the result at the size of the cube; the density and the labels of the box; the
-    // weights that placement by density draws from.
+    // weights that placement by density draws from; with a mask, its flags in the cube and in the box,
+    // and the flags of its coarser levels.
     needs.host = 2 * cube + 2 * box +
-                 (options.effectiveSeeding() == volume::Seeding::density && !options.sitesIn ? box : 0);
+                 (options.effectiveSeeding() == volume::Seeding::density && !options.sitesIn ? box : 0) +
+                 (options.masked() ? (cube + box) / sizeof(float) * 2 : 0);
     volume::MemoryAvailable available;
     size_t free = 0, total = 0;
     checkCuda(cudaMemGetInfo(&free, &total), "asking the device for its free memory");
@@ -122,12 +125,30 @@ std::vector<float> cubeDensity(const DensityInput& input, int edge) {
     return cube;
 }
 
+// The mask's flags in the cube, at the box's place; nothing without a mask.
+std::vector<uint8_t> cubeInside(const DensityInput& input, int edge) {
+    if (input.inside.empty()) return {};
+    std::vector<uint8_t> cube;
+    formats::resizeLarge(cube, size_t(edge) * edge * edge);
+    std::fill(cube.begin(), cube.end(), uint8_t(0));
+    const GridBox box = input.box;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            std::copy_n(input.inside.data() + size_t(box.x) * (y + size_t(box.y) * z), box.x,
+                        cube.data() + size_t(edge) * (y + size_t(edge) * z));
+    return cube;
+}
+
 void describeInput(volume::ProgressReporter& progress, const DensityInput& input, int edge) {
     progress.note("%s: %s %s (%s) in a %d^3 grid", input.source.c_str(), describe(input.box).c_str(),
                   input.type.c_str(), input.format.c_str(), edge);
     if (input.scale() != 1.0f)
         progress.note("%s: density divided by its maximum %g before the run", input.source.c_str(),
                       double(input.scale()));
+    if (!input.inside.empty())
+        progress.note("%s: %llu of %llu voxels inside the mask", input.source.c_str(),
+                      static_cast<unsigned long long>(input.insideVoxels),
+                      static_cast<unsigned long long>(voxelsOf(input.box)));
     if (volume::isAnisotropic(input))
         progress.note("%s: spacing %g x %g x %g is not used: distances are measured in voxels", input.source.c_str(),
                       input.spacing[0], input.spacing[1], input.spacing[2]);
@@ -150,12 +171,14 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     describeInput(progress, input, edge);
     requireMemory(edge, input, options);
 
-    allocateBuffers(edge, momentSumsOf(options));
+    allocateBuffers(edge, momentSumsOf(options), options.masked());
     std::vector<int> result;
     formats::resizeLarge(result, size_t(edge) * edge * edge);
     {
         const std::vector<float> density = cubeDensity(input, edge);
+        const std::vector<uint8_t> inside = cubeInside(input, edge);
         CvtRequest request;
+        request.inside = inside.empty() ? nullptr : inside.data();
         request.density = density.empty() ? input.values.data() : density.data();
         request.result = result.data();
         request.siteCount = options.sites;
@@ -174,8 +197,9 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     releaseBuffers();
 
     const Clock::time_point writing = Clock::now();
-    const volume::Tessellation tessellation = volume::tabulate(result.data(), edge, input.box, input.values.data());
-    progress.runEnded(report, lastIteration, tessellation.sites.size());
+    const volume::Tessellation tessellation = volume::tabulate(result.data(), edge, input.box, input.values.data(),
+                                                               input.inside.empty() ? nullptr : input.inside.data());
+    progress.runEnded(report, lastIteration, tessellation.sites.size(), tessellation.splitRegions());
     volume::writeOutputs(options, input, tessellation, result.data(), edge, energy);
     seconds.output = secondsSince(writing);
     if (options.summaryPath) {
@@ -189,6 +213,8 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
         summary.device = deviceName();
         summary.lastIteration = lastIteration;
         summary.sitesAtEnd = tessellation.sites.size();
+        summary.firstId = tessellation.firstId;
+        summary.splitRegions = tessellation.splitRegions();
         summary.finalEnergy = energy;
         summary.seconds = seconds;
         volume::writeSummary(*options.summaryPath, summary);

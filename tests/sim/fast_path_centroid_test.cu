@@ -172,7 +172,7 @@ void expectFastPathsTakeTheStepsShapes() {
         EXPECT_EQ(fastPathTakes<kernelTotalX<Moment>>(rows, row, labels.get(), m.x, m.y, m.z, m.mass, n), takes);
         EXPECT_EQ(fastPathTakes<kernelTotalYZ<Moment>>(voxels, voxel, sites.get(), m.x, m.y, m.z, m.mass, n), takes);
         EXPECT_EQ(fastPathTakes<kernelUpdateCentroid<Moment>>(voxels, voxel, labels.get(), sites.get(), m.x, m.y, m.z,
-                                                               m.mass, 1.0f, n, n, n, n),
+                                                               m.mass, nullptr, nullptr, 1.0f, n, n, n, n),
                   takes);
     }
 }

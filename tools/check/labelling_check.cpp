@@ -72,6 +72,7 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
     for (const std::array<int, 3>& s : siteList) sites.push_back({s[0], s[1], s[2]});
     verdict.siteCount = sites.size();
     for (int32_t code : labels) {
+        if (code == outsideLabel) continue;
         const Point s = decode(code);
         if (code < 0 || s.x >= box.x || s.y >= box.y || s.z >= box.z) {
             verdict.exact = false;
@@ -90,7 +91,9 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
             for (int y = 0; y < box.y; ++y)
                 for (int x = 0; x < box.x; ++x) {
                     const Point voxel{x, y, z};
-                    const Point own = decode(labels[(size_t(z) * box.y + y) * box.x + x]);
+                    const int32_t code = labels[(size_t(z) * box.y + y) * box.x + x];
+                    if (code == outsideLabel) continue;
+                    const Point own = decode(code);
                     const int64_t ownDistance = squaredDistance(voxel, own);
                     const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance))));
                     const Point* better = nullptr;

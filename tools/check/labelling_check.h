@@ -17,8 +17,11 @@ struct LabellingVerdict {
     size_t siteCount = 0;
 };
 
-// `labels` holds the site codes of the voxels of `box` (x fastest); `sites` are every site there is,
-// each a voxel of the box.
+// A voxel outside a mask, which has no site and is not checked.
+constexpr int32_t outsideLabel = -1;
+
+// `labels` holds the site codes of the voxels of `box` (x fastest), or outsideLabel; `sites` are every
+// site there is, each a voxel of the box.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
                                  const std::vector<std::array<int, 3>>& sites);
 

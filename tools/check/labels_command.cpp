@@ -7,10 +7,11 @@
 
 namespace cvt::check {
 
-int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density) {
+int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
+                   const std::optional<std::string>& mask) {
     LabelsFileVerdict verdict;
     try {
-        verdict = checkLabelsFile(labels, sites, density);
+        verdict = checkLabelsFile(labels, sites, density, mask);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "cvt-check: %s\n", failure.what());
         return 2;

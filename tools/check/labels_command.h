@@ -7,6 +7,7 @@
 
 namespace cvt::check {
 
-int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density);
+int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
+                   const std::optional<std::string>& mask);
 
 }  // namespace cvt::check

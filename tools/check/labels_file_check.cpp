@@ -30,10 +30,30 @@ LabelsFileVerdict invalid(std::string problem) {
 // Masses are sums of the same floats in another order: equal to many digits, not to the last bit.
 bool sameMass(double listed, double counted) { return std::abs(listed - counted) <= 1e-6 * std::abs(counted) + 1e-30; }
 
+std::string voxelText(size_t i, GridBox box) {
+    return describe(int(i % box.x), int(i / box.x % box.y), int(i / (size_t(box.x) * box.y)));
+}
+
+// Label 0 exactly where the mask is 0.
+std::optional<std::string> maskProblem(const std::vector<uint32_t>& ids, GridBox box, const std::string& maskPath) {
+    const formats::VolumeFile mask = formats::readVolume(maskPath);
+    if (mask.shape.x != box.x || mask.shape.y != box.y || mask.shape.z != box.z)
+        throw Failure(maskPath + ": its shape differs from the labels'");
+    std::vector<uint8_t> inside(ids.size());
+    formats::markNonZero(mask, inside.data());
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (bool(inside[i]) != (ids[i] != 0))
+            return "voxel " + voxelText(i, box) + (inside[i] ? " lies inside the mask but has label 0"
+                                                             : " lies outside the mask but has label " +
+                                                                   std::to_string(ids[i]));
+    return std::nullopt;
+}
+
 }  // namespace
 
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
-                                  const std::optional<std::string>& densityPath) {
+                                  const std::optional<std::string>& densityPath,
+                                  const std::optional<std::string>& maskPath) {
     const formats::VolumeFile labelsFile = formats::readVolume(labelsPath);
     const GridBox box{labelsFile.shape.x, labelsFile.shape.y, labelsFile.shape.z};
     const std::vector<uint32_t> ids = formats::labelValues(labelsFile, labelsPath);
@@ -49,17 +69,29 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
         sites.push_back({row.x, row.y, row.z});
     }
 
+    const uint32_t firstId = !rows.empty() && rows[0].id == 1 ? 1 : 0;
+    for (size_t row = 0; row < rows.size(); ++row)
+        if (rows[row].id >= 0 && uint64_t(rows[row].id) != firstId + row)
+            return invalid("row " + std::to_string(row + 1) + " of the sites has id " + std::to_string(rows[row].id) +
+                           ", not " + std::to_string(firstId + row));
+    if (maskPath)
+        if (const std::optional<std::string> problem = maskProblem(ids, box, *maskPath)) return invalid(*problem);
+
     std::vector<int32_t> codes(ids.size());
     std::vector<uint64_t> voxels(rows.size(), 0);
     for (size_t i = 0; i < ids.size(); ++i) {
-        if (ids[i] >= rows.size()) {
-            const int x = int(i % box.x), y = int(i / box.x % box.y), z = int(i / (size_t(box.x) * box.y));
-            return invalid("voxel " + describe(x, y, z) + " has site id " + std::to_string(ids[i]) +
-                           ", but the sites file lists " + std::to_string(rows.size()) + " sites");
+        if (firstId == 1 && ids[i] == 0) {
+            codes[i] = outsideLabel;
+            continue;
         }
-        const std::array<int, 3>& s = sites[ids[i]];
+        const size_t id = ids[i] - firstId;
+        if (id >= rows.size())
+            return invalid("voxel " + voxelText(i, box) + " has site id " + std::to_string(ids[i]) +
+                           ", but the sites file lists ids " + std::to_string(firstId) + " to " +
+                           std::to_string(firstId + rows.size() - 1));
+        const std::array<int, 3>& s = sites[id];
         codes[i] = (s[0] << 20) | (s[1] << 10) | s[2];
-        ++voxels[ids[i]];
+        ++voxels[id];
     }
     const LabellingVerdict labelling = verifyLabelling(codes, box, sites);
     if (!labelling.exact) return invalid(labelling.problem);
@@ -68,7 +100,7 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
     const bool countsListed = std::any_of(rows.begin(), rows.end(), [](const formats::SiteRow& r) { return r.voxels > 0; });
     for (size_t id = 0; countsListed && id < rows.size(); ++id)
         if (rows[id].voxels != voxels[id])
-            return invalid("site " + std::to_string(id) + " lists " + std::to_string(rows[id].voxels) +
+            return invalid("site " + std::to_string(id + firstId) + " lists " + std::to_string(rows[id].voxels) +
                            " voxels, the labels give it " + std::to_string(voxels[id]));
 
     LabelsFileVerdict verdict;
@@ -79,10 +111,13 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
         throw Failure(*densityPath + ": its shape differs from the labels'");
     std::vector<float> density = formats::densityValues(densityFile, *densityPath);
     std::vector<double> mass(rows.size(), 0.0);
-    for (size_t i = 0; i < ids.size(); ++i) mass[ids[i]] += density[i];
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (codes[i] == outsideLabel) density[i] = 0.0f;  // the run's density is zero outside its mask
+        else mass[ids[i] - firstId] += density[i];
+    }
     for (size_t id = 0; countsListed && id < rows.size(); ++id)
         if (!sameMass(rows[id].mass, mass[id]))
-            return invalid("site " + std::to_string(id) + " lists mass " + std::to_string(rows[id].mass) +
+            return invalid("site " + std::to_string(id + firstId) + " lists mass " + std::to_string(rows[id].mass) +
                            ", the labels and the density give " + std::to_string(mass[id]));
     const float maximum = *std::max_element(density.begin(), density.end());
     for (float& value : density) value /= maximum;

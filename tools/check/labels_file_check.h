@@ -19,7 +19,11 @@ struct LabelsFileVerdict {
 // (and, with a density, the masses) in the sites file match the labels. Unreadable or malformed files
 // throw cvt::Failure. The energy is the one cvt-volume reports: the density divided by its maximum,
 // distances scaled by 2 / E, E the edge of the smallest cube the program fits the box into.
+//
+// A sites file whose ids start at 1 belongs to a masked run: label 0 marks the outside, which has no
+// site; with `maskPath` the labels must be 0 exactly where the mask is.
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
-                                  const std::optional<std::string>& densityPath);
+                                  const std::optional<std::string>& densityPath,
+                                  const std::optional<std::string>& maskPath = std::nullopt);
 
 }  // namespace cvt::check

@@ -1,18 +1,34 @@
 // Whether a usable GPU is present: compute capability 7.5 or later, as the build targets. Its memory
 // is its own.
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include "../device.h"
 
 CVT_BEGIN_NAMESPACE
 
 namespace {
 constexpr int minimumComputeCapability = 75;
+
+// Whether an NVIDIA kernel driver or its user-space library is on this machine at all.
+bool nvidiaDriverInstalled() {
+    if (access("/proc/driver/nvidia/version", F_OK) == 0) return true;
+    void* library = dlopen("libcuda.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) return false;
+    dlclose(library);
+    return true;
 }
+}  // namespace
 
 std::optional<std::string> unavailableReason() {
     int count = 0;
     const cudaError_t status = cudaGetDeviceCount(&count);
     if (status != cudaSuccess) {
         cudaGetLastError();  // a missing driver or device is an answer, not an error to carry on
+        // Without any NVIDIA driver the runtime says its version is "insufficient", which sends a user
+        // looking for a driver update on a machine that has no GPU at all.
+        if ((status == cudaErrorInsufficientDriver || status == cudaErrorNoDevice) && !nvidiaDriverInstalled())
+            return std::string("no NVIDIA driver or GPU found");
         return std::string("no usable CUDA device (") + cudaGetErrorString(status) + ")";
     }
     if (count == 0) return std::string("no CUDA device present");

@@ -1,0 +1,158 @@
+// NIfTI-1 and NIfTI-2 single files (.nii), plain or gzip-compressed (.nii.gz), read through the NIfTI
+// C library; labels written as NIfTI-1 with the header that library makes from the scan's geometry.
+#include <nifti2_io.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "gzip_data.h"
+#include "large_buffer.h"
+#include "volume_formats.h"
+#include "volume_reading.h"
+#include "volume_writing.h"
+
+namespace cvt::formats {
+namespace {
+
+struct NiftiType {
+    int code;
+    SampleType type;
+};
+
+constexpr NiftiType niftiTypes[] = {
+    {NIFTI_TYPE_UINT8, SampleType::uint8},     {NIFTI_TYPE_INT8, SampleType::int8},
+    {NIFTI_TYPE_UINT16, SampleType::uint16},   {NIFTI_TYPE_INT16, SampleType::int16},
+    {NIFTI_TYPE_INT32, SampleType::int32},     {NIFTI_TYPE_UINT32, SampleType::uint32},
+    {NIFTI_TYPE_FLOAT32, SampleType::float32}, {NIFTI_TYPE_FLOAT64, SampleType::float64},
+};
+
+struct ImageFree {
+    void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using Image = std::unique_ptr<nifti_image, ImageFree>;
+
+// The library reports its failures on stderr unless told not to; this program says them in one line.
+void quietLibrary() { nifti_set_debug_level(0); }
+
+SampleType sampleTypeOf(const std::string& path, const nifti_image& image) {
+    for (const NiftiType& entry : niftiTypes)
+        if (entry.code == image.datatype) return entry.type;
+    failAt(path, std::string("unsupported data type ") + nifti_datatype_string(image.datatype) +
+                     " (integers of 8 to 32 bits and float32/float64 are read)");
+}
+
+// Three sides, or four with a single volume along the fourth; never more.
+VolumeShape shapeOf(const std::string& path, const nifti_image& image, int maxSide) {
+    const int64_t dimensions = image.dim[0];
+    if (dimensions < 3 || dimensions > 7)
+        failAt(path, "the header declares " + std::to_string(dimensions) + " dimensions; a volume has 3");
+    for (int axis = 4; axis <= dimensions; ++axis)
+        if (image.dim[axis] != 1)
+            failAt(path, axis == 4 ? "holds " + std::to_string(image.dim[4]) + " volumes along its 4th axis; one is read"
+                                   : "has " + std::to_string(dimensions) + " dimensions with more than one sample "
+                                                                              "beyond the 3rd; a volume has 3");
+    for (int axis = 1; axis <= 3; ++axis)
+        if (image.dim[axis] < 1) failAt(path, "the header declares a side of " + std::to_string(image.dim[axis]));
+    return checkedShape(path, {uint64_t(image.dim[1]), uint64_t(image.dim[2]), uint64_t(image.dim[3])}, true, maxSide);
+}
+
+NiftiGeometry geometryOf(const nifti_image& image) {
+    NiftiGeometry geometry;
+    geometry.qformCode = image.qform_code;
+    geometry.sformCode = image.sform_code;
+    geometry.quatern = {image.quatern_b, image.quatern_c, image.quatern_d};
+    geometry.qoffset = {image.qoffset_x, image.qoffset_y, image.qoffset_z};
+    geometry.qfac = image.qfac;
+    geometry.pixdim = {image.pixdim[1], image.pixdim[2], image.pixdim[3]};
+    for (int row = 0; row < 4; ++row)
+        for (int column = 0; column < 4; ++column) geometry.sform[row][column] = image.sto_xyz.m[row][column];
+    geometry.spaceUnits = image.xyz_units;
+    geometry.timeUnits = image.time_units;
+    return geometry;
+}
+
+}  // namespace
+
+VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
+    const InputFile file(path);  // missing, unreadable or not a regular file: said as for every format
+    quietLibrary();
+    const Image image(nifti_image_read(path.c_str(), 0));
+    if (!image) failAt(path, "not a NIfTI-1 or NIfTI-2 file, or its header is damaged");
+    VolumeFile volume;
+    volume.format = FileFormat::nifti;
+    volume.type = sampleTypeOf(path, *image);
+    volume.shape = shapeOf(path, *image, options.maxSide);
+    volume.encoding = nifti_is_gzfile(image->iname) ? "gzip" : "raw";
+    const uint64_t declared = volumeBytes(volume.shape, volume.type);
+    if (image->iname_offset < 0) failAt(path, "the header places the data at a negative offset");
+    if (volume.encoding == "raw" && declared > file.size() - std::min<uint64_t>(file.size(), image->iname_offset))
+        failAt(path, "header declares " + bytesText(declared) + " of data from byte " +
+                         std::to_string(image->iname_offset) + " but the file holds " + bytesText(file.size()));
+    if (nifti_image_load(image.get()) != 0 || image->data == nullptr)
+        failAt(path, volume.encoding == "gzip" ? "the data could not be read: the gzip stream is corrupt or ends early"
+                                               : "the data could not be read");
+    resizeLarge(volume.samples, declared);
+    std::memcpy(volume.samples.data(), image->data, declared);  // the library has put them in native order
+    volume.bigEndian = hostBigEndian;
+    volume.spacing = {image->pixdim[1], image->pixdim[2], image->pixdim[3]};
+    volume.geometry.nifti = geometryOf(*image);
+    // Scaled data: the stored value times scl_slope plus scl_inter; a slope of 0 means none.
+    const double slope = image->scl_slope, intercept = image->scl_inter;
+    if (slope != 0 && std::isfinite(slope) && std::isfinite(intercept) && !(slope == 1 && intercept == 0))
+        scaleSamples(volume, slope, intercept);
+    return volume;
+}
+
+void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+                const VolumeGeometry& geometry, std::array<double, 3> spacing) {
+    requireWritableShape(path, shape);
+    int code = -1;
+    for (const NiftiType& entry : niftiTypes)
+        if (entry.type == type) code = entry.code;
+    const int64_t dims[8] = {3, shape.x, shape.y, shape.z, 1, 1, 1, 1};
+    quietLibrary();
+    const Image image(nifti_make_new_nim(dims, code, 0));
+    if (!image) failAt(path, "cannot make a NIfTI header");
+    if (geometry.nifti) {
+        const NiftiGeometry& g = *geometry.nifti;
+        image->qform_code = g.qformCode;
+        image->sform_code = g.sformCode;
+        image->quatern_b = g.quatern[0], image->quatern_c = g.quatern[1], image->quatern_d = g.quatern[2];
+        image->qoffset_x = g.qoffset[0], image->qoffset_y = g.qoffset[1], image->qoffset_z = g.qoffset[2];
+        image->qfac = g.qfac;
+        for (int row = 0; row < 4; ++row)
+            for (int column = 0; column < 4; ++column) image->sto_xyz.m[row][column] = g.sform[row][column];
+        image->xyz_units = g.spaceUnits;
+        image->time_units = g.timeUnits;
+        spacing = g.pixdim;
+    }
+    image->pixdim[1] = image->dx = spacing[0];
+    image->pixdim[2] = image->dy = spacing[1];
+    image->pixdim[3] = image->dz = spacing[2];
+    image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    nifti_1_header header{};
+    if (nifti_convert_nim2n1hdr(image.get(), &header) != 0) failAt(path, "cannot make a NIfTI-1 header");
+    // The header, four zero bytes that say no extension follows, then the samples in the header's
+    // (native) byte order.
+    constexpr int dataOffset = sizeof(nifti_1_header) + 4;
+    header.vox_offset = dataOffset;
+    std::memcpy(header.magic, "n+1", 4);
+    const char noExtension[4] = {0, 0, 0, 0};
+    const size_t bytes = volumeBytes(shape, type);
+    AtomicFile output(path);
+    if (lowercaseExtension(path) == "gz") {
+        GzipWriter gzip(output);
+        gzip.write(&header, sizeof header);
+        gzip.write(noExtension, sizeof noExtension);
+        gzip.write(samples, bytes);
+        gzip.finish();
+    } else {
+        output.write(&header, sizeof header);
+        output.write(noExtension, sizeof noExtension);
+        output.write(samples, bytes);
+    }
+    output.commit();
+}
+
+}  // namespace cvt::formats
