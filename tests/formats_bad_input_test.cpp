@@ -6,6 +6,8 @@
 #include <climits>
 #include <filesystem>
 
+#include <nifti2_io.h>
+
 #include "formats_test_files.h"
 
 namespace cvt::formats {
@@ -78,7 +80,7 @@ TEST(NpyFormatTest, RefusesMalformedHeadersAndAcceptsNumpysVariations) {
             {"a.npy", npyShape("(99999999999999999999, 1, 1)"), "too large to count"},
             {"a.npy", npyShape("(2000000000, 2000000000, 2000000000)"), "more samples than memory can address", INT_MAX},
             {"a.npy", npy("{'descr': '<i8', 'fortran_order': False, 'shape': (3, 4, 5), }", 480), "unsupported dtype '<i8'"},
-            {"a.npy", npy("{'descr': '|i1', 'fortran_order': False, 'shape': (3, 4, 5), }", 60), "unsupported dtype '|i1'"},
+            {"a.npy", npy("{'descr': '<i8', 'fortran_order': False, 'shape': (3, 4, 5), }", 480), "unsupported dtype '<i8'"},
             {"a.npy", npy("{'descr': '<f4', 'shape': (3, 4, 5), }"), "no 'fortran_order'"},
             {"a.npy", npy("{'descr': '<f4', 'fortran_order': False, 'shape': (3, 4, 5), 'x': 1}"), "unknown key 'x'"},
             {"a.npy", npy("{'descr': '<f4', 'descr': '<f4', 'fortran_order': False, 'shape': (3, 4, 5)}"), "repeated key"},
@@ -106,7 +108,7 @@ TEST(NrrdFormatTest, RefusesMalformedHeadersAndData) {
             {"a.nrrd", header + "\n" + data, ""},
             {"a.nrrd", "P5\n5 4\n255\n" + data, "not a NRRD file"},
             {"a.nrrd", replaced(header, "float", "int64") + "\n" + data, "unsupported type 'int64'"},
-            {"a.nrrd", replaced(header, "float", "signed char") + "\n" + data, "unsupported type 'signed char'"},
+            {"a.nrrd", replaced(header, "float", "int64") + "\n" + data, "unsupported type 'int64'"},
             {"a.nrrd", replaced(header, "encoding: raw", "encoding: ascii") + "\n" + data, "unsupported encoding 'ascii'"},
             {"a.nrrd", replaced(header, "endian: little\n", "") + "\n" + data, "no 'endian' field"},
             {"a.nrrd", replaced(header, "type: float\n", "") + "\n" + data, "no 'type' field"},
@@ -208,7 +210,7 @@ TEST(RawFormatTest, RefusesMissingOptionsAndSizesThatDoNotMatch) {
 
 TEST(FormatFileTest, RefusesMissingFilesDirectoriesAndUnknownExtensions) {
     const ScratchDirectory directory;
-    for (const char* name : {"a.npy", "a.nrrd", "a.tif", "a.raw"}) {
+    for (const char* name : {"a.npy", "a.nrrd", "a.nii", "a.nii.gz", "a.tif", "a.raw"}) {
         ReadOptions options;
         options.rawShape = VolumeShape{1, 1, 1};
         options.rawType = SampleType::uint8;
@@ -220,7 +222,37 @@ TEST(FormatFileTest, RefusesMissingFilesDirectoriesAndUnknownExtensions) {
     }
     const std::string path = directory.write("a.xyz", "");
     EXPECT_EQ(failureOf([&] { readVolume(path); }),
-              path + ": unknown volume file extension: expected .npy, .nrrd, .nhdr, .tif, .tiff or .raw");
+              path + ": unknown volume file extension: expected .npy, .nrrd, .nhdr, .nii, .nii.gz, .tif, .tiff or .raw");
+}
+
+TEST(NiftiFormatTest, RefusesDamagedFilesAndVolumesOfAnotherKind) {
+    const ScratchDirectory directory;
+    const TestVolume volume = patternVolume(SampleType::float32, {6, 5, 4});
+    const auto nifti = [&](auto edit) {
+        NiftiEdits edits;
+        edit(edits);
+        return niftiFile(volume, edits);
+    };
+    const std::string good = nifti([](NiftiEdits&) {});
+    std::string badGzip = gzipped(good);
+    for (size_t at = badGzip.size() - 40; at < badGzip.size() - 30; ++at) badGzip[at] ^= 0x55;
+    expectOutcomes(
+        {
+            {"a.nii", good, ""},
+            {"a.nii", good.substr(0, 200), "not a NIfTI-1 or NIfTI-2 file"},
+            {"a.nii", "not a header at all", "not a NIfTI-1 or NIfTI-2 file"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.extraData = -5; }), "of data from byte 352 but the file holds"},
+            {"a.nii.gz", gzipped(good).substr(0, gzipped(good).size() - 40), "gzip stream is corrupt or ends early"},
+            {"a.nii.gz", badGzip, "damaged"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.dims = {4, 6, 5, 4, 3}; }), "holds 3 volumes along its 4th axis"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.dims = {2, 6, 5}; }), "2 dimensions; a volume has 3"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.dims = {3, 6, 5, 2000}; }), "a side of 2000 on axis 3, outside 1 to 1024"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.datatype = NIFTI_TYPE_COMPLEX64; }), "unsupported data type"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.datatype = NIFTI_TYPE_RGB24; }), "unsupported data type"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.version = 2, e.dims = {3, 1 << 20, 1 << 20, 1 << 20}; }),
+             "outside 1 to 1024"},
+        },
+        directory);
 }
 
 }  // namespace

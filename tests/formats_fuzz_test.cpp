@@ -37,6 +37,9 @@ std::vector<Seed> seeds(const ScratchDirectory& directory) {
         {"a.nrrd", nrrdHeader(shorts, false, true) + "\n" + gzipped(samplesInOrder(shorts, false))},
         {"a.nhdr", nrrdHeader(shorts, true, false) + "space directions: (1,0,0) (0,2,0) (0,0,1)\ndata file: data.raw\n"},
         {"a.csv", "id,x,y,z,mass,voxels\n0,1,2,3,0.5,7\n1,4,5,6,1e3,9\n"},
+        {"a.nii", niftiFile(floats, {})},
+        {"a.nii", niftiFile(shorts, NiftiEdits{2, {4, 5, 4, 3, 1}, 0, 2.0, -3.0, 0})},
+        {"a.nii.gz", gzipped(niftiFile(doubles, {}))},
     };
     const std::pair<TestVolume, TiffLayout> tiffs[] = {
         {patternVolume(SampleType::uint8, {7, 5, 3}), {}},

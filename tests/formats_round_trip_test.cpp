@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "formats/volume_reading.h"
 #include "formats_test_files.h"
 
 namespace cvt::formats {
@@ -42,7 +44,7 @@ TEST(NpyFormatTest, ReadsEveryTypeByteOrderLayoutAndVersion) {
                     const TestVolume volume = patternVolume(type, shape);
                     const std::string path = directory.write("v.npy", npyFile(volume, bigEndian, fortran, version));
                     const VolumeFile read = readVolume(path);
-                    expectVolume(read, volume, FileFormat::npy, bigEndian && type != SampleType::uint8);
+                    expectVolume(read, volume, FileFormat::npy, bigEndian && sampleBytes(type) > 1);
                     EXPECT_EQ(read.fortranOrder, fortran);
                     EXPECT_EQ(read.encoding, "raw");
                 }
@@ -74,7 +76,7 @@ TEST(NrrdFormatTest, WritesAHeaderOtherReadersAccept) {
 TEST(FormatWriterTest, WrittenVolumesOfEveryTypeReadBack) {
     const ScratchDirectory directory;
     for (const SampleType type : allSampleTypes)
-        for (const char* name : {"w.npy", "w.NPY", "w.nrrd"})
+        for (const char* name : {"w.npy", "w.NPY", "w.nrrd", "w.nii", "w.NII.GZ", "w.nii.gz"})
             for (const bool fortran : {false, true}) {
                 SCOPED_TRACE(std::string(sampleTypeName(type)) + " " + name);
                 const TestVolume volume = patternVolume(type, {7, 1, 2});
@@ -183,7 +185,7 @@ TEST(RawFormatTest, ReadsEveryTypeInTheGivenShape) {
 
 TEST(FormatNamesTest, NamesReadBackAndExtensionsChooseFormats) {
     for (const SampleType type : allSampleTypes) EXPECT_EQ(sampleTypeNamed(sampleTypeName(type)), type);
-    for (const FileFormat format : {FileFormat::npy, FileFormat::nrrd, FileFormat::tiff, FileFormat::raw})
+    for (const FileFormat format : {FileFormat::npy, FileFormat::nrrd, FileFormat::nifti, FileFormat::tiff, FileFormat::raw})
         EXPECT_EQ(formatNamed(formatName(format)), format);
     EXPECT_EQ(sampleTypeNamed("float"), std::nullopt);
     EXPECT_EQ(formatNamed("tif"), std::nullopt);
@@ -191,9 +193,86 @@ TEST(FormatNamesTest, NamesReadBackAndExtensionsChooseFormats) {
         {"a.npy", FileFormat::npy},   {"d/A.NPY", FileFormat::npy},  {"a.nrrd", FileFormat::nrrd},
         {"a.nhdr", FileFormat::nrrd}, {"a.tif", FileFormat::tiff},   {"a.TIFF", FileFormat::tiff},
         {"a.raw", FileFormat::raw},   {"a.npz", std::nullopt},       {"npy", std::nullopt},
-        {"d.npy/a", std::nullopt},    {"a.npy.gz", std::nullopt},
+        {"d.npy/a", std::nullopt},    {"a.npy.gz", std::nullopt},    {"a.nii", FileFormat::nifti},
+        {"a.NII.GZ", FileFormat::nifti}, {"a.gz", std::nullopt},     {"d.nii/a.gz", std::nullopt},
     };
     for (const auto& [path, format] : paths) EXPECT_EQ(formatOfPath(path), format) << path;
+}
+
+// Hand-made NIfTI-1 and NIfTI-2 files of every type, plain and compressed, 3-D and 4-D with one volume:
+// the samples, the spacing and the placement come through; scaled data arrive scaled, as float64.
+TEST(NiftiFormatTest, ReadsBothVersionsEveryTypeAndScaling) {
+    const ScratchDirectory directory;
+    for (const SampleType type : allSampleTypes)
+        for (const int version : {1, 2})
+            for (const bool gzip : {false, true})
+                for (const bool fourD : {false, true}) {
+                    SCOPED_TRACE(std::string(sampleTypeName(type)) + " NIfTI-" + std::to_string(version) +
+                                 (gzip ? " gz" : "") + (fourD ? " 4-D" : ""));
+                    const TestVolume volume = patternVolume(type, shape);
+                    NiftiEdits edits;
+                    edits.version = version;
+                    if (fourD) edits.dims = {4, shape.x, shape.y, shape.z, 1};
+                    const std::string file = niftiFile(volume, edits);
+                    const VolumeFile read = readVolume(directory.write(gzip ? "v.nii.gz" : "v.nii", gzip ? gzipped(file) : file));
+                    expectVolume(read, volume, FileFormat::nifti, hostBigEndian);
+                    EXPECT_EQ(read.encoding, gzip ? "gzip" : "raw");
+                    EXPECT_EQ(read.spacing, (std::array<double, 3>{0.5, 0.75, 2.5}));
+                    ASSERT_TRUE(read.geometry.nifti);
+                    EXPECT_EQ(read.geometry.nifti->sformCode, 2);
+                    EXPECT_EQ(read.geometry.nifti->sform[2][3], -7.0);
+                }
+    TestVolume shorts = patternVolume(SampleType::int16, shape);
+    setSample(shorts, 3, -1000);
+    NiftiEdits scaled;
+    scaled.slope = 0.5;
+    scaled.intercept = -1024;
+    const VolumeFile read = readVolume(directory.write("s.nii", niftiFile(shorts, scaled)));
+    ASSERT_EQ(read.type, SampleType::float64);
+    for (const size_t i : {size_t(0), size_t(3), size_t(59)}) {
+        double value;
+        std::memcpy(&value, read.samples.data() + i * sizeof value, sizeof value);
+        int16_t stored;
+        std::memcpy(&stored, shorts.samples.data() + i * sizeof stored, sizeof stored);
+        EXPECT_EQ(value, stored * 0.5 - 1024) << i;
+    }
+}
+
+// Labels written as NIfTI carry the scan's placement, and NRRD labels its space fields; other inputs'
+// labels get voxel sizes and no placement.
+TEST(NiftiFormatTest, WrittenLabelsKeepTheInputsGeometry) {
+    const ScratchDirectory directory;
+    const TestVolume scan = patternVolume(SampleType::float32, shape);
+    const VolumeFile input = readVolume(directory.write("scan.nii", niftiFile(scan, {})));
+    const TestVolume labels = patternVolume(SampleType::uint16, shape);
+    for (const char* name : {"l.nii", "l.nii.gz"}) {
+        writeVolume(directory.path(name), labels.samples.data(), labels.type, shape, false, input.geometry,
+                    input.spacing);
+        const VolumeFile read = readVolume(directory.path(name));
+        expectVolume(read, labels, FileFormat::nifti, hostBigEndian);
+        ASSERT_TRUE(read.geometry.nifti);
+        const NiftiGeometry& in = *input.geometry.nifti, &out = *read.geometry.nifti;
+        EXPECT_EQ(out.qformCode, in.qformCode);
+        EXPECT_EQ(out.sformCode, in.sformCode);
+        EXPECT_EQ(out.sform, in.sform);
+        EXPECT_EQ(out.pixdim, in.pixdim);
+        EXPECT_EQ(out.spaceUnits, in.spaceUnits);
+    }
+    writeVolume(directory.path("plain.nii"), labels.samples.data(), labels.type, shape, false, {}, {1, 2, 3});
+    const VolumeFile plain = readVolume(directory.path("plain.nii"));
+    EXPECT_EQ(plain.spacing, (std::array<double, 3>{1, 2, 3}));
+    EXPECT_EQ(plain.geometry.nifti->sformCode, 0);
+
+    const std::string placed = nrrdHeader(scan, false, false) +
+                               "space: left-posterior-superior\nspace directions: (0.5,0,0) (0,0.5,0) (0,0,2)\n"
+                               "space origin: (1,2,3)\n\n" + samplesInOrder(scan, false);
+    const VolumeFile nrrd = readVolume(directory.write("scan.nrrd", placed));
+    writeVolume(directory.path("l.nrrd"), labels.samples.data(), labels.type, shape, false, nrrd.geometry);
+    const std::string header = fileBytes(directory.path("l.nrrd"));
+    for (const char* line : {"space: left-posterior-superior\n", "space directions: (0.5,0,0) (0,0.5,0) (0,0,2)\n",
+                             "space origin: (1,2,3)\n"})
+        EXPECT_NE(header.find(line), std::string::npos) << line;
+    EXPECT_EQ(readVolume(directory.path("l.nrrd")).spacing, (std::array<double, 3>{0.5, 0.5, 2}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <tiffio.h>
 #include <zlib.h>
+#include <nifti2_io.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,8 +38,8 @@ void store(std::byte* at, double value) {
 }
 
 std::string npyDescr(SampleType type, bool bigEndian) {
-    const char* codes[] = {"u1", "u2", "i2", "i4", "u4", "f4", "f8"};
-    return (type == SampleType::uint8 ? "|" : bigEndian ? ">" : "<") + std::string(codes[int(type)]);
+    const char* codes[] = {"u1", "i1", "u2", "i2", "i4", "u4", "f4", "f8"};
+    return (sampleBytes(type) == 1 ? "|" : bigEndian ? ">" : "<") + std::string(codes[int(type)]);
 }
 
 }  // namespace
@@ -48,6 +49,7 @@ double patternValue(SampleType type, size_t index) {
     bits ^= bits >> 29;
     switch (type) {
         case SampleType::uint8: return double(bits & 0xff);
+        case SampleType::int8: return double(bits & 0x7f);
         case SampleType::uint16: return double(bits & 0xffff);
         case SampleType::int16: return double(bits & 0x7fff);
         case SampleType::int32: return double(bits & 0x7fffffff);
@@ -62,6 +64,7 @@ void setSample(TestVolume& volume, size_t index, double value) {
     std::byte* at = volume.samples.data() + index * sampleBytes(volume.type);
     switch (volume.type) {
         case SampleType::uint8: return store<uint8_t>(at, value);
+        case SampleType::int8: return store<int8_t>(at, value);
         case SampleType::uint16: return store<uint16_t>(at, value);
         case SampleType::int16: return store<int16_t>(at, value);
         case SampleType::int32: return store<int32_t>(at, value);
@@ -108,11 +111,73 @@ std::string npyFile(const TestVolume& volume, bool bigEndian, bool fortranOrder,
 }
 
 std::string nrrdHeader(const TestVolume& volume, bool bigEndian, bool gzip) {
-    const char* spellings[] = {"unsigned char", "ushort", "short", "int", "uint", "float", "double"};
+    const char* spellings[] = {"unsigned char", "signed char", "ushort", "short", "int", "uint", "float", "double"};
     return std::string("NRRD0005\n# a test volume\ntype: ") + spellings[int(volume.type)] +
            "\ndimension: 3\nsizes: " + std::to_string(volume.shape.x) + " " + std::to_string(volume.shape.y) + " " +
            std::to_string(volume.shape.z) + "\nencoding: " + (gzip ? "gzip" : "raw") +
            "\nendian: " + (bigEndian ? "big" : "little") + "\n";
+}
+
+namespace {
+
+int niftiDatatype(SampleType type) {
+    switch (type) {
+        case SampleType::uint8: return NIFTI_TYPE_UINT8;
+        case SampleType::int8: return NIFTI_TYPE_INT8;
+        case SampleType::uint16: return NIFTI_TYPE_UINT16;
+        case SampleType::int16: return NIFTI_TYPE_INT16;
+        case SampleType::int32: return NIFTI_TYPE_INT32;
+        case SampleType::uint32: return NIFTI_TYPE_UINT32;
+        case SampleType::float32: return NIFTI_TYPE_FLOAT32;
+        case SampleType::float64: return NIFTI_TYPE_FLOAT64;
+    }
+    return 0;
+}
+
+// The fields both header versions share, set alike.
+template <class Header>
+std::string niftiBytes(Header header, const TestVolume& volume, const NiftiEdits& edits, const char* magic,
+                       size_t magicBytes) {
+    std::vector<int64_t> dims = edits.dims;
+    if (dims.empty()) dims = {3, volume.shape.x, volume.shape.y, volume.shape.z};
+    // Every field converted to its own type, whichever version's it is.
+    const auto set = [](auto& field, double value) { field = std::remove_reference_t<decltype(field)>(value); };
+    for (int i = 0; i < 8; ++i) set(header.dim[i], i < int(dims.size()) ? double(dims[i]) : 1);
+    header.datatype = short(edits.datatype ? edits.datatype : niftiDatatype(volume.type));
+    header.bitpix = short(8 * sampleBytes(volume.type));
+    const float pixdim[4] = {1, 0.5f, 0.75f, 2.5f};
+    for (int i = 0; i < 8; ++i) set(header.pixdim[i], i < 4 ? pixdim[i] : 1);
+    set(header.scl_slope, edits.slope);
+    set(header.scl_inter, edits.intercept);
+    header.sform_code = 2;
+    const double rows[3][4] = {{0.5, 0, 0, 3}, {0, 0.75, 0, 5}, {0, 0, 2.5, -7}};
+    for (int c = 0; c < 4; ++c) {
+        set(header.srow_x[c], rows[0][c]);
+        set(header.srow_y[c], rows[1][c]);
+        set(header.srow_z[c], rows[2][c]);
+    }
+    header.xyzt_units = NIFTI_UNITS_MM;
+    header.vox_offset = sizeof header + 4;
+    std::memcpy(header.magic, magic, magicBytes);
+    std::string file(reinterpret_cast<const char*>(&header), sizeof header);
+    file += std::string(4, '\0');
+    std::string data(reinterpret_cast<const char*>(volume.samples.data()), volume.samples.size());
+    if (edits.extraData >= 0) data += std::string(size_t(edits.extraData), '\0');
+    else data.resize(data.size() - std::min<size_t>(data.size(), size_t(-edits.extraData)));
+    return file + data;
+}
+
+}  // namespace
+
+std::string niftiFile(const TestVolume& volume, const NiftiEdits& edits) {
+    if (edits.version == 2) {
+        nifti_2_header header{};
+        header.sizeof_hdr = sizeof header;
+        return niftiBytes(header, volume, edits, "n+2\0\r\n\032\n", 8);
+    }
+    nifti_1_header header{};
+    header.sizeof_hdr = sizeof header;
+    return niftiBytes(header, volume, edits, "n+1", 4);
 }
 
 std::string gzipped(const std::string& bytes) {

@@ -11,9 +11,9 @@
 
 namespace cvt::formats::testing {
 
-inline constexpr SampleType allSampleTypes[] = {SampleType::uint8,  SampleType::uint16,  SampleType::int16,
-                                                SampleType::int32,  SampleType::uint32,  SampleType::float32,
-                                                SampleType::float64};
+inline constexpr SampleType allSampleTypes[] = {SampleType::uint8,  SampleType::int8,   SampleType::uint16,
+                                                SampleType::int16,  SampleType::int32,  SampleType::uint32,
+                                                SampleType::float32, SampleType::float64};
 
 struct TestVolume {
     VolumeShape shape;
@@ -39,6 +39,18 @@ std::string npyFileWithHeader(std::string dict, const std::string& data, int ver
 // NRRD header lines up to, not including, the blank line; type spellings other than the writer's.
 std::string nrrdHeader(const TestVolume& volume, bool bigEndian, bool gzip);
 std::string gzipped(const std::string& bytes);
+
+// What a hand-made NIfTI file says beyond its volume.
+struct NiftiEdits {
+    int version = 1;
+    std::vector<int64_t> dims;  // dim[0..]; empty: 3 and the volume's sides
+    int datatype = 0;           // 0: the volume's type
+    double slope = 0, intercept = 0;
+    int64_t extraData = 0;      // bytes of data beyond (or, negative, short of) what the dims declare
+};
+// A single-file NIfTI of the volume in native byte order, placed with voxel sizes 0.5, 0.75, 2.5 and an
+// sform (code 2) with offsets 3, 5, -7.
+std::string niftiFile(const TestVolume& volume, const NiftiEdits& edits);
 
 struct TiffLayout {
     bool bigEndian = false;

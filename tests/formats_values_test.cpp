@@ -2,6 +2,7 @@
 // named by its coordinates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -69,6 +70,44 @@ TEST(DensityFormatTest, AcceptsNegativeZeroButNotAllZero) {
     VolumeFile truncated = asFile(volume);
     truncated.samples.pop_back();
     EXPECT_NE(failureOf([&] { densityValues(truncated, "d.npy"); }), "");
+}
+
+// Hounsfield units and the like: a window clips and shifts, a threshold zeroes what lies below it, and
+// without either a negative value is refused with a hint at both.
+TEST(DensityFormatTest, MapsIntensitiesThroughAWindowOrAThreshold) {
+    TestVolume ct = patternVolume(SampleType::int16, shape);
+    const double values[] = {-1000, -100, -99, 0, 40, 300, 301, 3000};
+    for (size_t i = 0; i < std::size(values); ++i) setSample(ct, i, values[i]);
+    DensityMapping window;
+    window.window = std::array<double, 2>{-100, 300};
+    DensityMapping clip;
+    clip.clipBelow = 40;
+    const std::vector<float> windowed = densityValues(asFile(ct), "ct.nii", window);
+    const std::vector<float> clipped = densityValues(asFile(ct), "ct.nii", clip);
+    const float expectWindowed[] = {0, 0, 1, 100, 140, 400, 400, 400};
+    const float expectClipped[] = {0, 0, 0, 0, 40, 300, 301, 3000};
+    for (size_t i = 0; i < std::size(values); ++i) {
+        EXPECT_EQ(windowed[i], expectWindowed[i]) << values[i];
+        EXPECT_EQ(clipped[i], expectClipped[i]) << values[i];
+    }
+    for (size_t i = std::size(values); i < windowed.size(); ++i)
+        EXPECT_EQ(windowed[i], float(std::min(patternValue(SampleType::int16, i), 300.0) + 100)) << i;
+
+    DensityMapping hinted;
+    hinted.negativeHint = "try --window";
+    EXPECT_EQ(failureOf([&] { densityValues(asFile(ct), "ct.nii", hinted); }),
+              "ct.nii: negative value -1000 at voxel (0, 0, 0); try --window");
+    DensityMapping above;
+    above.window = std::array<double, 2>{40000, 50000};
+    EXPECT_EQ(failureOf([&] { densityValues(asFile(ct), "ct.nii", above); }),
+              "ct.nii: every density value is zero after the mapping");
+    DensityMapping reversed;
+    reversed.window = std::array<double, 2>{300, -100};
+    EXPECT_NE(failureOf([&] { densityValues(asFile(ct), "ct.nii", reversed); }).find("low end"), std::string::npos);
+    // NaN stays refused whatever the mapping.
+    TestVolume floats = patternVolume(SampleType::float32, shape);
+    setSample(floats, 5, NAN);
+    EXPECT_EQ(failureOf([&] { densityValues(asFile(floats), "d.npy", window); }), "d.npy: value NaN at voxel (5, 0, 0)");
 }
 
 TEST(LabelFormatTest, ReadsUnsignedTypesOnly) {

@@ -1,10 +1,17 @@
 // NIfTI-1 and NIfTI-2 single files (.nii), plain or gzip-compressed (.nii.gz), read through the NIfTI
 // C library; labels written as NIfTI-1 with the header that library makes from the scan's geometry.
 #include <nifti2_io.h>
+#include <zlib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "gzip_data.h"
 #include "large_buffer.h"
@@ -32,8 +39,30 @@ struct ImageFree {
 };
 using Image = std::unique_ptr<nifti_image, ImageFree>;
 
-// The library reports its failures on stderr unless told not to; this program says them in one line.
-void quietLibrary() { nifti_set_debug_level(0); }
+// The library prints its own complaints on standard error, some of them whatever its debug level;
+// this program says what went wrong in one line of its own. So standard error points at /dev/null
+// while the library works (reading happens on one thread, before any other output).
+class QuietLibrary {
+public:
+    QuietLibrary() {
+        nifti_set_debug_level(0);
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~QuietLibrary() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    QuietLibrary(const QuietLibrary&) = delete;
+    QuietLibrary& operator=(const QuietLibrary&) = delete;
+
+private:
+    int saved_ = -1;
+};
 
 SampleType sampleTypeOf(const std::string& path, const nifti_image& image) {
     for (const NiftiType& entry : niftiTypes)
@@ -57,6 +86,60 @@ VolumeShape shapeOf(const std::string& path, const nifti_image& image, int maxSi
     return checkedShape(path, {uint64_t(image.dim[1]), uint64_t(image.dim[2]), uint64_t(image.dim[3])}, true, maxSide);
 }
 
+template <class T>
+T swapped(T value) {
+    swapSampleBytes(reinterpret_cast<std::byte*>(&value), 1, sizeof value);
+    return value;
+}
+
+// The header's fields that decide how it is read, checked before the library sees it: the library
+// trusts them and can crash on a damaged header.
+template <class Header>
+void checkHeaderFields(const std::string& path, Header header, bool swap, int maxSide) {
+    const auto field = [swap](auto value) { return swap ? swapped(value) : value; };
+    const int64_t dimensions = field(header.dim[0]);
+    if (dimensions < 1 || dimensions > 7)
+        failAt(path, "the header declares " + std::to_string(dimensions) + " dimensions");
+    for (int axis = 1; axis <= dimensions; ++axis) {
+        const int64_t side = field(header.dim[axis]);
+        if (side < 1 || side > std::max<int64_t>(maxSide, 1))
+            failAt(path, "the header declares a side of " + std::to_string(side) + " on axis " + std::to_string(axis) +
+                             ", outside 1 to " + std::to_string(maxSide));
+    }
+    const double offset = double(field(header.vox_offset));
+    if (!(offset >= double(sizeof(Header))) || offset > double(int64_t(1) << 40))
+        failAt(path, "the header places the data at byte " + std::to_string(offset) + ", inside or far beyond it");
+    const int bitpix = field(header.bitpix);
+    if (bitpix < 0 || bitpix > 256) failAt(path, "the header declares " + std::to_string(bitpix) + " bits per voxel");
+}
+
+// Reads the header's first bytes (through gzip when compressed) and checks what the library would trust.
+void checkHeader(const std::string& path, int maxSide) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) failAt(path, "cannot open");
+    unsigned char bytes[sizeof(nifti_2_header)] = {};
+    const int got = gzread(file, bytes, sizeof bytes);
+    gzclose(file);
+    int32_t size = 0;
+    std::memcpy(&size, bytes, sizeof size);
+    const bool swap = size == swapped(int32_t(348)) || size == swapped(int32_t(540));
+    if (swap) size = swapped(size);
+    const char* damaged = "not a NIfTI-1 or NIfTI-2 file, or its header is damaged";
+    if (size == int32_t(sizeof(nifti_1_header)) && got >= int(sizeof(nifti_1_header))) {
+        nifti_1_header header;
+        std::memcpy(&header, bytes, sizeof header);
+        if (std::memcmp(header.magic, "n+1", 4) != 0) failAt(path, damaged);
+        checkHeaderFields(path, header, swap, maxSide);
+    } else if (size == int32_t(sizeof(nifti_2_header)) && got >= int(sizeof(nifti_2_header))) {
+        nifti_2_header header;
+        std::memcpy(&header, bytes, sizeof header);
+        if (std::memcmp(header.magic, "n+2\0\r\n\032\n", 8) != 0) failAt(path, damaged);
+        checkHeaderFields(path, header, swap, maxSide);
+    } else {
+        failAt(path, damaged);
+    }
+}
+
 NiftiGeometry geometryOf(const nifti_image& image) {
     NiftiGeometry geometry;
     geometry.qformCode = image.qform_code;
@@ -76,9 +159,13 @@ NiftiGeometry geometryOf(const nifti_image& image) {
 
 VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
     const InputFile file(path);  // missing, unreadable or not a regular file: said as for every format
-    quietLibrary();
+    checkHeader(path, options.maxSide);
+    const QuietLibrary quiet;
     const Image image(nifti_image_read(path.c_str(), 0));
-    if (!image) failAt(path, "not a NIfTI-1 or NIfTI-2 file, or its header is damaged");
+    if (!image)
+        failAt(path, lowercaseExtension(path) == "gz"
+                         ? "not a NIfTI-1 or NIfTI-2 file, or its header or gzip stream is damaged"
+                         : "not a NIfTI-1 or NIfTI-2 file, or its header is damaged");
     VolumeFile volume;
     volume.format = FileFormat::nifti;
     volume.type = sampleTypeOf(path, *image);
@@ -89,6 +176,9 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
     if (volume.encoding == "raw" && declared > file.size() - std::min<uint64_t>(file.size(), image->iname_offset))
         failAt(path, "header declares " + bytesText(declared) + " of data from byte " +
                          std::to_string(image->iname_offset) + " but the file holds " + bytesText(file.size()));
+    if (volume.encoding == "gzip" && declared > mostInflatedBytes(file.size()))
+        failAt(path, "header declares " + bytesText(declared) + " of data, more than the " + bytesText(file.size()) +
+                         " of gzip data can hold");
     if (nifti_image_load(image.get()) != 0 || image->data == nullptr)
         failAt(path, volume.encoding == "gzip" ? "the data could not be read: the gzip stream is corrupt or ends early"
                                                : "the data could not be read");
@@ -111,7 +201,7 @@ void writeNifti(const std::string& path, const void* samples, SampleType type, V
     for (const NiftiType& entry : niftiTypes)
         if (entry.type == type) code = entry.code;
     const int64_t dims[8] = {3, shape.x, shape.y, shape.z, 1, 1, 1, 1};
-    quietLibrary();
+    std::optional<QuietLibrary> quiet(std::in_place);
     const Image image(nifti_make_new_nim(dims, code, 0));
     if (!image) failAt(path, "cannot make a NIfTI header");
     if (geometry.nifti) {
@@ -133,6 +223,7 @@ void writeNifti(const std::string& path, const void* samples, SampleType type, V
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     nifti_1_header header{};
     if (nifti_convert_nim2n1hdr(image.get(), &header) != 0) failAt(path, "cannot make a NIfTI-1 header");
+    quiet.reset();
     // The header, four zero bytes that say no extension follows, then the samples in the header's
     // (native) byte order.
     constexpr int dataOffset = sizeof(nifti_1_header) + 4;
