@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "../host/axis_spacing.h"
 #include "../host/grid_edge.h"
 #include "../host/site_placement.h"
 
@@ -43,6 +44,10 @@ struct CvtRequest {
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only
     GridBox box{};                   // where the density and the sites lie; empty: the whole grid
     SitePlacement placement;
+    // The voxel spacing, x first: the labelling and the energy measure physical distance with it (only
+    // its ratios matter; the same at every pyramid level, each of which halves every axis). Sites and
+    // centroids stay in voxel coordinates, in which a region's centroid is the same whatever the spacing.
+    Spacing spacing{1, 1, 1};
     CvtObserver* observer = nullptr;
 };
 
