@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <sstream>
 
 #include "../device/failure.h"
 
@@ -78,6 +79,16 @@ AxisScales energyScales(const Spacing& spacing) {
     requireUsable(spacing);
     const double low = smallest(spacing);
     return AxisScales{spacing[0] / low, spacing[1] / low, spacing[2] / low};
+}
+
+std::optional<Spacing> parseSpacing(const std::string& text) {
+    Spacing spacing{};
+    char comma1 = 0, comma2 = 0, rest = 0;
+    std::istringstream in(text);
+    if (!(in >> spacing[0] >> comma1 >> spacing[1] >> comma2 >> spacing[2]) || comma1 != ',' || comma2 != ',' ||
+        (in >> rest))
+        return std::nullopt;
+    return spacing;
 }
 
 std::string describeSpacing(const Spacing& spacing) {

@@ -43,6 +43,10 @@ AxisWeights labellingWeights(const Spacing& spacing);
 // The energy's scales of a usable spacing (cvt::Failure for an unusable one).
 AxisScales energyScales(const Spacing& spacing);
 
+// "SX,SY,SZ" as three numbers, x first; nothing for any other text. Whether they are usable is
+// spacingProblem's to say.
+std::optional<Spacing> parseSpacing(const std::string& text);
+
 // "X x Y x Z", as the messages and the summary show a spacing.
 std::string describeSpacing(const Spacing& spacing);
 

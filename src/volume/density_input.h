@@ -18,6 +18,7 @@ struct DensityInput {
     GridBox box;         // the volume's sides, x fastest
     bool fortranOrder = false;              // .npy: written in Fortran order, as outputs then are too
     std::array<double, 3> spacing{1, 1, 1};  // as the file gives it
+    Spacing usedSpacing{1, 1, 1};            // --spacing, else the file's: what distances are measured with
     std::vector<float> values;               // in the file's units, index x + X*(y + Y*z)
     float minimum = 0, maximum = 0;
     double sum = 0;
@@ -26,10 +27,8 @@ struct DensityInput {
     float scale() const { return maximum; }
 };
 
-// Reads, converts and checks the density (cvt::Failure naming the file on any problem).
+// Reads, converts and checks the density (cvt::Failure naming the file on any problem, an unusable
+// spacing among them unless --spacing replaces it).
 DensityInput loadDensity(const VolumeOptions& options);
-
-// Spacing other than 1 on some axis: the labelling measures distances in voxels whatever the spacing.
-bool isAnisotropic(const DensityInput& input);
 
 }  // namespace cvt::volume

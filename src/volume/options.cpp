@@ -34,8 +34,16 @@ std::array<int, 3> parseTriple(const std::string& text, const char* what) {
     return values;
 }
 
+// "SX,SY,SZ" as a usable spacing.
+Spacing parsedSpacing(const std::string& text) {
+    const std::optional<Spacing> spacing = parseSpacing(text);
+    if (!spacing) throw CLI::ValidationError("--spacing", "expected SX,SY,SZ, got '" + text + "'");
+    if (const auto problem = spacingProblem(*spacing)) throw CLI::ValidationError("--spacing", *problem);
+    return *spacing;
+}
+
 void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format, std::string& rawShape,
-                     std::string& rawType, std::string& seeding, std::string& previewAt) {
+                     std::string& rawType, std::string& seeding, std::string& previewAt, std::string& spacing) {
     app.add_option("DENSITY", options.densityPath,
                    "Density volume: .npy, .nrrd/.nhdr, .tif/.tiff, or raw data with --raw-shape and --raw-type. "
                    "Without it, the built-in synthetic 256^3 density.")
@@ -43,6 +51,9 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
     app.add_option("--format", format, "Read DENSITY as this format, whatever its extension")
         ->check(CLI::IsMember({"npy", "nrrd", "tiff", "raw"}));
     app.add_option("--raw-shape", rawShape, "X,Y,Z of raw little-endian data, x fastest");
+    app.add_option("--spacing", spacing,
+                   "SX,SY,SZ: the voxel spacing, x first, which distances are measured with (default: the file's, "
+                   "else 1,1,1)");
     app.add_option("--raw-type", rawType, "Sample type of raw data")
         ->check(CLI::IsMember({"uint8", "uint16", "int16", "int32", "float32", "float64"}));
 
@@ -88,7 +99,7 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
 
 VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::string& format,
                      const std::string& rawShape, const std::string& rawType, const std::string& seeding,
-                     const std::string& previewAt) {
+                     const std::string& previewAt, const std::string& spacing) {
     options.sitesGiven = app.count("--sites") > 0;
     if (!format.empty()) options.read.format = formats::formatNamed(format);
     if (!rawShape.empty()) {
@@ -98,6 +109,7 @@ VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::stri
     if (!rawType.empty()) options.read.rawType = formats::sampleTypeNamed(rawType);
     if (!seeding.empty()) options.seeding = seeding == "density" ? Seeding::density : Seeding::uniform;
     if (!previewAt.empty()) options.previewAt = parseTriple(previewAt, "--preview-at");
+    if (!spacing.empty()) options.spacing = parsedSpacing(spacing);
 
     if (!options.densityPath && (options.read.format || options.read.rawShape || options.read.rawType))
         throw CLI::ValidationError("--format, --raw-shape and --raw-type describe a DENSITY file, and none is given");
@@ -128,11 +140,11 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
                  "nearest-site labelling, on the GPU when one is present, else on the CPU.",
                  program);
     VolumeOptions options;
-    std::string format, rawShape, rawType, seeding, previewAt;
-    describeOptions(app, options, format, rawShape, rawType, seeding, previewAt);
+    std::string format, rawShape, rawType, seeding, previewAt, spacing;
+    describeOptions(app, options, format, rawShape, rawType, seeding, previewAt, spacing);
     try {
         app.parse(argc, argv);
-        return ParsedCommandLine{finish(options, app, format, rawShape, rawType, seeding, previewAt), 0};
+        return ParsedCommandLine{finish(options, app, format, rawShape, rawType, seeding, previewAt, spacing), 0};
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         return ParsedCommandLine{std::nullopt, 0};

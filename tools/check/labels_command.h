@@ -5,8 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "host/axis_spacing.h"
+
 namespace cvt::check {
 
-int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density);
+int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
+                   const std::optional<Spacing>& spacing);
 
 }  // namespace cvt::check
