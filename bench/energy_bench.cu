@@ -31,7 +31,7 @@ void benchEnergyKernels() {
     reportSeconds("density_pyramid_256_s", bestSeconds(2, [] { buildDensityPyramid(); }));
     reportSeconds("energy_value_256_s", bestSeconds(2, [] {
                       LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(edge), voxelBlock(), 0, voronoiBuffers[0],
-                                    densityLevels[0], energyBuffer, edge);
+                                    densityLevels[0], energyBuffer, edge, AxisScales{});
                   }));
     // The first pass of an evaluation: the later ones sum 32768 and 64 values.
     float* partials = reinterpret_cast<float*>(voronoiBuffers[1]);

@@ -17,6 +17,9 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/nifti/nifti2_io.h ] || missing+=(libnifti2-dev)
 # The README's worked example (run by the end-to-end checks) makes its volume with NumPy.
 /usr/bin/python3 -c "import numpy" 2>/dev/null || missing+=(python3-numpy)
+# The spacing checks compare the labelling with SciPy's distance transform, under pytest.
+/usr/bin/python3 -c "import scipy" 2>/dev/null || missing+=(python3-scipy)
+/usr/bin/python3 -c "import pytest" 2>/dev/null || missing+=(python3-pytest)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi

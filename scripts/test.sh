@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds both backends and runs every test: the unit tests of both backends (the GPU ones skip where
 # no GPU is present), the simulation's tests again with every kernel simulated thread by thread (no host
-# fast paths) and under AddressSanitizer and UndefinedBehaviorSanitizer, and the full default run checked
-# end to end.
+# fast paths) and under AddressSanitizer and UndefinedBehaviorSanitizer, the programs under voxel
+# spacing against SciPy (pytest), and the full default run checked end to end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,4 +13,5 @@ scripts/setup.sh build
 scripts/setup.sh build-sanitize -DCVT_SANITIZE=ON
 (cd build-sanitize && ctest --output-on-failure -j "$(nproc)")
 
+CVT_BUILD=build /usr/bin/python3 -m pytest -q tests/end_to_end
 scripts/end-to-end.sh build

@@ -2,7 +2,10 @@
 // shared by the kernel tests of both backends and the host-only tests.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace cvt {
@@ -23,6 +26,15 @@ inline std::vector<int> siteVolume(const std::vector<Site>& sites, int n) {
     return volume;
 }
 
+// Distinct sites, in the order first given.
+inline std::vector<Site> distinct(const std::vector<Site>& sites) {
+    std::set<std::tuple<int, int, int>> seen;
+    std::vector<Site> unique;
+    for (const Site& s : sites)
+        if (seen.insert({s.x, s.y, s.z}).second) unique.push_back(s);
+    return unique;
+}
+
 // True when site a is preferred to site b for a voxel at equal distance: smaller x, then smaller y,
 // then larger z.
 inline bool preferredOnTie(const Site& a, const Site& b) {
@@ -31,9 +43,11 @@ inline bool preferredOnTie(const Site& a, const Site& b) {
     return a.z > b.z;
 }
 
-// Every voxel against every site: the code of the nearest site by squared Euclidean distance with the
-// tie rule above, or EMPTY_SITE everywhere when there is no site.
-inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int n) {
+// Every voxel against every site: the code of the nearest site by the squared Euclidean distance with
+// the squared offset along each axis multiplied by that axis's weight (x, y, z), with the tie rule
+// above; EMPTY_SITE everywhere when there is no site.
+inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int n,
+                                            const std::array<int64_t, 3>& weights = {1, 1, 1}) {
     std::vector<int> labels(size_t(n) * n * n, reference::emptySite);
     for (int z = 0; z < n; ++z)
         for (int y = 0; y < n; ++y)
@@ -42,7 +56,7 @@ inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int 
                 int64_t bestDistance = INT64_MAX;
                 for (const Site& s : sites) {
                     const int64_t dx = x - s.x, dy = y - s.y, dz = z - s.z;
-                    const int64_t d = dx * dx + dy * dy + dz * dz;
+                    const int64_t d = weights[0] * dx * dx + weights[1] * dy * dy + weights[2] * dz * dz;
                     if (d < bestDistance || (d == bestDistance && preferredOnTie(s, *best))) {
                         best = &s;
                         bestDistance = d;

@@ -31,13 +31,13 @@ std::vector<int> runFloodZ(const std::vector<int>& sites, int n) {
 // Runs the construction pass on `candidates` over the lines that `grid` covers.
 std::vector<int> runMaurer(const std::vector<int>& candidates, int n, dim3 grid) {
     DeviceArray<int> source(candidates), destination(std::vector<int>(candidates.size(), untouched));
-    LAUNCH_KERNEL(kernelMaurerAxis, grid, dim3(32, 4), 0, source.get(), destination.get(), n);
+    LAUNCH_KERNEL(kernelMaurerAxis, grid, dim3(32, 4), 0, source.get(), destination.get(), n, LineWeights{});
     return destination.download();
 }
 
 std::vector<int> runColor(const std::vector<int>& chains, int n, dim3 grid) {
     DeviceArray<int> source(chains), destination(std::vector<int>(chains.size(), untouched));
-    LAUNCH_KERNEL(kernelColorAxis, grid, dim3(32, 2), 0, source.get(), destination.get(), n);
+    LAUNCH_KERNEL(kernelColorAxis, grid, dim3(32, 2), 0, source.get(), destination.get(), n, LineWeights{});
     return destination.download();
 }
 

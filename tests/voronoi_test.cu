@@ -52,15 +52,6 @@ protected:
     }
 };
 
-// Distinct sites, in the order first given.
-std::vector<Site> distinct(const std::vector<Site>& sites) {
-    std::set<std::tuple<int, int, int>> seen;
-    std::vector<Site> unique;
-    for (const Site& s : sites)
-        if (seen.insert({s.x, s.y, s.z}).second) unique.push_back(s);
-    return unique;
-}
-
 // `count` random sites with every coordinate a multiple of `step` in [0, n): coarse steps put many
 // voxels at equal distance from several sites.
 std::vector<Site> randomSites(std::mt19937& random, int n, int count, int step) {

@@ -99,14 +99,15 @@ unsigned readInsideMoves() {
 
 // Iterates on the current level until it converges or the budget is spent. Returns whether the level
 // converged.
-bool iterateLevel(const CvtRequest& request, float& previousEnergy) {
+bool iterateLevel(const CvtRequest& request, const AxisWeights& weights, const AxisScales& scales,
+                  float& previousEnergy) {
     bool levelEnds = false;
     do {
         ++iteration;
-        computeVoronoi();
+        computeVoronoi(weights);
         const bool decides = iteration % decisionInterval == 0;
         // The energy belongs to the sites before this iteration's move.
-        const float energy = decides ? evaluateEnergy() : 0.0f;
+        const float energy = decides ? evaluateEnergy(scales) : 0.0f;
         launchCentroidStep();
         exchangeSiteVolumes();  // the moved sites become the next labelling's input
         if (decides) {
@@ -133,6 +134,8 @@ cudaError_t runCvt(const CvtRequest& request) {
     const Clock::time_point started = Clock::now();
     report = CvtRunReport{};
     const GridBox box = checkedBox(request, gridSize);
+    const AxisWeights weights = labellingWeights(request.spacing);
+    const AxisScales scales = energyScales(request.spacing);
     // Without iterations the sites are only labelled, on the full grid.
     const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(gridSize, request.maxLevels);
     report.levelCount = levelCount;
@@ -168,7 +171,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     while (levelIndex >= 0 && request.maxIterations > 0) {
         gridSize <<= 1;
-        const bool converged = iterateLevel(request, previousEnergy);
+        const bool converged = iterateLevel(request, weights, scales, previousEnergy);
         report.levelEndIterations.push_back(iteration);
         if (levelIndex == 0) report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;
         if (levelIndex > 0) advanceLevel();
@@ -176,7 +179,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     levelIndex = 0;  // the final labelling belongs to the full grid
 
-    computeVoronoi();
+    computeVoronoi(weights);
     const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
     report.insideMoves = readInsideMoves();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../host/axis_spacing.h"
 #include "../host/grid_edge.h"
 #include "../host/site_placement.h"
 
@@ -48,6 +49,10 @@ struct CvtRequest {
     // mask. The density is expected to be zero outside.
     const uint8_t* inside = nullptr;
     SitePlacement placement;
+    // The voxel spacing, x first: the labelling and the energy measure physical distance with it (only
+    // its ratios matter; the same at every pyramid level, each of which halves every axis). Sites and
+    // centroids stay in voxel coordinates, in which a region's centroid is the same whatever the spacing.
+    Spacing spacing{1, 1, 1};
     CvtObserver* observer = nullptr;
 };
 

@@ -14,17 +14,18 @@
 
 CVT_BEGIN_NAMESPACE
 
-__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, int n) {
+__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, int n, AxisScales scales) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
     const int index = x + n * (y + n * z);
     const int code = labels[index];
     const float d = density[index];
-    // Each offset is scaled to the cube of edge 2 in double and rounded once to single precision.
-    const float dx = static_cast<float>(static_cast<double>(x - siteX(code)) * 2.0 / static_cast<double>(n));
-    const float dy = static_cast<float>(static_cast<double>(y - siteY(code)) * 2.0 / static_cast<double>(n));
-    const float dz = static_cast<float>(static_cast<double>(z - siteZ(code)) * 2.0 / static_cast<double>(n));
+    // Each offset is scaled to the cube of edge 2 in double and rounded once to single precision; a
+    // scale of 1 multiplies exactly, so cubic voxels keep the unscaled terms.
+    const float dx = static_cast<float>(static_cast<double>(x - siteX(code)) * scales.x * 2.0 / static_cast<double>(n));
+    const float dy = static_cast<float>(static_cast<double>(y - siteY(code)) * scales.y * 2.0 / static_cast<double>(n));
+    const float dz = static_cast<float>(static_cast<double>(z - siteZ(code)) * scales.z * 2.0 / static_cast<double>(n));
     float squared = dy * dy;
     squared = fmaf(dx, dx, squared);
     squared = fmaf(dz, dz, squared);
@@ -33,17 +34,18 @@ __global__ void kernelEnergyValue(const int* labels, const float* density, float
 
 namespace {
 
-// The kernel's scaling of a coordinate offset to the cube of edge 2.
-float scaledOffset(int offset, int n) {
-    return static_cast<float>(static_cast<double>(offset) * 2.0 / static_cast<double>(n));
+// The kernel's scaling of a coordinate offset along an axis of scale `scale` to the cube of edge 2.
+float scaledOffset(int offset, double scale, int n) {
+    return static_cast<float>(static_cast<double>(offset) * scale * 2.0 / static_cast<double>(n));
 }
 
-// The scaling of every offset a voxel of the n-grid and a 10-bit site coordinate can have, tabulated.
+// The scaling of every offset a voxel of the n-grid and a 10-bit site coordinate can have along one
+// axis, tabulated.
 class ScaledOffsets {
 public:
-    explicit ScaledOffsets(int n) : values_(size_t(n) + coordinateMask) {
+    ScaledOffsets(double scale, int n) : values_(size_t(n) + coordinateMask) {
         for (int offset = -coordinateMask; offset < n; ++offset)
-            values_[offset + coordinateMask] = scaledOffset(offset, n);
+            values_[offset + coordinateMask] = scaledOffset(offset, scale, n);
     }
     float operator()(int offset) const { return values_[offset + coordinateMask]; }
 
@@ -51,22 +53,23 @@ private:
     std::vector<float> values_;
 };
 
-// Whether plain float arithmetic gives the kernel's terms at edge n: every offset scales exactly by
-// one float product, and every scaled offset squares exactly, so that a fused multiply-add rounds as a
-// product and a sum do. So it is for edges that are powers of two; the loop then vectorizes.
-bool plainArithmeticIsExact(int n) {
-    const float scale = scaledOffset(1, n);
+// Whether plain float arithmetic gives the kernel's terms along an axis of scale `scale` at edge n:
+// every offset scales exactly by one float product, and every scaled offset squares exactly, so that a
+// fused multiply-add rounds as a product and a sum do. So it is for cubic voxels at edges that are
+// powers of two; the loop then vectorizes.
+bool plainArithmeticIsExact(double scale, int n) {
+    const float unit = scaledOffset(1, scale, n);
     for (int offset = -coordinateMask; offset < n; ++offset) {
-        const float scaled = scaledOffset(offset, n);
-        if (scaled != static_cast<float>(offset) * scale ||
+        const float scaled = scaledOffset(offset, scale, n);
+        if (scaled != static_cast<float>(offset) * unit ||
             static_cast<double>(scaled) * scaled != static_cast<double>(scaled * scaled))
             return false;
     }
     return true;
 }
 
-// Row by row, the kernel's operations per voxel, with `scaled(offset)` its offset scaling and
-// `squareAdd(d, s)` its fmaf(d, d, s).
+// Row by row, the kernel's operations per voxel, with `scaled.x(offset)` (and y, z) its offset
+// scaling and `squareAdd(d, s)` its fmaf(d, d, s).
 template <class Scaled, class SquareAdd>
 void energyTerms(const int* labels, const float* density, float* terms, int n, const Scaled& scaled,
                  const SquareAdd& squareAdd) {
@@ -75,7 +78,7 @@ void energyTerms(const int* labels, const float* density, float* terms, int n, c
         const size_t start = size_t(row) * n;
         for (int x = 0; x < n; ++x) {
             const int code = labels[start + x];
-            const float dx = scaled(x - siteX(code)), dy = scaled(y - siteY(code)), dz = scaled(z - siteZ(code));
+            const float dx = scaled.x(x - siteX(code)), dy = scaled.y(y - siteY(code)), dz = scaled.z(z - siteZ(code));
             float squared = dy * dy;
             squared = squareAdd(dx, squared);
             squared = squareAdd(dz, squared);
@@ -84,15 +87,29 @@ void energyTerms(const int* labels, const float* density, float* terms, int n, c
     });
 }
 
-bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* density, float* terms, int n) {
+// An offset times one float factor.
+struct PlainScaling {
+    float unit;
+    float operator()(int offset) const { return static_cast<float>(offset) * unit; }
+};
+
+template <class Scaling>
+struct AxisScalings {
+    Scaling x, y, z;
+};
+
+bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* density, float* terms, int n,
+                     AxisScales scales) {
     if (!isVoxelLaunch(grid, block, n)) return false;
-    if (plainArithmeticIsExact(n)) {
-        const float scale = scaledOffset(1, n);
-        energyTerms(
-            labels, density, terms, n, [scale](int offset) { return static_cast<float>(offset) * scale; },
-            [](float d, float s) { return d * d + s; });
+    if (plainArithmeticIsExact(scales.x, n) && plainArithmeticIsExact(scales.y, n) && plainArithmeticIsExact(scales.z, n)) {
+        const AxisScalings<PlainScaling> scaled{{scaledOffset(1, scales.x, n)},
+                                                {scaledOffset(1, scales.y, n)},
+                                                {scaledOffset(1, scales.z, n)}};
+        energyTerms(labels, density, terms, n, scaled, [](float d, float s) { return d * d + s; });
     } else {
-        energyTerms(labels, density, terms, n, ScaledOffsets(n), [](float d, float s) { return fmaf(d, d, s); });
+        const AxisScalings<ScaledOffsets> scaled{ScaledOffsets(scales.x, n), ScaledOffsets(scales.y, n),
+                                                 ScaledOffsets(scales.z, n)};
+        energyTerms(labels, density, terms, n, scaled, [](float d, float s) { return fmaf(d, d, s); });
     }
     return true;
 }
@@ -199,10 +216,10 @@ float* reducePass(float* input, unsigned count, int blocks, float* partials) {
 
 }  // namespace
 
-float evaluateEnergy() {
+float evaluateEnergy(const AxisScales& scales) {
     const int n = gridSize;
     LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(n), voxelBlock(), 0, currentSites,
-                  densityLevels[levelIndex], energyBuffer, n);
+                  densityLevels[levelIndex], energyBuffer, n, scales);
     // The labelling's partner buffer holds nothing needed until the centroid step rewrites it.
     float* partials = reinterpret_cast<float*>(scratchSites);
     float* values = energyBuffer;

@@ -88,11 +88,10 @@ DensityInput loadDensity(const VolumeOptions& options) {
     input.minimum = *low;
     input.maximum = *high;
     input.sum = std::accumulate(input.values.begin(), input.values.end(), 0.0);
+    input.usedSpacing = options.spacing.value_or(input.spacing);
+    if (!options.spacing)
+        if (const auto problem = spacingProblem(input.spacing)) throw Failure(input.source + ": " + *problem);
     return input;
-}
-
-bool isAnisotropic(const DensityInput& input) {
-    return std::any_of(input.spacing.begin(), input.spacing.end(), [](double s) { return s != 1.0; });
 }
 
 }  // namespace cvt::volume

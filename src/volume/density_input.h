@@ -18,6 +18,7 @@ struct DensityInput {
     GridBox box;         // the volume's sides, x fastest
     bool fortranOrder = false;              // .npy: written in Fortran order, as outputs then are too
     std::array<double, 3> spacing{1, 1, 1};  // as the file gives it
+    Spacing usedSpacing{1, 1, 1};            // --spacing, else the file's: what distances are measured with
     formats::VolumeGeometry geometry;        // where the file places the volume, for label files
     std::vector<float> values;               // mapped, zero outside the mask; index x + X*(y + Y*z)
     std::vector<uint8_t> inside;             // with a mask: 1 inside, 0 outside, per voxel; else empty
@@ -30,10 +31,7 @@ struct DensityInput {
 };
 
 // Reads, converts, maps and masks the density and checks it (cvt::Failure naming the file on any
-// problem).
+// problem, an unusable spacing among them unless --spacing replaces it).
 DensityInput loadDensity(const VolumeOptions& options);
-
-// Spacing other than 1 on some axis: the labelling measures distances in voxels whatever the spacing.
-bool isAnisotropic(const DensityInput& input);
 
 }  // namespace cvt::volume

@@ -91,19 +91,34 @@ void requireDistinctFiles(const VolumeOptions& options) {
     }
 }
 
-void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format, std::string& rawShape,
-                     std::string& rawType, std::string& seeding, std::string& previewAt, std::string& window) {
+// The options given as text, parsed once the command line has been read.
+struct OptionTexts {
+    std::string format, rawShape, rawType, seeding, previewAt, window, spacing;
+};
+
+// "SX,SY,SZ" as a usable spacing.
+Spacing parsedSpacing(const std::string& text) {
+    const std::optional<Spacing> spacing = parseSpacing(text);
+    if (!spacing) throw CLI::ValidationError("--spacing", "expected SX,SY,SZ, got '" + text + "'");
+    if (const auto problem = spacingProblem(*spacing)) throw CLI::ValidationError("--spacing", *problem);
+    return *spacing;
+}
+
+void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) {
     app.add_option("DENSITY", options.densityPath,
                    "Density volume: .npy, .nrrd/.nhdr, .nii/.nii.gz, .tif/.tiff, or raw data with --raw-shape and "
                    "--raw-type. Without it, the built-in synthetic 256^3 density.")
         ->check(CLI::ExistingFile);
-    app.add_option("--format", format, "Read DENSITY as this format, whatever its extension")
+    app.add_option("--format", texts.format, "Read DENSITY as this format, whatever its extension")
         ->check(CLI::IsMember({"npy", "nrrd", "nifti", "tiff", "raw"}));
-    app.add_option("--raw-shape", rawShape, "X,Y,Z of raw little-endian data, x fastest");
-    app.add_option("--raw-type", rawType, "Sample type of raw data")
+    app.add_option("--raw-shape", texts.rawShape, "X,Y,Z of raw little-endian data, x fastest");
+    app.add_option("--spacing", texts.spacing,
+                   "SX,SY,SZ: the voxel spacing, x first, which distances are measured with (default: the file's, "
+                   "else 1,1,1)");
+    app.add_option("--raw-type", texts.rawType, "Sample type of raw data")
         ->check(CLI::IsMember({"uint8", "int8", "uint16", "int16", "int32", "uint32", "float32", "float64"}));
     CLI::Option* windowOption =
-        app.add_option("--window", window,
+        app.add_option("--window", texts.window,
                        "LO,HI: clip every value to [LO, HI] and shift it so that LO becomes 0 (CT soft tissue: "
                        "--window -100,300)");
     app.add_option("--clip-below", options.mapping.clipBelow, "Set values below V to 0 and keep the rest")
@@ -125,7 +140,7 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
         ->check(CLI::Range(1, 10));
     app.add_option("--seed", options.seed, "Start of the seeding generator (default 0, the program's fixed start)");
     CLI::Option* seedingOption =
-        app.add_option("--seeding", seeding,
+        app.add_option("--seeding", texts.seeding,
                        "uniform: the generator's draws inside the box; density: distinct voxels drawn in proportion "
                        "to the density (default: uniform for the built-in density, density for a file)")
             ->check(CLI::IsMember({"uniform", "density"}));
@@ -143,7 +158,7 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
     app.add_option("--summary", options.summaryPath, "Write a JSON summary of the run");
     CLI::Option* preview = app.add_option("--preview", options.previewPath,
                                           "Write a PNG of three orthogonal slices with the region borders");
-    app.add_option("--preview-at", previewAt, "X,Y,Z the preview slices go through (default: the box's middle)")
+    app.add_option("--preview-at", texts.previewAt, "X,Y,Z the preview slices go through (default: the box's middle)")
         ->needs(preview);
     app.add_flag("--quiet,-q", options.quiet, "Print errors only");
     CLI::Option* deterministic =
@@ -156,24 +171,23 @@ void describeOptions(CLI::App& app, VolumeOptions& options, std::string& format,
     app.footer(examples);
 }
 
-VolumeOptions finish(VolumeOptions options, const CLI::App& app, const std::string& format,
-                     const std::string& rawShape, const std::string& rawType, const std::string& seeding,
-                     const std::string& previewAt, const std::string& window) {
+VolumeOptions finish(VolumeOptions options, const CLI::App& app, const OptionTexts& texts) {
     options.sitesGiven = app.count("--sites") > 0;
-    if (!format.empty()) options.read.format = formats::formatNamed(format);
-    if (!rawShape.empty()) {
-        const std::array<int, 3> shape = parseTriple(rawShape, "--raw-shape");
+    if (!texts.format.empty()) options.read.format = formats::formatNamed(texts.format);
+    if (!texts.rawShape.empty()) {
+        const std::array<int, 3> shape = parseTriple(texts.rawShape, "--raw-shape");
         options.read.rawShape = formats::VolumeShape{shape[0], shape[1], shape[2]};
     }
-    if (!rawType.empty()) options.read.rawType = formats::sampleTypeNamed(rawType);
-    if (!seeding.empty()) options.seeding = seeding == "density" ? Seeding::density : Seeding::uniform;
-    if (!previewAt.empty()) options.previewAt = parseTriple(previewAt, "--preview-at");
-    if (!window.empty()) options.mapping.window = parseWindow(window);
+    if (!texts.rawType.empty()) options.read.rawType = formats::sampleTypeNamed(texts.rawType);
+    if (!texts.seeding.empty()) options.seeding = texts.seeding == "density" ? Seeding::density : Seeding::uniform;
+    if (!texts.previewAt.empty()) options.previewAt = parseTriple(texts.previewAt, "--preview-at");
+    if (!texts.window.empty()) options.mapping.window = parseWindow(texts.window);
     if (options.mapping.clipBelow && !std::isfinite(*options.mapping.clipBelow))
         throw CLI::ValidationError("--clip-below", "expected a finite number");
     if (options.maskAbove && !std::isfinite(*options.maskAbove))
         throw CLI::ValidationError("--mask-above", "expected a finite number");
     options.mapping.negativeHint = "map negative values with --window LO,HI or --clip-below V";
+    if (!texts.spacing.empty()) options.spacing = parsedSpacing(texts.spacing);
 
     if (!options.densityPath && (options.read.format || options.read.rawShape || options.read.rawType))
         throw CLI::ValidationError("--format, --raw-shape and --raw-type describe a DENSITY file, and none is given");
@@ -206,11 +220,11 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
                  "nearest-site labelling, on the GPU when one is present, else on the CPU.",
                  program);
     VolumeOptions options;
-    std::string format, rawShape, rawType, seeding, previewAt, window;
-    describeOptions(app, options, format, rawShape, rawType, seeding, previewAt, window);
+    OptionTexts texts;
+    describeOptions(app, options, texts);
     try {
         app.parse(argc, argv);
-        return ParsedCommandLine{finish(options, app, format, rawShape, rawType, seeding, previewAt, window), 0};
+        return ParsedCommandLine{finish(options, app, texts), 0};
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         return ParsedCommandLine{std::nullopt, 0};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "formats/volume_file.h"
+#include "host/axis_spacing.h"
 
 namespace cvt::volume {
 
@@ -23,6 +24,7 @@ struct VolumeOptions {
     std::optional<Seeding> seeding;  // none: uniform for the built-in density, density for a file
     std::optional<std::string> sitesIn;
     bool sitesGiven = false;  // --sites was on the command line
+    std::optional<Spacing> spacing;  // --spacing: overrides the file's
 
     formats::DensityMapping mapping;        // --window, --clip-below
     std::optional<std::string> maskPath;    // --mask: non-zero voxels are inside

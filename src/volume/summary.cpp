@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "cvt_version.h"
@@ -30,6 +32,7 @@ json input(const DensityInput& in) {
             {"shape", {in.box.x, in.box.y, in.box.z}},
             {"fortran_order", in.fortranOrder},
             {"spacing", in.spacing},
+            {"spacing_used", in.usedSpacing},
             {"scale_applied", 1.0 / double(in.scale())},  // every value was multiplied by it
             {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}},
             {"voxels_inside", in.insideVoxels}};
@@ -56,6 +59,13 @@ json history(const CvtRunReport& report) {
         decisions.push_back(
             {{"iteration", d.iteration}, {"level", d.levelIndex}, {"energy", d.energy}, {"relaxation", d.relaxation}});
     return decisions;
+}
+
+// The run's energy measures offsets in units of the smallest spacing, scaled by 2 / E: undone, it is
+// the sum of the normalised density times the squared physical distance, in the spacing's units.
+double physicalEnergy(float energy, const Spacing& spacing, int gridEdge) {
+    const double unit = *std::min_element(spacing.begin(), spacing.end()) * gridEdge / 2.0;
+    return double(energy) * unit * unit;
 }
 
 }  // namespace
@@ -95,6 +105,7 @@ std::string summaryText(const RunSummary& s) {
             {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}, {"first_id", s.firstId}}},
             {"regions_in_pieces", s.splitRegions},
             {"final_energy", s.finalEnergy},
+            {"final_energy_physical", physicalEnergy(s.finalEnergy, s.input->usedSpacing, s.gridEdge)},
             {"seconds",
              {{"read", t.read},
               {"synthesis", t.synthesis},

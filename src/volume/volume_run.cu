@@ -149,9 +149,11 @@ void describeInput(volume::ProgressReporter& progress, const DensityInput& input
         progress.note("%s: %llu of %llu voxels inside the mask", input.source.c_str(),
                       static_cast<unsigned long long>(input.insideVoxels),
                       static_cast<unsigned long long>(voxelsOf(input.box)));
-    if (volume::isAnisotropic(input))
-        progress.note("%s: spacing %g x %g x %g is not used: distances are measured in voxels", input.source.c_str(),
-                      input.spacing[0], input.spacing[1], input.spacing[2]);
+    const Spacing unit{1, 1, 1};
+    if (input.usedSpacing != unit || input.spacing != unit)
+        progress.note("%s: spacing %s used for distances%s", input.source.c_str(),
+                      describeSpacing(input.usedSpacing).c_str(),
+                      input.usedSpacing == input.spacing ? "" : (" (the file's: " + describeSpacing(input.spacing) + ")").c_str());
 }
 
 int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progress) {
@@ -186,13 +188,15 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
         request.maxIterations = options.maxIterations;
         request.box = input.box;
         request.placement = placement;
+        request.spacing = input.usedSpacing;
         request.observer = &progress;
         runCvt(request);
     }
     const CvtRunReport& report = lastCvtRun();
     seconds.upload = report.setupSeconds;
     seconds.iterations = report.iterationSeconds;
-    const float energy = evaluateEnergy();  // of the final labelling, which currentSites still holds
+    // Of the final labelling, which currentSites still holds.
+    const float energy = evaluateEnergy(energyScales(input.usedSpacing));
     const int lastIteration = iteration;
     releaseBuffers();
 

@@ -13,10 +13,10 @@ namespace {
 
 constexpr int tileEdge = 32;  // rows per tile, and lines per block; the tile's row stride
 
-// Exact squared distance from voxel (i, y, j) of the line to the chain entry at row `row`.
-__host__ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, int y, int j) {
+// Exact weighted squared distance from voxel (i, y, j) of the line to the chain entry at row `row`.
+__host__ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, int y, int j, LineWeights w) {
     const int64_t dx = siteX(entry) - i, dy = row - y, dz = siteZ(entry) - j;
-    return dx * dx + dy * dy + dz * dz;
+    return w.first * (dx * dx) + w.row * (dy * dy) + w.third * (dz * dz);
 }
 
 // The label for a voxel won by `entry` at `row`: the row becomes the first field and the entry's first
@@ -33,7 +33,7 @@ __host__ __device__ __forceinline__ int exchangedCode(int entry, int row) {
 // first strict rise and moves on at equal distance (ties go to the lower row); the entry found for a
 // row is a valid start for every row below, so the walk never restarts. Results go through a shared
 // 32 x 32 tile so that the transposed output is written 32 consecutive integers at a time.
-__global__ void kernelColorAxis(const int* source, int* destination, int n) {
+__global__ void kernelColorAxis(const int* source, int* destination, int n, LineWeights weights) {
     __shared__ int block[tileEdge * tileEdge];
     const int lineOffset = threadIdx.x;
     const int i = blockIdx.x * tileEdge + lineOffset;
@@ -56,9 +56,9 @@ __global__ void kernelColorAxis(const int* source, int* destination, int n) {
     for (int t = 0; t < tiles; ++t) {
         const int low = n - tileEdge * (t + 1);
         for (int y = n - 1 - int(threadIdx.y) - tileEdge * t; y >= low; y -= blockDim.y) {
-            int64_t currentDistance = squaredDistance(current, currentRow, i, y, j);
+            int64_t currentDistance = squaredDistance(current, currentRow, i, y, j, weights);
             while (chainLinked(current)) {
-                const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j);
+                const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j, weights);
                 if (nextDistance > currentDistance) break;
                 current = next;
                 currentRow = nextRow;
@@ -89,9 +89,9 @@ namespace {
 // a row fall strictly, then stay equal, then rise strictly, and the plateau's last entry, where every
 // walk stops, moves down the chain as the row does; so a walk that starts at or above the stopping
 // entry of a row stops there whatever it visited before. Where the walk stops, the next entry's
-// distance minus the current one's is linear in the row and falls by 2 (currentRow - nextRow) per row
-// downwards, so the rows that keep the entry are known at once and filled together.
-void labelLine(const int* chain, int n, int i, int j, int* labels) {
+// distance minus the current one's is linear in the row and falls by 2 w.row (currentRow - nextRow) per
+// row downwards, so the rows that keep the entry are known at once and filled together.
+void labelLine(const int* chain, int n, int i, int j, LineWeights weights, int* labels) {
     int current = chain[size_t(n) * (n - 1)];
     int currentRow = n - 1;
     if (current < 0) {
@@ -104,12 +104,12 @@ void labelLine(const int* chain, int n, int i, int j, int* labels) {
         next = chain[size_t(n) * nextRow];
     }
     for (int y = n - 1; y >= 0;) {
-        int64_t currentDistance = squaredDistance(current, currentRow, i, y, j);
+        int64_t currentDistance = squaredDistance(current, currentRow, i, y, j, weights);
         int64_t lowestKept = 0;
         while (chainLinked(current)) {
-            const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j);
+            const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j, weights);
             if (nextDistance > currentDistance) {
-                const int64_t fall = 2 * int64_t(currentRow - nextRow);
+                const int64_t fall = 2 * weights.row * (currentRow - nextRow);
                 if (fall > 0) lowestKept = std::max<int64_t>(0, y - (nextDistance - currentDistance - 1) / fall);
                 break;
             }
@@ -128,13 +128,13 @@ void labelLine(const int* chain, int n, int i, int j, int* labels) {
 
 // Line by line, after asking the cache for the lines' plane: the walks follow links from row to row,
 // n integers apart. A line's labels form one row of the destination, so they are written contiguously.
-bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
+bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, int n, LineWeights weights) {
     if (!isQueryLaunch(grid, block, n)) return false;
     const size_t plane = size_t(n) * n;
     hostParallelFor(n, [&](int64_t j) {
         prefetchIntegers(source + plane * j, plane);
         for (int i = 0; i < n; ++i)
-            labelLine(source + plane * j + i, n, i, int(j), destination + plane * j + size_t(n) * i);
+            labelLine(source + plane * j + i, n, i, int(j), weights, destination + plane * j + size_t(n) * i);
     });
     return true;
 }

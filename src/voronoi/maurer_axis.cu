@@ -12,14 +12,18 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 // Whether b (row rb) is nowhere on line (i, j) at least as near as both a (row ra) and c (row rc),
-// ra < rb < rc. a and b are equally far from the line position P / (2 (rb - ra)), b and c from
-// Q / (2 (rc - rb)); b is nearest between the two, so it is hidden exactly when the first lies beyond
-// the second. Cross-multiplying by the positive row differences avoids division; the products exceed
-// 32 bits on large grids, so everything is done in 64 bits. A single-point interval keeps b.
-__device__ __forceinline__ bool hiddenBetween(int a, int ra, int b, int rb, int c, int rc, int i, int j) {
+// ra < rb < rc. a and b are equally far from the line position P / (2 w.row (rb - ra)), b and c from
+// Q / (2 w.row (rc - rb)); b is nearest between the two, so it is hidden exactly when the first lies
+// beyond the second. Cross-multiplying by the positive row differences avoids division, and the common
+// factor 2 w.row drops out. With weights of at most 2^30 and offsets below 2^10, |P| < 2^52 and the
+// products stay below 2^62. A single-point interval keeps b.
+__device__ __forceinline__ bool hiddenBetween(int a, int ra, int b, int rb, int c, int rc, int i, int j,
+                                              LineWeights w) {
     const int64_t ax = siteX(a), az = siteZ(a), bx = siteX(b), bz = siteZ(b), cx = siteX(c), cz = siteZ(c);
-    const int64_t p = int64_t(ra + rb) * (rb - ra) + (ax + bx - 2 * i) * (bx - ax) + (az + bz - 2 * j) * (bz - az);
-    const int64_t q = int64_t(rb + rc) * (rc - rb) + (cx + bx - 2 * i) * (cx - bx) + (cz + bz - 2 * j) * (cz - bz);
+    const int64_t p = w.row * (int64_t(ra + rb) * (rb - ra)) + w.first * ((ax + bx - 2 * i) * (bx - ax)) +
+                      w.third * ((az + bz - 2 * j) * (bz - az));
+    const int64_t q = w.row * (int64_t(rb + rc) * (rc - rb)) + w.first * ((cx + bx - 2 * i) * (cx - bx)) +
+                      w.third * ((cz + bz - 2 * j) * (cz - bz));
     return p * (rc - rb) > q * (rb - ra);
 }
 
@@ -28,7 +32,7 @@ __device__ __forceinline__ bool hiddenBetween(int a, int ra, int b, int rb, int 
 // Maurer's stack construction along the rows of one line. The stack lives in the destination itself
 // as the downward-linked chain; only the top entry and the one below it are kept in registers, deeper
 // entries are read back while popping. Popped entries are not erased, just no longer linked.
-__global__ void kernelMaurerAxis(const int* source, int* destination, int n) {
+__global__ void kernelMaurerAxis(const int* source, int* destination, int n, LineWeights weights) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     const int j = blockIdx.y * blockDim.y + threadIdx.y;
     const int line = i + n * n * j;
@@ -42,7 +46,7 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, int n) {
         if (candidate < 0) continue;
         while (chainLinked(top)) {
             const int belowRow = chainLink(top);
-            if (!hiddenBetween(belowTop, belowRow, top, topRow, candidate, k, i, j)) break;
+            if (!hiddenBetween(belowTop, belowRow, top, topRow, candidate, k, i, j, weights)) break;
             top = belowTop;
             topRow = belowRow;
             if (chainLinked(top)) belowTop = destination[line + n * chainLink(top)];
@@ -62,10 +66,10 @@ namespace {
 // The kernel's construction line by line, after asking the cache for the lines' plane. A line's
 // candidates are gathered first, a load per row with no branch in between (the removal test is as good
 // as random, and each misprediction would hold up the loads), and the stack is kept in arrays instead
-// of being read back from the destination. Each entry carries row^2 + its squared distance to the
-// line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
+// of being read back from the destination. Each entry carries w.row row^2 + its weighted squared
+// distance to the line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
 // removal test is the same comparison of the same integers.
-bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, int n) {
+bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, int n, LineWeights w) {
     if (!isLineLaunch(grid, block, n)) return false;
     const size_t plane = size_t(n) * n;
     hostParallelFor(n, [=](int64_t j) {
@@ -85,7 +89,7 @@ bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, 
             for (int m = 0; m < count; ++m) {
                 const int candidate = codes[m], k = rows[m];
                 const int64_t dx = siteX(candidate) - i, dz = siteZ(candidate) - j;
-                const int64_t sum = int64_t(k) * k + dx * dx + dz * dz;
+                const int64_t sum = w.row * (int64_t(k) * k) + w.first * (dx * dx) + w.third * (dz * dz);
                 while (depth >= 2 && (stackSums[depth - 1] - stackSums[depth - 2]) * (k - stackRows[depth - 1]) >
                                          (sum - stackSums[depth - 1]) * (stackRows[depth - 1] - stackRows[depth - 2]))
                     --depth;

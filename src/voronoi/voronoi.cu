@@ -29,29 +29,31 @@ void launchFloodZ() {
                   voronoiBuffers[voronoiIndex ^ 1], n);
 }
 
-void launchMaurerAxis() {
+void launchMaurerAxis(LineWeights weights) {
     const int n = gridSize;
     LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], n);
+                  voronoiBuffers[voronoiIndex ^ 1], n, weights);
 }
 
-void launchColorAxis() {
+void launchColorAxis(LineWeights weights) {
     const int n = gridSize;
     LAUNCH_KERNEL(kernelColorAxis, queryGrid(n), queryBlock(), 0,
-                  voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n);
+                  voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n, weights);
 }
 
 // The flood writes into the other buffer, which thereby becomes the selected one; each construction
 // pass then writes the unselected buffer and each query pass writes back into the selected one, so
-// the labelling ends in voronoiBuffers[voronoiIndex] with only the two volumes in use.
-void computeVoronoi() {
+// the labelling ends in voronoiBuffers[voronoiIndex] with only the two volumes in use. The flood
+// compares offsets along z alone, which no weight reorders. The first round's lines run along y with x
+// first; the query pass exchanges the first two axes, so the second round's run along x with y first.
+void computeVoronoi(const AxisWeights& weights) {
     requireLabellableGrid();
     launchFloodZ();
     voronoiIndex ^= 1;
-    launchMaurerAxis();
-    launchColorAxis();
-    launchMaurerAxis();
-    launchColorAxis();
+    launchMaurerAxis(LineWeights{weights.x, weights.y, weights.z});
+    launchColorAxis(LineWeights{weights.x, weights.y, weights.z});
+    launchMaurerAxis(LineWeights{weights.y, weights.x, weights.z});
+    launchColorAxis(LineWeights{weights.y, weights.x, weights.z});
     currentSites = voronoiBuffers[voronoiIndex];
     scratchSites = voronoiBuffers[voronoiIndex ^ 1];
 }

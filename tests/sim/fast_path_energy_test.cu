@@ -106,12 +106,22 @@ TEST_F(FastPathTest, EnergyTermsAreTheKernelsForEveryLabellingAndDensity) {
         int n;
         Labels labels;
         Values density;
+        AxisScales scales;
     };
-    // Edges that are powers of two take the fast path's plain arithmetic, the others its tables.
+    // Edges that are powers of two take the fast path's plain arithmetic where every scale multiplies
+    // exactly (1, 2.5, 4), the others and scales such as 25/7 or 20 at edge 96 its tables.
     const Case cases[] = {
-        {32, Labels::arbitraryCodes, Values::awkward},  {64, Labels::singleFarSite, Values::awkward},
-        {96, Labels::randomLattice, Values::ordinary},  {32, Labels::clusteredSites, Values::awkward},
-        {160, Labels::arbitraryCodes, Values::awkward}, {64, Labels::randomLattice, Values::ordinary}};
+        {32, Labels::arbitraryCodes, Values::awkward, {}},
+        {64, Labels::singleFarSite, Values::awkward, {}},
+        {96, Labels::randomLattice, Values::ordinary, {}},
+        {32, Labels::clusteredSites, Values::awkward, {}},
+        {160, Labels::arbitraryCodes, Values::awkward, {}},
+        {64, Labels::randomLattice, Values::ordinary, {}},
+        {64, Labels::randomLattice, Values::awkward, {1, 1, 2.5}},
+        {32, Labels::arbitraryCodes, Values::awkward, {4, 1, 1}},
+        {64, Labels::arbitraryCodes, Values::awkward, {1, 25.0 / 7, 25.0 / 7}},
+        {96, Labels::clusteredSites, Values::ordinary, {20, 1, 1.0000001}},
+        {32, Labels::singleFarSite, Values::awkward, {1024, 1, 3.3}}};
     std::mt19937 random(11);
     for (const Case& c : cases) {
         const size_t volume = cube(c.n);
@@ -123,7 +133,7 @@ TEST_F(FastPathTest, EnergyTermsAreTheKernelsForEveryLabellingAndDensity) {
             array,
             [&](float* a) {
                 LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(c.n), voxelBlock(), 0, reinterpret_cast<const int*>(a),
-                              a + volume, a + 2 * volume, c.n);
+                              a + volume, a + 2 * volume, c.n, c.scales);
             },
             "edge " + std::to_string(c.n) + ", labelling " + std::to_string(int(c.labels)));
     }

@@ -27,24 +27,33 @@ std::vector<int> randomValues(size_t count, std::mt19937& random) {
 }
 
 // Runs Kernel both ways from `input` (n^3 values) into n^3 + 1000 random values, expects the same
-// bytes, and returns the simulated n^3 results.
-template <auto Kernel>
-std::vector<int> expectSamePass(const std::vector<int>& input, int n, dim3 grid, dim3 block, std::mt19937& random) {
+// bytes, and returns the simulated n^3 results. `weights` follow n for the passes that take them.
+template <auto Kernel, class... Weights>
+std::vector<int> expectSamePass(const std::vector<int>& input, int n, dim3 grid, dim3 block, std::mt19937& random,
+                                Weights... weights) {
     std::vector<int> initial(input);
     const std::vector<int> destination = randomValues(cube(n) + 1000, random);
     initial.insert(initial.end(), destination.begin(), destination.end());
     const auto [simulated, fast] = bothWays(initial, [&](int* data) {
-        LAUNCH_KERNEL(Kernel, grid, block, 0, data, data + cube(n), n);
+        LAUNCH_KERNEL(Kernel, grid, block, 0, data, data + cube(n), n, weights...);
     });
     EXPECT_EQ(std::memcmp(simulated.data(), fast.data(), initial.size() * sizeof(int)), 0) << "the fast path differs";
     return std::vector<int>(simulated.begin() + cube(n), simulated.begin() + 2 * cube(n));
 }
 
 // The construction pass over `candidates` and the query pass over its chains, both ways.
-std::vector<int> expectSameChainsAndLabels(const std::vector<int>& candidates, int n, std::mt19937& random) {
-    const std::vector<int> chains = expectSamePass<kernelMaurerAxis>(candidates, n, lineGrid(n), lineBlock(), random);
-    return expectSamePass<kernelColorAxis>(chains, n, queryGrid(n), queryBlock(), random);
+std::vector<int> expectSameChainsAndLabels(const std::vector<int>& candidates, int n, std::mt19937& random,
+                                           LineWeights weights = {}) {
+    const std::vector<int> chains =
+        expectSamePass<kernelMaurerAxis>(candidates, n, lineGrid(n), lineBlock(), random, weights);
+    return expectSamePass<kernelColorAxis>(chains, n, queryGrid(n), queryBlock(), random, weights);
 }
+
+// Weights of cubic voxels, of decimal spacings (0.7 x 0.7 x 2.5, 0.8 x 0.8 x 2), of extreme ratios and
+// the largest weights, each in both rounds' frames.
+const LineWeights lineWeights[] = {{1, 1, 1},   {49, 49, 625},         {16, 16, 100},     {1, 400, 1},
+                                   {400, 1, 1}, {1, 1, int64_t{1} << 20}, {int64_t{1} << 30, 3, 1 << 30},
+                                   {1 << 30, 1 << 30, 1024}};
 
 struct Volume {
     const char* what;
@@ -90,6 +99,20 @@ TEST_F(FastPathTest, EveryPassOfALabelling) {
         }
 }
 
+TEST_F(FastPathTest, EveryPassOfAWeightedLabelling) {
+    std::mt19937 random(9);
+    for (const Volume& volume : volumes)
+        for (const LineWeights& w : lineWeights) {
+            const int n = volume.edges.front();
+            SCOPED_TRACE(std::string(volume.what) + ", weights " + std::to_string(w.first) + " " +
+                         std::to_string(w.row) + " " + std::to_string(w.third));
+            std::vector<int> labels =
+                expectSamePass<kernelFloodZ>(volume.make(n, random), n, lineGrid(n), lineBlock(), random);
+            labels = expectSameChainsAndLabels(labels, n, random, w);
+            expectSameChainsAndLabels(labels, n, random, LineWeights{w.row, w.first, w.third});
+        }
+}
+
 // Narrow field ranges put many candidates at equal distances, wide ones at the largest distances.
 TEST_F(FastPathTest, ConstructionAndQueryOnRandomCandidates) {
     std::mt19937 random(8);
@@ -103,7 +126,7 @@ TEST_F(FastPathTest, ConstructionAndQueryOnRandomCandidates) {
                 for (int& c : candidates)
                     c = std::bernoulli_distribution(density)(random) ? encodeSite(field(random), 0, field(random))
                                                                      : int(random() | 0x80000000u);
-                expectSameChainsAndLabels(candidates, n, random);
+                for (const LineWeights& w : lineWeights) expectSameChainsAndLabels(candidates, n, random, w);
             }
 }
 
@@ -113,8 +136,8 @@ TEST_F(FastPathTest, LabellingPassesOverPartOfTheLinesAreSimulated) {
     DeviceArray<int> source(std::vector<int>(cube(n), EMPTY_SITE)), destination(cube(n));
     const uint64_t fastLaunches = hostFastPathLaunches();
     LAUNCH_KERNEL(kernelFloodZ, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
-    LAUNCH_KERNEL(kernelMaurerAxis, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n);
-    LAUNCH_KERNEL(kernelColorAxis, dim3(1, 4), queryBlock(), 0, destination.get(), source.get(), n);
+    LAUNCH_KERNEL(kernelMaurerAxis, dim3(1, 2), lineBlock(), 0, source.get(), destination.get(), n, LineWeights{});
+    LAUNCH_KERNEL(kernelColorAxis, dim3(1, 4), queryBlock(), 0, destination.get(), source.get(), n, LineWeights{});
     EXPECT_EQ(hostFastPathLaunches(), fastLaunches);
 }
 

@@ -16,9 +16,9 @@ struct Point {
 
 Point decode(int32_t code) { return {(code >> 20) & 1023, (code >> 10) & 1023, code & 1023}; }
 
-int64_t squaredDistance(const Point& a, const Point& b) {
+int64_t squaredDistance(const Point& a, const Point& b, const AxisWeights& w) {
     const int64_t dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-    return dx * dx + dy * dy + dz * dz;
+    return w.x * dx * dx + w.y * dy * dy + w.z * dz * dz;
 }
 
 bool preferredOnTie(const Point& a, const Point& b) {
@@ -66,7 +66,7 @@ std::string describe(const Point& p) {
 }  // namespace
 
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
-                                 const std::vector<std::array<int, 3>>& siteList) {
+                                 const std::vector<std::array<int, 3>>& siteList, const AxisWeights& weights) {
     LabellingVerdict verdict;
     std::vector<Point> sites;
     for (const std::array<int, 3>& s : siteList) sites.push_back({s[0], s[1], s[2]});
@@ -81,6 +81,8 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
         }
     }
     const SiteGrid grid(sites, std::max({box.x, box.y, box.z}));
+    // A site as near as a voxel's own lies within sqrt(distance / weight) voxels along every axis.
+    const double lightest = double(std::min({weights.x, weights.y, weights.z}));
 
     // Each host thread takes whole z slices; the first problem found (lowest slice) is reported.
     std::atomic<int> nextSlice{0};
@@ -94,12 +96,12 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
                     const int32_t code = labels[(size_t(z) * box.y + y) * box.x + x];
                     if (code == outsideLabel) continue;
                     const Point own = decode(code);
-                    const int64_t ownDistance = squaredDistance(voxel, own);
-                    const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance))));
+                    const int64_t ownDistance = squaredDistance(voxel, own, weights);
+                    const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance) / lightest))) + 1;
                     const Point* better = nullptr;
                     bool listed = false;
                     grid.forSitesNear(voxel, radius, [&](const Point& s) {
-                        const int64_t d = squaredDistance(voxel, s);
+                        const int64_t d = squaredDistance(voxel, s, weights);
                         listed = listed || (s.x == own.x && s.y == own.y && s.z == own.z);
                         if (d < ownDistance || (d == ownDistance && preferredOnTie(s, own))) better = &s;
                     });
@@ -113,7 +115,7 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
                         else
                             verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
                                               " but site " + describe(*better) + " is " +
-                                              (squaredDistance(voxel, *better) < ownDistance ? "nearer"
+                                              (squaredDistance(voxel, *better, weights) < ownDistance ? "nearer"
                                                                                               : "as near and preferred");
                     }
                     return;
@@ -140,15 +142,16 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {
     return verifyLabelling(labels, cubeBox(edge), sites);
 }
 
-double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge) {
+double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge,
+                 const AxisScales& scales) {
     double energy = 0.0;
     size_t index = 0;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y)
             for (int x = 0; x < box.x; ++x, ++index) {
                 const Point s = decode(labels[index]);
-                const double dx = 2.0 * (x - s.x) / scaleEdge, dy = 2.0 * (y - s.y) / scaleEdge,
-                             dz = 2.0 * (z - s.z) / scaleEdge;
+                const double dx = 2.0 * scales.x * (x - s.x) / scaleEdge, dy = 2.0 * scales.y * (y - s.y) / scaleEdge,
+                             dz = 2.0 * scales.z * (z - s.z) / scaleEdge;
                 energy += density[index] * (dx * dx + dy * dy + dz * dz);
             }
     return energy;

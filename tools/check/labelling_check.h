@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/axis_spacing.h"
 #include "host/grid_edge.h"
 
 namespace cvt::check {
@@ -21,16 +22,18 @@ struct LabellingVerdict {
 constexpr int32_t outsideLabel = -1;
 
 // `labels` holds the site codes of the voxels of `box` (x fastest), or outsideLabel; `sites` are every
-// site there is, each a voxel of the box.
+// site there is, each a voxel of the box. Distances are weighted as the program's labelling weights them.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
-                                 const std::vector<std::array<int, 3>>& sites);
+                                 const std::vector<std::array<int, 3>>& sites, const AxisWeights& weights = {});
 
 // The same for edge^3 site codes, the sites being those that occur in the labelling.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge);
 
 // The density-weighted sum of squared distances to the sites of the voxels of `box`, each distance
-// scaled by 2 / scaleEdge (the program measures in a cube of edge 2 around its whole grid).
-double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge);
+// scaled by 2 / scaleEdge (the program measures in a cube of edge 2 around its whole grid) and by the
+// axis's scale.
+double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge,
+                 const AxisScales& scales = {});
 double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, int edge);
 
 }  // namespace cvt::check

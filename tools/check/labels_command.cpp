@@ -8,10 +8,10 @@
 namespace cvt::check {
 
 int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
-                   const std::optional<std::string>& mask) {
+                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask) {
     LabelsFileVerdict verdict;
     try {
-        verdict = checkLabelsFile(labels, sites, density, mask);
+        verdict = checkLabelsFile(labels, sites, density, spacing, mask);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "cvt-check: %s\n", failure.what());
         return 2;
@@ -20,6 +20,7 @@ int runLabelsCheck(const std::string& labels, const std::string& sites, const st
         std::printf("labels: wrong: %s\n", verdict.problem.c_str());
         return 1;
     }
+    if (verdict.spacing != Spacing{1, 1, 1}) std::printf("spacing: %s\n", describeSpacing(verdict.spacing).c_str());
     std::printf("sites: %zu\nlabels: exact, counts match\n", verdict.siteCount);
     if (verdict.energy) std::printf("energy: %.6f\n", *verdict.energy);
     return 0;

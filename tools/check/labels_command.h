@@ -5,9 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "host/axis_spacing.h"
+
 namespace cvt::check {
 
 int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
-                   const std::optional<std::string>& mask);
+                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask);
 
 }  // namespace cvt::check

@@ -30,6 +30,15 @@ LabelsFileVerdict invalid(std::string problem) {
 // Masses are sums of the same floats in another order: equal to many digits, not to the last bit.
 bool sameMass(double listed, double counted) { return std::abs(listed - counted) <= 1e-6 * std::abs(counted) + 1e-30; }
 
+// The given spacing, else that of the density file, else that of the labels file, checked.
+Spacing spacingUsed(const std::optional<Spacing>& given, const std::optional<formats::VolumeFile>& density,
+                    const std::string& densityPath, const formats::VolumeFile& labels, const std::string& labelsPath) {
+    const Spacing spacing = given ? *given : density ? density->spacing : labels.spacing;
+    if (const auto problem = spacingProblem(spacing))
+        throw Failure((given ? std::string("--spacing") : density ? densityPath : labelsPath) + ": " + *problem);
+    return spacing;
+}
+
 std::string voxelText(size_t i, GridBox box) {
     return describe(int(i % box.x), int(i / box.x % box.y), int(i / (size_t(box.x) * box.y)));
 }
@@ -52,9 +61,12 @@ std::optional<std::string> maskProblem(const std::vector<uint32_t>& ids, GridBox
 }  // namespace
 
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
-                                  const std::optional<std::string>& densityPath,
+                                  const std::optional<std::string>& densityPath, const std::optional<Spacing>& given,
                                   const std::optional<std::string>& maskPath) {
     const formats::VolumeFile labelsFile = formats::readVolume(labelsPath);
+    const std::optional<formats::VolumeFile> densityFile =
+        densityPath ? std::optional(formats::readVolume(*densityPath)) : std::nullopt;
+    const Spacing spacing = spacingUsed(given, densityFile, densityPath.value_or(""), labelsFile, labelsPath);
     const GridBox box{labelsFile.shape.x, labelsFile.shape.y, labelsFile.shape.z};
     const std::vector<uint32_t> ids = formats::labelValues(labelsFile, labelsPath);
     const std::vector<formats::SiteRow> rows = formats::readSitesCsv(sitesPath);
@@ -93,7 +105,7 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
         codes[i] = (s[0] << 20) | (s[1] << 10) | s[2];
         ++voxels[id];
     }
-    const LabellingVerdict labelling = verifyLabelling(codes, box, sites);
+    const LabellingVerdict labelling = verifyLabelling(codes, box, sites, labellingWeights(spacing));
     if (!labelling.exact) return invalid(labelling.problem);
 
     // A file without a voxels column reads as zeros; every region has at least its site's voxel.
@@ -105,11 +117,11 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
 
     LabelsFileVerdict verdict;
     verdict.siteCount = rows.size();
-    if (!densityPath) return verdict;
-    const formats::VolumeFile densityFile = formats::readVolume(*densityPath);
-    if (densityFile.shape.x != box.x || densityFile.shape.y != box.y || densityFile.shape.z != box.z)
+    verdict.spacing = spacing;
+    if (!densityFile) return verdict;
+    if (densityFile->shape.x != box.x || densityFile->shape.y != box.y || densityFile->shape.z != box.z)
         throw Failure(*densityPath + ": its shape differs from the labels'");
-    std::vector<float> density = formats::densityValues(densityFile, *densityPath);
+    std::vector<float> density = formats::densityValues(*densityFile, *densityPath);
     std::vector<double> mass(rows.size(), 0.0);
     for (size_t i = 0; i < ids.size(); ++i) {
         if (codes[i] == outsideLabel) density[i] = 0.0f;  // the run's density is zero outside its mask
@@ -121,7 +133,8 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
                            ", the labels and the density give " + std::to_string(mass[id]));
     const float maximum = *std::max_element(density.begin(), density.end());
     for (float& value : density) value /= maximum;
-    verdict.energy = cvtEnergy(codes, density, box, smallestFullEdgeHolding(std::max({box.x, box.y, box.z})));
+    verdict.energy = cvtEnergy(codes, density, box, smallestFullEdgeHolding(std::max({box.x, box.y, box.z})),
+                               energyScales(spacing));
     return verdict;
 }
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "host/axis_spacing.h"
+
 namespace cvt::check {
 
 struct LabelsFileVerdict {
@@ -12,18 +14,22 @@ struct LabelsFileVerdict {
     std::string problem;  // the first problem found, in words
     size_t siteCount = 0;
     std::optional<double> energy;  // with a density: on the program's scale (see checkLabelsFile)
+    Spacing spacing{1, 1, 1};      // what distances were measured with
 };
 
 // Checks that every voxel's site is an exact nearest site among the listed ones (ties: smallest x,
 // then y, then largest z), that every listed site lies in the box once, and that the voxel counts
-// (and, with a density, the masses) in the sites file match the labels. Unreadable or malformed files
-// throw cvt::Failure. The energy is the one cvt-volume reports: the density divided by its maximum,
-// distances scaled by 2 / E, E the edge of the smallest cube the program fits the box into.
+// (and, with a density, the masses) in the sites file match the labels. Distances are measured with
+// `spacing`, else the density file's, else the labels file's (as cvt-volume weights them). Unreadable or
+// malformed files, and an unusable spacing, throw cvt::Failure. The energy is the one cvt-volume
+// reports: the density divided by its maximum, distances in units of the smallest spacing scaled by
+// 2 / E, E the edge of the smallest cube the program fits the box into.
 //
 // A sites file whose ids start at 1 belongs to a masked run: label 0 marks the outside, which has no
 // site; with `maskPath` the labels must be 0 exactly where the mask is.
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
                                   const std::optional<std::string>& densityPath,
+                                  const std::optional<Spacing>& spacing = std::nullopt,
                                   const std::optional<std::string>& maskPath = std::nullopt);
 
 }  // namespace cvt::check

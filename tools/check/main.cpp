@@ -3,11 +3,12 @@
 //                         format, and that every voxel's site is an exact nearest site among the sites
 //                         in the file; prints the number of sites and the CVT energy of the program's
 //                         density.
-//   cvt-check --labels LABELS --sites SITES [--density DENSITY] [--mask MASK]
+//   cvt-check --labels LABELS --sites SITES [--density DENSITY] [--spacing SX,SY,SZ] [--mask MASK]
 //                         the labels and sites files of cvt-volume: exact nearest sites among the listed
 //                         ones, voxel counts (and masses, with the density) as listed; prints the number
-//                         of sites and, with the density, the CVT energy as cvt-volume reports it; with
-//                         a mask, that the labels are 0 exactly outside it.
+//                         of sites and, with the density, the CVT energy as cvt-volume reports it;
+//                         distances under the spacing given, else the density's or the labels' file's;
+//                         with a mask, that the labels are 0 exactly outside it.
 // Exits 0 when valid, 1 when not, 2 when the input cannot be read or the command line is wrong.
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,7 +31,7 @@ constexpr int edge = 256;
 
 constexpr const char* usage =
     "usage: cvt-check [FILE]\n"
-    "       cvt-check --labels LABELS --sites SITES [--density DENSITY] [--mask MASK]\n";
+    "       cvt-check --labels LABELS --sites SITES [--density DENSITY] [--spacing SX,SY,SZ] [--mask MASK]\n";
 
 bool readAll(int fd, std::string& text) {
     char buffer[1 << 16];
@@ -73,7 +74,7 @@ int checkProgramOutput(const std::optional<std::string>& path) {
 }
 
 struct CommandLine {
-    std::optional<std::string> output, labels, sites, density, mask;
+    std::optional<std::string> output, labels, sites, density, spacing, mask;
 };
 
 // The two forms of the usage above; nothing else.
@@ -84,6 +85,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
         std::optional<std::string>* value = word == "--labels"    ? &line.labels
                                             : word == "--sites"   ? &line.sites
                                             : word == "--density" ? &line.density
+                                            : word == "--spacing" ? &line.spacing
                                             : word == "--mask"    ? &line.mask
                                                                   : nullptr;
         if (value != nullptr) {
@@ -95,7 +97,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             line.output = word;
         }
     }
-    const bool labelsForm = line.labels || line.sites || line.density || line.mask;
+    const bool labelsForm = line.labels || line.sites || line.density || line.spacing || line.mask;
     if (labelsForm && (!line.labels || !line.sites || line.output)) return std::nullopt;
     return line;
 }
@@ -113,6 +115,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cvt-check: wrong arguments\n%s", usage);
         return 2;
     }
-    if (line->labels) return cvt::check::runLabelsCheck(*line->labels, *line->sites, line->density, line->mask);
+    if (line->labels) {
+        std::optional<cvt::Spacing> spacing;
+        if (line->spacing) {
+            spacing = cvt::parseSpacing(*line->spacing);
+            const auto problem = spacing ? cvt::spacingProblem(*spacing) : std::optional<std::string>("expected SX,SY,SZ");
+            if (problem) {
+                std::fprintf(stderr, "cvt-check: --spacing %s: %s\n", line->spacing->c_str(), problem->c_str());
+                return 2;
+            }
+        }
+        return cvt::check::runLabelsCheck(*line->labels, *line->sites, line->density, spacing, line->mask);
+    }
     return checkProgramOutput(line->output);
 }

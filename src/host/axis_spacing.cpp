@@ -1,0 +1,100 @@
+#include "axis_spacing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+#include <sstream>
+
+#include "../device/failure.h"
+
+namespace cvt {
+
+namespace {
+
+constexpr const char* axisNames[3] = {"x", "y", "z"};
+constexpr int64_t largestWeight = int64_t{1} << 30;
+constexpr int64_t largestEdge = int64_t{1} << 15;  // its square is largestWeight
+// The common denominators tried for integer ratios; spacings given with up to three decimals of each
+// other, or as simple fractions, have one below this.
+constexpr int64_t largestDenominator = 1000;
+constexpr double ratioTolerance = 1e-6;
+
+double smallest(const Spacing& spacing) { return *std::min_element(spacing.begin(), spacing.end()); }
+
+void requireUsable(const Spacing& spacing) {
+    if (const auto problem = spacingProblem(spacing)) throw Failure(*problem);
+}
+
+// Integers m of the spacing's ratios when some denominator q up to largestDenominator makes every
+// ratio times q an integer within the tolerance, the smallest such q.
+std::optional<std::array<int64_t, 3>> integerRatios(const Spacing& spacing) {
+    const double low = smallest(spacing);
+    for (int64_t q = 1; q <= largestDenominator; ++q) {
+        std::array<int64_t, 3> edges{};
+        bool integral = true;
+        for (int axis = 0; axis < 3 && integral; ++axis) {
+            const double scaled = spacing[axis] / low * double(q);
+            edges[axis] = std::llround(scaled);
+            integral = edges[axis] <= largestEdge && std::fabs(scaled - double(edges[axis])) <= ratioTolerance * scaled;
+        }
+        if (integral) return edges;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> spacingProblem(const Spacing& spacing) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (!std::isfinite(spacing[axis]) || spacing[axis] <= 0)
+            return std::string("the spacing along ") + axisNames[axis] + " is not a positive finite number";
+    const double ratio = *std::max_element(spacing.begin(), spacing.end()) / smallest(spacing);
+    if (!(ratio <= maxSpacingRatio)) {
+        char message[160];
+        std::snprintf(message, sizeof message, "spacing %s has a ratio of %g between its axes; at most %g is supported",
+                      describeSpacing(spacing).c_str(), ratio, maxSpacingRatio);
+        return std::string(message);
+    }
+    return std::nullopt;
+}
+
+AxisWeights labellingWeights(const Spacing& spacing) {
+    requireUsable(spacing);
+    std::array<int64_t, 3> weights{};
+    if (const auto edges = integerRatios(spacing)) {
+        for (int axis = 0; axis < 3; ++axis) weights[axis] = (*edges)[axis] * (*edges)[axis];
+    } else {
+        const double high = *std::max_element(spacing.begin(), spacing.end());
+        for (int axis = 0; axis < 3; ++axis) {
+            const double ratio = spacing[axis] / high;
+            weights[axis] = std::max<int64_t>(1, std::llround(ratio * ratio * double(largestWeight)));
+        }
+    }
+    const int64_t divisor = std::gcd(std::gcd(weights[0], weights[1]), weights[2]);
+    return AxisWeights{weights[0] / divisor, weights[1] / divisor, weights[2] / divisor};
+}
+
+AxisScales energyScales(const Spacing& spacing) {
+    requireUsable(spacing);
+    const double low = smallest(spacing);
+    return AxisScales{spacing[0] / low, spacing[1] / low, spacing[2] / low};
+}
+
+std::optional<Spacing> parseSpacing(const std::string& text) {
+    Spacing spacing{};
+    char comma1 = 0, comma2 = 0, rest = 0;
+    std::istringstream in(text);
+    if (!(in >> spacing[0] >> comma1 >> spacing[1] >> comma2 >> spacing[2]) || comma1 != ',' || comma2 != ',' ||
+        (in >> rest))
+        return std::nullopt;
+    return spacing;
+}
+
+std::string describeSpacing(const Spacing& spacing) {
+    char text[100];
+    std::snprintf(text, sizeof text, "%g x %g x %g", spacing[0], spacing[1], spacing[2]);
+    return text;
+}
+
+}  // namespace cvt

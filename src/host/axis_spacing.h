@@ -1,0 +1,53 @@
+// Voxel spacing: how far apart voxels lie along each axis, and what the labelling and the energy make
+// of it. Only the ratios between the axes change a tessellation, so both work with the spacing divided
+// by its smallest value: an isotropic spacing of any size gives weights and scales of exactly 1, and
+// with them the labelling and the energy of cubic voxels bit for bit.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace cvt {
+
+using Spacing = std::array<double, 3>;  // x, y, z
+
+// The largest ratio of the largest spacing to the smallest that the labelling takes: its integer
+// weights then keep a relative precision of 2^-10 or better (they are exact for ratios of small
+// integers whatever the ratio up to this bound), and every product it forms stays within 64 bits.
+constexpr double maxSpacingRatio = 1024;
+
+// The squared spacings as integers of the same ratios, at most 2^30 each, which the labelling compares
+// distances with: (w.x dx^2 + w.y dy^2 + w.z dz^2) in 64-bit integers.
+struct AxisWeights {
+    int64_t x = 1, y = 1, z = 1;
+};
+
+// The spacing divided by its smallest value, which the energy scales the offsets of every axis by.
+struct AxisScales {
+    double x = 1, y = 1, z = 1;
+};
+
+// Why `spacing` cannot be used (an axis not positive or not finite, or a ratio beyond
+// maxSpacingRatio), naming the axis; nothing when it can.
+std::optional<std::string> spacingProblem(const Spacing& spacing);
+
+// The weights of a usable spacing. When the spacings are in the ratios of integers of at most 2^15
+// (as decimal spacings such as 0.7 and 2.5 are, within a relative 1e-6 that absorbs their rounding to
+// binary), the weights are the squares of those integers and equal physical distances compare equal;
+// otherwise they are the squared ratios rounded on a scale that puts the largest at 2^30. Either way
+// they are divided by their greatest common divisor. Throws cvt::Failure for an unusable spacing.
+AxisWeights labellingWeights(const Spacing& spacing);
+
+// The energy's scales of a usable spacing (cvt::Failure for an unusable one).
+AxisScales energyScales(const Spacing& spacing);
+
+// "SX,SY,SZ" as three numbers, x first; nothing for any other text. Whether they are usable is
+// spacingProblem's to say.
+std::optional<Spacing> parseSpacing(const std::string& text);
+
+// "X x Y x Z", as the messages and the summary show a spacing.
+std::string describeSpacing(const Spacing& spacing);
+
+}  // namespace cvt
