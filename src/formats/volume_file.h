@@ -53,9 +53,35 @@ struct ReadOptions {
 // types other than SampleType's and data of another size than declared are errors.
 VolumeFile readVolume(const std::string& path, const ReadOptions& options = {});
 
-// The samples as float density. Every value must be finite, >= 0 and within float range, and not all
-// may be zero; an error names the first offending voxel by (x, y, z) and its value.
+// Samples of one type, in native byte order, anywhere in memory: voxel (x, y, z) lies at
+// data + x*strides[0] + y*strides[1] + z*strides[2] bytes. Strides may be negative or zero, so that a
+// caller's array view is read as it lies, without a copy.
+struct SampleView {
+    const std::byte* data = nullptr;
+    SampleType type = SampleType::float32;
+    VolumeShape shape;
+    std::array<int64_t, 3> strides{};
+};
+
+// The view of samples stored x fastest, one after another.
+SampleView contiguousView(const void* samples, SampleType type, VolumeShape shape);
+// Whether the view's samples are float32 stored x fastest, one after another: the density as the program
+// uses it, without a conversion.
+bool isContiguousFloat(const SampleView& view);
+
+// How messages name a voxel: "(x, y, z)", or "[z, y, x]" for callers whose arrays are indexed with the
+// slowest axis first.
+enum class VoxelNaming { xyz, arrayIndex };
+std::string voxelName(int x, int y, int z, VoxelNaming naming);
+
+// The samples as float density, x fastest. Every value must be finite, >= 0 and within float range,
+// and not all may be zero; an error (cvt::InvalidInput, "<source>: <problem>") names the first offending
+// voxel and its value.
+std::vector<float> densityValues(const SampleView& view, const std::string& source,
+                                 VoxelNaming naming = VoxelNaming::xyz);
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path);
+// The same checks, for samples that are used as they lie (see isContiguousFloat).
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming = VoxelNaming::xyz);
 // The samples as labels: unsigned integer types only, else an error.
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path);
 

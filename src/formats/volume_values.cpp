@@ -55,44 +55,81 @@ std::string densityProblem(T value) {
     return std::string("value ") + text + " beyond float range";
 }
 
-std::string voxelText(VolumeShape shape, size_t index) {
-    const size_t x = index % size_t(shape.x), y = index / size_t(shape.x) % size_t(shape.y);
-    const size_t z = index / (size_t(shape.x) * size_t(shape.y));
-    char text[80];
-    std::snprintf(text, sizeof text, "(%zu, %zu, %zu)", x, y, z);
-    return text;
-}
-
 void requireSampleBytes(const VolumeFile& volume, const std::string& path) {
     if (volume.shape.x < 1 || volume.shape.y < 1 || volume.shape.z < 1 ||
         volume.samples.size() != volumeBytes(volume.shape, volume.type))
         failAt(path, "the samples do not fill the volume's shape");
 }
 
+// Reads every sample of the view, x fastest, into `density` when it is not null. The first pass only
+// notes whether something is wrong, so that the usual case stays fast; a second one finds the voxel.
+void scanDensity(const SampleView& view, const std::string& source, VoxelNaming naming, float* density) {
+    withSampleType(view.type, [&](auto sample) {
+        using T = decltype(sample);
+        const VolumeShape shape = view.shape;
+        const auto [xStride, yStride, zStride] = view.strides;
+        const auto firstFailing = [&](auto&& onSample) {
+            size_t index = 0;
+            for (int z = 0; z < shape.z; ++z)
+                for (int y = 0; y < shape.y; ++y) {
+                    const std::byte* row = view.data + y * yStride + z * zStride;
+                    for (int x = 0; x < shape.x; ++x, ++index)
+                        if (!onSample(sampleAt<T>(row + x * xStride, 0), index)) return std::array<int, 3>{x, y, z};
+                }
+            return std::array<int, 3>{-1, -1, -1};
+        };
+        bool valid = true, nonZero = false;
+        firstFailing([&](T value, size_t index) {
+            valid &= isDensity(value);
+            nonZero |= value != 0;
+            if (density != nullptr) density[index] = float(value);
+            return true;
+        });
+        if (!valid) {
+            T bad{};
+            const auto [x, y, z] = firstFailing([&](T value, size_t) { return isDensity(bad = value); });
+            throw InvalidInput(source + ": " + densityProblem(bad) + " at voxel " + voxelName(x, y, z, naming));
+        }
+        if (!nonZero) throw InvalidInput(source + ": every density value is zero");
+    });
+}
+
 }  // namespace
+
+SampleView contiguousView(const void* samples, SampleType type, VolumeShape shape) {
+    const int64_t bytes = int64_t(sampleBytes(type));
+    return SampleView{static_cast<const std::byte*>(samples), type, shape,
+                      {bytes, bytes * shape.x, bytes * shape.x * shape.y}};
+}
+
+bool isContiguousFloat(const SampleView& view) {
+    const SampleView contiguous = contiguousView(view.data, SampleType::float32, view.shape);
+    return view.type == SampleType::float32 && view.strides == contiguous.strides;
+}
+
+std::string voxelName(int x, int y, int z, VoxelNaming naming) {
+    char text[80];
+    if (naming == VoxelNaming::xyz)
+        std::snprintf(text, sizeof text, "(%d, %d, %d)", x, y, z);
+    else
+        std::snprintf(text, sizeof text, "[%d, %d, %d]", z, y, x);
+    return text;
+}
+
+std::vector<float> densityValues(const SampleView& view, const std::string& source, VoxelNaming naming) {
+    std::vector<float> density;
+    resizeLarge(density, size_t(view.shape.x) * view.shape.y * view.shape.z);
+    scanDensity(view, source, naming, density.data());
+    return density;
+}
+
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming) {
+    scanDensity(view, source, naming, nullptr);
+}
 
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path) {
     requireSampleBytes(volume, path);
-    return withSampleType(volume.type, [&](auto sample) {
-        using T = decltype(sample);
-        const size_t count = volume.samples.size() / sizeof(T);
-        const std::byte* samples = volume.samples.data();
-        std::vector<float> density;
-        resizeLarge(density, count);
-        // One pass that only notes whether something is wrong, so that the usual case stays fast.
-        bool valid = true, nonZero = false;
-        for (size_t i = 0; i < count; ++i) {
-            const T value = sampleAt<T>(samples, i);
-            valid &= isDensity(value);
-            nonZero |= value != 0;
-            density[i] = float(value);
-        }
-        for (size_t i = 0; !valid && i < count; ++i)
-            if (!isDensity(sampleAt<T>(samples, i)))
-                failAt(path, densityProblem(sampleAt<T>(samples, i)) + " at voxel " + voxelText(volume.shape, i));
-        if (!nonZero) failAt(path, "every density value is zero");
-        return density;
-    });
+    return densityValues(contiguousView(volume.samples.data(), volume.type, volume.shape), path);
 }
 
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path) {
