@@ -2,7 +2,7 @@
 
 Prints `key: value` lines like cvt-bench:
   python_overhead_ratio      the module's call against cvt-volume's run on the same .npy (its wall time
-                             less the reading of the file), best of three each, taking turns
+                             less the reading of the file), best of five each, taking turns
   python_extra_peak_bytes    the peak resident memory a call adds beyond the density and the arrays
                              it returns (on the CPU simulation this includes the device's buffers)
   volume_peak_bytes          cvt-volume's peak resident memory on the same density, for comparison
@@ -27,7 +27,7 @@ import cvt  # noqa: E402
 
 EDGE = 128
 SITES = 2000
-REPEATS = 3
+REPEATS = 5
 
 
 def density():
