@@ -15,11 +15,15 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/x86_64-linux-gnu/tiff.h ] || [ -f /usr/include/tiff.h ] || missing+=(libtiff-dev)
 [ -f /usr/include/png.h ] || missing+=(libpng-dev)
 [ -f /usr/include/nifti/nifti2_io.h ] || missing+=(libnifti2-dev)
-# The README's worked example (run by the end-to-end checks) makes its volume with NumPy.
+# The README's worked example (run by the end-to-end checks) makes its volume with NumPy; the Python
+# module is built against the system's Python and tested with pytest; the spacing checks compare the
+# labelling with SciPy's distance transform.
 /usr/bin/python3 -c "import numpy" 2>/dev/null || missing+=(python3-numpy)
-# The spacing checks compare the labelling with SciPy's distance transform, under pytest.
 /usr/bin/python3 -c "import scipy" 2>/dev/null || missing+=(python3-scipy)
 /usr/bin/python3 -c "import pytest" 2>/dev/null || missing+=(python3-pytest)
+[ -f /usr/include/pybind11/pybind11.h ] || missing+=(pybind11-dev)
+/usr/bin/python3 -c "import os, sysconfig; assert os.path.exists(sysconfig.get_paths()['include'] + '/Python.h')" \
+  2>/dev/null || missing+=(python3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
@@ -34,5 +38,13 @@ fi
 
 build="${1:-build}"
 shift || true
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/python3 "$@" >/dev/null
 cmake --build "$build" -j "$(nproc)"
+
+# `import cvt` from any directory: a .pth file in the user's site-packages names the package this build
+# made. It is read by every Python 3 of the same version, and needs no administrator rights.
+if compgen -G "$build/python/cvt/_cvt*.so" >/dev/null; then
+  site="$(/usr/bin/python3 -m site --user-site)"
+  mkdir -p "$site"
+  echo "$(cd "$build/python" && pwd)" > "$site/cvt.pth"
+fi

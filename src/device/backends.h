@@ -48,23 +48,39 @@ struct BackendEntry {
 #define CVT_BACKEND_ENTRY(ns, function) \
     ::cvt::BackendEntry<decltype(::cvt::ns::function)>{#ns, &::cvt::ns::unavailableReason, &::cvt::ns::function},
 
-// Picks the first usable backend of `entries` (each with `name` and `unavailable`, GPU first). When
-// that is not the GPU, says so in one line on standard error, with the reason, if `announce`.
-template <class Entry, size_t Count>
-const Entry* chooseBackend(const Entry (&entries)[Count], const char* program, bool announce = true) {
+// The first usable backend of `entries` (each with `name` and `unavailable`, GPU first), or none; and
+// why each backend before it could not run.
+template <class Entry>
+struct BackendChoice {
+    const Entry* entry = nullptr;
     std::string skipped;
+};
+
+template <class Entry, size_t Count>
+BackendChoice<Entry> pickBackend(const Entry (&entries)[Count]) {
+    BackendChoice<Entry> choice;
     for (const Entry& entry : entries) {
         const std::optional<std::string> why = entry.unavailable();
         if (!why) {
-            if (announce && std::string(entry.name) == "sim")
-                std::fprintf(stderr, "%s: running on the CPU simulation (%s)\n", program,
-                             skipped.empty() ? "this build has no GPU backend" : skipped.c_str());
-            return &entry;
+            choice.entry = &entry;
+            return choice;
         }
-        skipped += (skipped.empty() ? "" : "; ") + *why;
+        choice.skipped += (choice.skipped.empty() ? "" : "; ") + *why;
     }
-    std::fprintf(stderr, "%s: no backend can run here: %s\n", program, skipped.c_str());
-    return nullptr;
+    return choice;
+}
+
+// pickBackend's choice, said on standard error: when it is not the GPU, in one line with the reason,
+// if `announce`; when there is none, always.
+template <class Entry, size_t Count>
+const Entry* chooseBackend(const Entry (&entries)[Count], const char* program, bool announce = true) {
+    const BackendChoice<Entry> choice = pickBackend(entries);
+    if (choice.entry == nullptr)
+        std::fprintf(stderr, "%s: no backend can run here: %s\n", program, choice.skipped.c_str());
+    else if (announce && std::string(choice.entry->name) == "sim")
+        std::fprintf(stderr, "%s: running on the CPU simulation (%s)\n", program,
+                     choice.skipped.empty() ? "this build has no GPU backend" : choice.skipped.c_str());
+    return choice.entry;
 }
 
 }  // namespace cvt

@@ -14,6 +14,19 @@ public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A Failure caused by what the caller asked for (a density or sites that cannot be used, a parameter
+// out of range) rather than by the device or the host: callers in other languages report it as such.
+class InvalidInput : public Failure {
+public:
+    using Failure::Failure;
+};
+
+// A Failure raised before allocating, because the run would not fit the memory available.
+class MemoryShortfall : public Failure {
+public:
+    using Failure::Failure;
+};
+
 // Runs a program's body and returns its exit status. A Failure (or an exhausted heap) is printed as
 // "program: what failed" on standard error, `cleanUp` frees what the body left, and the status is 1;
 // a failing clean-up adds nothing, as a device in a failed state may refuse to free memory.

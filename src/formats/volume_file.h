@@ -83,14 +83,41 @@ struct DensityMapping {
     std::string negativeHint;
 };
 
-// The samples as float density, mapped. Every value must be finite, and after the mapping >= 0 and
-// within float range, and not all may be zero; an error names the first offending voxel by (x, y, z)
-// and its value.
+// Samples of one type, in native byte order, anywhere in memory: voxel (x, y, z) lies at
+// data + x*strides[0] + y*strides[1] + z*strides[2] bytes. Strides may be negative or zero, so that a
+// caller's array view is read as it lies, without a copy.
+struct SampleView {
+    const std::byte* data = nullptr;
+    SampleType type = SampleType::float32;
+    VolumeShape shape;
+    std::array<int64_t, 3> strides{};
+};
+
+// The view of samples stored x fastest, one after another.
+SampleView contiguousView(const void* samples, SampleType type, VolumeShape shape);
+// Whether the view's samples are float32 stored x fastest, one after another: the density as the program
+// uses it, without a conversion.
+bool isContiguousFloat(const SampleView& view);
+
+// How messages name a voxel: "(x, y, z)", or "[z, y, x]" for callers whose arrays are indexed with the
+// slowest axis first.
+enum class VoxelNaming { xyz, arrayIndex };
+std::string voxelName(int x, int y, int z, VoxelNaming naming);
+
+// The samples as float density, x fastest, mapped. Every value must be finite, and after the mapping
+// >= 0 and within float range, and not all may be zero; an error (cvt::InvalidInput, "<source>:
+// <problem>") names the first offending voxel and its value.
+std::vector<float> densityValues(const SampleView& view, const std::string& source,
+                                 VoxelNaming naming = VoxelNaming::xyz, const DensityMapping& mapping = {});
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping = {});
+// The same checks, unmapped, for samples that are used as they lie (see isContiguousFloat).
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming = VoxelNaming::xyz);
 // The samples as labels: unsigned integer types only, else an error.
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path);
 
-// Marks each sample that is not zero with 1 and each zero with 0, at `marks` (one per sample). For masks.
+// Marks each sample that is not zero with 1 and each zero with 0, at `marks` (one per sample, x fastest).
+// For masks.
+void markNonZero(const SampleView& view, uint8_t* marks);
 void markNonZero(const VolumeFile& volume, uint8_t* marks);
 
 // Writers: little-endian samples given x fastest, written through AtomicFile, so that a failure

@@ -57,70 +57,121 @@ std::string densityProblem(T value) {
     return std::string("value ") + text + " beyond float range";
 }
 
-std::string voxelText(VolumeShape shape, size_t index) {
-    const size_t x = index % size_t(shape.x), y = index / size_t(shape.x) % size_t(shape.y);
-    const size_t z = index / (size_t(shape.x) * size_t(shape.y));
-    char text[80];
-    std::snprintf(text, sizeof text, "(%zu, %zu, %zu)", x, y, z);
-    return text;
-}
-
 void requireSampleBytes(const VolumeFile& volume, const std::string& path) {
     if (volume.shape.x < 1 || volume.shape.y < 1 || volume.shape.z < 1 ||
         volume.samples.size() != volumeBytes(volume.shape, volume.type))
         failAt(path, "the samples do not fill the volume's shape");
 }
 
+// The value a sample stands for under the mapping, in double, so that a window over any integer or
+// float range loses nothing before the one rounding to float. Non-finite values stay as they are.
+double mapped(double value, const DensityMapping& mapping) {
+    if (!std::isfinite(value)) return value;
+    if (mapping.window) {
+        const auto [low, high] = *mapping.window;
+        return std::min(std::max(value, low), high) - low;
+    }
+    if (mapping.clipBelow && value < *mapping.clipBelow) return 0.0;
+    return value;
+}
+
+bool maps(const DensityMapping& mapping) { return mapping.window || mapping.clipBelow; }
+
+// Reads every sample of the view, x fastest, mapped, into `density` when it is not null. The first pass
+// only notes whether something is wrong, so that the usual case stays fast; a second one finds the voxel.
+void scanDensity(const SampleView& view, const std::string& source, VoxelNaming naming, const DensityMapping& mapping,
+                 float* density) {
+    if (mapping.window && !((*mapping.window)[0] < (*mapping.window)[1]))
+        throw InvalidInput(source + ": the window's low end must lie below its high end");
+    withSampleType(view.type, [&](auto sample) {
+        using T = decltype(sample);
+        const VolumeShape shape = view.shape;
+        const auto [xStride, yStride, zStride] = view.strides;
+        const auto firstFailing = [&](auto&& onSample) {
+            size_t index = 0;
+            for (int z = 0; z < shape.z; ++z)
+                for (int y = 0; y < shape.y; ++y) {
+                    const std::byte* row = view.data + y * yStride + z * zStride;
+                    for (int x = 0; x < shape.x; ++x, ++index)
+                        if (!onSample(sampleAt<T>(row + x * xStride, 0), index)) return std::array<int, 3>{x, y, z};
+                }
+            return std::array<int, 3>{-1, -1, -1};
+        };
+        const bool mapsValues = maps(mapping);
+        bool valid = true, nonZero = false;
+        firstFailing([&](T stored, size_t index) {
+            const double value = mapsValues ? mapped(double(stored), mapping) : double(stored);
+            valid &= isDensity(value);
+            nonZero |= value != 0;
+            if (density != nullptr) density[index] = float(value);
+            return true;
+        });
+        if (!valid) {
+            T bad{};
+            const auto [x, y, z] = firstFailing([&](T value, size_t) { return isDensity(mapped(double(bad = value), mapping)); });
+            const std::string hint = double(bad) < 0 && !mapping.negativeHint.empty() ? "; " + mapping.negativeHint : "";
+            throw InvalidInput(source + ": " + densityProblem(bad) + " at voxel " + voxelName(x, y, z, naming) + hint);
+        }
+        if (!nonZero)
+            throw InvalidInput(source + (mapsValues ? ": every density value is zero after the mapping"
+                                                  : ": every density value is zero"));
+    });
+}
+
 }  // namespace
+
+SampleView contiguousView(const void* samples, SampleType type, VolumeShape shape) {
+    const int64_t bytes = int64_t(sampleBytes(type));
+    return SampleView{static_cast<const std::byte*>(samples), type, shape,
+                      {bytes, bytes * shape.x, bytes * shape.x * shape.y}};
+}
+
+bool isContiguousFloat(const SampleView& view) {
+    const SampleView contiguous = contiguousView(view.data, SampleType::float32, view.shape);
+    return view.type == SampleType::float32 && view.strides == contiguous.strides;
+}
+
+std::string voxelName(int x, int y, int z, VoxelNaming naming) {
+    char text[80];
+    if (naming == VoxelNaming::xyz)
+        std::snprintf(text, sizeof text, "(%d, %d, %d)", x, y, z);
+    else
+        std::snprintf(text, sizeof text, "[%d, %d, %d]", z, y, x);
+    return text;
+}
+
+std::vector<float> densityValues(const SampleView& view, const std::string& source, VoxelNaming naming,
+                                 const DensityMapping& mapping) {
+    std::vector<float> density;
+    resizeLarge(density, size_t(view.shape.x) * view.shape.y * view.shape.z);
+    scanDensity(view, source, naming, mapping, density.data());
+    return density;
+}
+
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming) {
+    scanDensity(view, source, naming, {}, nullptr);
+}
 
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping) {
     requireSampleBytes(volume, path);
-    if (mapping.window && !((*mapping.window)[0] < (*mapping.window)[1]))
-        failAt(path, "the window's low end must lie below its high end");
-    return withSampleType(volume.type, [&](auto sample) {
+    return densityValues(contiguousView(volume.samples.data(), volume.type, volume.shape), path, VoxelNaming::xyz,
+                         mapping);
+}
+
+void markNonZero(const SampleView& view, uint8_t* marks) {
+    withSampleType(view.type, [&](auto sample) {
         using T = decltype(sample);
-        const size_t count = volume.samples.size() / sizeof(T);
-        const std::byte* samples = volume.samples.data();
-        // Mapped in double, so that a window over any integer or float range loses nothing before the
-        // one rounding to float.
-        const auto mapped = [&mapping](T value) -> double {
-            const double v = double(value);
-            if (!std::isfinite(v)) return v;
-            if (mapping.window) {
-                const auto [low, high] = *mapping.window;
-                return std::min(std::max(v, low), high) - low;
+        size_t index = 0;
+        for (int z = 0; z < view.shape.z; ++z)
+            for (int y = 0; y < view.shape.y; ++y) {
+                const std::byte* row = view.data + y * view.strides[1] + z * view.strides[2];
+                for (int x = 0; x < view.shape.x; ++x) marks[index++] = sampleAt<T>(row + x * view.strides[0], 0) != T(0);
             }
-            if (mapping.clipBelow && v < *mapping.clipBelow) return 0.0;
-            return v;
-        };
-        std::vector<float> density;
-        resizeLarge(density, count);
-        // One pass that only notes whether something is wrong, so that the usual case stays fast.
-        bool valid = true, nonZero = false;
-        for (size_t i = 0; i < count; ++i) {
-            const double value = mapped(sampleAt<T>(samples, i));
-            valid &= isDensity(value);
-            nonZero |= value != 0;
-            density[i] = float(value);
-        }
-        for (size_t i = 0; !valid && i < count; ++i) {
-            const T value = sampleAt<T>(samples, i);
-            if (isDensity(mapped(value))) continue;
-            const std::string hint = double(value) < 0 && !mapping.negativeHint.empty() ? "; " + mapping.negativeHint : "";
-            failAt(path, densityProblem(value) + " at voxel " + voxelText(volume.shape, i) + hint);
-        }
-        if (!nonZero)
-            failAt(path, mapping.window || mapping.clipBelow ? "every density value is zero after the mapping"
-                                                             : "every density value is zero");
-        return density;
     });
 }
 
 void markNonZero(const VolumeFile& volume, uint8_t* marks) {
-    withSampleType(volume.type, [&](auto sample) {
-        using T = decltype(sample);
-        for (size_t i = 0; i < sampleCount(volume.shape); ++i) marks[i] = sampleAt<T>(volume.samples.data(), i) != T(0);
-    });
+    markNonZero(contiguousView(volume.samples.data(), volume.type, volume.shape), marks);
 }
 
 void scaleSamples(VolumeFile& volume, double slope, double intercept) {

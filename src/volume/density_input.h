@@ -20,9 +20,7 @@ struct DensityInput {
     std::array<double, 3> spacing{1, 1, 1};  // as the file gives it
     Spacing usedSpacing{1, 1, 1};            // --spacing, else the file's: what distances are measured with
     formats::VolumeGeometry geometry;        // where the file places the volume, for label files
-    std::vector<float> values;               // mapped, zero outside the mask; index x + X*(y + Y*z)
-    std::vector<uint8_t> inside;             // with a mask: 1 inside, 0 outside, per voxel; else empty
-    uint64_t insideVoxels = 0;               // the box's voxel count without a mask
+    std::vector<float> values;               // mapped (--window, --clip-below); index x + X*(y + Y*z)
     float minimum = 0, maximum = 0;
     double sum = 0;
     // Every value is divided by `maximum` before the run: a tessellation does not depend on the scale
@@ -30,7 +28,7 @@ struct DensityInput {
     float scale() const { return maximum; }
 };
 
-// Reads, converts, maps and masks the density and checks it (cvt::Failure naming the file on any
+// Reads, converts and maps the density and checks it (cvt::Failure naming the file on any
 // problem, an unusable spacing among them unless --spacing replaces it).
 DensityInput loadDensity(const VolumeOptions& options);
 

@@ -70,14 +70,14 @@ void writeText(const std::string& path, const int32_t* labelling, int edge, Grid
     file.commit();
 }
 
-void writeOutputs(const VolumeOptions& options, const DensityInput& input, const Tessellation& tessellation,
-                  const int32_t* labelling, int edge, float energy) {
+void writeOutputs(const VolumeOptions& options, const DensityInput& input, const TessellationRun& run) {
+    const Tessellation& tessellation = run.tessellation;
     if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
     if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
-    if (options.textPath) writeText(*options.textPath, labelling, edge, tessellation.box);
+    if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.gridEdge, tessellation.box);
     if (options.previewPath) {
         char caption[96];
-        std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(energy), tessellation.sites.size());
+        std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(run.energy), tessellation.sites.size());
         const PreviewScene scene{tessellation.box, input.values.data(), tessellation.labels.data(), &tessellation.sites,
                                  options.previewAt.value_or(boxCentre(tessellation.box)), caption,
                                  tessellation.firstId == 1};

@@ -6,7 +6,7 @@
 
 #include "density_input.h"
 #include "options.h"
-#include "tessellation.h"
+#include "tessellation_request.h"
 
 namespace cvt::volume {
 
@@ -22,7 +22,6 @@ void writeSites(const std::string& path, const Tessellation& tessellation);
 void writeText(const std::string& path, const int32_t* labelling, int edge, GridBox box);
 
 // Every output the options ask for, except the summary (written last, with the time this took).
-void writeOutputs(const VolumeOptions& options, const DensityInput& input, const Tessellation& tessellation,
-                  const int32_t* labelling, int edge, float energy);
+void writeOutputs(const VolumeOptions& options, const DensityInput& input, const TessellationRun& run);
 
 }  // namespace cvt::volume

@@ -34,8 +34,7 @@ json input(const DensityInput& in) {
             {"spacing", in.spacing},
             {"spacing_used", in.usedSpacing},
             {"scale_applied", 1.0 / double(in.scale())},  // every value was multiplied by it
-            {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}},
-            {"voxels_inside", in.insideVoxels}};
+            {"density", {{"min", in.minimum}, {"max", in.maximum}, {"sum", in.sum}}}};
 }
 
 // How values became densities, and which voxels the run covered.
@@ -46,11 +45,13 @@ json mapping(const VolumeOptions& o) {
     return result;
 }
 
-json mask(const VolumeOptions& o, const CvtRunReport& report) {
+json mask(const RunSummary& s) {
+    const VolumeOptions& o = *s.options;
     if (!o.masked()) return nullptr;
     return {{"file", o.maskPath ? json(*o.maskPath) : json(nullptr)},
             {"above", o.maskAbove ? json(*o.maskAbove) : json(nullptr)},
-            {"moves_into_mask", report.insideMoves}};
+            {"voxels_inside", s.insideVoxels},
+            {"moves_into_mask", s.report->insideMoves}};
 }
 
 json history(const CvtRunReport& report) {
@@ -97,7 +98,7 @@ std::string summaryText(const RunSummary& s) {
             {"parameters", parameters(s)},
             {"input", input(*s.input)},
             {"mapping", mapping(o)},
-            {"mask", mask(o, report)},
+            {"mask", mask(s)},
             {"grid", {{"edge", s.gridEdge}, {"levels_used", report.levelCount}}},
             {"backend", {{"name", s.backend}, {"device", s.device}}},
             {"history", history(report)},

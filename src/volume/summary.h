@@ -25,6 +25,7 @@ struct RunSummary {
     size_t sitesAtEnd = 0;
     uint32_t firstId = 0;     // the label of the first site: 1 with a mask
     size_t splitRegions = 0;  // regions of more than one 6-connected piece
+    uint64_t insideVoxels = 0;  // inside the mask
     float finalEnergy = 0;  // of the final labelling
     PhaseSeconds seconds;
 };

@@ -1,0 +1,16 @@
+# The compiled core of the package; cvt.tessellate checks and documents the arguments.
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+def tessellate(
+    density: np.ndarray,
+    sites: int,
+    seed: int,
+    seeding: str,
+    initial_sites: Optional[np.ndarray],
+    max_iterations: int,
+    levels: int,
+    deterministic: bool,
+    progress: Optional[Callable[[int, int, Optional[float]], object]],
+) -> dict[str, Any]: ...

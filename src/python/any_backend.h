@@ -1,0 +1,15 @@
+// The tessellation on the first usable backend, GPU first, as cvt-volume chooses; one run at a time.
+#pragma once
+
+#include "driver/cvt_request.h"
+#include "volume/tessellation_request.h"
+
+namespace cvt::python {
+
+// Throws cvt::Failure when no backend can run here, or when the calling thread is already inside a
+// run (an observer that starts another); a run on another thread is waited for.
+volume::TessellationRun tessellateOnAnyBackend(const volume::DensityView& density,
+                                               const volume::TessellationParameters& parameters,
+                                               CvtObserver* observer);
+
+}  // namespace cvt::python

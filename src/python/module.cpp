@@ -1,0 +1,106 @@
+// The compiled part of the Python package: cvt._cvt.tessellate, which the package's tessellate wraps.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+
+#include "any_backend.h"
+#include "density_array.h"
+#include "run_observer.h"
+#include "volume/summary.h"
+
+namespace py = pybind11;
+
+namespace cvt::python {
+namespace {
+
+// An array that owns the vector it shows, so that large results reach Python without a copy.
+template <class T>
+py::array_t<T> arrayOwning(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+    auto* owned = new std::vector<T>(std::move(values));
+    const py::capsule free(owned, [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+    return py::array_t<T>(std::move(shape), owned->data(), free);
+}
+
+volume::Seeding seedingNamed(const std::string& name) {
+    if (name == "density") return volume::Seeding::density;
+    if (name == "uniform") return volume::Seeding::uniform;
+    throw InvalidInput("seeding must be \"density\" or \"uniform\", not \"" + name + "\"");
+}
+
+py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
+    volume::Tessellation& t = run.tessellation;
+    const py::ssize_t sites = py::ssize_t(t.sites.size());
+    std::vector<int64_t> indices;
+    indices.reserve(t.sites.size() * 3);
+    for (const auto& [x, y, z] : t.sites) indices.insert(indices.end(), {z, y, x});
+    py::list history;
+    for (const CvtDecision& d : run.report.decisions)
+        history.append(py::dict(py::arg("iteration") = d.iteration, py::arg("level") = d.levelIndex,
+                                py::arg("energy") = double(d.energy), py::arg("relaxation") = double(d.relaxation)));
+    py::dict result;
+    result["labels"] = arrayOwning(std::move(t.labels), {density.shape(0), density.shape(1), density.shape(2)});
+    result["sites"] = arrayOwning(std::move(indices), {sites, 3});
+    result["mass"] = arrayOwning(std::move(t.mass), {sites});
+    result["voxels"] = arrayOwning(std::vector<int64_t>(t.voxels.begin(), t.voxels.end()), {sites});
+    result["energy"] = double(run.energy);
+    result["history"] = history;
+    result["stop"] = volume::stopName(run.report.stop);
+    result["iterations"] = run.lastIteration;
+    result["device"] = run.device;
+    result["backend"] = run.backend;
+    return result;
+}
+
+// Counts beyond int are out of every range the run checks, and stay so.
+int narrowed(int64_t count) { return int(std::clamp<int64_t>(count, INT_MIN, INT_MAX)); }
+
+py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, const std::string& seeding,
+                    const std::optional<py::array_t<int64_t>>& initialSites, int64_t maxIterations, int64_t levels,
+                    bool deterministic, const py::object& progress) {
+    const volume::DensityView view = densityViewOf(density);
+    volume::TessellationParameters parameters;
+    parameters.sites = narrowed(sites);
+    parameters.seed = seed;
+    parameters.seeding = seedingNamed(seeding);
+    if (initialSites) {
+        parameters.initialSites = voxelsOfIndices(*initialSites);
+        parameters.initialSitesSource = "initial_sites";
+    }
+    parameters.maxIterations = narrowed(maxIterations);
+    parameters.levels = narrowed(levels);
+    parameters.deterministic = deterministic;
+
+    RunObserver observer(progress);
+    std::optional<volume::TessellationRun> run;
+    try {
+        const py::gil_scoped_release released;
+        run = tessellateOnAnyBackend(view, parameters, &observer);
+    } catch (const RunStopped&) {
+        observer.raiseStopReason();
+    }
+    return resultOf(std::move(*run), density);
+}
+
+}  // namespace
+}  // namespace cvt::python
+
+PYBIND11_MODULE(_cvt, module) {
+    module.doc() = "The compiled core of cvt; use cvt.tessellate.";
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const cvt::InvalidInput& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const cvt::MemoryShortfall& e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
+    module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("sites"), py::arg("seed"),
+               py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"), py::arg("levels"),
+               py::arg("deterministic"), py::arg("progress"),
+               "The run on a 3-D array; see cvt.tessellate, which checks and documents the arguments.");
+}

@@ -1,0 +1,214 @@
+// The tessellation of a density in memory on one backend: the density in the smallest cube the buffer
+// set accepts, the driver's run on it, and the result tabulated for the box.
+#include <algorithm>
+#include <vector>
+
+#include "device/host_memory.h"
+#include "driver/cvt_driver.h"
+#include "driver/energy.h"
+#include "formats/large_buffer.h"
+#include "host/buffers.h"
+#include "memory_check.h"
+#include "tessellate.h"
+
+CVT_BEGIN_NAMESPACE
+
+namespace {
+
+using volume::DensityView;
+using volume::TessellationParameters;
+
+MomentSums momentSumsOf(const TessellationParameters& parameters) {
+    return parameters.deterministic ? MomentSums::fixedPoint : MomentSums::floatAtomics;
+}
+
+SitePlacement::Kind placementKindOf(const TessellationParameters& parameters) {
+    if (parameters.initialSites) return SitePlacement::Kind::given;
+    return parameters.seeding == volume::Seeding::density ? SitePlacement::Kind::density : SitePlacement::Kind::uniform;
+}
+
+bool masked(const TessellationParameters& parameters) { return parameters.mask || parameters.maskAbove; }
+
+// The density as floats x fastest, mapped and zero outside the mask: the caller's own samples when they
+// are that already, else a copy. With a mask, also the flags of the voxels inside it.
+class FloatDensity {
+public:
+    FloatDensity(const DensityView& view, const TessellationParameters& parameters) {
+        const formats::VolumeShape shape = view.samples.shape;
+        count_ = size_t(shape.x) * shape.y * shape.z;
+        const bool maps = parameters.mapping.window || parameters.mapping.clipBelow;
+        if (formats::isContiguousFloat(view.samples) && !maps && !masked(parameters)) {
+            formats::requireDensity(view.samples, view.source, view.naming);
+            values_ = reinterpret_cast<const float*>(view.samples.data);
+        } else {
+            converted_ = formats::densityValues(view.samples, view.source, view.naming, parameters.mapping);
+            values_ = converted_.data();
+        }
+        insideVoxels_ = count_;
+        if (masked(parameters)) applyMask(view, parameters);
+    }
+    const float* values() const { return values_; }
+    const float* end() const { return values_ + count_; }
+    const uint8_t* inside() const { return inside_.empty() ? nullptr : inside_.data(); }
+    uint64_t insideVoxels() const { return insideVoxels_; }
+
+private:
+    void applyMask(const DensityView& view, const TessellationParameters& parameters) {
+        formats::resizeLarge(inside_, count_);
+        std::fill(inside_.begin(), inside_.end(), uint8_t(1));
+        if (parameters.mask) {
+            const formats::VolumeShape mask = parameters.mask->shape, box = view.samples.shape;
+            if (mask.x != box.x || mask.y != box.y || mask.z != box.z)
+                throw InvalidInput(parameters.maskSource + ": the mask is " + volume::boxText({mask.x, mask.y, mask.z}) +
+                                   ", the density " + volume::boxText({box.x, box.y, box.z}));
+            formats::markNonZero(*parameters.mask, inside_.data());
+        }
+        insideVoxels_ = 0;
+        bool mass = false;
+        for (size_t i = 0; i < count_; ++i) {
+            if (parameters.maskAbove) inside_[i] &= uint8_t(converted_[i] > *parameters.maskAbove);
+            if (!inside_[i]) converted_[i] = 0.0f;
+            insideVoxels_ += inside_[i];
+            mass |= converted_[i] > 0;
+        }
+        const std::string source = parameters.mask ? parameters.maskSource : view.source;
+        if (insideVoxels_ == 0) throw InvalidInput(source + ": no voxel lies inside the mask");
+        if (!mass) throw InvalidInput(source + ": every density value inside the mask is zero");
+    }
+
+    std::vector<float> converted_;
+    std::vector<uint8_t> inside_;
+    const float* values_ = nullptr;
+    size_t count_ = 0;
+    uint64_t insideVoxels_ = 0;
+};
+
+void requireMemory(int edge, GridBox box, const TessellationParameters& parameters) {
+    const uint64_t cube = uint64_t(edge) * edge * edge * sizeof(float);
+    const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
+    volume::MemoryNeeds needs;
+    needs.device = bufferSetBytesFor(edge, momentSumsOf(parameters), masked(parameters));
+    // The density and the result at the size of the cube; the density and the labels of the box; the
+    // weights that placement by density draws from; with a mask, its flags in the cube and in the box,
+    // and those of its coarser levels.
+    needs.host = 2 * cube + 2 * boxBytes + (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
+                 (masked(parameters) ? (cube + boxBytes) / sizeof(float) * 2 : 0);
+    volume::MemoryAvailable available;
+    size_t free = 0, total = 0;
+    checkCuda(cudaMemGetInfo(&free, &total), "asking the device for its free memory");
+    available.device = free;
+    available.host = availableHostMemory().value_or(UINT64_MAX);
+    available.sharedMemory = deviceMemoryIsHostMemory();
+    if (const auto shortfall = volume::memoryShortfall(needs, available))
+        throw MemoryShortfall(*shortfall + " (a " + volume::boxText(box) + " box in a " + std::to_string(edge) +
+                              "^3 grid)");
+}
+
+SitePlacement placementFor(const DensityView& view, const TessellationParameters& parameters,
+                           const FloatDensity& density) {
+    SitePlacement placement;
+    placement.seed = parameters.seed;
+    placement.kind = placementKindOf(parameters);
+    if (placement.kind == SitePlacement::Kind::given) {
+        placement.sites = *parameters.initialSites;
+        return placement;
+    }
+    if (uint64_t(parameters.sites) > density.insideVoxels())
+        throw InvalidInput(view.source + ": " + std::to_string(parameters.sites) +
+                           " sites asked for, but the mask has only " + std::to_string(density.insideVoxels()) +
+                           " voxels");
+    if (placement.kind != SitePlacement::Kind::density) return placement;
+    const size_t positive = size_t(std::count_if(density.values(), density.end(), [](float v) { return v > 0; }));
+    if (positive < size_t(parameters.sites))
+        throw InvalidInput(view.source + ": only " + std::to_string(positive) +
+                           " voxels have a positive density, fewer than the " + std::to_string(parameters.sites) +
+                           " sites asked for (ask for fewer, or use uniform seeding)");
+    return placement;
+}
+
+// The mask's flags in the cube, at the box's place; nothing without a mask.
+std::vector<uint8_t> cubeInside(const uint8_t* inside, GridBox box, int edge) {
+    if (inside == nullptr) return {};
+    std::vector<uint8_t> cube;
+    formats::resizeLarge(cube, size_t(edge) * edge * edge);
+    std::fill(cube.begin(), cube.end(), uint8_t(0));
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            std::copy_n(inside + size_t(box.x) * (y + size_t(box.y) * z), box.x, cube.data() + size_t(edge) * (y + size_t(edge) * z));
+    return cube;
+}
+
+// The cube the buffer set works on, with the box's density divided by its maximum at its origin and
+// zero elsewhere; nothing when the box's own values are that cube already.
+std::vector<float> cubeDensity(const float* values, GridBox box, float maximum, int edge) {
+    if (box.x == edge && box.y == edge && box.z == edge && maximum == 1.0f) return {};
+    std::vector<float> cube;
+    formats::resizeLarge(cube, size_t(edge) * edge * edge);
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y) {
+            const float* row = values + size_t(box.x) * (y + size_t(box.y) * z);
+            float* target = cube.data() + size_t(edge) * (y + size_t(edge) * z);
+            for (int x = 0; x < box.x; ++x) target[x] = row[x] / maximum;
+        }
+    return cube;
+}
+
+volume::TessellationRun runOnBuffers(const DensityView& view, const TessellationParameters& parameters,
+                                     CvtObserver* observer) {
+    volume::requireValidRequest(view, parameters);
+    const GridBox box{view.samples.shape.x, view.samples.shape.y, view.samples.shape.z};
+    const int edge = volume::gridEdgeFor(box);
+    requireMemory(edge, box, parameters);
+    const FloatDensity density(view, parameters);
+    volume::TessellationRun run;
+    run.placement = placementKindOf(parameters);
+    run.gridEdge = edge;
+    run.backend = backendName();
+    run.device = deviceName();
+
+    SitePlacement placement = placementFor(view, parameters, density);
+    allocateBuffers(edge, momentSumsOf(parameters), masked(parameters));
+    formats::resizeLarge(run.labelling, size_t(edge) * edge * edge);
+    {
+        const float maximum = *std::max_element(density.values(), density.end());
+        const std::vector<float> cube = cubeDensity(density.values(), box, maximum, edge);
+        const std::vector<uint8_t> inside = cubeInside(density.inside(), box, edge);
+        CvtRequest request;
+        request.inside = inside.empty() ? nullptr : inside.data();
+        request.spacing = parameters.spacing;
+        request.density = cube.empty() ? density.values() : cube.data();
+        request.result = run.labelling.data();
+        request.siteCount = parameters.sites;
+        request.maxLevels = parameters.levels;
+        request.maxIterations = parameters.maxIterations;
+        request.box = box;
+        request.placement = std::move(placement);
+        request.observer = observer;
+        runCvt(request);
+    }
+    run.report = lastCvtRun();
+    run.energy = evaluateEnergy(energyScales(parameters.spacing));  // of the final labelling, still in currentSites
+    run.lastIteration = iteration;
+    releaseBuffers();
+    run.tessellation = volume::tabulate(run.labelling.data(), edge, box, density.values(), density.inside());
+    run.insideVoxels = density.insideVoxels();
+    return run;
+}
+
+}  // namespace
+
+volume::TessellationRun tessellate(const DensityView& density, const TessellationParameters& parameters,
+                                   CvtObserver* observer) {
+    try {
+        return runOnBuffers(density, parameters, observer);
+    } catch (...) {
+        // A device in a failed state may refuse to free memory; the first failure is the one to report.
+        try {
+            releaseBuffers();
+        } catch (const Failure&) {
+        }
+        throw;
+    }
+}
+
+CVT_END_NAMESPACE

@@ -1,0 +1,18 @@
+// The tessellation of a density held in memory on the backend this is compiled for: what cvt-volume
+// runs on the density of a file, and what the Python module runs on an array. Writes no file and prints
+// nothing.
+#pragma once
+
+#include "device/device.h"
+#include "tessellation_request.h"
+
+CVT_BEGIN_NAMESPACE
+
+// Runs the tessellation on this backend, telling `observer` (if any) what the driver does; it may end
+// the run by throwing, and the exception leaves this function with the buffer set released. Every
+// other failure is a cvt::Failure (cvt::InvalidInput or cvt::MemoryShortfall for those kinds) or
+// std::bad_alloc. One run at a time in a process: the buffer set is the process's own.
+volume::TessellationRun tessellate(const volume::DensityView& density, const volume::TessellationParameters& parameters,
+                                   CvtObserver* observer = nullptr);
+
+CVT_END_NAMESPACE

@@ -1,0 +1,61 @@
+// The checks of a tessellation's request that need no density values, made before anything is
+// allocated, so that a mistake costs no time.
+#include <algorithm>
+#include <map>
+
+#include "tessellation_request.h"
+
+namespace cvt::volume {
+namespace {
+
+uint64_t voxelsOf(GridBox box) { return uint64_t(box.x) * box.y * box.z; }
+
+void requireInRange(int value, int low, int high, const char* what) {
+    if (value < low || value > high)
+        throw InvalidInput(std::string(what) + " must be from " + std::to_string(low) + " to " + std::to_string(high) +
+                           ", not " + std::to_string(value));
+}
+
+void requireValidSites(const std::vector<std::array<int, 3>>& sites, const std::string& source, GridBox box,
+                       formats::VoxelNaming naming) {
+    if (sites.empty()) throw InvalidInput(source + ": lists no sites");
+    std::map<std::array<int, 3>, size_t> rowOf;
+    for (size_t row = 1; row <= sites.size(); ++row) {
+        const auto [x, y, z] = sites[row - 1];
+        const std::string where = "site " + formats::voxelName(x, y, z, naming);
+        if (x < 0 || y < 0 || z < 0 || x >= box.x || y >= box.y || z >= box.z)
+            throw InvalidInput(source + ": " + where + " lies outside the " + boxText(box) + " box");
+        const auto [previous, added] = rowOf.emplace(sites[row - 1], row);
+        if (!added)
+            throw InvalidInput(source + ": " + where + " is listed twice, in rows " + std::to_string(previous->second) +
+                               " and " + std::to_string(row));
+    }
+}
+
+}  // namespace
+
+int gridEdgeFor(GridBox box) { return smallestFullEdgeHolding(std::max({box.x, box.y, box.z})); }
+
+std::string boxText(GridBox box) {
+    return std::to_string(box.x) + " x " + std::to_string(box.y) + " x " + std::to_string(box.z);
+}
+
+void requireValidRequest(const DensityView& density, const TessellationParameters& parameters) {
+    const formats::VolumeShape shape = density.samples.shape;
+    const GridBox box{shape.x, shape.y, shape.z};
+    if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridEdge)
+        throw InvalidInput(density.source + ": a " + boxText(box) + " box; every side must be from 1 to " +
+                           std::to_string(maxGridEdge));
+    requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
+    requireInRange(parameters.levels, 1, maxPyramidLevels, "the number of levels");
+    if (parameters.initialSites) {
+        requireValidSites(*parameters.initialSites, parameters.initialSitesSource, box, density.naming);
+        return;
+    }
+    requireInRange(parameters.sites, 1, 1 << 30, "the number of sites");
+    if (uint64_t(parameters.sites) > voxelsOf(box))
+        throw InvalidInput(density.source + ": " + std::to_string(parameters.sites) +
+                           " sites asked for, but the box has only " + std::to_string(voxelsOf(box)) + " voxels");
+}
+
+}  // namespace cvt::volume

@@ -1,0 +1,72 @@
+// A tessellation of a density held in memory, as its front ends (cvt-volume, the Python module) ask
+// for it and get it back. Plain data and host code, shared by the backends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/cvt_request.h"
+#include "host/axis_spacing.h"
+#include "formats/volume_file.h"
+#include "options.h"
+#include "tessellation.h"
+
+namespace cvt::volume {
+
+// The density: samples of any type and layout, read where they lie (float32 stored x fastest is used
+// without a copy). Messages name it by `source` and its voxels as `naming` says.
+struct DensityView {
+    formats::SampleView samples;
+    std::string source = "density";
+    formats::VoxelNaming naming = formats::VoxelNaming::xyz;
+};
+
+// What to run. Every field has the value cvt-volume uses when its option is not given, so that a front
+// end sets only what its caller chose, and a new parameter is one more field here.
+struct TessellationParameters {
+    int sites = 10000;
+    Seeding seeding = Seeding::density;
+    uint64_t seed = 0;
+    // Voxels (x, y, z) to start from instead of drawn sites; each inside the box, each once.
+    std::optional<std::vector<std::array<int, 3>>> initialSites;
+    std::string initialSitesSource = "initial sites";  // names them in messages
+    int maxIterations = 10000;
+    int levels = 1;
+    bool deterministic = true;  // fixed-point moment sums: the same bits on every run and device
+    Spacing spacing{1, 1, 1};   // voxel spacing, x first: distances and the energy are measured with it
+    // Intensities to densities: a window or a threshold (see formats::DensityMapping).
+    formats::DensityMapping mapping;
+    // Where to tessellate: inside the mask's non-zero voxels (the density's shape) and where the mapped
+    // density is above maskAbove; both when both are given. Labels are 0 outside, sites from 1.
+    std::optional<formats::SampleView> mask;
+    std::optional<double> maskAbove;
+    std::string maskSource = "mask";  // names the mask in messages
+};
+
+// What the run gives back.
+struct TessellationRun {
+    Tessellation tessellation;  // sites by id, their masses and voxel counts, the id of every voxel
+    std::vector<int32_t> labelling;  // the final labelling of the whole cube, by site code, x fastest
+    float energy = 0;           // of the final labelling
+    CvtRunReport report;        // the decision history, the stop reason, the times of the phases
+    int lastIteration = 0;
+    int gridEdge = 0;           // of the cube the box was placed in
+    uint64_t insideVoxels = 0;  // inside the mask; the box's voxels without one
+    SitePlacement::Kind placement = SitePlacement::Kind::density;
+    std::string backend, device;
+};
+
+// The edge of the cube a run on a box of these sides works on.
+int gridEdgeFor(GridBox box);
+
+// "X x Y x Z", as messages give a box.
+std::string boxText(GridBox box);
+
+// The box of the density and the parameters, checked before any work (cvt::InvalidInput naming the
+// density's source or the initial sites' source).
+void requireValidRequest(const DensityView& density, const TessellationParameters& parameters);
+
+}  // namespace cvt::volume

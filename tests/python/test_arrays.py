@@ -1,0 +1,68 @@
+# Any type, memory order and strides give the tessellation of the values and the shape alone.
+import numpy as np
+import pytest
+
+import cvt
+from conftest import blob
+
+SHAPE = (20, 24, 28)
+RUN = dict(sites=40, max_iterations=20)
+
+
+def strided(a):
+    """A view with the same values, every second plane of a larger array."""
+    big = np.zeros((2 * a.shape[0],) + a.shape[1:], a.dtype)
+    big[::2] = a
+    return big[::2]
+
+
+def reversed_rows(a):
+    """A view with the same values whose rows run backwards in memory."""
+    return np.ascontiguousarray(a[:, :, ::-1])[:, :, ::-1]
+
+
+LAYOUTS = {
+    "c": np.ascontiguousarray,
+    "fortran": np.asfortranarray,
+    "strided": strided,
+    "negative strides": reversed_rows,
+    "transposed view": lambda a: np.ascontiguousarray(a.transpose(2, 0, 1)).transpose(1, 2, 0),
+}
+TYPES = ["u1", "u2", "u4", "i2", "i4", "f4", "f8", ">f4", "<i8", "f2"]
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return cvt.tessellate(blob(SHAPE), **RUN)
+
+
+@pytest.mark.parametrize("dtype", TYPES)
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_every_type_and_layout_gives_the_same_tessellation(reference, dtype, layout):
+    density = LAYOUTS[layout](blob(SHAPE).astype(dtype))
+    result = cvt.tessellate(density, **RUN)
+    np.testing.assert_array_equal(result.labels, reference.labels)
+    np.testing.assert_array_equal(result.sites, reference.sites)
+    assert result.energy == reference.energy
+
+
+@pytest.mark.parametrize("shape", [(1, 30, 50), (17, 1, 9), (40, 3, 1), (1, 1, 1)])
+def test_results_describe_their_regions(shape):
+    density = blob(shape) + 1
+    result = cvt.tessellate(density, sites=min(10, density.size), max_iterations=20)
+    assert result.labels.shape == shape and result.labels.dtype == np.uint32
+    ids = np.arange(len(result.sites))
+    np.testing.assert_array_equal(result.labels[tuple(result.sites.T)], ids)
+    np.testing.assert_array_equal(np.bincount(result.labels.ravel(), minlength=len(ids)), result.voxels)
+    np.testing.assert_allclose(np.bincount(result.labels.ravel(), density.ravel(), len(ids)), result.mass)
+    assert result.stop in ("converged", "iteration_budget")
+    assert [d["iteration"] for d in result.history] == list(range(10, result.iterations + 1, 10))
+
+
+def test_initial_sites_are_array_indices_and_zero_iterations_only_label_them():
+    sites = np.array([[0, 0, 0], [19, 23, 27], [5, 20, 3]])
+    result = cvt.tessellate(blob(SHAPE), initial_sites=sites, max_iterations=0)
+    assert result.stop == "no_iterations"
+    np.testing.assert_array_equal(result.sites, sites[np.lexsort(sites.T)])
+    distances = [np.sum((np.indices(SHAPE).T - s) ** 2, axis=-1).T for s in result.sites]
+    np.testing.assert_array_equal(np.min(distances, axis=0), np.choose(result.labels, distances))
