@@ -175,6 +175,60 @@ TEST_F(CvtDriverTest, RequestsPlaceTheirSitesAndKeepThemInTheBox) {
     }
 }
 
+// A C-shaped mask (a thick ring with a gap): sites start inside, every move that would leave it lands
+// inside, on one level and across levels, and the final labelling is exact among all sites.
+TEST_F(CvtDriverTest, AMaskKeepsEverySiteInsideAndTheLabellingExact) {
+    const int n = 64;
+    const auto inside = [](int x, int y, int z) {
+        const int dx = x - 32, dy = y - 32, r2 = dx * dx + dy * dy;
+        return r2 >= 12 * 12 && r2 <= 26 * 26 && !(dx > 0 && std::abs(dy) < 5) && z >= 8 && z < 56;
+    };
+    std::vector<uint8_t> flags(size_t(n) * n * n);
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) flags[(size_t(z) * n + y) * n + x] = inside(x, y, z);
+    const std::vector<float> density = densityWhere(n, inside);
+    struct Case {
+        const char* what;
+        SitePlacement::Kind kind;
+        int sites, maxLevels;
+    };
+    for (const Case& c : {Case{"few sites, uniform", SitePlacement::Kind::uniform, 6, 1},
+                          Case{"density, two levels", SitePlacement::Kind::density, 40, 2},
+                          Case{"given", SitePlacement::Kind::given, 0, 1}}) {
+        SCOPED_TRACE(c.what);
+        allocateBuffers(n, MomentSums::fixedPoint, true);
+        std::vector<int> result(density.size());
+        CvtRequest request;
+        request.density = density.data();
+        request.result = result.data();
+        request.siteCount = c.sites;
+        request.maxLevels = c.maxLevels;
+        request.maxIterations = 60;
+        request.inside = flags.data();
+        request.placement.kind = c.kind;
+        request.placement.seed = 3;
+        request.placement.sites = {{20, 20, 30}, {44, 44, 30}, {20, 44, 20}, {32, 8, 40}};
+        runCvt(request);
+        const std::vector<Site> sites = sitesOf(result, n);
+        EXPECT_GE(sites.size(), 3u);
+        for (const Site& s : sites) EXPECT_TRUE(inside(s.x, s.y, s.z)) << s.x << " " << s.y << " " << s.z;
+        EXPECT_EQ(result, bruteForceLabelling(sites, n));
+        // Arcs of a ring have their centroids towards the hole: with few sites some moves must be sent back.
+        if (c.sites == 6) EXPECT_GT(lastCvtRun().insideMoves, 0u);
+        releaseBuffers();
+    }
+    allocateBuffers(n);
+    std::vector<int> result(density.size());
+    CvtRequest request;
+    request.density = density.data();
+    request.result = result.data();
+    request.siteCount = 5;
+    request.maxIterations = 1;
+    request.inside = flags.data();
+    EXPECT_THROW(runCvt(request), Failure) << "a set without inside maps";
+}
+
 TEST_F(CvtDriverTest, UniformDensityKeepsSitesStartedAtTheOctantCentresThere) {
     // The octant centres of a 64-grid are 15.5 and 47.5 on each axis. Sites started on a voxel next to
     // them stay on one: the relaxation factor 2 of the first decisions reflects a site through its

@@ -190,5 +190,46 @@ TEST_F(SiteUpdateTest, EmptyLabelsAreNoSites) {
     EXPECT_EQ(newSites.download(), empty);
 }
 
+// With a mask of two slabs, x <= 10 and x >= 20: a move into the gap lands on the nearer slab's face
+// (x = 10 on a tie, the smaller x), one that stays inside is not sent anywhere, and the kernel counts
+// exactly the moves it sent. A region without mass whose site lies outside goes inside as well.
+TEST_F(SiteUpdateTest, AMaskSendsEveryMoveThatLeavesItToTheNearestInsideVoxelAndCountsIt) {
+    const auto insideX = [](int x) { return x <= 10 || x >= 20; };
+    std::vector<int> nearestInside(size_t(n) * n * n);
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                nearestInside[voxelIndex({x, y, z})] = encodeSite(insideX(x) ? x : x - 10 <= 20 - x ? 10 : 20, y, z);
+    struct Case {
+        Region region;
+        Site expected;
+    };
+    const Case cases[] = {
+        {withCentroid({3, 4, 5}, 15, 4, 5, 2), {10, 4, 5}},      // the middle of the gap: the smaller x
+        {withCentroid({28, 7, 9}, 15.5f, 7, 9, 4), {20, 7, 9}},  // rounds to 16: nearer the right slab
+        {withCentroid({25, 2, 2}, 13, 2, 2, 2), {10, 2, 2}},     // nearer the left slab
+        {withCentroid({6, 20, 30}, 8, 21, 30, 1), {8, 21, 30}},  // stays inside: no move
+        {{{15, 9, 9}, 0, 0, 0, 0}, {10, 9, 9}},                  // no mass, outside: goes inside
+    };
+    std::vector<Region> regions;
+    for (const Case& c : cases) regions.push_back(c.region);
+    const std::vector<int> labels = bruteForceLabelling(sitesOf(regions), n);
+    std::vector<float> moments[4];
+    for (auto& m : moments) m.assign(labels.size(), 0.0f);
+    for (const Region& r : regions) {
+        const size_t i = voxelIndex(r.site);
+        moments[0][i] = r.xSum, moments[1][i] = r.ySum, moments[2][i] = r.zSum, moments[3][i] = r.mass;
+    }
+    DeviceArray<int> labelling(labels), newSites(std::vector<int>(labels.size(), EMPTY_SITE)), map(nearestInside);
+    DeviceArray<float> x(moments[0]), y(moments[1]), z(moments[2]), mass(moments[3]);
+    DeviceArray<unsigned> moves(std::vector<unsigned>{7});
+    launchUpdateCentroid(labelling.get(), newSites.get(), MomentVolumes<float>{x.get(), y.get(), z.get(), mass.get()},
+                         1.0f, cubeBox(n), n, InsideMap{map.get(), moves.get()});
+    std::vector<int> expected(labels.size(), EMPTY_SITE);
+    for (const Case& c : cases) expected[voxelIndex(c.expected)] = encodeSite(c.expected.x, c.expected.y, c.expected.z);
+    EXPECT_EQ(newSites.download(), expected);
+    EXPECT_EQ(moves.download()[0], 7u + 4u);
+}
+
 }  // namespace
 CVT_END_NAMESPACE

@@ -384,6 +384,30 @@ void expectSameSiteUpdate(const Labelling& l, const DeviceArray<int>& labels, Mo
         });
         EXPECT_TRUE(sameBytes(simulated, fast));
     }
+    // With a mask: every moved site lands where a map of voxels to inside voxels says (half the voxels
+    // inside, the others sent to random inside ones), and both ways count the same moves.
+    std::vector<int> nearestInside(cube(n), -1);
+    std::vector<int> insideVoxels;
+    for (int i = 0; i < int(cube(n)); ++i)
+        if (random() % 2 || insideVoxels.empty()) insideVoxels.push_back(i);
+    for (int i : insideVoxels) nearestInside[i] = encodeSite(i % n, i / n % n, i / (n * n));
+    for (int& code : nearestInside)
+        if (code < 0) {
+            const int i = insideVoxels[random() % insideVoxels.size()];
+            code = encodeSite(i % n, i / n % n, i / (n * n));
+        }
+    const DeviceArray<int> map(nearestInside);
+    const DeviceArray<Moment> moments(plausibleSums<Moment>(n, random));
+    std::vector<unsigned> counts;
+    const auto [simulated, fast] = bothWays(before, [&](int* newSites) {
+        DeviceArray<unsigned> moves(std::vector<unsigned>{0});
+        launchUpdateCentroid(labels.get(), newSites, volumesIn(moments.get(), n), plausible.omega, plausible.limit, n,
+                             InsideMap{map.get(), moves.get()});
+        counts.push_back(moves.download()[0]);
+    });
+    EXPECT_TRUE(sameBytes(simulated, fast));
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0], counts[1]);
 }
 
 // Each labelling with the next moves in turn, so that every move meets several labellings.
