@@ -20,6 +20,7 @@
 #include "check/labels_file_check.h"
 #include "formats/sites_csv.h"
 #include "formats/volume_file.h"
+#include "host/axis_spacing.h"
 
 extern char** environ;
 
@@ -193,6 +194,16 @@ TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {
     std::ofstream(path("outside.csv")) << "x,y,z\n1,2,3\n20,2,3\n";
     std::ofstream(path("twice.csv")) << "x,y,z\n1,2,3\n1,2,3\n";
     std::ofstream(path("malformed.csv")) << "x,y,z\n1,2\n";
+    const std::string small = densityFile("small.npy", {8, 8, 8}, [](int, int, int) { return 1.0f; });
+    const std::string empty = densityFile("empty.npy", {16, 16, 16}, [](int, int, int) { return 0.0f; });
+    const std::string corner =
+        densityFile("corner.npy", {16, 16, 16}, [](int x, int y, int z) { return x < 2 && y < 2 && z < 2 ? 1.0f : 0.0f; });
+    const std::vector<uint8_t> shortSamples(10, 1);
+    formats::writeNifti(path("short.nii"), shortSamples.data(), formats::SampleType::uint8, {2, 5, 1}, {}, {1, 1, 1});
+    fs::resize_file(path("short.nii"), fs::file_size(path("short.nii")) - 3);
+    fs::create_symlink(good, path("link.npy"));
+    fs::create_directory(path("sub"));
+    const std::string goodBytes = contentsOf(good);
     const std::vector<std::string> before = filesHere();
     struct Case {
         std::vector<std::string> arguments;
@@ -214,6 +225,20 @@ TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {
              {{good, "--sites", "5", "--summary", path("missing/run.json"), "--labels", labels}, 1, {"missing/run.json"}},
              {{path("absent.npy"), "--labels", labels}, 2, {"absent.npy"}},
              {{good, "--sites", "-3", "--labels", labels}, 2, {"--sites"}},
+             {{negative, "--labels", labels}, 1, {"--window LO,HI", "--clip-below"}},
+             {{good, "--window", "5,5", "--labels", labels}, 2, {"--window"}},
+             {{good, "--window", "7,9", "--labels", labels}, 1, {"good.npy", "zero after the mapping"}},
+             {{good, "--mask", small, "--labels", labels}, 1, {"small.npy", "8 x 8 x 8", "16 x 16 x 16"}},
+             {{good, "--sites", "5", "--mask", empty, "--labels", labels}, 1, {"empty.npy", "no voxel lies inside"}},
+             {{good, "--sites", "5", "--mask-above", "2", "--labels", labels}, 1, {"no voxel lies inside"}},
+             {{good, "--sites", "9", "--mask", corner, "--labels", labels}, 1, {"8 voxels"}},
+             {{path("short.nii"), "--labels", labels}, 1, {"short.nii"}},
+             // Outputs that would destroy an input or another output, by any path to the same file.
+             {{good, "--labels", good}, 2, {"--labels", "DENSITY"}},
+             {{good, "--labels", path("link.npy")}, 2, {"link.npy", "DENSITY"}},
+             {{good, "--labels", path("sub/../good.npy")}, 2, {"DENSITY"}},
+             {{good, "--mask", corner, "--preview", corner}, 2, {"--preview", "--mask"}},
+             {{good, "--labels", labels, "--text", path("sub/../l.npy")}, 2, {"--text", "--labels"}},
          }) {
         std::vector<std::string> arguments = c.arguments;
         arguments.push_back("-q");
@@ -223,6 +248,72 @@ TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {
         for (const std::string& mention : c.mentions)
             EXPECT_NE(outcome.err.find(mention), std::string::npos) << "'" << mention << "' in: " << outcome.err;
         EXPECT_EQ(filesHere(), before) << "files left by " << outcome.err;
+        EXPECT_EQ(contentsOf(good), goodBytes);
+    }
+}
+
+// A CT scan as it comes: int16 Hounsfield units in a compressed NIfTI with a placement and anisotropic
+// voxels, air around a body that has an air cavity. With a window and a mask the run tessellates the
+// body only, and the labels overlay the scan: the same placement, 0 exactly outside, exact inside.
+TEST_F(VolumeCliTest, AScanInHounsfieldUnitsTessellatesTheBodyAndTheLabelsOverlayIt) {
+    const formats::VolumeShape shape{48, 40, 24};
+    std::vector<int16_t> hounsfield;
+    std::vector<uint8_t> body;
+    for (int z = 0; z < shape.z; ++z)
+        for (int y = 0; y < shape.y; ++y)
+            for (int x = 0; x < shape.x; ++x) {
+                const double u = (x - 24) / 20.0, v = (y - 20) / 16.0, w = (z - 12) / 10.0;
+                const double r = u * u + v * v + w * w;
+                const bool cavity = (x - 30) * (x - 30) + (y - 20) * (y - 20) < 25;
+                const bool inside = r < 1 && !cavity;
+                hounsfield.push_back(int16_t(!inside ? -1000 : r > 0.8 ? 1200 : 20 + (x * 3 + y) % 40));
+                body.push_back(inside);
+            }
+    formats::NiftiGeometry placement;
+    placement.sformCode = 1;
+    placement.sform = {{{0.7, 0, 0, -16}, {0, 0.7, 0, -14}, {0, 0, 2.5, 30}, {0, 0, 0, 1}}};
+    placement.pixdim = {0.7, 0.7, 2.5};
+    formats::VolumeGeometry geometry;
+    geometry.nifti = placement;
+    formats::writeNifti(path("ct.nii.gz"), hounsfield.data(), formats::SampleType::int16, shape, geometry, {1, 1, 1});
+    formats::writeNpy(path("body.npy"), body.data(), formats::SampleType::uint8, shape, false);
+
+    for (const std::vector<std::string> mask : {std::vector<std::string>{"--mask-above", "0"},
+                                                std::vector<std::string>{"--mask", path("body.npy")}}) {
+        SCOPED_TRACE(mask.front());
+        std::vector<std::string> arguments = {path("ct.nii.gz"), "--window", "-100,300", "--sites", "40",
+                                              "--max-iterations", "30", "--labels", path("l.nii.gz"), "--sites-out",
+                                              path("s.csv"), "--summary", path("run.json"), "--preview", path("p.png")};
+        arguments.insert(arguments.end(), mask.begin(), mask.end());
+        const Outcome outcome = run(arguments);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_NE(outcome.err.find("spacing 0.7 x 0.7 x 2.5"), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find("in more than one piece"), std::string::npos) << outcome.err;
+        const check::LabelsFileVerdict verdict =
+            check::checkLabelsFile(path("l.nii.gz"), path("s.csv"), std::nullopt, std::nullopt, path("body.npy"));
+        ASSERT_TRUE(verdict.valid) << verdict.problem;
+        // NIfTI-1 holds its numbers as floats.
+        const auto asFloats = [](auto values) {
+            std::vector<float> floats;
+            for (const auto& value : values) {
+                if constexpr (std::is_arithmetic_v<std::decay_t<decltype(value)>>) floats.push_back(float(value));
+                else for (double v : value) floats.push_back(float(v));
+            }
+            return floats;
+        };
+        EXPECT_EQ(asFloats(verdict.spacing), asFloats(Spacing{0.7, 0.7, 2.5}));
+        const formats::VolumeFile labels = formats::readVolume(path("l.nii.gz"));
+        ASSERT_TRUE(labels.geometry.nifti);
+        EXPECT_EQ(labels.geometry.nifti->sformCode, 1);
+        EXPECT_EQ(asFloats(labels.geometry.nifti->sform), asFloats(placement.sform));
+        const std::vector<formats::SiteRow> sites = formats::readSitesCsv(path("s.csv"));
+        ASSERT_FALSE(sites.empty());
+        EXPECT_EQ(sites.front().id, 1);
+        EXPECT_EQ(contentsOf(path("s.csv")).rfind("id,x,y,z,mass,voxels,pieces\n", 0), 0u);
+        const nlohmann::json summary = nlohmann::json::parse(contentsOf(path("run.json")));
+        EXPECT_EQ(summary["mask"]["voxels_inside"].get<uint64_t>(), uint64_t(std::count(body.begin(), body.end(), 1)));
+        EXPECT_EQ(summary["mapping"]["window"], nlohmann::json::array({-100.0, 300.0}));
+        EXPECT_TRUE(summary["regions_in_pieces"].is_number());
     }
 }
 
