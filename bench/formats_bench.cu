@@ -1,5 +1,5 @@
-// The file work of cvt-volume at 256^3: a float32 density .npy read from /tmp into checked float
-// densities, and a uint16 labelling written as .npy (through a temporary file, synced and renamed).
+// The file work of cvt-volume at 256^3: a float32 density .npy and .nii.gz read from /tmp into checked
+// float densities, and a uint16 labelling written as .npy (through a temporary file, synced and renamed).
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +27,13 @@ void benchFormats() {
                       density = formats::densityValues(formats::readVolume(densityPath), densityPath);
                   }));
     std::remove(densityPath.c_str());
+    // A scan as it usually comes: a compressed NIfTI, inflated through the NIfTI library.
+    const std::string niftiPath = prefix + "-density.nii.gz";
+    formats::writeNifti(niftiPath, density.data(), formats::SampleType::float32, shape, {}, {1, 1, 1});
+    reportSeconds("read_nifti_gz_256_s", bestSeconds(3, [&] {
+                      density = formats::densityValues(formats::readVolume(niftiPath), niftiPath);
+                  }));
+    std::remove(niftiPath.c_str());
 
     // Runs of one label along x, as the regions of a labelling have.
     std::vector<uint16_t> labels(count);

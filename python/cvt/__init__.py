@@ -8,7 +8,7 @@ from __future__ import annotations
 import sys
 import time
 from dataclasses import dataclass
-from typing import Callable, Optional, Union
+from typing import Callable, Optional, Tuple, Union
 
 import numpy as np
 
@@ -29,17 +29,23 @@ class Tessellation:
     Attributes
     ----------
     labels : ndarray of uint32, shape ``density.shape``
-        The id of the region of every voxel.
+        The label of every voxel: the id of its region, from 0; with a mask, 0 outside it and ids from
+        1 inside, as scikit-image numbers its masked regions.
     sites : ndarray of int64, shape (N, 3)
-        The site of every id, as an array index: ``labels[tuple(sites[i])] == i``. Ids follow the
-        sites in index order, last axis first.
+        The site of every region, as an array index: ``labels[tuple(sites[i])] == i + first_id``. Sites
+        follow in index order, last axis first.
     mass : ndarray of float64, shape (N,)
         The density summed over every region, in the density's own units.
     voxels : ndarray of int64, shape (N,)
         The voxel count of every region.
+    pieces : ndarray of int64, shape (N,)
+        The number of 6-connected pieces of every region (inside the mask): more than 1 where a region
+        straddles a gap of the object.
+    first_id : int
+        The label of ``sites[0]``: 1 with a mask, else 0.
     energy : float
         The energy of the final tessellation: the density divided by its maximum, times the squared
-        distance to the site, with distances scaled by 2 / E (E the edge of the cube the array is placed
+        distance to the site (under `spacing`, in units of its smallest step), with distances scaled by 2 / E (E the edge of the cube the array is placed
         in: the smallest multiple of 32 from 64 that holds it), summed over the array.
     history : list of dict
         Every tenth iteration's decision: ``iteration``, ``level``, ``energy`` and the ``relaxation``
@@ -58,6 +64,8 @@ class Tessellation:
     sites: np.ndarray
     mass: np.ndarray
     voxels: np.ndarray
+    pieces: np.ndarray
+    first_id: int
     energy: float
     history: list
     stop: str
@@ -77,6 +85,11 @@ def tessellate(
     levels: int = 1,
     deterministic: bool = True,
     progress: Union[None, bool, ProgressCallback] = None,
+    mask=None,
+    mask_above: Optional[float] = None,
+    spacing: Optional[Tuple[float, float, float]] = None,
+    window: Optional[Tuple[float, float]] = None,
+    clip_below: Optional[float] = None,
 ) -> Tessellation:
     """Centroidal Voronoi tessellation of a 3-D density.
 
@@ -86,10 +99,11 @@ def tessellate(
     Parameters
     ----------
     density : (M, N, P) array_like
-        Non-negative, finite values, not all zero; any side from 1 to 1024. uint8, uint16, uint32,
-        int16, int32, float32 and float64 arrays of any memory order and strides are read as they lie;
-        other real types are converted to float64. The result depends on the values and the shape only:
-        distances are measured in voxels along the array's own axes.
+        Finite values, not all zero, non-negative unless `window` or `clip_below` maps them; any side
+        from 1 to 1024. uint8, uint16, uint32, int16, int32, float32 and float64 arrays of any memory
+        order and strides are read as they lie; other real types are converted to float64. The result
+        depends on the values and the shape only: distances are measured along the array's own axes,
+        in voxels unless `spacing` is given.
     sites : int, optional
         The number of sites to place (ignored with `initial_sites`).
     seed : int, optional
@@ -106,6 +120,21 @@ def tessellate(
     deterministic : bool, optional
         Sum in fixed point, so that the result is the same to the bit on every run and device; False
         sums with float atomics, which is a little faster where it matters but varies in the last bits.
+    mask : (M, N, P) array_like, optional
+        Tessellate only where it is non-zero: labels are 0 outside, regions are numbered from 1, every
+        site starts and stays inside (a move that would leave the mask lands on the inside voxel
+        nearest to where it would have gone), and inside the labelling is exact among all sites.
+    mask_above : float, optional
+        Tessellate only where the (mapped) density is above this value; with `mask`, inside both.
+    spacing : (float, float, float), optional
+        The distance between voxels along each array axis (first axis first), e.g. a scan's voxel size:
+        the labelling, the centroids' energy and the stopping rule use physical distance. Any positive,
+        finite values whose largest is at most 1024 times the smallest.
+    window : (float, float), optional
+        Clip every value to [lo, hi] and shift it so that lo becomes 0, e.g. (-100, 300) for soft tissue
+        in CT Hounsfield units.
+    clip_below : float, optional
+        Set values below it to 0 and keep the others.
     progress : callable or bool, optional
         Called as ``progress(iteration, level, energy)`` after every iteration, with the energy on the
         iterations that evaluate it and None on the others; an exception it raises ends the run. True
@@ -148,14 +177,39 @@ def tessellate(
         initial_sites = initial_sites.astype(np.int64, copy=False)
     if not 0 <= seed < 2**64:
         raise ValueError(f"seed must be from 0 to 2**64 - 1, not {seed}")
+    if mask is not None:
+        mask = np.asarray(mask)
+        if mask.shape != array.shape:
+            raise ValueError(f"mask: shape {mask.shape} differs from the density's {array.shape}")
+        mask = np.ascontiguousarray(mask != 0, dtype=np.uint8)
+    if window is not None and clip_below is not None:
+        raise ValueError("window and clip_below map the values in two ways; give one")
     callback = _progress_callback(progress)
     try:
         result = _cvt.tessellate(array, sites, seed, seeding, initial_sites, max_iterations, levels,
-                                 bool(deterministic), callback)
+                                 bool(deterministic), callback, mask,
+                                 None if mask_above is None else float(mask_above),
+                                 None if spacing is None else _triple(spacing, "spacing"),
+                                 None if window is None else _pair(window, "window"),
+                                 None if clip_below is None else float(clip_below))
     finally:
         if isinstance(callback, _StatusLine):
             callback.close()
     return Tessellation(**result)
+
+
+def _triple(values, name: str) -> Tuple[float, float, float]:
+    values = tuple(float(v) for v in values)
+    if len(values) != 3:
+        raise ValueError(f"{name}: three values are needed, one per axis, not {len(values)}")
+    return values
+
+
+def _pair(values, name: str) -> Tuple[float, float]:
+    values = tuple(float(v) for v in values)
+    if len(values) != 2 or not all(np.isfinite(values)) or not values[0] < values[1]:
+        raise ValueError(f"{name}: (lo, hi) with finite lo < hi is needed, not {values}")
+    return values
 
 
 def _readable(density) -> np.ndarray:

@@ -1,5 +1,5 @@
 # The compiled core of the package; cvt.tessellate checks and documents the arguments.
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
@@ -13,4 +13,9 @@ def tessellate(
     levels: int,
     deterministic: bool,
     progress: Optional[Callable[[int, int, Optional[float]], object]],
+    mask: Optional[np.ndarray],
+    mask_above: Optional[float],
+    spacing: Optional[Tuple[float, float, float]],
+    window: Optional[Tuple[float, float]],
+    clip_below: Optional[float],
 ) -> dict[str, Any]: ...

@@ -46,6 +46,8 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
     result["sites"] = arrayOwning(std::move(indices), {sites, 3});
     result["mass"] = arrayOwning(std::move(t.mass), {sites});
     result["voxels"] = arrayOwning(std::vector<int64_t>(t.voxels.begin(), t.voxels.end()), {sites});
+    result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
+    result["first_id"] = t.firstId;
     result["energy"] = double(run.energy);
     result["history"] = history;
     result["stop"] = volume::stopName(run.report.stop);
@@ -58,9 +60,26 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
 // Counts beyond int are out of every range the run checks, and stay so.
 int narrowed(int64_t count) { return int(std::clamp<int64_t>(count, INT_MIN, INT_MAX)); }
 
+// A mask of 0 and 1 flags, C order, of the density's shape: its last axis is x, as the density's is.
+formats::SampleView maskViewOf(const py::array_t<uint8_t, py::array::c_style>& mask) {
+    if (mask.ndim() != 3) throw InvalidInput("mask: a 3-D array is needed");
+    const formats::VolumeShape shape{int(mask.shape(2)), int(mask.shape(1)), int(mask.shape(0))};
+    return formats::contiguousView(mask.data(), formats::SampleType::uint8, shape);
+}
+
+// The spacing of the array's axes, first axis first, as the run takes it: x (the last axis) first.
+Spacing spacingOfAxes(const std::array<double, 3>& axes) {
+    const Spacing spacing{axes[2], axes[1], axes[0]};
+    if (const auto problem = spacingProblem(spacing)) throw InvalidInput("spacing: " + *problem);
+    return spacing;
+}
+
 py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, const std::string& seeding,
                     const std::optional<py::array_t<int64_t>>& initialSites, int64_t maxIterations, int64_t levels,
-                    bool deterministic, const py::object& progress) {
+                    bool deterministic, const py::object& progress,
+                    const std::optional<py::array_t<uint8_t, py::array::c_style>>& mask,
+                    const std::optional<double>& maskAbove, const std::optional<std::array<double, 3>>& spacing,
+                    const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow) {
     const volume::DensityView view = densityViewOf(density);
     volume::TessellationParameters parameters;
     parameters.sites = narrowed(sites);
@@ -73,6 +92,12 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
     parameters.maxIterations = narrowed(maxIterations);
     parameters.levels = narrowed(levels);
     parameters.deterministic = deterministic;
+    if (mask) parameters.mask = maskViewOf(*mask);
+    parameters.maskAbove = maskAbove;
+    if (spacing) parameters.spacing = spacingOfAxes(*spacing);
+    parameters.mapping.window = window;
+    parameters.mapping.clipBelow = clipBelow;
+    parameters.mapping.negativeHint = "map negative values with window=(lo, hi) or clip_below=v";
 
     RunObserver observer(progress);
     std::optional<volume::TessellationRun> run;
@@ -101,6 +126,7 @@ PYBIND11_MODULE(_cvt, module) {
     });
     module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("sites"), py::arg("seed"),
                py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"), py::arg("levels"),
-               py::arg("deterministic"), py::arg("progress"),
+               py::arg("deterministic"), py::arg("progress"), py::arg("mask"), py::arg("mask_above"),
+               py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
                "The run on a 3-D array; see cvt.tessellate, which checks and documents the arguments.");
 }

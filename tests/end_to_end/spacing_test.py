@@ -1,7 +1,7 @@
 """cvt-volume and cvt-check under voxel spacing, end to end: a spacing read from a NRRD file and the
 same given with --spacing label alike; the labelling is a nearest-site labelling in physical distance
 (against scipy's Euclidean distance transform); sites sit at their regions' centroids; bad spacings
-are refused. Run with pytest; CVT_BUILD names the build directory (default: build)."""
+are refused. Run with pytest; CVT_BUILD_DIR names the build directory (default: build)."""
 import json
 import os
 import subprocess
@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from scipy.ndimage import distance_transform_edt
 
-BUILD = Path(os.environ.get("CVT_BUILD", "build")).resolve()
+BUILD = Path(os.environ.get("CVT_BUILD_DIR", "build")).resolve()
 SPACING = (0.8, 0.8, 2.0)  # x, y, z
 
 

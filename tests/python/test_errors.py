@@ -16,7 +16,7 @@ GOOD = blob((8, 9, 10))
 CASES = [
     # (density, keyword arguments, message)
     (with_value((1, 2, 3), np.nan), {}, r"^density: value NaN at voxel \[1, 2, 3\]$"),
-    (with_value((7, 0, 9), -0.5), {}, r"^density: negative value -0.5 at voxel \[7, 0, 9\]$"),
+    (with_value((7, 0, 9), -0.5), {}, r"^density: negative value -0.5 at voxel \[7, 0, 9\]; map negative values with window=\(lo, hi\) or clip_below=v$"),
     (with_value((0, 0, 0), np.inf), {}, r"^density: infinite value inf at voxel \[0, 0, 0\]$"),
     (np.zeros((4, 4, 4)), {}, r"^density: every density value is zero$"),
     (np.ones((4, 4)), {}, r"^density: a 2-D array; a density has 3 dimensions$"),

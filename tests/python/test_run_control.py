@@ -11,6 +11,8 @@ from conftest import blob
 
 DENSITY = blob((48, 64, 64))
 LONG = dict(sites=500, max_iterations=100000)
+# Runs of a second and more even on a quiet machine, for the tests that need a run still going.
+SLOW_DENSITY = blob((128, 128, 128))
 
 
 def test_an_exception_from_progress_ends_the_run_and_the_next_run_is_unaffected():
@@ -35,7 +37,7 @@ def test_ctrl_c_interrupts_a_run_within_a_second():
     started = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        cvt.tessellate(DENSITY, **LONG)
+        cvt.tessellate(SLOW_DENSITY, sites=4000, max_iterations=100000)
     assert time.monotonic() - started < 1.5
 
 
@@ -54,7 +56,7 @@ def test_other_threads_run_while_the_device_works():
     thread = threading.Thread(target=wake)
     thread.start()
     started = time.monotonic()
-    cvt.tessellate(DENSITY, sites=500, max_iterations=40)
+    cvt.tessellate(SLOW_DENSITY, sites=2000, max_iterations=20)
     seconds = time.monotonic() - started
     running.clear()
     thread.join()

@@ -1,0 +1,85 @@
+# Scans as they come: values mapped through a window, a mask, voxel spacing; the same numbers as
+# cvt-volume, and an exact labelling inside the mask.
+import json
+import subprocess
+
+import numpy as np
+import pytest
+
+import cvt
+from conftest import blob
+
+SHAPE = (14, 18, 22)
+
+
+def ring_mask(shape):
+    """A thick ring around the first axis: not convex, so moves can leave it."""
+    _, y, x = np.meshgrid(*(np.arange(n) for n in shape), indexing="ij")
+    r2 = (y - shape[1] / 2) ** 2 + (x - shape[2] / 2) ** 2
+    return ((r2 >= 9) & (r2 <= 64)).astype(np.uint8)
+
+
+def nearest_sites(shape, sites, spacing):
+    """Brute force: each voxel's nearest site under the spacing, ties to the smallest x (last axis),
+    then the smallest y, then the largest z (first axis)."""
+    grid = np.stack(np.meshgrid(*(np.arange(n) for n in shape), indexing="ij"), axis=-1).reshape(-1, 1, 3)
+    offsets = (grid - sites[None, :, :]) * np.asarray(spacing)
+    distance = (offsets ** 2).sum(axis=-1)
+    order = np.lexsort((-sites[:, 0], sites[:, 1], sites[:, 2]))  # the preferred site first
+    best = order[np.argmin(distance[:, order], axis=1)]
+    return best.reshape(shape)
+
+
+def test_a_mask_gives_zero_outside_and_an_exact_labelling_inside():
+    mask = ring_mask(SHAPE)
+    spacing = (2.0, 1.0, 1.0)
+    result = cvt.tessellate(blob(SHAPE) + 1, 25, mask=mask, spacing=spacing, max_iterations=40)
+    assert result.first_id == 1
+    assert (result.labels == 0).sum() == (mask == 0).sum()
+    assert np.all(result.labels[mask == 0] == 0)
+    assert all(mask[tuple(s)] for s in result.sites)
+    ids = np.arange(len(result.sites)) + result.first_id
+    assert np.all(result.labels[tuple(result.sites.T)] == ids)
+    expected = nearest_sites(SHAPE, result.sites, spacing) + result.first_id
+    np.testing.assert_array_equal(result.labels[mask == 1], expected[mask == 1])
+    assert np.all(result.pieces >= 1)
+    np.testing.assert_array_equal(result.voxels, np.bincount(result.labels.ravel(), minlength=ids[-1] + 1)[1:])
+
+
+def test_windowed_masked_anisotropic_runs_match_cvt_volume(tmp_path, cvt_volume):
+    hounsfield = (blob(SHAPE) * 10 - 900).astype(np.int16)  # negative values, as CT has
+    mask = ring_mask(SHAPE)
+    np.save(tmp_path / "ct.npy", hounsfield)
+    np.save(tmp_path / "mask.npy", mask)
+    subprocess.run([str(cvt_volume), str(tmp_path / "ct.npy"), "--sites", "30", "--window", "-100,900",
+                    "--mask", str(tmp_path / "mask.npy"), "--spacing", "0.5,0.5,1.5", "--quiet",
+                    "--labels", str(tmp_path / "labels.npy"), "--summary", str(tmp_path / "run.json")], check=True)
+    result = cvt.tessellate(hounsfield, 30, window=(-100, 900), mask=mask, spacing=(1.5, 0.5, 0.5))
+    np.testing.assert_array_equal(result.labels, np.load(tmp_path / "labels.npy"))
+    summary = json.load(open(tmp_path / "run.json"))
+    assert result.history == summary["history"]
+    assert result.energy == summary["final_energy"]
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (dict(mask=np.ones((3, 3, 3))), "mask: shape (3, 3, 3) differs"),
+    (dict(mask=np.zeros(SHAPE)), "no voxel lies inside the mask"),
+    (dict(mask_above=1e9), "no voxel lies inside the mask"),
+    (dict(window=(5, 5)), "window: (lo, hi) with finite lo < hi"),
+    (dict(window=(1e6, 2e6)), "every density value is zero after the mapping"),
+    (dict(window=(0, 1), clip_below=0), "give one"),
+    (dict(spacing=(1, 2)), "spacing: three values"),
+    (dict(spacing=(1, 0, 1)), "spacing:"),
+    (dict(spacing=(1, 1, 5000)), "spacing:"),
+])
+def test_bad_scan_arguments_raise_value_errors(arguments, message):
+    with pytest.raises(ValueError) as error:
+        cvt.tessellate(blob(SHAPE) + 1, 10, **arguments)
+    assert message in str(error.value)
+
+
+def test_negative_values_name_the_arguments_that_map_them():
+    with pytest.raises(ValueError, match=r"negative value -900 at voxel .*window=\(lo, hi\) or clip_below=v"):
+        cvt.tessellate(np.full(SHAPE, -900, np.int16), 10)
+    result = cvt.tessellate(np.where(blob(SHAPE) > 50, 40, -1000).astype(np.int16), 10, clip_below=0)
+    assert result.first_id == 0 and len(result.sites) == 10
