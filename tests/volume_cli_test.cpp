@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -128,6 +129,43 @@ TEST_F(VolumeCliTest, ANonCubicBoxGivesFilesThatPassTheCheckWithEverySiteInside)
     const nlohmann::json summary = nlohmann::json::parse(contentsOf(path("run.json")));
     EXPECT_NEAR(summary["final_energy"].get<double>(), *verdict.energy, 1e-4 * *verdict.energy);
     EXPECT_EQ(summary["sites"]["end"], sites.size());
+}
+
+// --dry-run reads the input and answers with the grid and the memory, and writes no output. The figures
+// grow with the grid: the fixed-point sums of the default take more than float atomics, and a mask more.
+TEST_F(VolumeCliTest, ADryRunPrintsTheGridAndTheMemoryAndWritesNothing) {
+    struct Case {
+        formats::VolumeShape shape;
+        int edge;
+    };
+    const Case cases[] = {{{1, 1, 1}, 64}, {{100, 60, 40}, 128}, {{3, 129, 7}, 160}, {{64, 64, 64}, 64}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.shape.x) + " x " + std::to_string(c.shape.y) + " x " + std::to_string(c.shape.z));
+        const std::string density = densityFile("d.npy", c.shape, [](int x, int, int) { return float(1 + x % 3); });
+        auto needs = [&](const std::vector<std::string>& extra) {
+            std::vector<std::string> arguments = {density, "--sites", "1", "--dry-run", "--labels", path("l.npy")};
+            arguments.insert(arguments.end(), extra.begin(), extra.end());
+            const Outcome outcome = run(arguments);
+            EXPECT_EQ(outcome.status, 0) << outcome.err;
+            std::map<std::string, std::string> values;
+            std::istringstream lines(outcome.out);
+            for (std::string key, value; std::getline(lines, key, ':') && std::getline(lines, value);)
+                values[key] = value.substr(1);
+            return values;
+        };
+        std::map<std::string, std::string> fixed = needs({}), atomics = needs({"--fast-atomics"}),
+                                           masked = needs({"--mask-above", "1.5"});
+        const std::string edge = std::to_string(c.edge);
+        EXPECT_EQ(fixed["grid"], edge + " " + edge + " " + edge);
+        EXPECT_EQ(fixed["box"], std::to_string(c.shape.x) + " " + std::to_string(c.shape.y) + " " + std::to_string(c.shape.z));
+        const uint64_t cube = uint64_t(c.edge) * c.edge * c.edge;
+        EXPECT_GE(std::stoull(atomics["device_bytes"]), 11 * cube);
+        EXPECT_GT(std::stoull(fixed["device_bytes"]), std::stoull(atomics["device_bytes"]));
+        EXPECT_GT(std::stoull(masked["device_bytes"]), std::stoull(fixed["device_bytes"]));
+        EXPECT_GT(std::stoull(masked["host_bytes"]), std::stoull(fixed["host_bytes"]));
+        EXPECT_GE(std::stoull(fixed["host_bytes"]), 8 * cube);
+        EXPECT_EQ(filesHere(), std::vector<std::string>{"d.npy"});
+    }
 }
 
 TEST_F(VolumeCliTest, DeterministicRunsGiveTheSameBytesWhateverTheHostThreads) {

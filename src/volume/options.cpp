@@ -161,6 +161,8 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
     app.add_option("--preview-at", texts.previewAt, "X,Y,Z the preview slices go through (default: the box's middle)")
         ->needs(preview);
     app.add_flag("--quiet,-q", options.quiet, "Print errors only");
+    app.add_flag("--dry-run", options.dryRun,
+                 "Read and check the input, print the grid and the device and host memory the run needs, and stop");
     CLI::Option* deterministic =
         app.add_flag("--deterministic", options.deterministic,
                      "Sum in 64-bit fixed point: the same result on every run (the default)");

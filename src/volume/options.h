@@ -33,6 +33,7 @@ struct VolumeOptions {
     std::optional<std::string> labelsPath, sitesOutPath, textPath, summaryPath, previewPath;
     std::optional<std::array<int, 3>> previewAt;
     bool quiet = false;
+    bool dryRun = false;  // --dry-run: say what the run would take, and run nothing
     bool deterministic = true;
 
     Seeding effectiveSeeding() const {

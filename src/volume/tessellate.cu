@@ -84,15 +84,7 @@ private:
 };
 
 void requireMemory(int edge, GridBox box, const TessellationParameters& parameters) {
-    const uint64_t cube = uint64_t(edge) * edge * edge * sizeof(float);
-    const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
-    volume::MemoryNeeds needs;
-    needs.device = bufferSetBytesFor(edge, momentSumsOf(parameters), masked(parameters));
-    // The density and the result at the size of the cube; the density and the labels of the box; the
-    // weights that placement by density draws from; with a mask, its flags in the cube and in the box,
-    // and those of its coarser levels.
-    needs.host = 2 * cube + 2 * boxBytes + (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
-                 (masked(parameters) ? (cube + boxBytes) / sizeof(float) * 2 : 0);
+    const volume::MemoryNeeds needs = tessellationMemory(box, parameters);
     volume::MemoryAvailable available;
     size_t free = 0, total = 0;
     checkCuda(cudaMemGetInfo(&free, &total), "asking the device for its free memory");
@@ -196,6 +188,20 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
 }
 
 }  // namespace
+
+volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters) {
+    const int edge = volume::gridEdgeFor(box);
+    const uint64_t cube = uint64_t(edge) * edge * edge * sizeof(float);
+    const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
+    volume::MemoryNeeds needs;
+    needs.device = bufferSetBytesFor(edge, momentSumsOf(parameters), masked(parameters));
+    // The density and the result at the size of the cube; the density and the labels of the box; the
+    // weights that placement by density draws from; with a mask, its flags in the cube and in the box,
+    // and those of its coarser levels.
+    needs.host = 2 * cube + 2 * boxBytes + (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
+                 (masked(parameters) ? (cube + boxBytes) / sizeof(float) * 2 : 0);
+    return needs;
+}
 
 volume::TessellationRun tessellate(const DensityView& density, const TessellationParameters& parameters,
                                    CvtObserver* observer) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device/device.h"
+#include "memory_check.h"
 #include "tessellation_request.h"
 
 CVT_BEGIN_NAMESPACE
@@ -14,5 +15,9 @@ CVT_BEGIN_NAMESPACE
 // std::bad_alloc. One run at a time in a process: the buffer set is the process's own.
 volume::TessellationRun tessellate(const volume::DensityView& density, const volume::TessellationParameters& parameters,
                                    CvtObserver* observer = nullptr);
+
+// The device and host bytes that tessellate() takes for a density of shape `box` (what it checks
+// against the memory available before allocating anything).
+volume::MemoryNeeds tessellationMemory(GridBox box, const volume::TessellationParameters& parameters);
 
 CVT_END_NAMESPACE

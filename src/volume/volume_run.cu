@@ -75,6 +75,18 @@ void describeInput(volume::ProgressReporter& progress, const DensityInput& input
                       input.usedSpacing == input.spacing ? "" : (" (the file's: " + describeSpacing(input.spacing) + ")").c_str());
 }
 
+// --dry-run's answer on standard output, one "key: value" per line: the grid and the bytes of memory
+// the run would take, besides the input as read.
+int printNeeds(const DensityInput& input, const volume::TessellationParameters& parameters) {
+    const volume::MemoryNeeds needs = tessellationMemory(input.box, parameters);
+    const int edge = volume::gridEdgeFor(input.box);
+    std::printf("box: %d %d %d\ngrid: %d %d %d\ndevice_bytes: %llu\nhost_bytes: %llu\nshared_memory: %s\n",
+                input.box.x, input.box.y, input.box.z, edge, edge, edge,
+                static_cast<unsigned long long>(needs.device), static_cast<unsigned long long>(needs.host),
+                deviceMemoryIsHostMemory() ? "yes" : "no");
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progress) {
     const Clock::time_point started = Clock::now();
     volume::PhaseSeconds seconds;
@@ -91,6 +103,8 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
                           " lies outside the " + volume::boxText(input.box) + " box");
     }
     describeInput(progress, input);
+
+    if (options.dryRun) return printNeeds(input, parameters);
 
     volume::DensityView density;
     density.samples = formats::contiguousView(input.values.data(), formats::SampleType::float32,

@@ -63,43 +63,81 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, int n, Lin
 
 namespace {
 
-// The kernel's construction line by line, after asking the cache for the lines' plane. A line's
-// candidates are gathered first, a load per row with no branch in between (the removal test is as good
-// as random, and each misprediction would hold up the loads), and the stack is kept in arrays instead
-// of being read back from the destination. Each entry carries w.row row^2 + its weighted squared
-// distance to the line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
+// Lines constructed together. A row of the plane holds their candidates in one 64-byte cache line, so
+// the plane is copied in and out row by row, a whole cache line at a time. Line by line, each candidate
+// would cost a cache line of its own, n integers from the last: at edges that are multiples of 256 the
+// rows of a line fall into a few cache sets and evict each other before the next line comes to them.
+constexpr int groupLines = 16;
+
+// The work arrays of one thread. Lines lie `stride` integers apart in `sources` and `chains`, a little
+// more than a line, so that the copies between the plane and the arrays spread over the cache sets.
+struct LineGroup {
+    explicit LineGroup(int n)
+        : stride(n + groupLines), sources(size_t(stride) * groupLines), chains(sources.size()), codes(n), rows(n),
+          stackRows(n), stackSums(n) {}
+    int stride;
+    std::vector<int> sources, chains, codes, rows, stackRows;
+    std::vector<int64_t> stackSums;
+};
+
+// The kernel's construction of line (i, j), its n candidates contiguous in `candidates`, into `chain`,
+// which holds what the destination held (rows without a candidate keep it). The candidates are
+// gathered first, a load per row with no branch in between (the removal test is as good as random,
+// and each misprediction would hold up the loads), and the stack is kept in arrays instead of being
+// read back from the chain. Each entry carries w.row row^2 + its weighted squared distance to the
+// line: hiddenBetween's P and Q are exactly the differences of those sums between neighbours, so the
 // removal test is the same comparison of the same integers.
+void constructLine(const int* candidates, int* chain, int n, int i, int j, LineWeights w, LineGroup& work) {
+    int* codes = work.codes.data();
+    int* rows = work.rows.data();
+    int* stackRows = work.stackRows.data();
+    int64_t* stackSums = work.stackSums.data();
+    int count = 0;
+    for (int k = 0; k < n; ++k) {
+        codes[count] = candidates[k];
+        rows[count] = k;
+        count += codes[count] >= 0;
+    }
+    int depth = 0;
+    for (int m = 0; m < count; ++m) {
+        const int candidate = codes[m], k = rows[m];
+        const int64_t dx = siteX(candidate) - i, dz = siteZ(candidate) - j;
+        const int64_t sum = w.row * (int64_t(k) * k) + w.first * (dx * dx) + w.third * (dz * dz);
+        while (depth >= 2 && (stackSums[depth - 1] - stackSums[depth - 2]) * (k - stackRows[depth - 1]) >
+                                 (sum - stackSums[depth - 1]) * (stackRows[depth - 1] - stackRows[depth - 2]))
+            --depth;
+        chain[k] = chainEntry(candidate, depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
+        stackRows[depth] = k;
+        stackSums[depth] = sum;
+        ++depth;
+    }
+    if (candidates[n - 1] < 0) chain[n - 1] = chainEndMarker(depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
+}
+
+// Plane by plane, groupLines lines at a time: the group's rows are copied out of the source and the
+// destination into lines, constructed there, and copied back, destination rows without a candidate
+// unchanged.
 bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, int n, LineWeights w) {
     if (!isLineLaunch(grid, block, n)) return false;
     const size_t plane = size_t(n) * n;
     hostParallelFor(n, [=](int64_t j) {
-        std::vector<int> codes(n), rows(n), stackRows(n);
-        std::vector<int64_t> stackSums(n);
+        LineGroup work(n);
+        const size_t stride = size_t(work.stride);
         prefetchIntegers(source + plane * j, plane);
-        for (int i = 0; i < n; ++i) {
-            const int* candidates = source + plane * j + i;
-            int* chain = destination + plane * j + i;
-            int count = 0;
-            for (int k = 0; k < n; ++k) {
-                codes[count] = candidates[size_t(n) * k];
-                rows[count] = k;
-                count += codes[count] >= 0;
-            }
-            int depth = 0;
-            for (int m = 0; m < count; ++m) {
-                const int candidate = codes[m], k = rows[m];
-                const int64_t dx = siteX(candidate) - i, dz = siteZ(candidate) - j;
-                const int64_t sum = w.row * (int64_t(k) * k) + w.first * (dx * dx) + w.third * (dz * dz);
-                while (depth >= 2 && (stackSums[depth - 1] - stackSums[depth - 2]) * (k - stackRows[depth - 1]) >
-                                         (sum - stackSums[depth - 1]) * (stackRows[depth - 1] - stackRows[depth - 2]))
-                    --depth;
-                chain[size_t(n) * k] = chainEntry(candidate, depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
-                stackRows[depth] = k;
-                stackSums[depth] = sum;
-                ++depth;
-            }
-            if (candidates[size_t(n) * (n - 1)] < 0)
-                chain[size_t(n) * (n - 1)] = chainEndMarker(depth > 0, depth > 0 ? stackRows[depth - 1] : 0);
+        prefetchIntegers(destination + plane * j, plane);
+        for (int first = 0; first < n; first += groupLines) {
+            const int* planeSources = source + plane * j + first;
+            int* planeChains = destination + plane * j + first;
+            for (int k = 0; k < n; ++k)
+                for (int g = 0; g < groupLines; ++g) {
+                    work.sources[stride * g + k] = planeSources[size_t(n) * k + g];
+                    work.chains[stride * g + k] = planeChains[size_t(n) * k + g];
+                }
+            for (int g = 0; g < groupLines; ++g)
+                constructLine(work.sources.data() + stride * g, work.chains.data() + stride * g, n, first + g, int(j),
+                              w, work);
+            for (int k = 0; k < n; ++k)
+                for (int g = 0; g < groupLines; ++g) planeChains[size_t(n) * k + g] = work.chains[stride * g + k];
         }
     });
     return true;
