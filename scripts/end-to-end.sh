@@ -4,8 +4,8 @@
 #     energy falls well below that of the seeded sites), and a run whose standard output cannot be
 #     written fails with a clear message.
 #   cvt-volume: its default run with float atomics is cvt's computation (the same sites and energy up
-#     to float-atomic noise) and stops within the expected iterations; the worked example of the
-#     README runs as written there.
+#     to float-atomic noise) and stops within the expected iterations; the worked examples of the
+#     README (a volume of one's own, and scans) run as written there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="$(realpath "${1:-build}")"
@@ -64,6 +64,18 @@ if (cd "$work/example" && PATH="/usr/bin:$PATH" bash -e commands.sh >output.txt 
   echo "end-to-end: the README's example runs as written: $(tail -n 1 "$work/example/output.txt")"
 else
   fail "the README's example failed: $(tail -n 3 "$work/example/output.txt")"
+fi
+
+# The scans section's examples: a head MRI as NIfTI with a mask, and a CT scan windowed and masked.
+mkdir "$work/scans"
+ln -s "$build" "$work/scans/build"
+sed -n '/^## Scans/,/^## /p' README.md | sed -n '/^    python3\|^    build\//s/^    //p' >"$work/scans/commands.sh"
+if (cd "$work/scans" && PATH="/usr/bin:$PATH" bash -e commands.sh >output.txt 2>&1) &&
+   [ "$(grep -c "^labels: exact, counts match" "$work/scans/output.txt")" = 2 ] &&
+   grep -q "^True (96, 112, 80) uint16 True" "$work/scans/output.txt"; then
+  echo "end-to-end: the README's scan examples run as written: $(grep "regions in more than one piece" "$work/scans/output.txt" | head -n 1)"
+else
+  fail "the README's scan examples failed: $(tail -n 3 "$work/scans/output.txt")"
 fi
 
 if "$build/cvt" >/dev/full 2>"$work/full.err"; then

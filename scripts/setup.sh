@@ -20,6 +20,8 @@ command -v g++ >/dev/null || missing+=(g++)
 # labelling with SciPy's distance transform.
 /usr/bin/python3 -c "import numpy" 2>/dev/null || missing+=(python3-numpy)
 /usr/bin/python3 -c "import scipy" 2>/dev/null || missing+=(python3-scipy)
+# The README's scan examples make and read NIfTI files with nibabel.
+/usr/bin/python3 -c "import nibabel" 2>/dev/null || missing+=(python3-nibabel)
 /usr/bin/python3 -c "import pytest" 2>/dev/null || missing+=(python3-pytest)
 [ -f /usr/include/pybind11/pybind11.h ] || missing+=(pybind11-dev)
 /usr/bin/python3 -c "import os, sysconfig; assert os.path.exists(sysconfig.get_paths()['include'] + '/Python.h')" \
