@@ -188,6 +188,14 @@ TEST_F(CvtDriverTest, AMaskKeepsEverySiteInsideAndTheLabellingExact) {
         for (int y = 0; y < n; ++y)
             for (int x = 0; x < n; ++x) flags[(size_t(z) * n + y) * n + x] = inside(x, y, z);
     const std::vector<float> density = densityWhere(n, inside);
+    const auto maskedRequest = [&](std::vector<int>& result) {
+        CvtRequest request;
+        request.density = density.data();
+        request.result = result.data();
+        request.maxIterations = 60;
+        request.inside = flags.data();
+        return request;
+    };
     struct Case {
         const char* what;
         SitePlacement::Kind kind;
@@ -199,13 +207,9 @@ TEST_F(CvtDriverTest, AMaskKeepsEverySiteInsideAndTheLabellingExact) {
         SCOPED_TRACE(c.what);
         allocateBuffers(n, MomentSums::fixedPoint, true);
         std::vector<int> result(density.size());
-        CvtRequest request;
-        request.density = density.data();
-        request.result = result.data();
+        CvtRequest request = maskedRequest(result);
         request.siteCount = c.sites;
         request.maxLevels = c.maxLevels;
-        request.maxIterations = 60;
-        request.inside = flags.data();
         request.placement.kind = c.kind;
         request.placement.seed = 3;
         request.placement.sites = {{20, 20, 30}, {44, 44, 30}, {20, 44, 20}, {32, 8, 40}};
@@ -220,12 +224,8 @@ TEST_F(CvtDriverTest, AMaskKeepsEverySiteInsideAndTheLabellingExact) {
     }
     allocateBuffers(n);
     std::vector<int> result(density.size());
-    CvtRequest request;
-    request.density = density.data();
-    request.result = result.data();
+    CvtRequest request = maskedRequest(result);
     request.siteCount = 5;
-    request.maxIterations = 1;
-    request.inside = flags.data();
     EXPECT_THROW(runCvt(request), Failure) << "a set without inside maps";
 }
 
