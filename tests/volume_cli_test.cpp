@@ -2,6 +2,7 @@
 // (a few seconds on the CPU simulation).
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -219,6 +220,21 @@ TEST_F(VolumeCliTest, TheSummaryTellsTheHistoryAndWhyEachWayOfEndingARunEnded) {
         if (c.reason == "iteration_budget") EXPECT_EQ(stop, 15);
         EXPECT_NE(outcome.err.find(c.lastLine), std::string::npos) << outcome.err;
     }
+}
+
+// On a machine without any NVIDIA driver the CUDA runtime calls its version "insufficient", which
+// would send the user looking for a driver update; the notice says what is the case.
+TEST_F(VolumeCliTest, TheStartUpNoticeSaysWhenThereIsNoDriverAtAll) {
+    void* library = dlopen("libcuda.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (library != nullptr) dlclose(library);
+    if (library != nullptr || fs::exists("/proc/driver/nvidia/version")) GTEST_SKIP() << "an NVIDIA driver is here";
+    const std::string density = densityFile("d.npy", {8, 8, 8}, [](int, int, int) { return 1.0f; });
+    const Outcome outcome = run({density, "--sites", "3"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err.find("insufficient"), std::string::npos) << outcome.err;
+    if (outcome.err.find("no GPU backend") == std::string::npos)
+        EXPECT_NE(outcome.err.find("running on the CPU simulation (no NVIDIA driver or GPU found)"), std::string::npos)
+            << outcome.err;
 }
 
 TEST_F(VolumeCliTest, BadInputsGetOneLineNamingTheProblemAndNoOutput) {
