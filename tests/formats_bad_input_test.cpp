@@ -246,6 +246,8 @@ TEST(NiftiFormatTest, RefusesDamagedFilesAndVolumesOfAnotherKind) {
             {"a.nii.gz", badGzip, "damaged"},
             {"a.nii", nifti([](NiftiEdits& e) { e.dims = {4, 6, 5, 4, 3}; }), "holds 3 volumes along its 4th axis"},
             {"a.nii", nifti([](NiftiEdits& e) { e.dims = {2, 6, 5}; }), "2 dimensions; a volume has 3"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.dims = {3, 6, 5, 0}; }), "a side of 0 on axis 3"},
+            {"a.nii", nifti([](NiftiEdits& e) { e.dims = {9, 6, 5, 4}; }), "declares 9 dimensions"},
             {"a.nii", nifti([](NiftiEdits& e) { e.dims = {3, 6, 5, 2000}; }), "a side of 2000 on axis 3, outside 1 to 1024"},
             {"a.nii", nifti([](NiftiEdits& e) { e.datatype = NIFTI_TYPE_COMPLEX64; }), "unsupported data type"},
             {"a.nii", nifti([](NiftiEdits& e) { e.datatype = NIFTI_TYPE_RGB24; }), "unsupported data type"},
