@@ -45,28 +45,38 @@ std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
     return density;
 }
 
-// The mask on each level used, finest first: a coarse voxel is inside when any of its finer ones is.
-std::vector<std::vector<uint8_t>> insideLevels(const CvtRequest& request, int levelCount) {
-    std::vector<std::vector<uint8_t>> levels;
-    if (request.inside == nullptr) return levels;
-    const size_t fullEdge = size_t(gridSize);
-    levels.emplace_back(request.inside, request.inside + fullEdge * fullEdge * fullEdge);
-    for (int level = 1; level < levelCount; ++level) {
-        const size_t edge = fullEdge >> level, fine = 2 * edge;
-        const std::vector<uint8_t>& finer = levels.back();
-        std::vector<uint8_t> coarse(edge * edge * edge, 0);
-        for (size_t z = 0; z < fine; ++z)
-            for (size_t y = 0; y < fine; ++y)
-                for (size_t x = 0; x < fine; ++x)
-                    coarse[x / 2 + edge * (y / 2 + edge * (z / 2))] |= finer[x + fine * (y + fine * z)];
-        levels.push_back(std::move(coarse));
+// The mask on each level used, finest first: the request's own flags, then coarse levels on which a
+// voxel is inside when any of its eight finer ones is. Empty without a mask.
+class InsideLevels {
+public:
+    InsideLevels(const CvtRequest& request, int levelCount) {
+        if (request.inside == nullptr) return;
+        levels_.push_back(request.inside);
+        coarse_.reserve(size_t(levelCount));  // the pointers into it stay valid
+        const size_t fullEdge = size_t(gridSize);
+        for (int level = 1; level < levelCount; ++level) {
+            const size_t edge = fullEdge >> level, fine = 2 * edge;
+            const uint8_t* finer = levels_.back();
+            std::vector<uint8_t>& coarse = coarse_.emplace_back(edge * edge * edge, uint8_t(0));
+            for (size_t z = 0; z < fine; ++z)
+                for (size_t y = 0; y < fine; ++y)
+                    for (size_t x = 0; x < fine; ++x)
+                        coarse[x / 2 + edge * (y / 2 + edge * (z / 2))] |= finer[x + fine * (y + fine * z)];
+            levels_.push_back(coarse.data());
+        }
     }
-    return levels;
-}
+    bool empty() const { return levels_.empty(); }
+    size_t size() const { return levels_.size(); }
+    const uint8_t* operator[](size_t level) const { return levels_[level]; }
+
+private:
+    std::vector<const uint8_t*> levels_;
+    std::vector<std::vector<uint8_t>> coarse_;
+};
 
 // Fills insideMaps[level] for each level: the labelling of a site volume that holds every inside voxel,
 // so that each voxel names its nearest inside voxel. Uses the ping-pong pair, before seeding fills it.
-void buildInsideMaps(const std::vector<std::vector<uint8_t>>& levels, int* staging) {
+void buildInsideMaps(const InsideLevels& levels, int* staging) {
     const int fullEdge = gridSize;
     for (size_t level = 0; level < levels.size(); ++level) {
         gridSize = fullEdge >> level;
@@ -148,7 +158,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     buildDensityPyramid();
     const int coarsest = levelCount - 1;
     const std::vector<float> coarseDensity = coarsestDensity(request, coarsest);
-    const std::vector<std::vector<uint8_t>> inside = insideLevels(request, levelCount);
+    const InsideLevels inside(request, levelCount);
     if (!inside.empty()) {
         if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
         buildInsideMaps(inside, request.result);
@@ -156,7 +166,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     gridSize >>= levelCount;  // seeding works on twice this edge: the coarsest level used
     report.sitesPlaced = placeSites(request.result, request.siteCount, request.placement, levelBox(box, coarsest),
                                     coarsest, coarseDensity.empty() ? request.density : coarseDensity.data(),
-                                    inside.empty() ? nullptr : inside[coarsest].data());
+                                    inside.empty() ? nullptr : inside[coarsest]);
     levelIndex = coarsest;
     relaxation = initialRelaxation;
     iteration = 0;

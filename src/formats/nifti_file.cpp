@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "gzip_data.h"
 #include "large_buffer.h"
@@ -194,14 +195,17 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
     return volume;
 }
 
-void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
-                const VolumeGeometry& geometry, std::array<double, 3> spacing) {
-    requireWritableShape(path, shape);
+namespace {
+
+// The NIfTI-1 header of labels of `shape`, placed as `geometry` says (or by voxel sizes alone), made by
+// the library from an image description.
+nifti_1_header labelsHeader(const std::string& path, SampleType type, VolumeShape shape,
+                            const VolumeGeometry& geometry, std::array<double, 3> spacing) {
     int code = -1;
     for (const NiftiType& entry : niftiTypes)
         if (entry.type == type) code = entry.code;
     const int64_t dims[8] = {3, shape.x, shape.y, shape.z, 1, 1, 1, 1};
-    std::optional<QuietLibrary> quiet(std::in_place);
+    const QuietLibrary quiet;
     const Image image(nifti_make_new_nim(dims, code, 0));
     if (!image) failAt(path, "cannot make a NIfTI header");
     if (geometry.nifti) {
@@ -223,26 +227,27 @@ void writeNifti(const std::string& path, const void* samples, SampleType type, V
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     nifti_1_header header{};
     if (nifti_convert_nim2n1hdr(image.get(), &header) != 0) failAt(path, "cannot make a NIfTI-1 header");
-    quiet.reset();
-    // The header, four zero bytes that say no extension follows, then the samples in the header's
-    // (native) byte order.
-    constexpr int dataOffset = sizeof(nifti_1_header) + 4;
-    header.vox_offset = dataOffset;
+    // The data follow the header and four zero bytes that say no extension follows.
+    header.vox_offset = sizeof(nifti_1_header) + 4;
     std::memcpy(header.magic, "n+1", 4);
+    return header;
+}
+
+}  // namespace
+
+void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+                const VolumeGeometry& geometry, std::array<double, 3> spacing) {
+    requireWritableShape(path, shape);
+    const nifti_1_header header = labelsHeader(path, type, shape, geometry, spacing);
     const char noExtension[4] = {0, 0, 0, 0};
-    const size_t bytes = volumeBytes(shape, type);
     AtomicFile output(path);
-    if (lowercaseExtension(path) == "gz") {
-        GzipWriter gzip(output);
-        gzip.write(&header, sizeof header);
-        gzip.write(noExtension, sizeof noExtension);
-        gzip.write(samples, bytes);
-        gzip.finish();
-    } else {
-        output.write(&header, sizeof header);
-        output.write(noExtension, sizeof noExtension);
-        output.write(samples, bytes);
-    }
+    std::optional<GzipWriter> gzip;
+    if (lowercaseExtension(path) == "gz") gzip.emplace(output);
+    // The samples in the header's (native) byte order.
+    for (const auto& [data, bytes] : {std::pair<const void*, size_t>{&header, sizeof header},
+                                      {noExtension, sizeof noExtension}, {samples, volumeBytes(shape, type)}})
+        gzip ? gzip->write(data, bytes) : output.write(data, bytes);
+    if (gzip) gzip->finish();
     output.commit();
 }
 

@@ -56,13 +56,7 @@ private:
     void applyMask(const DensityView& view, const TessellationParameters& parameters) {
         formats::resizeLarge(inside_, count_);
         std::fill(inside_.begin(), inside_.end(), uint8_t(1));
-        if (parameters.mask) {
-            const formats::VolumeShape mask = parameters.mask->shape, box = view.samples.shape;
-            if (mask.x != box.x || mask.y != box.y || mask.z != box.z)
-                throw InvalidInput(parameters.maskSource + ": the mask is " + volume::boxText({mask.x, mask.y, mask.z}) +
-                                   ", the density " + volume::boxText({box.x, box.y, box.z}));
-            formats::markNonZero(*parameters.mask, inside_.data());
-        }
+        if (parameters.mask) formats::markNonZero(*parameters.mask, inside_.data());
         insideVoxels_ = 0;
         bool mass = false;
         for (size_t i = 0; i < count_; ++i) {

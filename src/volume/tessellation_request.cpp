@@ -46,6 +46,12 @@ void requireValidRequest(const DensityView& density, const TessellationParameter
     if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridEdge)
         throw InvalidInput(density.source + ": a " + boxText(box) + " box; every side must be from 1 to " +
                            std::to_string(maxGridEdge));
+    if (parameters.mask) {
+        const formats::VolumeShape mask = parameters.mask->shape;
+        if (mask.x != box.x || mask.y != box.y || mask.z != box.z)
+            throw InvalidInput(parameters.maskSource + ": the mask is " + boxText({mask.x, mask.y, mask.z}) +
+                               ", the density " + boxText(box));
+    }
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
     requireInRange(parameters.levels, 1, maxPyramidLevels, "the number of levels");
     if (parameters.initialSites) {

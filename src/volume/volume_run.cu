@@ -48,18 +48,13 @@ volume::TessellationParameters parametersOf(const VolumeOptions& options, const 
     return parameters;
 }
 
-// The mask file, read and checked against the density's shape; nothing without --mask.
-std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options, GridBox box) {
+// The mask file, by its own extension; nothing without --mask. The run checks it against the density.
+std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options) {
     if (!options.maskPath) return std::nullopt;
     formats::ReadOptions read = options.read;
     read.format.reset();
     read.maxSide = maxGridEdge;
-    formats::VolumeFile mask = formats::readVolume(*options.maskPath, read);
-    const GridBox shape{mask.shape.x, mask.shape.y, mask.shape.z};
-    if (shape.x != box.x || shape.y != box.y || shape.z != box.z)
-        throw Failure(*options.maskPath + ": the mask is " + volume::boxText(shape) + ", the density " +
-                      volume::boxText(box));
-    return mask;
+    return formats::readVolume(*options.maskPath, read);
 }
 
 void describeInput(volume::ProgressReporter& progress, const DensityInput& input) {
@@ -93,7 +88,7 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     const DensityInput input = volume::loadDensity(options);
     (options.densityPath ? seconds.read : seconds.synthesis) = secondsSince(started);
     volume::TessellationParameters parameters = parametersOf(options, input);
-    const std::optional<formats::VolumeFile> mask = maskFile(options, input.box);
+    const std::optional<formats::VolumeFile> mask = maskFile(options);
     if (mask) parameters.mask = formats::contiguousView(mask->samples.data(), mask->type, mask->shape);
     for (const std::string& path : options.outputPaths()) formats::requireWritable(path);
     if (options.previewAt) {
