@@ -32,9 +32,9 @@ void passSeconds() {
     seedBenchSites(benchFullEdge, staging);
     reportSeconds("kernel_flood_z_s", bestSeconds(3, launchFloodZ));
     voronoiIndex ^= 1;
-    for (const std::string round : {"first", "second"}) {
-        reportSeconds("kernel_maurer_axis_" + round + "_s", bestSeconds(3, [] { launchMaurerAxis(); }));
-        reportSeconds("kernel_color_axis_" + round + "_s", bestSeconds(3, [] { launchColorAxis(); }));
+    for (const auto& [round, frame] : {std::pair{"first", gridSize}, std::pair{"second", gridSize.exchanged()}}) {
+        reportSeconds(std::string("kernel_maurer_axis_") + round + "_s", bestSeconds(3, [&] { launchMaurerAxis(frame); }));
+        reportSeconds(std::string("kernel_color_axis_") + round + "_s", bestSeconds(3, [&] { launchColorAxis(frame); }));
     }
 }
 

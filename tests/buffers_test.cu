@@ -50,10 +50,23 @@ TEST_F(BufferSetTest, PyramidDepthFollowsTheEdge) {
     }
 }
 
-TEST_F(BufferSetTest, UnusableEdgesAndDoubleAllocationAreRefused) {
-    for (int edge : {0, 32, 96 + 1, 2048}) EXPECT_THROW(allocateBuffers(edge), Failure) << edge;
-    allocateBuffers(64);
-    EXPECT_THROW(allocateBuffers(64), Failure);
+TEST_F(BufferSetTest, UnusableGridsAndDoubleAllocationAreRefused) {
+    // Sides off their steps or past 4096, more than 30 bits of coordinates (11 + 11 + 9), moment sums
+    // that could wrap (4096 x 4096 x 64), and a layout that is not the one of the sides.
+    for (const GridShape& grid : {GridShape(0), GridShape(97), GridShape(48, 64, 64), GridShape(64, 48, 64),
+                                  GridShape(64, 64, 6), fullGrid(4128, 32, 4), fullGrid(2048, 2048, 512),
+                                  fullGrid(4096, 4096, 64), GridShape(2048, 32, 4)}) {
+        EXPECT_THROW(allocateBuffers(grid), Failure) << shapeText(grid);
+        EXPECT_EQ(bufferSetBytes(), 0u);
+    }
+    EXPECT_EQ(fullGrid(2048, 32, 4).codes.xBits, 11);
+    EXPECT_EQ(fullGrid(2048, 32, 4).codes.zBits, 2);
+    for (const GridShape& grid : {GridShape(32), fullGrid(96, 64, 12), fullGrid(2048, 32, 4)}) {
+        allocateBuffers(grid);
+        EXPECT_EQ(volumeBytes, uint64_t(grid.voxels()) * 4) << shapeText(grid);
+        EXPECT_THROW(allocateBuffers(grid), Failure);
+        releaseBuffers();
+    }
 }
 
 }  // namespace

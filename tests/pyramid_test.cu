@@ -16,7 +16,7 @@ class PyramidTest : public DeviceTest {
 protected:
     void TearDown() override { releaseBuffers(); }
 
-    std::vector<float> level(int l) { return downloadVolume(densityLevels[l], cube(gridSize >> l)); }
+    std::vector<float> level(int l) { return downloadVolume(densityLevels[l], cube(gridSize.x >> l)); }
 };
 
 TEST_F(PyramidTest, AConstantDensityStaysConstantOnEveryLevel) {

@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "host/grid_shape.h"
+
 namespace cvt {
 
 namespace reference {
@@ -19,10 +21,11 @@ struct Site {
     int x, y, z;
 };
 
-// Site volume of edge n: EMPTY_SITE everywhere except each site's own voxel, which holds its code.
-inline std::vector<int> siteVolume(const std::vector<Site>& sites, int n) {
-    std::vector<int> volume(size_t(n) * n * n, reference::emptySite);
-    for (const Site& s : sites) volume[(size_t(s.z) * n + s.y) * n + s.x] = reference::encode(s.x, s.y, s.z);
+// Site volume of grid g (an int: a cube): EMPTY_SITE everywhere except each site's own voxel, which
+// holds its code in the grid's layout.
+inline std::vector<int> siteVolume(const std::vector<Site>& sites, const GridShape& g) {
+    std::vector<int> volume(size_t(g.voxels()), reference::emptySite);
+    for (const Site& s : sites) volume[size_t(g.index(s.x, s.y, s.z))] = g.codes.encode(s.x, s.y, s.z);
     return volume;
 }
 
@@ -46,12 +49,12 @@ inline bool preferredOnTie(const Site& a, const Site& b) {
 // Every voxel against every site: the code of the nearest site by the squared Euclidean distance with
 // the squared offset along each axis multiplied by that axis's weight (x, y, z), with the tie rule
 // above; EMPTY_SITE everywhere when there is no site.
-inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int n,
+inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, const GridShape& g,
                                             const std::array<int64_t, 3>& weights = {1, 1, 1}) {
-    std::vector<int> labels(size_t(n) * n * n, reference::emptySite);
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) {
+    std::vector<int> labels(size_t(g.voxels()), reference::emptySite);
+    for (int z = 0; z < g.z; ++z)
+        for (int y = 0; y < g.y; ++y)
+            for (int x = 0; x < g.x; ++x) {
                 const Site* best = nullptr;
                 int64_t bestDistance = INT64_MAX;
                 for (const Site& s : sites) {
@@ -62,7 +65,7 @@ inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, int 
                         bestDistance = d;
                     }
                 }
-                if (best != nullptr) labels[(size_t(z) * n + y) * n + x] = reference::encode(best->x, best->y, best->z);
+                if (best != nullptr) labels[size_t(g.index(x, y, z))] = g.codes.encode(best->x, best->y, best->z);
             }
     return labels;
 }

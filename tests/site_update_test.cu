@@ -9,7 +9,7 @@
 #include "centroid/centroid.h"
 #include "device/launch_shapes.h"
 #include "device_test_support.h"
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 #include "host/site_code.h"
 #include "reference_labelling.h"
 

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/grid_shape.h"
 #include "check/labels_file_check.h"
 #include "formats/sites_csv.h"
 #include "formats/volume_file.h"
@@ -132,14 +133,18 @@ TEST_F(VolumeCliTest, ANonCubicBoxGivesFilesThatPassTheCheckWithEverySiteInside)
     EXPECT_EQ(summary["sites"]["end"], sites.size());
 }
 
-// --dry-run reads the input and answers with the grid and the memory, and writes no output. The figures
-// grow with the grid: the fixed-point sums of the default take more than float atomics, and a mask more.
+// --dry-run reads the input and answers with the grid (each side rounded up to its own step) and the
+// memory, and writes no output. The figures grow with the grid: the fixed-point sums of the default
+// take more than float atomics, and a mask more.
 TEST_F(VolumeCliTest, ADryRunPrintsTheGridAndTheMemoryAndWritesNothing) {
     struct Case {
         formats::VolumeShape shape;
-        int edge;
+        GridShape grid;
     };
-    const Case cases[] = {{{1, 1, 1}, 64}, {{100, 60, 40}, 128}, {{3, 129, 7}, 160}, {{64, 64, 64}, 64}};
+    const Case cases[] = {{{1, 1, 1}, GridShape(32, 32, 4)},
+                          {{100, 60, 40}, GridShape(128, 64, 40)},
+                          {{3, 129, 7}, GridShape(32, 160, 8)},
+                          {{64, 64, 64}, GridShape(64)}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.shape.x) + " x " + std::to_string(c.shape.y) + " x " + std::to_string(c.shape.z));
         const std::string density = densityFile("d.npy", c.shape, [](int x, int, int) { return float(1 + x % 3); });
@@ -156,15 +161,14 @@ TEST_F(VolumeCliTest, ADryRunPrintsTheGridAndTheMemoryAndWritesNothing) {
         };
         std::map<std::string, std::string> fixed = needs({}), atomics = needs({"--fast-atomics"}),
                                            masked = needs({"--mask-above", "1.5"});
-        const std::string edge = std::to_string(c.edge);
-        EXPECT_EQ(fixed["grid"], edge + " " + edge + " " + edge);
+        EXPECT_EQ(fixed["grid"], std::to_string(c.grid.x) + " " + std::to_string(c.grid.y) + " " + std::to_string(c.grid.z));
         EXPECT_EQ(fixed["box"], std::to_string(c.shape.x) + " " + std::to_string(c.shape.y) + " " + std::to_string(c.shape.z));
-        const uint64_t cube = uint64_t(c.edge) * c.edge * c.edge;
-        EXPECT_GE(std::stoull(atomics["device_bytes"]), 11 * cube);
+        const uint64_t voxels = uint64_t(c.grid.voxels());
+        EXPECT_GE(std::stoull(atomics["device_bytes"]), 28 * voxels);
         EXPECT_GT(std::stoull(fixed["device_bytes"]), std::stoull(atomics["device_bytes"]));
         EXPECT_GT(std::stoull(masked["device_bytes"]), std::stoull(fixed["device_bytes"]));
         EXPECT_GT(std::stoull(masked["host_bytes"]), std::stoull(fixed["host_bytes"]));
-        EXPECT_GE(std::stoull(fixed["host_bytes"]), 8 * cube);
+        EXPECT_GE(std::stoull(fixed["host_bytes"]), 4 * voxels);
         EXPECT_EQ(filesHere(), std::vector<std::string>{"d.npy"});
     }
 }

@@ -89,7 +89,7 @@ TEST(SummaryTest, IsJsonWithTheHistoryAndTheStopOfTheRun) {
     summary.options = &options;
     summary.input = &input;
     summary.report = &report;
-    summary.gridEdge = 128;
+    summary.grid = 128;
     summary.backend = "sim";
     summary.lastIteration = 25;
     summary.sitesAtEnd = 498;

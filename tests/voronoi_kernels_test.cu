@@ -119,17 +119,17 @@ std::vector<ChainLink> followChain(const std::vector<int>& chains, int n, int i,
             EXPECT_EQ(head, EMPTY_SITE) << "empty line " << i << "," << j;
             return chain;
         }
-        row = chainLink(head);
+        row = chainLink(head, SiteLayout{});
         entry = chains[at(n, i, row, j)];
     }
     for (;;) {
         chain.push_back({row, entry});
         EXPECT_GE(entry, 0);
         if (!chainLinked(entry)) {
-            EXPECT_EQ(chainLink(entry), 0) << "bottom entry of " << i << "," << j;
+            EXPECT_EQ(chainLink(entry, SiteLayout{}), 0) << "bottom entry of " << i << "," << j;
             return chain;
         }
-        const int below = chainLink(entry);
+        const int below = chainLink(entry, SiteLayout{});
         if (below >= row) {
             ADD_FAILURE() << "link does not go down on line " << i << "," << j << " row " << row;
             return chain;
@@ -337,11 +337,11 @@ void writeChain(std::vector<int>& chains, int n, int i, int j, const std::vector
     int topRow = 0;
     bool linked = false;
     for (const auto& [row, sx, sz] : entries) {
-        chains[at(n, i, row, j)] = chainEntry(encodeSite(sx, 0, sz), linked, topRow);
+        chains[at(n, i, row, j)] = chainEntry(encodeSite(sx, 0, sz), linked, topRow, SiteLayout{});
         topRow = row;
         linked = true;
     }
-    if (entries.empty() || entries.back()[0] != n - 1) chains[at(n, i, n - 1, j)] = chainEndMarker(linked, topRow);
+    if (entries.empty() || entries.back()[0] != n - 1) chains[at(n, i, n - 1, j)] = chainEndMarker(linked, topRow, SiteLayout{});
 }
 
 TEST_F(ColorAxisTest, HandMadeChains) {

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "../device/device.h"
-#include "../host/grid_edge.h"
+#include "../host/grid_shape.h"
 #include "moment_sums.h"
 
 CVT_BEGIN_NAMESPACE
@@ -29,34 +29,35 @@ struct MomentVolumes {
     Moment* mass;
 };
 
-// Voxel kernel: writes x*rho, rho*y, rho*z and rho of every voxel of the n-grid into the four moment
-// volumes. Grid (n/32, n/4, n), block (32, 4, 1).
+// Every kernel works on grid g (the current level): voxel kernels on voxelGrid(g) x voxelBlock(), row
+// kernels on rowGrid(g) x rowBlock().
+
+// Voxel kernel: writes x*rho, rho*y, rho*z and rho of every voxel into the four moment volumes.
 template <class Moment>
 __global__ void kernelCalcProduct(const float* density, Moment* xMoment, Moment* yMoment, Moment* zMoment,
-                                  Moment* mass, int n);
+                                  Moment* mass, GridShape g);
 template <class Moment>
-void launchCalcProduct(const float* density, MomentVolumes<Moment> moments, int n);
+void launchCalcProduct(const float* density, MomentVolumes<Moment> moments, GridShape g);
 
 // Row kernel: for every row and x, the code of a site with that x which labels a voxel of the row,
-// or EMPTY_SITE. Grid (n, n, 1), block (32, 1, 1), 4*n bytes of dynamic shared memory.
-__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n);
+// or EMPTY_SITE. 4 * g.x bytes of dynamic shared memory.
+__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, GridShape g);
 
-// Row kernel: adds every voxel's moments to the row anchor of its site. Grid (n, n, 1), block (32, 1, 1).
+// Row kernel: adds every voxel's moments to the row anchor of its site.
 template <class Moment>
 __global__ void kernelTotalX(const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
-                             int n);
+                             GridShape g);
 template <class Moment>
-void launchTotalX(const int* labelling, MomentVolumes<Moment> moments, int n);
+void launchTotalX(const int* labelling, MomentVolumes<Moment> moments, GridShape g);
 
 // Voxel kernel: adds every row anchor's sums to the site voxel that the row site map names there.
-// Grid (n/32, n/4, n), block (32, 4, 1).
 template <class Moment>
 __global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
-                              int n);
+                              GridShape g);
 template <class Moment>
-void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> moments, int n);
+void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> moments, GridShape g);
 
-// Where moved sites may land with a mask: `nearestInside` is the labelling of the n-grid whose sites
+// Where moved sites may land with a mask: `nearestInside` is the labelling of the grid whose sites
 // are the voxels inside the mask, so that each voxel names the inside voxel nearest to it (itself when
 // inside, ties as in every labelling); `moves` counts the sites sent there. Null: no mask.
 struct InsideMap {
@@ -66,18 +67,17 @@ struct InsideMap {
 
 // Voxel kernel: moves every site of the labelling to p + omega * (centroid - p), rounded and clamped
 // into the box [0, limitX) x [0, limitY) x [0, limitZ) of the grid, then, with a mask, onto the inside
-// voxel nearest to that voxel, and writes it into newSites, which must be EMPTY_SITE throughout the
-// n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
+// voxel nearest to that voxel, and writes it into newSites, which must be EMPTY_SITE throughout.
 template <class Moment>
 __global__ void kernelUpdateCentroid(const int* labelling, int* newSites, const Moment* xMoment,
                                      const Moment* yMoment, const Moment* zMoment, const Moment* mass,
                                      const int* nearestInside, unsigned* insideMoves, float omega, int limitX,
-                                     int limitY, int limitZ, int n);
+                                     int limitY, int limitZ, GridShape g);
 template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> moments, float omega,
-                          GridBox limit, int n, InsideMap inside = {});
+                          GridBox limit, GridShape g, InsideMap inside = {});
 
-// Launches the whole step on the buffer set: currentSites holds the labelling of the gridSize-grid
+// Launches the whole step on the buffer set: currentSites holds the labelling of gridSize
 // and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites, inside
 // siteBox as it covers this level (the caller then exchanges the pair). The moment volumes and the old
 // scratchSites are overwritten.

@@ -10,19 +10,19 @@ namespace {
 
 template <class Moment>
 void launchCentroidStepWith() {
-    const int n = gridSize;
+    const GridShape g = gridSize;
     // With fixed-point sums the moment volumes hold 8-byte elements (see allocateBuffers).
     const auto volume = [](int k) { return reinterpret_cast<Moment*>(momentBuffers[k]); };
     const MomentVolumes<Moment> m{volume(0), volume(1), volume(2), volume(3)};
-    launchCalcProduct(densityLevels[levelIndex], m, n);
+    launchCalcProduct(densityLevels[levelIndex], m, g);
     // The row site map lives in scratchSites until the fill below empties it for the moved sites.
-    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(n), rowBlock(), sizeof(int) * n, currentSites, scratchSites, n);
-    launchTotalX(currentSites, m, n);
-    launchTotalYZ(scratchSites, m, n);
-    LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
+    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(g), rowBlock(), sizeof(int) * g.x, currentSites, scratchSites, g);
+    launchTotalX(currentSites, m, g);
+    launchTotalYZ(scratchSites, m, g);
+    LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, scratchSites, EMPTY_SITE, g);
     // Over-relaxation can carry a site beyond its region's centroid, out of the box that holds the
     // density; the clamp keeps every site inside it.
-    launchUpdateCentroid(currentSites, scratchSites, m, relaxation, levelBox(siteBox, levelIndex), n,
+    launchUpdateCentroid(currentSites, scratchSites, m, relaxation, levelBox(siteBox, levelIndex), g,
                          InsideMap{insideMaps[levelIndex], insideMoves});
 }
 

@@ -14,14 +14,15 @@ CVT_BEGIN_NAMESPACE
 // most one such site exists per x (the distance to two sites of equal x differs by a constant along
 // a row), so every store into a slot writes the same code. Otherwise the stores race and the one that
 // survives depends on the order of the lanes; the gather accepts any of them.
-__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
+__global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, GridShape g) {
     int* sharedVoro = dynamicShared<int>();
-    const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
+    const int n = g.x;
+    const int base = g.index(0, int(blockIdx.x), int(blockIdx.y));
     for (int x = threadIdx.x; x < n; x += blockDim.x) sharedVoro[x] = EMPTY_SITE;
     __syncthreads();
     for (int x = threadIdx.x; x < n; x += blockDim.x) {
         const int code = labelling[base + x];
-        sharedVoro[siteX(code)] = code;
+        sharedVoro[g.codes.x(code)] = code;
     }
     __syncthreads();
     for (int x = threadIdx.x; x < n; x += blockDim.x) rowSiteMap[base + x] = sharedVoro[x];
@@ -36,13 +37,13 @@ __global__ void kernel2DVoronoi(const int* labelling, int* rowSiteMap, int n) {
 // with every float atomic, and changes only the rounding of the sums.
 template <class Moment>
 __global__ void kernelTotalX(const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
-                             int n) {
+                             GridShape g) {
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
-    const int base = (int(blockIdx.y) * n + int(blockIdx.x)) * n;
-    for (int chunk = 0; chunk < n; chunk += blockDim.x) {
+    const int base = g.index(0, int(blockIdx.x), int(blockIdx.y));
+    for (int chunk = 0; chunk < g.x; chunk += blockDim.x) {
         __syncthreads();
         const int x = chunk + threadIdx.x;
-        const int anchor = siteX(labelling[base + x]);
+        const int anchor = g.codes.x(labelling[base + x]);
         Moment values[4];
         for (int m = 0; m < 4; ++m) values[m] = moments[m][base + x];
         __syncwarp();
@@ -53,19 +54,19 @@ __global__ void kernelTotalX(const int* labelling, Moment* xMoment, Moment* yMom
 
 template <class Moment>
 __global__ void kernelTotalYZ(const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment, Moment* mass,
-                              int n) {
+                              GridShape g) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
-    const int i = (z * n + y) * n + x;
+    const int i = g.index(x, y, z);
     const int code = rowSiteMap[i];
     if (code < 0) return;  // no site of this x in the row
-    const int siteRow = siteY(code), siteSlice = siteZ(code);
+    const int siteRow = g.codes.y(code), siteSlice = g.codes.z(code);
     if (siteRow == y && siteSlice == z) return;  // the site voxel itself (its x is x by construction)
     // Row anchors of different rows add into the same site voxel in an open order: only the rounding
     // of the sums depends on it. (Where a labelling is not exact, a site voxel can also be another
     // site's row anchor; whether it is read before or after the additions into it is open too.)
-    const int target = (siteSlice * n + siteRow) * n + siteX(code);
+    const int target = g.index(g.codes.x(code), siteRow, siteSlice);
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     for (int m = 0; m < 4; ++m) atomicAdd(&moments[m][target], moments[m][i]);
 }
@@ -78,18 +79,19 @@ namespace {
 // A row at a time, with the kernel's lanes storing in turn: lane 0 all its x values, then lane 1, so
 // that where several labels of a row share an x, the same one survives. A label whose x lies beyond
 // the row (no labelling of the grid has one) lands in a slot that nobody reads, not beyond the buffer.
-bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap, int n) {
-    if (!isRowLaunch(grid, block, n)) return false;
+bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap, GridShape g) {
+    if (!isRowLaunch(grid, block, g)) return false;
     const int lanes = int(rowBlock().x);
-    hostParallelFor(n, [&](int64_t z) {
-        std::vector<int> slots(std::max(n, coordinateMask + 1));
-        for (int y = 0; y < n; ++y) {
-            const size_t base = (size_t(z) * n + y) * n;
+    const int n = g.x;
+    hostParallelFor(g.z, [&](int64_t z) {
+        std::vector<int> slots(std::max(n, 1 << g.codes.xBits));
+        for (int y = 0; y < g.y; ++y) {
+            const size_t base = (size_t(z) * g.y + y) * n;
             std::fill_n(slots.begin(), n, EMPTY_SITE);
             for (int lane = 0; lane < lanes; ++lane)
                 for (int x = lane; x < n; x += lanes) {
                     const int code = labelling[base + x];
-                    slots[siteX(code)] = code;
+                    slots[g.codes.x(code)] = code;
                 }
             std::copy_n(slots.begin(), n, rowSiteMap + base);
         }
@@ -102,18 +104,19 @@ bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap,
 // after lane. The float sums of every row are thus the simulation's, bit for bit.
 template <class Moment>
 bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment,
-                Moment* mass, int n) {
-    if (!isRowLaunch(grid, block, n)) return false;
+                Moment* mass, GridShape g) {
+    if (!isRowLaunch(grid, block, g)) return false;
     constexpr int lanes = 32;  // rowBlock().x, which a launch of this shape has
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
-    hostParallelFor(int64_t(n) * n, [&](int64_t row) {
+    const int n = g.x;
+    hostParallelFor(int64_t(g.y) * g.z, [&](int64_t row) {
         const size_t base = size_t(row) * n;
         for (int chunk = 0; chunk < n; chunk += lanes) {
             Moment values[lanes][4];
             for (int lane = 0; lane < lanes; ++lane)
                 for (int m = 0; m < 4; ++m) values[lane][m] = moments[m][base + chunk + lane];
             for (int lane = 0; lane < lanes; ++lane) {
-                const int anchor = siteX(labelling[base + chunk + lane]);
+                const int anchor = g.codes.x(labelling[base + chunk + lane]);
                 if (anchor == chunk + lane) continue;
                 for (int m = 0; m < 4; ++m) {
                     Moment& sum = moments[m][base + anchor];
@@ -132,16 +135,17 @@ bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Mo
 // voxel is also a row anchor that moves its sums on.
 template <class Moment>
 bool hostTotalYZ(dim3 grid, dim3 block, const int* rowSiteMap, Moment* xMoment, Moment* yMoment, Moment* zMoment,
-                 Moment* mass, int n) {
-    if (!isVoxelLaunch(grid, block, n)) return false;
+                 Moment* mass, GridShape g) {
+    if (!isVoxelLaunch(grid, block, g)) return false;
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) {
-                const size_t i = (size_t(z) * n + y) * n + x;
+    const SiteLayout codes = g.codes;
+    for (int z = 0; z < g.z; ++z)
+        for (int y = 0; y < g.y; ++y)
+            for (int x = 0; x < g.x; ++x) {
+                const size_t i = (size_t(z) * g.y + y) * g.x + x;
                 const int code = rowSiteMap[i];
-                if (code < 0 || (siteY(code) == y && siteZ(code) == z)) continue;
-                const size_t target = (size_t(siteZ(code)) * n + siteY(code)) * n + siteX(code);
+                if (code < 0 || (codes.y(code) == y && codes.z(code) == z)) continue;
+                const size_t target = (size_t(codes.z(code)) * g.y + codes.y(code)) * g.x + codes.x(code);
                 for (int m = 0; m < 4; ++m) {
                     const Moment value = moments[m][i];
                     moments[m][target] = moments[m][target] + value;
@@ -159,18 +163,18 @@ CVT_HOST_FAST_PATH(kernelTotalYZ<float>, hostTotalYZ<float>);
 CVT_HOST_FAST_PATH(kernelTotalYZ<FixedMoment>, hostTotalYZ<FixedMoment>);
 
 template <class Moment>
-void launchTotalX(const int* labelling, MomentVolumes<Moment> m, int n) {
-    LAUNCH_KERNEL(kernelTotalX<Moment>, rowGrid(n), rowBlock(), 0, labelling, m.x, m.y, m.z, m.mass, n);
+void launchTotalX(const int* labelling, MomentVolumes<Moment> m, GridShape g) {
+    LAUNCH_KERNEL(kernelTotalX<Moment>, rowGrid(g), rowBlock(), 0, labelling, m.x, m.y, m.z, m.mass, g);
 }
 
 template <class Moment>
-void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> m, int n) {
-    LAUNCH_KERNEL(kernelTotalYZ<Moment>, voxelGrid(n), voxelBlock(), 0, rowSiteMap, m.x, m.y, m.z, m.mass, n);
+void launchTotalYZ(const int* rowSiteMap, MomentVolumes<Moment> m, GridShape g) {
+    LAUNCH_KERNEL(kernelTotalYZ<Moment>, voxelGrid(g), voxelBlock(), 0, rowSiteMap, m.x, m.y, m.z, m.mass, g);
 }
 
-template void launchTotalX<float>(const int*, MomentVolumes<float>, int);
-template void launchTotalX<FixedMoment>(const int*, MomentVolumes<FixedMoment>, int);
-template void launchTotalYZ<float>(const int*, MomentVolumes<float>, int);
-template void launchTotalYZ<FixedMoment>(const int*, MomentVolumes<FixedMoment>, int);
+template void launchTotalX<float>(const int*, MomentVolumes<float>, GridShape);
+template void launchTotalX<FixedMoment>(const int*, MomentVolumes<FixedMoment>, GridShape);
+template void launchTotalYZ<float>(const int*, MomentVolumes<float>, GridShape);
+template void launchTotalYZ<FixedMoment>(const int*, MomentVolumes<FixedMoment>, GridShape);
 
 CVT_END_NAMESPACE

@@ -13,11 +13,11 @@ CVT_BEGIN_NAMESPACE
 // frame as site codes. Each product is one rounded multiplication; the build forbids contraction.
 template <class Moment>
 __global__ void kernelCalcProduct(const float* density, Moment* xMoment, Moment* yMoment, Moment* zMoment,
-                                  Moment* mass, int n) {
+                                  Moment* mass, GridShape g) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
-    const int i = (z * n + y) * n + x;
+    const int i = g.index(x, y, z);
     const float rho = density[i];
     xMoment[i] = MomentArithmetic<Moment>::product(float(x), rho);
     yMoment[i] = MomentArithmetic<Moment>::product(float(y), rho);
@@ -58,12 +58,13 @@ FixedMoment fixedProductOfUnitDensity(float coordinate, float rho) {
 // above for every row whose densities it bounds, as they should all be.
 template <class Moment>
 bool hostCalcProduct(dim3 grid, dim3 block, const float* density, Moment* xMoment, Moment* yMoment, Moment* zMoment,
-                     Moment* mass, int n) {
-    if (!isVoxelLaunch(grid, block, n)) return false;
+                     Moment* mass, GridShape g) {
+    if (!isVoxelLaunch(grid, block, g)) return false;
     const MomentVolumes<Moment> m{xMoment, yMoment, zMoment, mass};
-    hostParallelFor(n, [&](int64_t z) {
-        for (int y = 0; y < n; ++y) {
-            const size_t row = (size_t(z) * n + y) * n;
+    const int n = g.x;
+    hostParallelFor(g.z, [&](int64_t z) {
+        for (int y = 0; y < g.y; ++y) {
+            const size_t row = (size_t(z) * g.y + y) * n;
             if constexpr (std::is_same_v<Moment, FixedMoment>) {
                 if (std::all_of(density + row, density + row + n, isUnitDensity)) {
                     rowProducts(density, m, row, n, y, int(z), fixedProductOfUnitDensity);
@@ -82,11 +83,11 @@ CVT_HOST_FAST_PATH(kernelCalcProduct<float>, hostCalcProduct<float>);
 CVT_HOST_FAST_PATH(kernelCalcProduct<FixedMoment>, hostCalcProduct<FixedMoment>);
 
 template <class Moment>
-void launchCalcProduct(const float* density, MomentVolumes<Moment> m, int n) {
-    LAUNCH_KERNEL(kernelCalcProduct<Moment>, voxelGrid(n), voxelBlock(), 0, density, m.x, m.y, m.z, m.mass, n);
+void launchCalcProduct(const float* density, MomentVolumes<Moment> m, GridShape g) {
+    LAUNCH_KERNEL(kernelCalcProduct<Moment>, voxelGrid(g), voxelBlock(), 0, density, m.x, m.y, m.z, m.mass, g);
 }
 
-template void launchCalcProduct<float>(const float*, MomentVolumes<float>, int);
-template void launchCalcProduct<FixedMoment>(const float*, MomentVolumes<FixedMoment>, int);
+template void launchCalcProduct<float>(const float*, MomentVolumes<float>, GridShape);
+template void launchCalcProduct<FixedMoment>(const float*, MomentVolumes<FixedMoment>, GridShape);
 
 CVT_END_NAMESPACE

@@ -27,19 +27,43 @@ CvtRunReport report;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-GridBox checkedBox(const CvtRequest& request, int fullEdge) {
-    const GridBox box = request.box.x == 0 && request.box.y == 0 && request.box.z == 0 ? cubeBox(fullEdge) : request.box;
-    if (box.x < 1 || box.y < 1 || box.z < 1 || box.x > fullEdge || box.y > fullEdge || box.z > fullEdge)
+GridBox checkedBox(const CvtRequest& request, const GridShape& full) {
+    const GridBox box = request.box.x == 0 && request.box.y == 0 && request.box.z == 0 ? boxOf(full) : request.box;
+    if (box.x < 1 || box.y < 1 || box.z < 1 || box.x > full.x || box.y > full.y || box.z > full.z)
         throw Failure("the box " + std::to_string(box.x) + " x " + std::to_string(box.y) + " x " +
-                      std::to_string(box.z) + " does not fit the grid of edge " + std::to_string(fullEdge));
+                      std::to_string(box.z) + " does not fit grid " + shapeText(full));
     return box;
+}
+
+// The box's density, each value divided by the request's divisor, into level 0 of the pyramid: in one
+// copy when the box is the grid and nothing is divided, else plane by plane through a host plane of
+// the grid, zero beyond the box.
+void uploadDensity(const CvtRequest& request, GridBox box) {
+    const GridShape g = gridSize;
+    const size_t planeVoxels = size_t(g.x) * g.y;
+    if (box.x == g.x && box.y == g.y && box.z == g.z && request.densityDivisor == 1.0f) {
+        checkCuda(cudaMemcpy(densityLevels[0], request.density, planeVoxels * g.z * sizeof(float), cudaMemcpyHostToDevice),
+                  "uploading the density");
+        return;
+    }
+    std::vector<float> plane(planeVoxels, 0.0f);
+    for (int z = 0; z < g.z; ++z) {
+        if (z == box.z) std::fill(plane.begin(), plane.end(), 0.0f);
+        for (int y = 0; z < box.z && y < box.y; ++y) {
+            const float* row = request.density + size_t(box.x) * (y + size_t(box.y) * z);
+            float* target = plane.data() + size_t(g.x) * y;
+            for (int x = 0; x < box.x; ++x) target[x] = row[x] / request.densityDivisor;
+        }
+        checkCuda(cudaMemcpy(densityLevels[0] + planeVoxels * z, plane.data(), planeVoxels * sizeof(float),
+                             cudaMemcpyHostToDevice),
+                  "uploading the density");
+    }
 }
 
 // The density that placement by density draws from: that of the coarsest level used.
 std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
     if (request.placement.kind != SitePlacement::Kind::density || level == 0) return {};
-    const int edge = gridSize >> level;
-    std::vector<float> density(size_t(edge) * edge * edge);
+    std::vector<float> density(size_t(gridSize.halved(level).voxels()));
     checkCuda(cudaMemcpy(density.data(), densityLevels[level], density.size() * sizeof(float), cudaMemcpyDeviceToHost),
               "reading back a density level for seeding");
     return density;
@@ -53,15 +77,14 @@ public:
         if (request.inside == nullptr) return;
         levels_.push_back(request.inside);
         coarse_.reserve(size_t(levelCount));  // the pointers into it stay valid
-        const size_t fullEdge = size_t(gridSize);
         for (int level = 1; level < levelCount; ++level) {
-            const size_t edge = fullEdge >> level, fine = 2 * edge;
+            const GridShape g = gridSize.halved(level), fine = g.doubled();
             const uint8_t* finer = levels_.back();
-            std::vector<uint8_t>& coarse = coarse_.emplace_back(edge * edge * edge, uint8_t(0));
-            for (size_t z = 0; z < fine; ++z)
-                for (size_t y = 0; y < fine; ++y)
-                    for (size_t x = 0; x < fine; ++x)
-                        coarse[x / 2 + edge * (y / 2 + edge * (z / 2))] |= finer[x + fine * (y + fine * z)];
+            std::vector<uint8_t>& coarse = coarse_.emplace_back(size_t(g.voxels()), uint8_t(0));
+            for (int z = 0; z < fine.z; ++z)
+                for (int y = 0; y < fine.y; ++y)
+                    for (int x = 0; x < fine.x; ++x)
+                        coarse[size_t(g.index(x / 2, y / 2, z / 2))] |= finer[size_t(fine.index(x, y, z))];
             levels_.push_back(coarse.data());
         }
     }
@@ -77,24 +100,24 @@ private:
 // Fills insideMaps[level] for each level: the labelling of a site volume that holds every inside voxel,
 // so that each voxel names its nearest inside voxel. Uses the ping-pong pair, before seeding fills it.
 void buildInsideMaps(const InsideLevels& levels, int* staging) {
-    const int fullEdge = gridSize;
+    const GridShape full = gridSize;
     for (size_t level = 0; level < levels.size(); ++level) {
-        gridSize = fullEdge >> level;
-        const int n = gridSize;
-        for (int z = 0; z < n; ++z)
-            for (int y = 0; y < n; ++y)
-                for (int x = 0; x < n; ++x) {
-                    const size_t voxel = x + size_t(n) * (y + size_t(n) * z);
-                    staging[voxel] = levels[level][voxel] ? encodeSite(x, y, z) : EMPTY_SITE;
+        gridSize = full.halved(int(level));
+        const GridShape g = gridSize;
+        for (int z = 0; z < g.z; ++z)
+            for (int y = 0; y < g.y; ++y)
+                for (int x = 0; x < g.x; ++x) {
+                    const size_t voxel = size_t(g.index(x, y, z));
+                    staging[voxel] = levels[level][voxel] ? g.codes.encode(x, y, z) : EMPTY_SITE;
                 }
-        const size_t bytes = size_t(n) * n * n * sizeof(int);
+        const size_t bytes = size_t(g.voxels()) * sizeof(int);
         checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, bytes, cudaMemcpyHostToDevice),
                   "uploading the mask");
         computeVoronoi();
         checkCuda(cudaMemcpy(insideMaps[level], currentSites, bytes, cudaMemcpyDeviceToDevice),
                   "storing the mask's inside map");
     }
-    gridSize = fullEdge;
+    gridSize = full;
     voronoiIndex = 0;
     checkCuda(cudaMemset(insideMoves, 0, sizeof(unsigned)), "clearing the count of moves into the mask");
 }
@@ -144,15 +167,13 @@ cudaError_t runCvt(const CvtRequest& request) {
     const Clock::time_point started = Clock::now();
     report = CvtRunReport{};
     const GridBox box = checkedBox(request, gridSize);
-    const AxisWeights weights = labellingWeights(request.spacing);
+    const AxisWeights weights = labellingWeights(request.spacing, gridSize.longestSide());
     const AxisScales scales = energyScales(request.spacing);
     // Without iterations the sites are only labelled, on the full grid.
     const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(gridSize, request.maxLevels);
     report.levelCount = levelCount;
 
-    const int cells = gridSize * gridSize * gridSize;
-    checkCuda(cudaMemcpy(densityLevels[0], request.density, static_cast<uint64_t>(cells) * 4, cudaMemcpyHostToDevice),
-              "uploading the density");
+    uploadDensity(request, box);
     siteBox = box;
     voronoiIndex = 0;
     buildDensityPyramid();
@@ -163,9 +184,12 @@ cudaError_t runCvt(const CvtRequest& request) {
         if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
         buildInsideMaps(inside, request.result);
     }
-    gridSize >>= levelCount;  // seeding works on twice this edge: the coarsest level used
+    const GridShape full = gridSize;
+    gridSize = full.halved(levelCount);  // seeding works on twice this grid: the coarsest level used
     report.sitesPlaced = placeSites(request.result, request.siteCount, request.placement, levelBox(box, coarsest),
-                                    coarsest, coarseDensity.empty() ? request.density : coarseDensity.data(),
+                                    coarsest,
+                                    coarseDensity.empty() ? SeedingDensity(request.density, box, request.densityDivisor)
+                                                          : SeedingDensity(coarseDensity.data()),
                                     inside.empty() ? nullptr : inside[coarsest]);
     levelIndex = coarsest;
     relaxation = initialRelaxation;
@@ -175,12 +199,12 @@ cudaError_t runCvt(const CvtRequest& request) {
 
     const Clock::time_point iterating = Clock::now();
     if (request.maxIterations == 0) {
-        gridSize <<= 1;
+        gridSize = full;
         levelIndex = 0;
         report.stop = CvtStop::noIterations;
     }
     while (levelIndex >= 0 && request.maxIterations > 0) {
-        gridSize <<= 1;
+        gridSize = full.halved(levelIndex);
         const bool converged = iterateLevel(request, weights, scales, previousEnergy);
         report.levelEndIterations.push_back(iteration);
         if (levelIndex == 0) report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../host/axis_spacing.h"
-#include "../host/grid_edge.h"
+#include "../host/grid_shape.h"
 #include "../host/site_placement.h"
 
 namespace cvt {
@@ -36,15 +36,19 @@ enum class CvtStop {
     noIterations,     // maxIterations was 0: the initial sites were only labelled
 };
 
-// A run of the driver. The buffer set is allocated for the full edge (gridSize on entry).
+// A run of the driver. The buffer set is allocated for the full grid (gridSize on entry).
 struct CvtRequest {
-    const float* density = nullptr;  // the full-resolution density, full-size
+    // The full-resolution density of the box, x fastest (box.x * box.y * box.z values: with the whole
+    // grid as the box, the density of the grid), each value divided by densityDivisor on its way to the
+    // device. The grid outside the box has density zero.
+    const float* density = nullptr;
+    float densityDivisor = 1.0f;
     int* result = nullptr;           // full-size: stages the seed volume, finally receives the labelling
     int siteCount = 0;               // sites to place (ignored for given sites)
     int maxLevels = 1;               // pyramid levels to use, at least 1
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only
     GridBox box{};                   // where the density and the sites lie; empty: the whole grid
-    // Full-size flags, 1 inside the mask: every site starts and stays on an inside voxel (a move that
+    // Full-size flags (of the grid), 1 inside the mask: every site starts and stays on an inside voxel (a move that
     // would leave the mask lands on the inside voxel nearest to where it would have gone). Null: no
     // mask. The density is expected to be zero outside.
     const uint8_t* inside = nullptr;

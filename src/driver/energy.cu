@@ -14,18 +14,19 @@
 
 CVT_BEGIN_NAMESPACE
 
-__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, int n, AxisScales scales) {
+__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, GridShape g, AxisScales scales) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
-    const int index = x + n * (y + n * z);
+    const int index = g.index(x, y, z);
     const int code = labels[index];
     const float d = density[index];
-    // Each offset is scaled to the cube of edge 2 in double and rounded once to single precision; a
-    // scale of 1 multiplies exactly, so cubic voxels keep the unscaled terms.
-    const float dx = static_cast<float>(static_cast<double>(x - siteX(code)) * scales.x * 2.0 / static_cast<double>(n));
-    const float dy = static_cast<float>(static_cast<double>(y - siteY(code)) * scales.y * 2.0 / static_cast<double>(n));
-    const float dz = static_cast<float>(static_cast<double>(z - siteZ(code)) * scales.z * 2.0 / static_cast<double>(n));
+    // Each offset is scaled to units of half the longest side in double and rounded once to single
+    // precision; a scale of 1 multiplies exactly, so cubic voxels keep the unscaled terms.
+    const double n = static_cast<double>(g.longestSide());
+    const float dx = static_cast<float>(static_cast<double>(x - g.codes.x(code)) * scales.x * 2.0 / n);
+    const float dy = static_cast<float>(static_cast<double>(y - g.codes.y(code)) * scales.y * 2.0 / n);
+    const float dz = static_cast<float>(static_cast<double>(z - g.codes.z(code)) * scales.z * 2.0 / n);
     float squared = dy * dy;
     squared = fmaf(dx, dx, squared);
     squared = fmaf(dz, dz, squared);
@@ -39,27 +40,34 @@ float scaledOffset(int offset, double scale, int n) {
     return static_cast<float>(static_cast<double>(offset) * scale * 2.0 / static_cast<double>(n));
 }
 
-// The scaling of every offset a voxel of the n-grid and a 10-bit site coordinate can have along one
-// axis, tabulated.
+// The offsets along one axis that a voxel (0 .. side - 1) and a site coordinate of a field of `bits`
+// bits can have: from -(2^bits - 1) on, below side.
+struct OffsetRange {
+    int lowest, end;
+};
+
+OffsetRange offsetRange(int side, int bits) { return OffsetRange{-((1 << bits) - 1), side}; }
+
+// The scaling of every offset in a range, tabulated.
 class ScaledOffsets {
 public:
-    ScaledOffsets(double scale, int n) : values_(size_t(n) + coordinateMask) {
-        for (int offset = -coordinateMask; offset < n; ++offset)
-            values_[offset + coordinateMask] = scaledOffset(offset, scale, n);
+    ScaledOffsets(double scale, int n, OffsetRange range) : lowest_(range.lowest), values_(size_t(range.end - range.lowest)) {
+        for (int offset = range.lowest; offset < range.end; ++offset) values_[offset - lowest_] = scaledOffset(offset, scale, n);
     }
-    float operator()(int offset) const { return values_[offset + coordinateMask]; }
+    float operator()(int offset) const { return values_[offset - lowest_]; }
 
 private:
+    int lowest_;
     std::vector<float> values_;
 };
 
-// Whether plain float arithmetic gives the kernel's terms along an axis of scale `scale` at edge n:
-// every offset scales exactly by one float product, and every scaled offset squares exactly, so that a
-// fused multiply-add rounds as a product and a sum do. So it is for cubic voxels at edges that are
-// powers of two; the loop then vectorizes.
-bool plainArithmeticIsExact(double scale, int n) {
+// Whether plain float arithmetic gives the kernel's terms along an axis of scale `scale` with unit
+// n / 2: every offset scales exactly by one float product, and every scaled offset squares exactly, so
+// that a fused multiply-add rounds as a product and a sum do. So it is for cubic voxels when n is a
+// power of two; the loop then vectorizes.
+bool plainArithmeticIsExact(double scale, int n, OffsetRange range) {
     const float unit = scaledOffset(1, scale, n);
-    for (int offset = -coordinateMask; offset < n; ++offset) {
+    for (int offset = range.lowest; offset < range.end; ++offset) {
         const float scaled = scaledOffset(offset, scale, n);
         if (scaled != static_cast<float>(offset) * unit ||
             static_cast<double>(scaled) * scaled != static_cast<double>(scaled * scaled))
@@ -71,14 +79,15 @@ bool plainArithmeticIsExact(double scale, int n) {
 // Row by row, the kernel's operations per voxel, with `scaled.x(offset)` (and y, z) its offset
 // scaling and `squareAdd(d, s)` its fmaf(d, d, s).
 template <class Scaled, class SquareAdd>
-void energyTerms(const int* labels, const float* density, float* terms, int n, const Scaled& scaled,
+void energyTerms(const int* labels, const float* density, float* terms, const GridShape& g, const Scaled& scaled,
                  const SquareAdd& squareAdd) {
-    hostParallelFor(int64_t(n) * n, [&](int64_t row) {
-        const int y = static_cast<int>(row % n), z = static_cast<int>(row / n);
-        const size_t start = size_t(row) * n;
-        for (int x = 0; x < n; ++x) {
+    const SiteLayout codes = g.codes;
+    hostParallelFor(int64_t(g.y) * g.z, [&](int64_t row) {
+        const int y = static_cast<int>(row % g.y), z = static_cast<int>(row / g.y);
+        const size_t start = size_t(row) * g.x;
+        for (int x = 0; x < g.x; ++x) {
             const int code = labels[start + x];
-            const float dx = scaled.x(x - siteX(code)), dy = scaled.y(y - siteY(code)), dz = scaled.z(z - siteZ(code));
+            const float dx = scaled.x(x - codes.x(code)), dy = scaled.y(y - codes.y(code)), dz = scaled.z(z - codes.z(code));
             float squared = dy * dy;
             squared = squareAdd(dx, squared);
             squared = squareAdd(dz, squared);
@@ -98,18 +107,22 @@ struct AxisScalings {
     Scaling x, y, z;
 };
 
-bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* density, float* terms, int n,
+bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* density, float* terms, GridShape g,
                      AxisScales scales) {
-    if (!isVoxelLaunch(grid, block, n)) return false;
-    if (plainArithmeticIsExact(scales.x, n) && plainArithmeticIsExact(scales.y, n) && plainArithmeticIsExact(scales.z, n)) {
+    if (!isVoxelLaunch(grid, block, g)) return false;
+    const int n = g.longestSide();
+    const OffsetRange rx = offsetRange(g.x, g.codes.xBits), ry = offsetRange(g.y, g.codes.yBits),
+                      rz = offsetRange(g.z, g.codes.zBits);
+    if (plainArithmeticIsExact(scales.x, n, rx) && plainArithmeticIsExact(scales.y, n, ry) &&
+        plainArithmeticIsExact(scales.z, n, rz)) {
         const AxisScalings<PlainScaling> scaled{{scaledOffset(1, scales.x, n)},
                                                 {scaledOffset(1, scales.y, n)},
                                                 {scaledOffset(1, scales.z, n)}};
-        energyTerms(labels, density, terms, n, scaled, [](float d, float s) { return d * d + s; });
+        energyTerms(labels, density, terms, g, scaled, [](float d, float s) { return d * d + s; });
     } else {
-        const AxisScalings<ScaledOffsets> scaled{ScaledOffsets(scales.x, n), ScaledOffsets(scales.y, n),
-                                                 ScaledOffsets(scales.z, n)};
-        energyTerms(labels, density, terms, n, scaled, [](float d, float s) { return fmaf(d, d, s); });
+        const AxisScalings<ScaledOffsets> scaled{ScaledOffsets(scales.x, n, rx), ScaledOffsets(scales.y, n, ry),
+                                                 ScaledOffsets(scales.z, n, rz)};
+        energyTerms(labels, density, terms, g, scaled, [](float d, float s) { return fmaf(d, d, s); });
     }
     return true;
 }
@@ -217,13 +230,12 @@ float* reducePass(float* input, unsigned count, int blocks, float* partials) {
 }  // namespace
 
 float evaluateEnergy(const AxisScales& scales) {
-    const int n = gridSize;
-    LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(n), voxelBlock(), 0, currentSites,
-                  densityLevels[levelIndex], energyBuffer, n, scales);
+    LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(gridSize), voxelBlock(), 0, currentSites,
+                  densityLevels[levelIndex], energyBuffer, gridSize, scales);
     // The labelling's partner buffer holds nothing needed until the centroid step rewrites it.
     float* partials = reinterpret_cast<float*>(scratchSites);
     float* values = energyBuffer;
-    int count = n * n * n;
+    int count = int(gridSize.voxels());
     int blocks = 0;
     do {
         blocks = reduceBlocks(count);

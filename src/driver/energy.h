@@ -1,9 +1,11 @@
 // CVT energy of the current labelling: the density-weighted sum of squared distances from every voxel
-// to its site, measured in a cube of edge 2, summed on the device with a fixed order.
+// to its site, measured in units of half the grid's longest side (a cube of edge 2 for a cubic grid),
+// summed on the device with a fixed order.
 #pragma once
 
 #include "../device/device.h"
 #include "../host/axis_spacing.h"
+#include "../host/grid_shape.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -12,7 +14,7 @@ constexpr int maxReduceBlocks = 32768;
 
 // Each offset is multiplied by its axis's scale: all 1 for cubic voxels, else the spacing divided by
 // its smallest value, so that anisotropic distances are physical ones in units of the smallest spacing.
-__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, int n, AxisScales scales);
+__global__ void kernelEnergyValue(const int* labels, const float* density, float* terms, GridShape g, AxisScales scales);
 
 // One pass of the sum reduction: `blocks` blocks of reduceBlockSize threads over `count` values of
 // `input`, block b writing its partial sum to output[b].

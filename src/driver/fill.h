@@ -2,10 +2,11 @@
 #pragma once
 
 #include "../device/device.h"
+#include "../host/grid_shape.h"
 
 CVT_BEGIN_NAMESPACE
 
-// Stores value in every voxel of the n-grid. Grid (n/32, n/4, n), block (32, 4, 1).
-__global__ void kernelFill(int* volume, int value, int n);
+// Stores value in every voxel of grid g. Grid voxelGrid(g), block voxelBlock().
+__global__ void kernelFill(int* volume, int value, GridShape g);
 
 CVT_END_NAMESPACE

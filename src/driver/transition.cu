@@ -6,24 +6,15 @@
 
 CVT_BEGIN_NAMESPACE
 
-namespace {
-
-// The three coordinate fields of a site code, each shifted left by one.
-constexpr unsigned doubledFields = (unsigned(coordinateMask) << 21) | (unsigned(coordinateMask) << 11) |
-                                   (unsigned(coordinateMask) << 1);
-
-}  // namespace
-
-__global__ void kernelZoomIn(const int* coarse, int* fine, int n) {
+__global__ void kernelZoomIn(const int* coarse, int* fine, GridShape g) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
-    int value = coarse[x + n * (y + n * z)];
-    // Doubling every field at once: a shift of the whole code, with what crosses a field boundary
-    // masked off. Empty voxels go on unchanged.
-    if (value >= 0) value = int((unsigned(value) << 1) & doubledFields);
-    const int m = 2 * n;
-    fine[2 * x + m * (2 * y + m * 2 * z)] = value;
+    int value = coarse[g.index(x, y, z)];
+    // Coarse and fine grids share the layout of the full grid, whose fields hold the doubled
+    // coordinates. Empty voxels go on unchanged.
+    if (value >= 0) value = g.codes.encode(2 * g.codes.x(value), 2 * g.codes.y(value), 2 * g.codes.z(value));
+    fine[g.doubled().index(2 * x, 2 * y, 2 * z)] = value;
 }
 
 void exchangeSiteVolumes() {
@@ -33,12 +24,11 @@ void exchangeSiteVolumes() {
 }
 
 void advanceLevel() {
-    const int coarseEdge = gridSize, fineEdge = 2 * gridSize;
-    // The finer grid must fit the full-size volumes; past the full edge it would write beyond them.
-    if (uint64_t(fineEdge) * fineEdge * fineEdge * 4 > volumeBytes)
-        throw Failure("no level of edge " + std::to_string(fineEdge) + " above the full grid");
-    LAUNCH_KERNEL(kernelFill, voxelGrid(fineEdge), voxelBlock(), 0, scratchSites, EMPTY_SITE, fineEdge);
-    LAUNCH_KERNEL(kernelZoomIn, voxelGrid(coarseEdge), voxelBlock(), 0, currentSites, scratchSites, coarseEdge);
+    const GridShape coarse = gridSize, fine = gridSize.doubled();
+    // The finer grid must fit the full-size volumes; past the full grid it would write beyond them.
+    if (uint64_t(fine.voxels()) * 4 > volumeBytes) throw Failure("no level " + shapeText(fine) + " above the full grid");
+    LAUNCH_KERNEL(kernelFill, voxelGrid(fine), voxelBlock(), 0, scratchSites, EMPTY_SITE, fine);
+    LAUNCH_KERNEL(kernelZoomIn, voxelGrid(coarse), voxelBlock(), 0, currentSites, scratchSites, coarse);
     exchangeSiteVolumes();
 }
 

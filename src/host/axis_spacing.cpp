@@ -13,8 +13,6 @@ namespace cvt {
 namespace {
 
 constexpr const char* axisNames[3] = {"x", "y", "z"};
-constexpr int64_t largestWeight = int64_t{1} << 30;
-constexpr int64_t largestEdge = int64_t{1} << 15;  // its square is largestWeight
 // The common denominators tried for integer ratios; spacings given with up to three decimals of each
 // other, or as simple fractions, have one below this.
 constexpr int64_t largestDenominator = 1000;
@@ -28,7 +26,7 @@ void requireUsable(const Spacing& spacing) {
 
 // Integers m of the spacing's ratios when some denominator q up to largestDenominator makes every
 // ratio times q an integer within the tolerance, the smallest such q.
-std::optional<std::array<int64_t, 3>> integerRatios(const Spacing& spacing) {
+std::optional<std::array<int64_t, 3>> integerRatios(const Spacing& spacing, int64_t largestWeight) {
     const double low = smallest(spacing);
     for (int64_t q = 1; q <= largestDenominator; ++q) {
         std::array<int64_t, 3> edges{};
@@ -36,7 +34,8 @@ std::optional<std::array<int64_t, 3>> integerRatios(const Spacing& spacing) {
         for (int axis = 0; axis < 3 && integral; ++axis) {
             const double scaled = spacing[axis] / low * double(q);
             edges[axis] = std::llround(scaled);
-            integral = edges[axis] <= largestEdge && std::fabs(scaled - double(edges[axis])) <= ratioTolerance * scaled;
+            integral = edges[axis] * edges[axis] <= largestWeight &&
+                       std::fabs(scaled - double(edges[axis])) <= ratioTolerance * scaled;
         }
         if (integral) return edges;
     }
@@ -59,10 +58,17 @@ std::optional<std::string> spacingProblem(const Spacing& spacing) {
     return std::nullopt;
 }
 
-AxisWeights labellingWeights(const Spacing& spacing) {
+int64_t largestLabellingWeight(int longestSide) {
+    int doublings = 0;
+    while ((int64_t{1024} << doublings) < longestSide) ++doublings;
+    return int64_t{1} << (30 - 3 * doublings);
+}
+
+AxisWeights labellingWeights(const Spacing& spacing, int longestSide) {
     requireUsable(spacing);
+    const int64_t largestWeight = largestLabellingWeight(longestSide);
     std::array<int64_t, 3> weights{};
-    if (const auto edges = integerRatios(spacing)) {
+    if (const auto edges = integerRatios(spacing, largestWeight)) {
         for (int axis = 0; axis < 3; ++axis) weights[axis] = (*edges)[axis] * (*edges)[axis];
     } else {
         const double high = *std::max_element(spacing.begin(), spacing.end());

@@ -18,8 +18,10 @@ using Spacing = std::array<double, 3>;  // x, y, z
 // integers whatever the ratio up to this bound), and every product it forms stays within 64 bits.
 constexpr double maxSpacingRatio = 1024;
 
-// The squared spacings as integers of the same ratios, at most 2^30 each, which the labelling compares
-// distances with: (w.x dx^2 + w.y dy^2 + w.z dz^2) in 64-bit integers.
+// The squared spacings as integers of the same ratios, which the labelling compares distances with:
+// (w.x dx^2 + w.y dy^2 + w.z dz^2) in 64-bit integers. Its construction pass multiplies such sums by
+// offsets once more, so the weights of a grid with longest side S keep (w.x + w.y + w.z) S^3 below
+// 2^62: at most 2^30 each up to S = 1024, and 8 times less for every doubling of S beyond.
 struct AxisWeights {
     int64_t x = 1, y = 1, z = 1;
 };
@@ -33,12 +35,16 @@ struct AxisScales {
 // maxSpacingRatio), naming the axis; nothing when it can.
 std::optional<std::string> spacingProblem(const Spacing& spacing);
 
-// The weights of a usable spacing. When the spacings are in the ratios of integers of at most 2^15
-// (as decimal spacings such as 0.7 and 2.5 are, within a relative 1e-6 that absorbs their rounding to
-// binary), the weights are the squares of those integers and equal physical distances compare equal;
-// otherwise they are the squared ratios rounded on a scale that puts the largest at 2^30. Either way
-// they are divided by their greatest common divisor. Throws cvt::Failure for an unusable spacing.
-AxisWeights labellingWeights(const Spacing& spacing);
+// The largest weight for a grid whose longest side is `longestSide`.
+int64_t largestLabellingWeight(int longestSide);
+
+// The weights of a usable spacing on a grid whose longest side is `longestSide`. With L its largest
+// weight: when the spacings are in the ratios of integers whose squares are at most L (as decimal
+// spacings such as 0.7 and 2.5 are, within a relative 1e-6 that absorbs their rounding to binary), the
+// weights are the squares of those integers and equal physical distances compare equal; otherwise
+// they are the squared ratios rounded on a scale that puts the largest at L. Either way they are
+// divided by their greatest common divisor. Throws cvt::Failure for an unusable spacing.
+AxisWeights labellingWeights(const Spacing& spacing, int longestSide = 1024);
 
 // The energy's scales of a usable spacing (cvt::Failure for an unusable one).
 AxisScales energyScales(const Spacing& spacing);

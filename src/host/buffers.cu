@@ -5,7 +5,7 @@
 
 CVT_BEGIN_NAMESPACE
 
-int gridSize = 0;
+GridShape gridSize;
 uint64_t volumeBytes = 0;
 int** voronoiBuffers = nullptr;
 int voronoiIndex = 0;
@@ -28,9 +28,7 @@ namespace {
 
 uint64_t allocatedBytes = 0;
 
-// Bytes of a volume of edge e: the cube as a 32-bit product, widened before the multiplication by the
-// element size.
-uint64_t cubeBytes(int edge, uint64_t elementBytes = 4) { return static_cast<uint64_t>(edge * edge * edge) * elementBytes; }
+uint64_t gridBytes(const GridShape& grid, uint64_t elementBytes = 4) { return uint64_t(grid.voxels()) * elementBytes; }
 
 uint64_t momentElementBytes(MomentSums sums) { return sums == MomentSums::fixedPoint ? 8 : 4; }
 
@@ -59,14 +57,14 @@ void freeVolume(T*& volume, cudaError_t& firstFailure) {
 
 }  // namespace
 
-void allocateBuffers(int edge, MomentSums sums, bool masked) {
+void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
-    requireFullEdge(edge);
-    gridSize = edge;
-    siteBox = cubeBox(edge);
+    requireFullGrid(full);
+    gridSize = full;
+    siteBox = boxOf(full);
     voronoiBuffers = allocateHostArray<int*>(2);
     densityLevels = allocateHostArray<float*>(maxPyramidLevels);
-    volumeBytes = cubeBytes(edge);
+    volumeBytes = gridBytes(full);
     allocateVolume(energyBuffer, volumeBytes, "the energy buffer");
     allocateVolume(voronoiBuffers[0], volumeBytes, "site volume 0");
     allocateVolume(voronoiBuffers[1], volumeBytes, "site volume 1");
@@ -74,12 +72,12 @@ void allocateBuffers(int edge, MomentSums sums, bool masked) {
                                             "the mass volume"};
     momentSums = sums;
     for (int m = 0; m < momentCount; ++m)
-        allocateVolume(momentBuffers[m], cubeBytes(edge, momentElementBytes(sums)), momentNames[m]);
-    for (int level = 0; isPyramidLevel(gridSize, level); ++level)
-        allocateVolume(densityLevels[level], cubeBytes(gridSize >> level), "a density pyramid level");
+        allocateVolume(momentBuffers[m], gridBytes(full, momentElementBytes(sums)), momentNames[m]);
+    for (int level = 0; isPyramidLevel(full, level); ++level)
+        allocateVolume(densityLevels[level], gridBytes(full.halved(level)), "a density pyramid level");
     if (!masked) return;
-    for (int level = 0; isPyramidLevel(gridSize, level); ++level)
-        allocateVolume(insideMaps[level], cubeBytes(gridSize >> level), "a mask's inside map");
+    for (int level = 0; isPyramidLevel(full, level); ++level)
+        allocateVolume(insideMaps[level], gridBytes(full.halved(level)), "a mask's inside map");
     allocateVolume(insideMoves, sizeof(unsigned), "the count of moves into the mask");
 }
 
@@ -107,10 +105,10 @@ void releaseBuffers() {
 
 uint64_t bufferSetBytes() { return allocatedBytes; }
 
-uint64_t bufferSetBytesFor(int edge, MomentSums sums, bool masked) {
-    requireFullEdge(edge);
-    uint64_t bytes = 3 * cubeBytes(edge) + momentCount * cubeBytes(edge, momentElementBytes(sums));
-    for (int level = 0; isPyramidLevel(edge, level); ++level) bytes += (masked ? 2 : 1) * cubeBytes(edge >> level);
+uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums, bool masked) {
+    requireFullGrid(full);
+    uint64_t bytes = 3 * gridBytes(full) + momentCount * gridBytes(full, momentElementBytes(sums));
+    for (int level = 0; isPyramidLevel(full, level); ++level) bytes += (masked ? 2 : 1) * gridBytes(full.halved(level));
     return bytes + (masked ? sizeof(unsigned) : 0);
 }
 

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "../device/device.h"
-#include "grid_edge.h"
+#include "grid_shape.h"
+#include "site_code.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -24,13 +25,13 @@ constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
 // or 8-byte fixed point, which makes every run the same to the bit.
 enum class MomentSums { floatAtomics, fixedPoint };
 
-extern int gridSize;          // edge of the grid currently worked on
+extern GridShape gridSize;    // the grid currently worked on (the full grid or a pyramid level of it)
 extern uint64_t volumeBytes;  // bytes of one full-size volume
 extern int** voronoiBuffers;  // the ping-pong pair of site volumes / labellings
 extern int voronoiIndex;      // which entry of voronoiBuffers is current
 extern int* currentSites;     // voronoiBuffers[voronoiIndex]
 extern int* scratchSites;     // voronoiBuffers[voronoiIndex ^ 1]
-extern float** densityLevels; // density pyramid, slot i of edge N >> i
+extern float** densityLevels; // density pyramid, slot i of the full grid halved i times
 extern float* momentBuffers[momentCount];  // of 8-byte elements with fixed-point sums
 extern MomentSums momentSums;
 extern float* energyBuffer;   // per-voxel energy terms and reduction scratch
@@ -45,16 +46,16 @@ extern GridBox siteBox;       // where sites may lie on the full grid: the whole
 extern int* insideMaps[maxPyramidLevels];
 extern unsigned* insideMoves;
 
-// Creates the set for full edge `edge` (see grid_edge.h), with moment volumes for `sums` and, when
-// `masked`, the inside maps of every level, and sets gridSize to it.
-// Throws cvt::Failure if the set exists already, the edge is unusable, or an allocation fails; what
+// Creates the set for full grid `full` (see grid_shape.h; an int is a cube), with moment volumes for
+// `sums` and, when `masked`, the inside maps of every level, and sets gridSize to it.
+// Throws cvt::Failure if the set exists already, the grid is unusable, or an allocation fails; what
 // was allocated before the failure stays in the set for releaseBuffers.
-void allocateBuffers(int edge, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
+void allocateBuffers(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
 // Device bytes the set holds now.
 uint64_t bufferSetBytes();
-// Device bytes allocateBuffers(edge, sums, masked) takes.
-uint64_t bufferSetBytesFor(int edge, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
+// Device bytes allocateBuffers(full, sums, masked) takes.
+uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 
 CVT_END_NAMESPACE

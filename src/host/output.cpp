@@ -14,7 +14,7 @@
 namespace cvt {
 namespace {
 
-constexpr int fieldMask = 1023;  // each coordinate is a 10-bit field of the site code
+constexpr int fieldValues = maxGridSide;  // a coordinate is below the longest side a grid can have
 
 // The decimal text of a field value followed by its separator, padded to a whole word so that it can
 // be stored with one 8-byte copy.
@@ -24,8 +24,8 @@ struct FieldText {
 };
 
 struct FieldTable {
-    std::array<FieldText, fieldMask + 1> withSpace;
-    std::array<FieldText, fieldMask + 1> withNewline;
+    std::array<FieldText, fieldValues> withSpace;
+    std::array<FieldText, fieldValues> withNewline;
 };
 
 FieldText fieldText(int value, char separator) {
@@ -44,7 +44,7 @@ FieldText fieldText(int value, char separator) {
 const FieldTable& fieldTable() {
     static const FieldTable table = [] {
         FieldTable built;
-        for (int value = 0; value <= fieldMask; ++value) {
+        for (int value = 0; value < fieldValues; ++value) {
             built.withSpace[value] = fieldText(value, ' ');
             built.withNewline[value] = fieldText(value, '\n');
         }
@@ -58,12 +58,12 @@ char* appendField(char* out, const FieldText& text) {
     return out + text.length;
 }
 
-char* appendLine(char* out, int32_t label, const FieldTable& table) {
+char* appendLine(char* out, int32_t label, const FieldTable& table, const SiteLayout& codes) {
     out[0] = 'v';
     out[1] = ' ';
-    out = appendField(out + 2, table.withSpace[(label >> 20) & fieldMask]);
-    out = appendField(out, table.withSpace[(label >> 10) & fieldMask]);
-    return appendField(out, table.withNewline[label & fieldMask]);
+    out = appendField(out + 2, table.withSpace[codes.x(label)]);
+    out = appendField(out, table.withSpace[codes.y(label)]);
+    return appendField(out, table.withNewline[codes.z(label)]);
 }
 
 // Writes all of [data, data + size), through interruptions and partial writes.
@@ -85,18 +85,18 @@ constexpr int groupWidth = 16;
 constexpr size_t bufferBytes = size_t(4) << 20;
 
 // Gathers the labels of x = firstX .. firstX + width - 1 of the box into group[dx][y * box.z + z].
-void gatherGroup(const int32_t* labels, int edge, GridBox box, int firstX, int width, int32_t* group) {
+void gatherGroup(const int32_t* labels, const GridShape& grid, GridBox box, int firstX, int width, int32_t* group) {
     const size_t plane = size_t(box.y) * box.z;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y) {
-            const int32_t* row = labels + (size_t(z) * edge + y) * edge + firstX;
+            const int32_t* row = labels + size_t(grid.index(firstX, y, z));
             for (int dx = 0; dx < width; ++dx) group[plane * dx + size_t(box.z) * y + z] = row[dx];
         }
 }
 
 }  // namespace
 
-char* formatLabelLine(char* out, int32_t label) { return appendLine(out, label, fieldTable()); }
+char* formatLabelLine(char* out, int32_t label) { return appendLine(out, label, fieldTable(), SiteLayout{}); }
 
 size_t labelIndexOfLine(size_t line) {
     constexpr size_t planeVoxels = size_t(labellingEdge) * labellingEdge;
@@ -104,7 +104,7 @@ size_t labelIndexOfLine(size_t line) {
     return x + labellingEdge * y + planeVoxels * z;
 }
 
-void writeLabelling(const int32_t* labels, int edge, GridBox box, const TextSink& sink) {
+void writeLabelling(const int32_t* labels, const GridShape& grid, GridBox box, const TextSink& sink) {
     const FieldTable& table = fieldTable();
     const size_t plane = size_t(box.y) * box.z;
     const size_t rowBytes = size_t(box.z) * labelLineRoom;  // room for one z-row of lines
@@ -114,14 +114,14 @@ void writeLabelling(const int32_t* labels, int edge, GridBox box, const TextSink
     char* cursor = buffer.get();
     for (int firstX = 0; firstX < box.x; firstX += groupWidth) {
         const int width = std::min(groupWidth, box.x - firstX);
-        gatherGroup(labels, edge, box, firstX, width, group.get());
+        gatherGroup(labels, grid, box, firstX, width, group.get());
         const int32_t* lineLabels = group.get();
         for (size_t row = 0; row < size_t(box.y) * width; ++row) {
             if (size_t(bufferEnd - cursor) < rowBytes) {
                 sink(buffer.get(), size_t(cursor - buffer.get()));
                 cursor = buffer.get();
             }
-            for (int z = 0; z < box.z; ++z) cursor = appendLine(cursor, *lineLabels++, table);
+            for (int z = 0; z < box.z; ++z) cursor = appendLine(cursor, *lineLabels++, table, grid.codes);
         }
     }
     sink(buffer.get(), size_t(cursor - buffer.get()));

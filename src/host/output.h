@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "grid_edge.h"
+#include "grid_shape.h"
 
 namespace cvt {
 
@@ -26,8 +26,9 @@ size_t labelIndexOfLine(size_t line);
 // Receives the text in pieces of a few MiB; throws to stop the writing.
 using TextSink = std::function<void(const char* data, size_t bytes)>;
 
-// Writes the lines of the voxels of `box` of a labelling of edge `edge` (labels[x + edge*y + edge^2*z]).
-void writeLabelling(const int32_t* labels, int edge, GridBox box, const TextSink& sink);
+// Writes the lines of the voxels of `box` of a labelling of `grid` (labels[grid.index(x, y, z)], site
+// codes in the grid's layout).
+void writeLabelling(const int32_t* labels, const GridShape& grid, GridBox box, const TextSink& sink);
 
 // Writes all lines of the program's 256^3 labelling to the file descriptor. Throws cvt::Failure when
 // the descriptor takes fewer bytes than written (a full disk, a closed pipe).

@@ -23,7 +23,7 @@ DensityInput builtInDensity() {
 DensityInput densityFile(const std::string& path, const formats::ReadOptions& read,
                          const formats::DensityMapping& mapping) {
     formats::ReadOptions options = read;
-    options.maxSide = maxGridEdge;
+    options.maxSide = maxGridSide;
     formats::VolumeFile file = formats::readVolume(path, options);
     DensityInput input;
     input.source = path;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 #include "options.h"
 
 namespace cvt::volume {

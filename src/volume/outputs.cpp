@@ -60,13 +60,13 @@ void writeSites(const std::string& path, const Tessellation& tessellation) {
     formats::writeSitesCsv(path, rows, tessellation.firstId);
 }
 
-void writeText(const std::string& path, const int32_t* labelling, int edge, GridBox box) {
+void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box) {
     if (path == "-") {
-        writeLabelling(labelling, edge, box, writeToStandardOutput);
+        writeLabelling(labelling, grid, box, writeToStandardOutput);
         return;
     }
     formats::AtomicFile file(path);
-    writeLabelling(labelling, edge, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
+    writeLabelling(labelling, grid, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
     file.commit();
 }
 
@@ -74,7 +74,7 @@ void writeOutputs(const VolumeOptions& options, const DensityInput& input, const
     const Tessellation& tessellation = run.tessellation;
     if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
     if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
-    if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.gridEdge, tessellation.box);
+    if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.grid, tessellation.box);
     if (options.previewPath) {
         char caption[96];
         std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(run.energy), tessellation.sites.size());

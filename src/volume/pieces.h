@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 
 namespace cvt::volume {
 

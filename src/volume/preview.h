@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 #include "rgb_image.h"
 
 namespace cvt::volume {

@@ -62,10 +62,11 @@ json history(const CvtRunReport& report) {
     return decisions;
 }
 
-// The run's energy measures offsets in units of the smallest spacing, scaled by 2 / E: undone, it is
-// the sum of the normalised density times the squared physical distance, in the spacing's units.
-double physicalEnergy(float energy, const Spacing& spacing, int gridEdge) {
-    const double unit = *std::min_element(spacing.begin(), spacing.end()) * gridEdge / 2.0;
+// The run's energy measures offsets in units of the smallest spacing, scaled by 2 / E (E the grid's
+// longest side): undone, it is the sum of the normalised density times the squared physical distance,
+// in the spacing's units.
+double physicalEnergy(float energy, const Spacing& spacing, int longestSide) {
+    const double unit = *std::min_element(spacing.begin(), spacing.end()) * longestSide / 2.0;
     return double(energy) * unit * unit;
 }
 
@@ -99,14 +100,17 @@ std::string summaryText(const RunSummary& s) {
             {"input", input(*s.input)},
             {"mapping", mapping(o)},
             {"mask", mask(s)},
-            {"grid", {{"edge", s.gridEdge}, {"levels_used", report.levelCount}}},
+            {"grid",
+             {{"edge", s.grid.longestSide()},
+              {"shape", {s.grid.x, s.grid.y, s.grid.z}},
+              {"levels_used", report.levelCount}}},
             {"backend", {{"name", s.backend}, {"device", s.device}}},
             {"history", history(report)},
             {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}}},
             {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}, {"first_id", s.firstId}}},
             {"regions_in_pieces", s.splitRegions},
             {"final_energy", s.finalEnergy},
-            {"final_energy_physical", physicalEnergy(s.finalEnergy, s.input->usedSpacing, s.gridEdge)},
+            {"final_energy_physical", physicalEnergy(s.finalEnergy, s.input->usedSpacing, s.grid.longestSide())},
             {"seconds",
              {{"read", t.read},
               {"synthesis", t.synthesis},

@@ -19,7 +19,7 @@ struct RunSummary {
     const DensityInput* input = nullptr;
     const CvtRunReport* report = nullptr;
     SitePlacement::Kind placement = SitePlacement::Kind::uniform;
-    int gridEdge = 0;
+    GridShape grid;
     std::string backend, device;
     int lastIteration = 0;
     size_t sitesAtEnd = 0;

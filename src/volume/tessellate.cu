@@ -1,4 +1,4 @@
-// The tessellation of a density in memory on one backend: the density in the smallest cube the buffer
+// The tessellation of a density in memory on one backend: the density in the smallest grid the buffer
 // set accepts, the driver's run on it, and the result tabulated for the box.
 #include <algorithm>
 #include <vector>
@@ -77,7 +77,7 @@ private:
     uint64_t insideVoxels_ = 0;
 };
 
-void requireMemory(int edge, GridBox box, const TessellationParameters& parameters) {
+void requireMemory(const GridShape& grid, GridBox box, const TessellationParameters& parameters) {
     const volume::MemoryNeeds needs = tessellationMemory(box, parameters);
     volume::MemoryAvailable available;
     size_t free = 0, total = 0;
@@ -86,8 +86,7 @@ void requireMemory(int edge, GridBox box, const TessellationParameters& paramete
     available.host = availableHostMemory().value_or(UINT64_MAX);
     available.sharedMemory = deviceMemoryIsHostMemory();
     if (const auto shortfall = volume::memoryShortfall(needs, available))
-        throw MemoryShortfall(*shortfall + " (a " + volume::boxText(box) + " box in a " + std::to_string(edge) +
-                              "^3 grid)");
+        throw MemoryShortfall(*shortfall + " (a " + volume::boxText(box) + " box in a " + shapeText(grid) + " grid)");
 }
 
 SitePlacement placementFor(const DensityView& view, const TessellationParameters& parameters,
@@ -112,57 +111,42 @@ SitePlacement placementFor(const DensityView& view, const TessellationParameters
     return placement;
 }
 
-// The mask's flags in the cube, at the box's place; nothing without a mask.
-std::vector<uint8_t> cubeInside(const uint8_t* inside, GridBox box, int edge) {
+// The mask's flags in the grid, at the box's place; nothing without a mask.
+std::vector<uint8_t> gridInside(const uint8_t* inside, GridBox box, const GridShape& grid) {
     if (inside == nullptr) return {};
-    std::vector<uint8_t> cube;
-    formats::resizeLarge(cube, size_t(edge) * edge * edge);
-    std::fill(cube.begin(), cube.end(), uint8_t(0));
+    std::vector<uint8_t> flags;
+    formats::resizeLarge(flags, size_t(grid.voxels()));
+    std::fill(flags.begin(), flags.end(), uint8_t(0));
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y)
-            std::copy_n(inside + size_t(box.x) * (y + size_t(box.y) * z), box.x, cube.data() + size_t(edge) * (y + size_t(edge) * z));
-    return cube;
-}
-
-// The cube the buffer set works on, with the box's density divided by its maximum at its origin and
-// zero elsewhere; nothing when the box's own values are that cube already.
-std::vector<float> cubeDensity(const float* values, GridBox box, float maximum, int edge) {
-    if (box.x == edge && box.y == edge && box.z == edge && maximum == 1.0f) return {};
-    std::vector<float> cube;
-    formats::resizeLarge(cube, size_t(edge) * edge * edge);
-    for (int z = 0; z < box.z; ++z)
-        for (int y = 0; y < box.y; ++y) {
-            const float* row = values + size_t(box.x) * (y + size_t(box.y) * z);
-            float* target = cube.data() + size_t(edge) * (y + size_t(edge) * z);
-            for (int x = 0; x < box.x; ++x) target[x] = row[x] / maximum;
-        }
-    return cube;
+            std::copy_n(inside + size_t(box.x) * (y + size_t(box.y) * z), box.x, flags.data() + grid.index(0, y, z));
+    return flags;
 }
 
 volume::TessellationRun runOnBuffers(const DensityView& view, const TessellationParameters& parameters,
                                      CvtObserver* observer) {
     volume::requireValidRequest(view, parameters);
     const GridBox box{view.samples.shape.x, view.samples.shape.y, view.samples.shape.z};
-    const int edge = volume::gridEdgeFor(box);
-    requireMemory(edge, box, parameters);
+    const GridShape grid = volume::gridFor(box);
+    requireMemory(grid, box, parameters);
     const FloatDensity density(view, parameters);
     volume::TessellationRun run;
     run.placement = placementKindOf(parameters);
-    run.gridEdge = edge;
+    run.grid = grid;
     run.backend = backendName();
     run.device = deviceName();
 
     SitePlacement placement = placementFor(view, parameters, density);
-    allocateBuffers(edge, momentSumsOf(parameters), masked(parameters));
-    formats::resizeLarge(run.labelling, size_t(edge) * edge * edge);
+    allocateBuffers(grid, momentSumsOf(parameters), masked(parameters));
+    formats::resizeLarge(run.labelling, size_t(grid.voxels()));
     {
-        const float maximum = *std::max_element(density.values(), density.end());
-        const std::vector<float> cube = cubeDensity(density.values(), box, maximum, edge);
-        const std::vector<uint8_t> inside = cubeInside(density.inside(), box, edge);
+        const std::vector<uint8_t> inside = gridInside(density.inside(), box, grid);
         CvtRequest request;
         request.inside = inside.empty() ? nullptr : inside.data();
         request.spacing = parameters.spacing;
-        request.density = cube.empty() ? density.values() : cube.data();
+        // Divided by its maximum as it is uploaded, so that the largest density is 1.
+        request.density = density.values();
+        request.densityDivisor = *std::max_element(density.values(), density.end());
         request.result = run.labelling.data();
         request.siteCount = parameters.sites;
         request.maxLevels = parameters.levels;
@@ -176,7 +160,7 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     run.energy = evaluateEnergy(energyScales(parameters.spacing));  // of the final labelling, still in currentSites
     run.lastIteration = iteration;
     releaseBuffers();
-    run.tessellation = volume::tabulate(run.labelling.data(), edge, box, density.values(), density.inside());
+    run.tessellation = volume::tabulate(run.labelling.data(), grid, box, density.values(), density.inside());
     run.insideVoxels = density.insideVoxels();
     return run;
 }
@@ -184,16 +168,17 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
 }  // namespace
 
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters) {
-    const int edge = volume::gridEdgeFor(box);
-    const uint64_t cube = uint64_t(edge) * edge * edge * sizeof(float);
+    const GridShape grid = volume::gridFor(box);
+    const uint64_t gridBytes = uint64_t(grid.voxels()) * sizeof(float);
     const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
     volume::MemoryNeeds needs;
-    needs.device = bufferSetBytesFor(edge, momentSumsOf(parameters), masked(parameters));
-    // The density and the result at the size of the cube; the density and the labels of the box; the
-    // weights that placement by density draws from; with a mask, its flags in the cube and in the box,
-    // and those of its coarser levels.
-    needs.host = 2 * cube + 2 * boxBytes + (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
-                 (masked(parameters) ? (cube + boxBytes) / sizeof(float) * 2 : 0);
+    needs.device = bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
+    // The result at the size of the grid and a plane of it to upload the density through; the density
+    // (when it has to be converted) and the labels of the box; the weights that placement by density
+    // draws from; with a mask, its flags in the grid and in the box, and those of its coarser levels.
+    needs.host = gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
+                 (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
+                 (masked(parameters) ? (gridBytes + boxBytes) / sizeof(float) * 2 : 0);
     return needs;
 }
 

@@ -10,9 +10,8 @@
 namespace cvt::volume {
 namespace {
 
-// Site codes pack x, y and z in 10 bits each, x highest: sorted codes are sites sorted by x, y, z.
-int32_t codeOf(int x, int y, int z) { return (x << 20) | (y << 10) | z; }
-std::array<int, 3> coordinatesOf(int32_t code) { return {(code >> 20) & 1023, (code >> 10) & 1023, code & 1023}; }
+// Site codes pack x, y and z with x highest: sorted codes are sites sorted by x, y, z.
+std::array<int, 3> coordinatesOf(int32_t code, const SiteLayout& codes) { return {codes.x(code), codes.y(code), codes.z(code)}; }
 
 }  // namespace
 
@@ -20,7 +19,8 @@ size_t Tessellation::splitRegions() const {
     return size_t(std::count_if(pieces.begin(), pieces.end(), [](uint32_t count) { return count > 1; }));
 }
 
-Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density, const uint8_t* inside) {
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
+                      const uint8_t* inside) {
     Tessellation result;
     result.box = box;
     result.firstId = inside != nullptr ? 1 : 0;
@@ -29,9 +29,10 @@ Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const flo
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y)
             for (int x = 0; x < box.x; ++x)
-                if (labelling[(size_t(z) * edge + y) * edge + x] == codeOf(x, y, z)) codes.push_back(codeOf(x, y, z));
+                if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode(x, y, z))
+                    codes.push_back(grid.codes.encode(x, y, z));
     std::sort(codes.begin(), codes.end());
-    for (int32_t code : codes) result.sites.push_back(coordinatesOf(code));
+    for (int32_t code : codes) result.sites.push_back(coordinatesOf(code, grid.codes));
     result.mass.assign(codes.size(), 0.0);
     result.voxels.assign(codes.size(), 0);
     formats::resizeLarge(result.labels, size_t(box.x) * box.y * box.z);
@@ -42,7 +43,7 @@ Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const flo
     size_t voxel = 0;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y) {
-            const int32_t* row = labelling + (size_t(z) * edge + y) * edge;
+            const int32_t* row = labelling + size_t(grid.index(0, y, z));
             for (int x = 0; x < box.x; ++x, ++voxel) {
                 if (inside != nullptr && !inside[voxel]) {
                     result.labels[voxel] = 0;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 
 namespace cvt::volume {
 
@@ -25,10 +25,10 @@ struct Tessellation {
     size_t splitRegions() const;
 };
 
-// From the final labelling of the grid of edge `edge` that holds the box at its origin, the box's
+// From the final labelling of `grid` (codes in its layout) that holds the box at its origin, the box's
 // density and, with a mask, its inside flags (box-sized; null without one). Every label in the box
 // must name a site inside the box (cvt::Failure otherwise).
-Tessellation tabulate(const int32_t* labelling, int edge, GridBox box, const float* density,
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
                       const uint8_t* inside = nullptr);
 
 }  // namespace cvt::volume

@@ -34,7 +34,7 @@ void requireValidSites(const std::vector<std::array<int, 3>>& sites, const std::
 
 }  // namespace
 
-int gridEdgeFor(GridBox box) { return smallestFullEdgeHolding(std::max({box.x, box.y, box.z})); }
+GridShape gridFor(GridBox box) { return smallestGridHolding(box); }
 
 std::string boxText(GridBox box) {
     return std::to_string(box.x) + " x " + std::to_string(box.y) + " x " + std::to_string(box.z);
@@ -43,9 +43,11 @@ std::string boxText(GridBox box) {
 void requireValidRequest(const DensityView& density, const TessellationParameters& parameters) {
     const formats::VolumeShape shape = density.samples.shape;
     const GridBox box{shape.x, shape.y, shape.z};
-    if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridEdge)
+    if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridSide)
         throw InvalidInput(density.source + ": a " + boxText(box) + " box; every side must be from 1 to " +
-                           std::to_string(maxGridEdge));
+                           std::to_string(maxGridSide));
+    if (const std::string problem = fullGridProblem(gridFor(box)); !problem.empty())
+        throw InvalidInput(density.source + ": a " + boxText(box) + " box cannot be tessellated: " + problem);
     if (parameters.mask) {
         const formats::VolumeShape mask = parameters.mask->shape;
         if (mask.x != box.x || mask.y != box.y || mask.z != box.z)

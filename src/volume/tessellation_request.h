@@ -49,18 +49,18 @@ struct TessellationParameters {
 // What the run gives back.
 struct TessellationRun {
     Tessellation tessellation;  // sites by id, their masses and voxel counts, the id of every voxel
-    std::vector<int32_t> labelling;  // the final labelling of the whole cube, by site code, x fastest
+    std::vector<int32_t> labelling;  // the final labelling of the whole grid, by site code, x fastest
     float energy = 0;           // of the final labelling
     CvtRunReport report;        // the decision history, the stop reason, the times of the phases
     int lastIteration = 0;
-    int gridEdge = 0;           // of the cube the box was placed in
+    GridShape grid;             // the grid the box was placed in
     uint64_t insideVoxels = 0;  // inside the mask; the box's voxels without one
     SitePlacement::Kind placement = SitePlacement::Kind::density;
     std::string backend, device;
 };
 
-// The edge of the cube a run on a box of these sides works on.
-int gridEdgeFor(GridBox box);
+// The grid a run on a box of these sides works on: each side rounded up to its step.
+GridShape gridFor(GridBox box);
 
 // "X x Y x Z", as messages give a box.
 std::string boxText(GridBox box);

@@ -53,13 +53,13 @@ std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options) {
     if (!options.maskPath) return std::nullopt;
     formats::ReadOptions read = options.read;
     read.format.reset();
-    read.maxSide = maxGridEdge;
+    read.maxSide = maxGridSide;
     return formats::readVolume(*options.maskPath, read);
 }
 
 void describeInput(volume::ProgressReporter& progress, const DensityInput& input) {
-    progress.note("%s: %s %s (%s) in a %d^3 grid", input.source.c_str(), volume::boxText(input.box).c_str(),
-                  input.type.c_str(), input.format.c_str(), volume::gridEdgeFor(input.box));
+    progress.note("%s: %s %s (%s) in a %s grid", input.source.c_str(), volume::boxText(input.box).c_str(),
+                  input.type.c_str(), input.format.c_str(), shapeText(volume::gridFor(input.box)).c_str());
     if (input.scale() != 1.0f)
         progress.note("%s: density divided by its maximum %g before the run", input.source.c_str(),
                       double(input.scale()));
@@ -74,9 +74,9 @@ void describeInput(volume::ProgressReporter& progress, const DensityInput& input
 // the run would take, besides the input as read.
 int printNeeds(const DensityInput& input, const volume::TessellationParameters& parameters) {
     const volume::MemoryNeeds needs = tessellationMemory(input.box, parameters);
-    const int edge = volume::gridEdgeFor(input.box);
+    const GridShape grid = volume::gridFor(input.box);
     std::printf("box: %d %d %d\ngrid: %d %d %d\ndevice_bytes: %llu\nhost_bytes: %llu\nshared_memory: %s\n",
-                input.box.x, input.box.y, input.box.z, edge, edge, edge,
+                input.box.x, input.box.y, input.box.z, grid.x, grid.y, grid.z,
                 static_cast<unsigned long long>(needs.device), static_cast<unsigned long long>(needs.host),
                 deviceMemoryIsHostMemory() ? "yes" : "no");
     return std::fflush(stdout) == 0 ? 0 : 1;
@@ -124,7 +124,7 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
         summary.input = &input;
         summary.report = &run.report;
         summary.placement = run.placement;
-        summary.gridEdge = run.gridEdge;
+        summary.grid = run.grid;
         summary.backend = run.backend;
         summary.device = run.device;
         summary.lastIteration = run.lastIteration;

@@ -10,10 +10,12 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 // Position along z used for distances: a site's z field; an empty value lies beyond every site.
-__host__ __device__ __forceinline__ int floodPosition(int value) { return value >= 0 ? siteZ(value) : 0x7FFFFFFF; }
+__host__ __device__ __forceinline__ int floodPosition(int value, SiteLayout codes) {
+    return value >= 0 ? codes.z(value) : 0x7FFFFFFF;
+}
 
-__host__ __device__ __forceinline__ int distanceAlongZ(int value, int z) {
-    const int d = floodPosition(value) - z;
+__host__ __device__ __forceinline__ int distanceAlongZ(int value, int z, SiteLayout codes) {
+    const int d = floodPosition(value, codes) - z;
     return d < 0 ? -d : d;
 }
 
@@ -23,21 +25,21 @@ __host__ __device__ __forceinline__ int distanceAlongZ(int value, int z) {
 // is replaced by the one carried from above when the latter is strictly nearer. A voxel halfway
 // between two sites therefore keeps the upper one, which is the "largest z" part of the tie rule.
 // Consecutive threads take consecutive x, so every step of a warp touches 32 consecutive integers.
-__global__ void kernelFloodZ(const int* source, int* destination, int n) {
+__global__ void kernelFloodZ(const int* source, int* destination, GridShape g) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    const int column = x + n * y;
-    const int plane = n * n;
+    const int column = g.index(x, y, 0);
+    const int plane = g.x * g.y;
 
     int carried = EMPTY_SITE;
-    for (int z = 0; z < n; ++z) {
+    for (int z = 0; z < g.z; ++z) {
         const int value = source[column + plane * z];
         if (value >= 0) carried = value;
         destination[column + plane * z] = carried;
     }
-    for (int z = n - 2; z >= 0; --z) {
+    for (int z = g.z - 2; z >= 0; --z) {
         const int below = destination[column + plane * z];
-        if (distanceAlongZ(below, z) < distanceAlongZ(carried, z)) carried = below;
+        if (distanceAlongZ(below, z, g.codes) < distanceAlongZ(carried, z, g.codes)) carried = below;
         destination[column + plane * z] = carried;
     }
 }
@@ -55,10 +57,10 @@ void floodUpward(const int* values, int* floods, int* carried, int columns) {
 }
 
 // The kernel's downward step at plane z for `columns` side by side.
-void floodDownward(int* floods, int* carried, int columns, int z) {
+void floodDownward(int* floods, int* carried, int columns, int z, SiteLayout codes) {
     for (int c = 0; c < columns; ++c) {
         const int below = floods[c];
-        const int flood = distanceAlongZ(below, z) < distanceAlongZ(carried[c], z) ? below : carried[c];
+        const int flood = distanceAlongZ(below, z, codes) < distanceAlongZ(carried[c], z, codes) ? below : carried[c];
         carried[c] = flood;
         floods[c] = flood;
     }
@@ -66,17 +68,17 @@ void floodDownward(int* floods, int* carried, int columns, int z) {
 
 // The kernel's two sweeps for one y-row of columns at a time: the row's part of each plane is
 // contiguous, and the values the row's columns carry are kept side by side, so memory is walked plane
-// by plane in runs of n integers instead of one column at a stride of a plane. At n = 256 a row's
-// n x n voxels stay in the cache from the upward sweep to the downward one.
-bool hostFloodZ(dim3 grid, dim3 block, const int* source, int* destination, int n) {
-    if (!isLineLaunch(grid, block, n)) return false;
-    const size_t plane = size_t(n) * n;
-    hostParallelFor(n, [=](int64_t y) {
-        const int* values = source + size_t(y) * n;
-        int* floods = destination + size_t(y) * n;
-        std::vector<int> carried(n, EMPTY_SITE);
-        for (int z = 0; z < n; ++z) floodUpward(values + plane * z, floods + plane * z, carried.data(), n);
-        for (int z = n - 2; z >= 0; --z) floodDownward(floods + plane * z, carried.data(), n, z);
+// by plane in runs of X integers instead of one column at a stride of a plane. At 256^3 a row's
+// X x Z voxels stay in the cache from the upward sweep to the downward one.
+bool hostFloodZ(dim3 grid, dim3 block, const int* source, int* destination, GridShape g) {
+    if (!isColumnLaunch(grid, block, g)) return false;
+    const size_t plane = size_t(g.x) * g.y;
+    hostParallelFor(g.y, [=](int64_t y) {
+        const int* values = source + size_t(y) * g.x;
+        int* floods = destination + size_t(y) * g.x;
+        std::vector<int> carried(g.x, EMPTY_SITE);
+        for (int z = 0; z < g.z; ++z) floodUpward(values + plane * z, floods + plane * z, carried.data(), g.x);
+        for (int z = g.z - 2; z >= 0; --z) floodDownward(floods + plane * z, carried.data(), g.x, z, g.codes);
     });
     return true;
 }

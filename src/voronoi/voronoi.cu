@@ -9,51 +9,49 @@ CVT_BEGIN_NAMESPACE
 
 namespace {
 
-// The kernels test no bounds: they need exactly N x N threads per pass, tiles of 32 rows and the
-// N^3 leading elements of each buffer. An unusable gridSize would make them read and write outside
-// the buffers, so it is refused before anything runs.
+// The kernels test no bounds: they need exactly one thread per line or column, tiles of 32 rows and
+// the leading X Y Z elements of each buffer. An unusable gridSize would make them read and write
+// outside the buffers, so it is refused before anything runs.
 void requireLabellableGrid() {
     if (voronoiBuffers == nullptr || voronoiBuffers[0] == nullptr || voronoiBuffers[1] == nullptr)
         throw Failure("labelling needs the device buffer set, which is not allocated");
-    const int n = gridSize;
-    if (!isWorkableEdge(n) || uint64_t(n) * n * n * sizeof(int) > volumeBytes)
-        throw Failure("cannot label a grid of edge " + std::to_string(n) +
-                      ": it must be a multiple of 32 from 32 to 1024 within the allocated volumes");
+    if (!isLaunchableShape(gridSize) || uint64_t(gridSize.voxels()) * sizeof(int) > volumeBytes)
+        throw Failure("cannot label grid " + shapeText(gridSize) + ": it must have x and y multiples of 32 and z a " +
+                      "multiple of 4 within the allocated volumes");
 }
 
 }  // namespace
 
 void launchFloodZ() {
-    const int n = gridSize;
-    LAUNCH_KERNEL(kernelFloodZ, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], n);
+    LAUNCH_KERNEL(kernelFloodZ, columnGrid(gridSize), lineBlock(), 0, voronoiBuffers[voronoiIndex],
+                  voronoiBuffers[voronoiIndex ^ 1], gridSize);
 }
 
-void launchMaurerAxis(LineWeights weights) {
-    const int n = gridSize;
-    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(n), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], n, weights);
+void launchMaurerAxis(const GridShape& frame, LineWeights weights) {
+    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(frame), lineBlock(), 0, voronoiBuffers[voronoiIndex],
+                  voronoiBuffers[voronoiIndex ^ 1], frame, weights);
 }
 
-void launchColorAxis(LineWeights weights) {
-    const int n = gridSize;
-    LAUNCH_KERNEL(kernelColorAxis, queryGrid(n), queryBlock(), 0,
-                  voronoiBuffers[voronoiIndex ^ 1], voronoiBuffers[voronoiIndex], n, weights);
+void launchColorAxis(const GridShape& frame, LineWeights weights) {
+    LAUNCH_KERNEL(kernelColorAxis, queryGrid(frame), queryBlock(), 0, voronoiBuffers[voronoiIndex ^ 1],
+                  voronoiBuffers[voronoiIndex], frame, weights);
 }
 
 // The flood writes into the other buffer, which thereby becomes the selected one; each construction
 // pass then writes the unselected buffer and each query pass writes back into the selected one, so
 // the labelling ends in voronoiBuffers[voronoiIndex] with only the two volumes in use. The flood
 // compares offsets along z alone, which no weight reorders. The first round's lines run along y with x
-// first; the query pass exchanges the first two axes, so the second round's run along x with y first.
+// first, on the grid X x Y x Z; its query pass writes the grid Y x X x Z (voxel (y, x, z) at
+// y + Y (x + X z), codes with the y field highest). The second round's lines therefore run along x
+// with y first, on that grid, and its query pass writes X x Y x Z again, codes in the grid's own layout.
 void computeVoronoi(const AxisWeights& weights) {
     requireLabellableGrid();
     launchFloodZ();
     voronoiIndex ^= 1;
-    launchMaurerAxis(LineWeights{weights.x, weights.y, weights.z});
-    launchColorAxis(LineWeights{weights.x, weights.y, weights.z});
-    launchMaurerAxis(LineWeights{weights.y, weights.x, weights.z});
-    launchColorAxis(LineWeights{weights.y, weights.x, weights.z});
+    launchMaurerAxis(gridSize, LineWeights{weights.x, weights.y, weights.z});
+    launchColorAxis(gridSize, LineWeights{weights.x, weights.y, weights.z});
+    launchMaurerAxis(gridSize.exchanged(), LineWeights{weights.y, weights.x, weights.z});
+    launchColorAxis(gridSize.exchanged(), LineWeights{weights.y, weights.x, weights.z});
     currentSites = voronoiBuffers[voronoiIndex];
     scratchSites = voronoiBuffers[voronoiIndex ^ 1];
 }

@@ -15,6 +15,7 @@
 
 #include "../device/device.h"
 #include "../host/axis_spacing.h"
+#include "../host/grid_shape.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -24,32 +25,38 @@ struct LineWeights {
     int64_t first = 1, row = 1, third = 1;
 };
 
-// Column flood along z. One thread per column (x, y); launch (N/32, N/4, 1) x (32, 4, 1).
+// Every pass takes the grid g of its source in the pass's own frame: its sides and the site layout of
+// the codes in it. A pass along the second array axis works on lines (i, j) = (x, z) of g, each of g.y
+// rows, g.x integers apart.
+
+// Column flood along z. One thread per column (x, y); launch columnGrid(g) x lineBlock().
 // Writes the nearest site of each column to every voxel of it, EMPTY_SITE for a column without one.
-__global__ void kernelFloodZ(const int* source, int* destination, int n);
+__global__ void kernelFloodZ(const int* source, int* destination, GridShape g);
 
 // Construction pass along the second array axis. One thread per line (i, j) = (x, z); launch
-// (N/32, N/4, 1) x (32, 4, 1). Leaves in `destination` the chain of the candidates that are nearest
-// at some position of the line, headed at row N-1 (see chain_entry.h).
-__global__ void kernelMaurerAxis(const int* source, int* destination, int n, LineWeights weights);
+// lineGrid(g) x lineBlock(). Leaves in `destination` the chain of the candidates that are nearest at
+// some position of the line, headed at row g.y - 1 (see chain_entry.h), in the frame of g.
+__global__ void kernelMaurerAxis(const int* source, int* destination, GridShape g, LineWeights weights);
 
-// Query pass over the chains of kernelMaurerAxis. Blocks of 32 x 2 threads on a grid (N/32, N, 1):
-// block (bx, j) handles lines i = 32 bx .. 32 bx + 31 of plane j, two threads per line. Writes the
-// nearest chain entry of line (i, j) for row y to voxel (y, i, j), with its first two fields exchanged.
-__global__ void kernelColorAxis(const int* source, int* destination, int n, LineWeights weights);
+// Query pass over the chains of kernelMaurerAxis. Blocks of 32 x 2 threads on queryGrid(g): block
+// (bx, j) handles lines i = 32 bx .. 32 bx + 31 of plane j, two threads per line. Writes the nearest
+// chain entry of line (i, j) for row y to voxel (y, i, j) of the grid g.exchanged(), as a code of that
+// grid: the first two fields exchanged.
+__global__ void kernelColorAxis(const int* source, int* destination, GridShape g, LineWeights weights);
 
-// kernelFloodZ from voronoiBuffers[voronoiIndex] into the other buffer, at gridSize.
+// kernelFloodZ from voronoiBuffers[voronoiIndex] into the other buffer, on gridSize.
 void launchFloodZ();
-// kernelMaurerAxis from voronoiBuffers[voronoiIndex] into the other buffer, at gridSize.
-void launchMaurerAxis(LineWeights weights = {});
-// kernelColorAxis from voronoiBuffers[voronoiIndex ^ 1] into voronoiBuffers[voronoiIndex], at gridSize.
-void launchColorAxis(LineWeights weights = {});
+// kernelMaurerAxis from voronoiBuffers[voronoiIndex] into the other buffer, on `frame` (gridSize or
+// gridSize.exchanged()).
+void launchMaurerAxis(const GridShape& frame, LineWeights weights = {});
+// kernelColorAxis from voronoiBuffers[voronoiIndex ^ 1] into voronoiBuffers[voronoiIndex], on `frame`.
+void launchColorAxis(const GridShape& frame, LineWeights weights = {});
 
-// Labels the grid of edge gridSize under `weights`. Consumes the site volume in voronoiBuffers[voronoiIndex], flips
+// Labels gridSize under `weights`. Consumes the site volume in voronoiBuffers[voronoiIndex], flips
 // voronoiIndex once and leaves the labelling in currentSites (= voronoiBuffers[voronoiIndex]);
 // scratchSites then holds meaningless intermediate data. Throws cvt::Failure, launching nothing and
-// changing no state, if the buffer set is missing or gridSize is not a multiple of 32 from 32 to 1024
-// that fits the allocated volumes.
+// changing no state, if the buffer set is missing or gridSize is not a launchable grid (x and y
+// multiples of 32, z of 4) that fits the allocated volumes.
 void computeVoronoi(const AxisWeights& weights = {});
 
 CVT_END_NAMESPACE

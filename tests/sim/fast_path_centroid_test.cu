@@ -15,7 +15,7 @@
 #include "centroid/centroid.h"
 #include "device/launch_shapes.h"
 #include "fast_path_comparison.h"
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 #include "host/site_code.h"
 #include "lattice_labelling.h"
 #include "reference_labelling.h"

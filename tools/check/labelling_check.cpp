@@ -14,7 +14,7 @@ struct Point {
     int x, y, z;
 };
 
-Point decode(int32_t code) { return {(code >> 20) & 1023, (code >> 10) & 1023, code & 1023}; }
+Point decode(int32_t code, const SiteLayout& codes) { return {codes.x(code), codes.y(code), codes.z(code)}; }
 
 int64_t squaredDistance(const Point& a, const Point& b, const AxisWeights& w) {
     const int64_t dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
@@ -66,14 +66,15 @@ std::string describe(const Point& p) {
 }  // namespace
 
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
-                                 const std::vector<std::array<int, 3>>& siteList, const AxisWeights& weights) {
+                                 const std::vector<std::array<int, 3>>& siteList, const AxisWeights& weights,
+                                 const SiteLayout& codes) {
     LabellingVerdict verdict;
     std::vector<Point> sites;
     for (const std::array<int, 3>& s : siteList) sites.push_back({s[0], s[1], s[2]});
     verdict.siteCount = sites.size();
     for (int32_t code : labels) {
         if (code == outsideLabel) continue;
-        const Point s = decode(code);
+        const Point s = decode(code, codes);
         if (code < 0 || s.x >= box.x || s.y >= box.y || s.z >= box.z) {
             verdict.exact = false;
             verdict.problem = "label " + std::to_string(code) + " names no voxel of the grid";
@@ -95,7 +96,7 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
                     const Point voxel{x, y, z};
                     const int32_t code = labels[(size_t(z) * box.y + y) * box.x + x];
                     if (code == outsideLabel) continue;
-                    const Point own = decode(code);
+                    const Point own = decode(code, codes);
                     const int64_t ownDistance = squaredDistance(voxel, own, weights);
                     const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance) / lightest))) + 1;
                     const Point* better = nullptr;
@@ -136,20 +137,20 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {
     codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
     std::vector<std::array<int, 3>> sites;
     for (int32_t code : codes) {
-        const Point s = decode(code);
+        const Point s = decode(code, SiteLayout{});
         if (code >= 0) sites.push_back({s.x, s.y, s.z});
     }
     return verifyLabelling(labels, cubeBox(edge), sites);
 }
 
 double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge,
-                 const AxisScales& scales) {
+                 const AxisScales& scales, const SiteLayout& codes) {
     double energy = 0.0;
     size_t index = 0;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y)
             for (int x = 0; x < box.x; ++x, ++index) {
-                const Point s = decode(labels[index]);
+                const Point s = decode(labels[index], codes);
                 const double dx = 2.0 * scales.x * (x - s.x) / scaleEdge, dy = 2.0 * scales.y * (y - s.y) / scaleEdge,
                              dz = 2.0 * scales.z * (z - s.z) / scaleEdge;
                 energy += density[index] * (dx * dx + dy * dy + dz * dz);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/axis_spacing.h"
-#include "host/grid_edge.h"
+#include "host/grid_shape.h"
 
 namespace cvt::check {
 
@@ -21,10 +21,12 @@ struct LabellingVerdict {
 // A voxel outside a mask, which has no site and is not checked.
 constexpr int32_t outsideLabel = -1;
 
-// `labels` holds the site codes of the voxels of `box` (x fastest), or outsideLabel; `sites` are every
-// site there is, each a voxel of the box. Distances are weighted as the program's labelling weights them.
+// `labels` holds the site codes (of layout `codes`) of the voxels of `box` (x fastest), or outsideLabel;
+// `sites` are every site there is, each a voxel of the box. Distances are weighted as the program's
+// labelling weights them.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box,
-                                 const std::vector<std::array<int, 3>>& sites, const AxisWeights& weights = {});
+                                 const std::vector<std::array<int, 3>>& sites, const AxisWeights& weights = {},
+                                 const SiteLayout& codes = {});
 
 // The same for edge^3 site codes, the sites being those that occur in the labelling.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge);
@@ -33,7 +35,7 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge);
 // scaled by 2 / scaleEdge (the program measures in a cube of edge 2 around its whole grid) and by the
 // axis's scale.
 double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, GridBox box, int scaleEdge,
-                 const AxisScales& scales = {});
+                 const AxisScales& scales = {}, const SiteLayout& codes = {});
 double cvtEnergy(const std::vector<int32_t>& labels, const std::vector<float>& density, int edge);
 
 }  // namespace cvt::check

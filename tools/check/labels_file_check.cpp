@@ -89,6 +89,9 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
     if (maskPath)
         if (const std::optional<std::string> problem = maskProblem(ids, box, *maskPath)) return invalid(*problem);
 
+    // The site codes of the grid the program runs such a box in.
+    const GridShape grid = smallestGridHolding(box);
+    const SiteLayout layout = grid.codes;
     std::vector<int32_t> codes(ids.size());
     std::vector<uint64_t> voxels(rows.size(), 0);
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -102,10 +105,10 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
                            ", but the sites file lists ids " + std::to_string(firstId) + " to " +
                            std::to_string(firstId + rows.size() - 1));
         const std::array<int, 3>& s = sites[id];
-        codes[i] = (s[0] << 20) | (s[1] << 10) | s[2];
+        codes[i] = layout.encode(s[0], s[1], s[2]);
         ++voxels[id];
     }
-    const LabellingVerdict labelling = verifyLabelling(codes, box, sites, labellingWeights(spacing));
+    const LabellingVerdict labelling = verifyLabelling(codes, box, sites, labellingWeights(spacing, grid.longestSide()), layout);
     if (!labelling.exact) return invalid(labelling.problem);
 
     // A file without a voxels column reads as zeros; every region has at least its site's voxel.
@@ -133,8 +136,7 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
                            ", the labels and the density give " + std::to_string(mass[id]));
     const float maximum = *std::max_element(density.begin(), density.end());
     for (float& value : density) value /= maximum;
-    verdict.energy = cvtEnergy(codes, density, box, smallestFullEdgeHolding(std::max({box.x, box.y, box.z})),
-                               energyScales(spacing));
+    verdict.energy = cvtEnergy(codes, density, box, grid.longestSide(), energyScales(spacing), layout);
     return verdict;
 }
 

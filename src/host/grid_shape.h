@@ -1,0 +1,176 @@
+// The grids the program works on, how site codes name their voxels, and the density pyramid they
+// allow, in one place:
+// - a grid has a side of its own along each axis. Kernels are launched without bounds tests: in blocks
+//   32 voxels wide along x, rows along y walked in tiles of 32, and lines across z in blocks of 4, so x
+//   and y are multiples of 32 and z a multiple of 4;
+// - a site code packs the three coordinates into fields of a width per axis (site_code.h), 30 bits in
+//   all, so that the labelling's chain entries keep two bits of their own;
+// - the fixed-point moment sums of a region cannot wrap (moment_sums.h);
+// - a coarse pyramid level halves every side exactly, keeps every side a multiple of its step and its
+//   longest side at least 64.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "../device/failure.h"
+#include "../device/qualifiers.h"
+
+namespace cvt {
+
+constexpr int sideStepXY = 32;
+constexpr int sideStepZ = 4;
+constexpr int maxGridSide = 4096;
+constexpr int minPyramidEdge = 64;  // the longest side of a coarse level
+constexpr int maxPyramidLevels = 10;
+constexpr int siteCodeBits = 30;   // coordinate bits of a site code, all fields together
+constexpr int standardFieldBits = 10;
+
+// How a site code packs a voxel's coordinates: x in the highest field, z in the lowest, each field as
+// wide as its axis needs. Grids whose sides are all at most 1024 use 10 bits per field.
+struct SiteLayout {
+    int xBits = standardFieldBits, yBits = standardFieldBits, zBits = standardFieldBits;
+
+    __host__ __device__ __forceinline__ int x(int32_t code) const { return (code >> (yBits + zBits)) & ((1 << xBits) - 1); }
+    __host__ __device__ __forceinline__ int y(int32_t code) const { return (code >> zBits) & ((1 << yBits) - 1); }
+    __host__ __device__ __forceinline__ int z(int32_t code) const { return code & ((1 << zBits) - 1); }
+    __host__ __device__ __forceinline__ int32_t encode(int cx, int cy, int cz) const {
+        return (cx << (yBits + zBits)) | (cy << zBits) | cz;
+    }
+    // The layout of the frame whose first two axes are exchanged (the labelling's transposed passes).
+    __host__ __device__ __forceinline__ SiteLayout exchanged() const { return SiteLayout{yBits, xBits, zBits}; }
+};
+
+// A grid of x * y * z voxels, voxel (i, j, k) at index i + x * (j + y * k), and the layout of its site
+// codes. An int makes a cube with the standard layout. Coarse levels keep the layout of the full grid.
+struct GridShape {
+    int x = 0, y = 0, z = 0;
+    SiteLayout codes;
+
+    constexpr GridShape() = default;
+    __host__ __device__ constexpr GridShape(int edge) : x(edge), y(edge), z(edge) {}  // NOLINT: a cube of that edge
+    __host__ __device__ constexpr GridShape(int sx, int sy, int sz, SiteLayout layout = {})
+        : x(sx), y(sy), z(sz), codes(layout) {}
+
+    __host__ __device__ __forceinline__ int index(int i, int j, int k) const { return i + x * (j + y * k); }
+    __host__ __device__ __forceinline__ int64_t voxels() const { return int64_t(x) * y * z; }
+    __host__ __device__ __forceinline__ int longestSide() const { return x > y ? (x > z ? x : z) : (y > z ? y : z); }
+    // The same voxels with x and y exchanged, as the labelling's query pass writes them.
+    __host__ __device__ __forceinline__ GridShape exchanged() const { return GridShape(y, x, z, codes.exchanged()); }
+    __host__ __device__ constexpr GridShape halved(int levels) const {
+        return GridShape(x >> levels, y >> levels, z >> levels, codes);
+    }
+    __host__ __device__ constexpr GridShape doubled() const { return GridShape(2 * x, 2 * y, 2 * z, codes); }
+    constexpr bool operator==(const GridShape& other) const {
+        return x == other.x && y == other.y && z == other.z && codes.xBits == other.codes.xBits &&
+               codes.yBits == other.codes.yBits && codes.zBits == other.codes.zBits;
+    }
+};
+
+// A box at the origin of a grid: voxels [0, x) x [0, y) x [0, z).
+struct GridBox {
+    int x = 0, y = 0, z = 0;
+};
+
+constexpr GridBox cubeBox(int edge) { return GridBox{edge, edge, edge}; }
+constexpr GridBox boxOf(const GridShape& shape) { return GridBox{shape.x, shape.y, shape.z}; }
+
+// The box that covers `box` on pyramid level `level`: every coarse voxel with a fine voxel in the box.
+constexpr GridBox levelBox(GridBox box, int level) {
+    const int round = (1 << level) - 1;
+    return GridBox{(box.x + round) >> level, (box.y + round) >> level, (box.z + round) >> level};
+}
+
+// Bits a field needs for coordinates 0 .. side - 1.
+constexpr int fieldBitsFor(int side) {
+    int bits = 0;
+    while ((1 << bits) < side) ++bits;
+    return bits;
+}
+
+// The layout of a grid: 10 bits per axis while they hold every side, else just the bits each side needs.
+constexpr SiteLayout layoutFor(int sx, int sy, int sz) {
+    if (std::max({sx, sy, sz}) <= (1 << standardFieldBits)) return SiteLayout{};
+    return SiteLayout{fieldBitsFor(sx), fieldBitsFor(sy), fieldBitsFor(sz)};
+}
+
+// Whether every coordinate sum of a region, times the 2^24 of the fixed point, stays below 2^64 when the
+// density is at most 1: the sum of x over a whole grid is (X - 1) / 2 per voxel, plus half a unit of
+// rounding per voxel.
+constexpr bool momentSumsFit(int sx, int sy, int sz) {
+    const double voxels = double(sx) * sy * sz;
+    return (double(std::max({sx, sy, sz})) - 1) / 2 * voxels * 16777216.0 + voxels / 2 < 18446744073709551616.0;
+}
+
+constexpr bool isSideOnStep(int side, int step) { return side >= step && side <= maxGridSide && side % step == 0; }
+
+// Whether the kernels can work on a grid of these sides.
+constexpr bool isWorkableShape(int sx, int sy, int sz) {
+    if (!isSideOnStep(sx, sideStepXY) || !isSideOnStep(sy, sideStepXY) || !isSideOnStep(sz, sideStepZ)) return false;
+    const SiteLayout layout = layoutFor(sx, sy, sz);
+    return layout.xBits + layout.yBits + layout.zBits <= siteCodeBits && momentSumsFit(sx, sy, sz);
+}
+
+// The full grid of these sides, with its layout.
+constexpr GridShape fullGrid(int sx, int sy, int sz) { return GridShape(sx, sy, sz, layoutFor(sx, sy, sz)); }
+
+// Whether the buffer set can be allocated for full grid `shape`: workable sides and the layout they get.
+inline bool isFullGrid(const GridShape& shape) {
+    const SiteLayout layout = layoutFor(shape.x, shape.y, shape.z);
+    return isWorkableShape(shape.x, shape.y, shape.z) && shape.codes.xBits == layout.xBits &&
+           shape.codes.yBits == layout.yBits && shape.codes.zBits == layout.zBits;
+}
+
+// Whether level `level` (0 = the full grid) of the pyramid of full grid `full` exists.
+inline bool isPyramidLevel(const GridShape& full, int level) {
+    if (level == 0) return isFullGrid(full);
+    if (level < 0 || level >= maxPyramidLevels || !isFullGrid(full)) return false;
+    const GridShape coarse = full.halved(level);
+    return (coarse.x << level) == full.x && (coarse.y << level) == full.y && (coarse.z << level) == full.z &&
+           coarse.x % sideStepXY == 0 && coarse.y % sideStepXY == 0 && coarse.z % sideStepZ == 0 && coarse.x > 0 &&
+           coarse.y > 0 && coarse.z > 0 &&
+           coarse.longestSide() >= minPyramidEdge;
+}
+
+// How many levels a run on full grid `full` uses when it may use up to `maxLevels`: the leading
+// pyramid levels, at most maxLevels of them.
+inline int usableLevelCount(const GridShape& full, int maxLevels) {
+    int levels = 0;
+    while (levels < maxLevels && isPyramidLevel(full, levels)) ++levels;
+    return levels;
+}
+
+// The smallest grid that holds a box of these sides (each 1 .. maxGridSide) at its origin.
+constexpr GridShape smallestGridHolding(GridBox box) {
+    const auto up = [](int side, int step) { return (side + step - 1) / step * step; };
+    return fullGrid(up(box.x, sideStepXY), up(box.y, sideStepXY), up(box.z, sideStepZ));
+}
+
+inline std::string shapeText(const GridShape& shape) {
+    return std::to_string(shape.x) + " x " + std::to_string(shape.y) + " x " + std::to_string(shape.z);
+}
+
+// Why the buffer set cannot be allocated for `shape`, in words; empty when it can.
+inline std::string fullGridProblem(const GridShape& shape) {
+    if (!isSideOnStep(shape.x, sideStepXY) || !isSideOnStep(shape.y, sideStepXY) || !isSideOnStep(shape.z, sideStepZ))
+        return "grid " + shapeText(shape) + " does not have x and y multiples of " + std::to_string(sideStepXY) +
+               " and z a multiple of " + std::to_string(sideStepZ) + ", each at most " + std::to_string(maxGridSide);
+    const SiteLayout layout = layoutFor(shape.x, shape.y, shape.z);
+    if (layout.xBits + layout.yBits + layout.zBits > siteCodeBits)
+        return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
+               " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
+               " (the product of the sides rounded up to powers of two at most 2^30)";
+    if (!momentSumsFit(shape.x, shape.y, shape.z))
+        return "grid " + shapeText(shape) +
+               " is too large for exact moment sums: its voxel count times half its longest side must stay below 2^40";
+    if (!isFullGrid(shape)) return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
+    return {};
+}
+
+// Throws cvt::Failure unless `shape` is a full grid.
+inline void requireFullGrid(const GridShape& shape) {
+    if (const std::string problem = fullGridProblem(shape); !problem.empty()) throw Failure(problem);
+}
+
+}  // namespace cvt
