@@ -1,6 +1,9 @@
 // One complete Lloyd iteration at edge 256 with the seeded sites, with float atomics and with
-// fixed-point moment sums, and with voxels 2.5 times as deep as wide; and one energy evaluation.
+// fixed-point moment sums, and with voxels 2.5 times as deep as wide; one energy evaluation; and one
+// iteration on a box of the shape of a CT stack, 512 x 512 x 96, with as many sites per voxel.
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -22,14 +25,30 @@ struct DriverSeconds {
     double iteration, energy;
 };
 
-// The best of four iterations and four energy evaluations on the seeded sites, with moment sums of
-// the given kind, under `spacing`.
-DriverSeconds driverSeconds(MomentSums sums, const Spacing& spacing = {1, 1, 1}) {
+// The program's density on its own grid; elsewhere a smooth positive one.
+std::vector<float> benchDensity(const GridShape& grid) {
+    std::vector<float> density(size_t(grid.voxels()));
+    if (grid == GridShape(densityEdge)) {
+        synthesizeDensity(density.data());
+        return density;
+    }
+    for (int z = 0; z < grid.z; ++z)
+        for (int y = 0; y < grid.y; ++y)
+            for (int x = 0; x < grid.x; ++x) {
+                const double u = double(x) / grid.x - 0.5, v = double(y) / grid.y - 0.5, w = double(z) / grid.z - 0.5;
+                density[size_t(grid.index(x, y, z))] = float(0.05 + std::exp(-8.0 * (u * u + v * v + w * w)));
+            }
+    return density;
+}
+
+// The best of four iterations and four energy evaluations on the seeded sites of `grid`, with moment
+// sums of the given kind, under `spacing`.
+DriverSeconds driverSeconds(MomentSums sums, const Spacing& spacing = {1, 1, 1},
+                            const GridShape& grid = GridShape(benchFullEdge)) {
     const AxisWeights weights = labellingWeights(spacing);
     const AxisScales scales = energyScales(spacing);
-    allocateBuffers(benchFullEdge, sums);
-    std::vector<float> density(size_t(benchFullEdge) * benchFullEdge * benchFullEdge);
-    synthesizeDensity(density.data());
+    allocateBuffers(grid, sums);
+    const std::vector<float> density = benchDensity(grid);
     checkCuda(cudaMemcpy(densityLevels[0], density.data(), density.size() * sizeof(float), cudaMemcpyHostToDevice),
               "uploading the benchmark density");
     buildDensityPyramid();
@@ -38,7 +57,7 @@ DriverSeconds driverSeconds(MomentSums sums, const Spacing& spacing = {1, 1, 1})
     std::vector<int> staging;
     DriverSeconds best{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
     for (int repeat = 0; repeat < 4; ++repeat) {
-        seedBenchSites(benchFullEdge, staging);
+        seedBenchSites(grid, staging);
         best.iteration = std::min(best.iteration, bestSeconds(1, [&] {
                                       computeVoronoi(weights);
                                       launchCentroidStep();
@@ -57,6 +76,11 @@ void benchDriver() {
     reportSeconds("energy_256_s", floatSums.energy);
     reportSeconds("iteration_256_deterministic_s", driverSeconds(MomentSums::fixedPoint).iteration);
     reportSeconds("iteration_256_spacing_s", driverSeconds(MomentSums::floatAtomics, benchSpacing).iteration);
+    const GridShape ctStack = fullGrid(512, 512, 96);
+    const double box = driverSeconds(MomentSums::floatAtomics, {1, 1, 1}, ctStack).iteration;
+    reportSeconds("iteration_box_512x512x96_s", box);
+    // Against the cube of 256, which has two thirds of its voxels.
+    std::printf("iteration_box_ratio: %.2f\n", box / floatSums.iteration);
     if (!fastPathsEnabled()) return;
     // The same with every kernel simulated, so that both ways of running stay measured.
     setFastPathsEnabled(false);

@@ -65,7 +65,6 @@ void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     voronoiBuffers = allocateHostArray<int*>(2);
     densityLevels = allocateHostArray<float*>(maxPyramidLevels);
     volumeBytes = gridBytes(full);
-    allocateVolume(energyBuffer, volumeBytes, "the energy buffer");
     allocateVolume(voronoiBuffers[0], volumeBytes, "site volume 0");
     allocateVolume(voronoiBuffers[1], volumeBytes, "site volume 1");
     const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
@@ -73,6 +72,7 @@ void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     momentSums = sums;
     for (int m = 0; m < momentCount; ++m)
         allocateVolume(momentBuffers[m], gridBytes(full, momentElementBytes(sums)), momentNames[m]);
+    energyBuffer = momentBuffers[0];
     for (int level = 0; isPyramidLevel(full, level); ++level)
         allocateVolume(densityLevels[level], gridBytes(full.halved(level)), "a density pyramid level");
     if (!masked) return;
@@ -89,7 +89,7 @@ void releaseBuffers() {
         freeVolume(voronoiBuffers[1], firstFailure);
     }
     for (float*& moment : momentBuffers) freeVolume(moment, firstFailure);
-    freeVolume(energyBuffer, firstFailure);
+    energyBuffer = nullptr;
     if (densityLevels != nullptr)
         for (int level = 0; level < maxPyramidLevels; ++level) freeVolume(densityLevels[level], firstFailure);
     for (int*& map : insideMaps) freeVolume(map, firstFailure);
@@ -107,7 +107,7 @@ uint64_t bufferSetBytes() { return allocatedBytes; }
 
 uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums, bool masked) {
     requireFullGrid(full);
-    uint64_t bytes = 3 * gridBytes(full) + momentCount * gridBytes(full, momentElementBytes(sums));
+    uint64_t bytes = 2 * gridBytes(full) + momentCount * gridBytes(full, momentElementBytes(sums));
     for (int level = 0; isPyramidLevel(full, level); ++level) bytes += (masked ? 2 : 1) * gridBytes(full.halved(level));
     return bytes + (masked ? sizeof(unsigned) : 0);
 }

@@ -34,7 +34,9 @@ extern int* scratchSites;     // voronoiBuffers[voronoiIndex ^ 1]
 extern float** densityLevels; // density pyramid, slot i of the full grid halved i times
 extern float* momentBuffers[momentCount];  // of 8-byte elements with fixed-point sums
 extern MomentSums momentSums;
-extern float* energyBuffer;   // per-voxel energy terms and reduction scratch
+// Per-voxel energy terms and reduction scratch: the x-moment volume under another name. The energy is
+// evaluated between a labelling and the centroid step, which rebuilds the moments before it reads them.
+extern float* energyBuffer;
 extern float energyReadback;
 extern int levelIndex;
 extern float relaxation;
