@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/grid_shape.h"
+
 namespace cvt::formats {
 
 enum class SampleType { uint8, int8, uint16, int16, int32, uint32, float32, float64 };
@@ -67,7 +69,7 @@ struct ReadOptions {
     std::optional<FileFormat> format;     // overrides the extension
     std::optional<VolumeShape> rawShape;  // required for raw
     std::optional<SampleType> rawType;    // required for raw
-    int maxSide = 1024;                   // every side must be 1 .. maxSide
+    int maxSide = maxGridSide;            // every side must be 1 .. maxSide
 };
 
 // Reads a whole volume. Files of more or fewer than 3 dimensions, a side outside 1 .. maxSide, sample
