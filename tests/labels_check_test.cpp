@@ -69,7 +69,8 @@ TEST_F(LabelsFileCheck, AcceptsExactFilesAndGivesTheProgramsEnergy) {
     ASSERT_TRUE(verdict.valid) << verdict.problem;
     EXPECT_EQ(verdict.siteCount, 3u);
     ASSERT_TRUE(verdict.energy);
-    // The box fits a 64^3 grid: distances are scaled by 2/64, the density divided by its maximum.
+    // The box runs in a 64 x 32 x 12 grid: distances are scaled by 2 / 64 (its longest side), the density
+    // divided by its maximum.
     std::vector<int32_t> codes;
     const std::vector<int32_t> cube = bruteForceLabelling(sites, 33);
     for (int z = 0; z < 10; ++z)

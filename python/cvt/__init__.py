@@ -45,8 +45,9 @@ class Tessellation:
         The label of ``sites[0]``: 1 with a mask, else 0.
     energy : float
         The energy of the final tessellation: the density divided by its maximum, times the squared
-        distance to the site (under `spacing`, in units of its smallest step), with distances scaled by 2 / E (E the edge of the cube the array is placed
-        in: the smallest multiple of 32 from 64 that holds it), summed over the array.
+        distance to the site (under `spacing`, in units of its smallest step), with distances scaled
+        by 2 / E (E the longest side of the grid the array is placed in: each side rounded up, x and y
+        to a multiple of 32, z to a multiple of 4), summed over the array.
     history : list of dict
         Every tenth iteration's decision: ``iteration``, ``level``, ``energy`` and the ``relaxation``
         set for the next iterations.
