@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one reduced deterministic cvt-volume run (the built-in 256^3 density, 2000 sites, at most 60
 # iterations) with two cvt-volume binaries, say one built for a GPU and one for the CPU simulation,
-# and compares their text outputs byte for byte. Prints "identical", or the first voxel where the two
-# labellings differ.
+# and compares their text outputs byte for byte; then both on a box wider than 1024 (1800 x 300 x 40
+# random bytes, a grid with wider site code fields) and compares their label files. Prints
+# "identical", or the first voxel where the two labellings differ.
 #   scripts/compare-backends.sh FIRST_CVT_VOLUME SECOND_CVT_VOLUME [WORK_DIRECTORY]
 # Exit status 0 when identical, 1 when they differ, 2 when a run fails.
 set -uo pipefail
@@ -19,19 +20,34 @@ for side in 1 2; do
   fi
 done
 
+# The box: the same random bytes for both runs.
+head -c $((1800 * 300 * 40)) /dev/urandom >"$work/box.raw"
+for side in 1 2; do
+  binary="${!side}"
+  if ! "$binary" "$work/box.raw" --raw-shape 1800,300,40 --raw-type uint8 --sites 500 --max-iterations 12 --quiet \
+       --labels "$work/box-$side.npy" 2>"$work/box-$side.err"; then
+    echo "box run with $binary failed: $(tail -n 1 "$work/box-$side.err")"
+    exit 2
+  fi
+done
+cmp -s "$work/box-1.npy" "$work/box-2.npy"
+boxStatus=$?
+rm -f "$work/box.raw" "$work/box-1.npy" "$work/box-2.npy"
+box="box 1800 x 300 x 40 $([ $boxStatus -eq 0 ] && echo identical || echo DIFFERENT)"
+
 difference=$(cmp "$work/labels-1.txt" "$work/labels-2.txt" 2>&1)
 status=$?
 rm -f "$work/labels-1.txt" "$work/labels-2.txt"
 if [ $status -eq 0 ]; then
-  echo "identical"
-  exit 0
+  echo "identical; $box"
+  exit $boxStatus
 fi
 # cmp says "... differ: byte B, line L"; line L is voxel L - 1 in cvt's order (x outermost, z innermost).
 line=$(sed -n 's/.*line \([0-9]*\).*/\1/p' <<<"$difference")
 if [ -z "$line" ]; then
-  echo "different: $difference"
+  echo "different: $difference; $box"
 else
   voxel=$((line - 1))
-  echo "different from voxel ($((voxel / (edge * edge))), $((voxel / edge % edge)), $((voxel % edge)))"
+  echo "different from voxel ($((voxel / (edge * edge))), $((voxel / edge % edge)), $((voxel % edge))); $box"
 fi
 exit 1
