@@ -102,20 +102,35 @@ void constructLine(const int* candidates, int* chain, int n, int i, int j, LineW
         rows[count] = k;
         count += codes[count] >= 0;
     }
+    // The top two entries live in registers, as in the kernel; deeper ones in the arrays, entry e at e.
     int depth = 0;
+    int64_t topSum = 0, belowSum = 0;
+    int topRow = 0, belowRow = 0;
     for (int m = 0; m < count; ++m) {
         const int candidate = codes[m], k = rows[m];
         const int64_t dx = frame.x(candidate) - i, dz = frame.z(candidate) - j;
         const int64_t sum = w.row * (int64_t(k) * k) + w.first * (dx * dx) + w.third * (dz * dz);
-        while (depth >= 2 && (stackSums[depth - 1] - stackSums[depth - 2]) * (k - stackRows[depth - 1]) >
-                                 (sum - stackSums[depth - 1]) * (stackRows[depth - 1] - stackRows[depth - 2]))
+        while (depth >= 2 && (topSum - belowSum) * (k - topRow) > (sum - topSum) * (topRow - belowRow)) {
+            topSum = belowSum;
+            topRow = belowRow;
             --depth;
-        chain[k] = chainEntry(candidate, depth > 0, depth > 0 ? stackRows[depth - 1] : 0, frame);
-        stackRows[depth] = k;
-        stackSums[depth] = sum;
+            if (depth >= 2) {
+                belowSum = stackSums[depth - 2];
+                belowRow = stackRows[depth - 2];
+            }
+        }
+        chain[k] = chainEntry(candidate, depth > 0, depth > 0 ? topRow : 0, frame);
+        if (depth >= 2) {
+            stackSums[depth - 2] = belowSum;
+            stackRows[depth - 2] = belowRow;
+        }
+        belowSum = topSum;
+        belowRow = topRow;
+        topSum = sum;
+        topRow = k;
         ++depth;
     }
-    if (candidates[n - 1] < 0) chain[n - 1] = chainEndMarker(depth > 0, depth > 0 ? stackRows[depth - 1] : 0, frame);
+    if (candidates[n - 1] < 0) chain[n - 1] = chainEndMarker(depth > 0, depth > 0 ? topRow : 0, frame);
 }
 
 // Plane by plane, groupLines lines at a time: the group's rows are copied out of the source and the
