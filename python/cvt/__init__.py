@@ -102,9 +102,9 @@ def tessellate(
     density : (M, N, P) array_like
         Finite values, not all zero, non-negative unless `window` or `clip_below` maps them; any side
         from 1 to 4096, as memory allows. uint8, uint16, uint32, int16, int32, float32 and float64
-        arrays of any memory order and strides are read as they lie; other real types are converted to float64. The result
-        depends on the values and the shape only: distances are measured along the array's own axes,
-        in voxels unless `spacing` is given.
+        arrays of any memory order and strides are read as they lie; other real types are converted
+        to float64. The result depends on the values and the shape only: distances are measured along
+        the array's own axes, in voxels unless `spacing` is given.
     sites : int, optional
         The number of sites to place (ignored with `initial_sites`).
     seed : int, optional
