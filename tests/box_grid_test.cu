@@ -1,6 +1,7 @@
 // Grids with a side of their own along each axis: the shapes a box is given, the pyramid they allow,
 // the labelling on them against brute force (every side different, each at its smallest, a side past
-// 1024 with its wider code fields), and whole runs of the driver on a box inside such a grid.
+// 1024 with its wider code fields, the longest side allowed), and whole runs of the driver on a box
+// inside such a grid.
 #include <cmath>
 #include <random>
 #include <string>
@@ -67,7 +68,8 @@ std::vector<std::vector<Site>> siteSets(const GridShape& g, std::mt19937& random
 TEST_F(BoxGridTest, LabellingsOfBoxGridsAreExact) {
     std::mt19937 random(11);
     const std::array<int64_t, 3> weightSets[] = {{1, 1, 1}, {49, 49, 625}, {1, 400, 9}};
-    for (const GridShape& g : {fullGrid(32, 64, 4), fullGrid(96, 32, 12), fullGrid(64, 160, 36), fullGrid(2048, 32, 8)}) {
+    for (const GridShape& g : {fullGrid(32, 64, 4), fullGrid(96, 32, 12), fullGrid(64, 160, 36), fullGrid(2048, 32, 8),
+                               fullGrid(4096, 32, 4)}) {
         allocateBuffers(g);
         for (const std::vector<Site>& sites : siteSets(g, random))
             for (const std::array<int64_t, 3>& w : weightSets) {
