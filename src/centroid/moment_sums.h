@@ -8,23 +8,20 @@
 // so every sum, and with it the whole run, comes out the same in any order: on every run, every
 // number of host threads, and on a GPU and the simulation alike. Each product coordinate * density
 // is exact in double (24 by 10 significant bits) and rounded once to the nearest fixed-point value.
-// The bound: with a density of at most 1 and coordinates below 1024, a product is below 1024 * 2^24
-// = 2^34, and a sum over at most 1024^3 = 2^30 voxels below 2^64, so no sum can wrap on any grid the
-// program accepts. The density must therefore lie in [0, 1].
+// The bound: with a density of at most 1, a sum of x over a whole grid is (X - 1) / 2 per voxel;
+// grid_shape.h refuses every grid on which that, times 2^24, could reach 2^64 (momentSumsFit), so no
+// sum can wrap on any grid the program accepts. The density must therefore lie in [0, 1].
 #pragma once
 
 #include <math.h>
 
 #include "../device/device.h"
+#include "../host/grid_shape.h"
 
 CVT_BEGIN_NAMESPACE
 
 using FixedMoment = unsigned long long;
-constexpr double fixedMomentScale = 16777216.0;  // 2^24
 
-// The bound above: the largest product, on every voxel of the largest grid, still fits.
-static_assert(1023.0 * fixedMomentScale * (1024.0 * 1024.0 * 1024.0) < 18446744073709551616.0,
-              "a fixed-point moment sum could wrap");
 
 template <class Moment>
 struct MomentArithmetic;

@@ -26,6 +26,7 @@ constexpr int minPyramidEdge = 64;  // the longest side of a coarse level
 constexpr int maxPyramidLevels = 10;
 constexpr int siteCodeBits = 30;   // coordinate bits of a site code, all fields together
 constexpr int standardFieldBits = 10;
+constexpr double fixedMomentScale = 16777216.0;  // 2^24: the fraction of the moment sums (moment_sums.h)
 
 // How a site code packs a voxel's coordinates: x in the highest field, z in the lowest, each field as
 // wide as its axis needs. Grids whose sides are all at most 1024 use 10 bits per field.
@@ -100,7 +101,7 @@ constexpr SiteLayout layoutFor(int sx, int sy, int sz) {
 // rounding per voxel.
 constexpr bool momentSumsFit(int sx, int sy, int sz) {
     const double voxels = double(sx) * sy * sz;
-    return (double(std::max({sx, sy, sz})) - 1) / 2 * voxels * 16777216.0 + voxels / 2 < 18446744073709551616.0;
+    return (double(std::max({sx, sy, sz})) - 1) / 2 * voxels * fixedMomentScale + voxels / 2 < 18446744073709551616.0;
 }
 
 constexpr bool isSideOnStep(int side, int step) { return side >= step && side <= maxGridSide && side % step == 0; }
