@@ -10,14 +10,8 @@
 
 CVT_BEGIN_NAMESPACE
 
-inline bool isLaunchableShape(const GridShape& g) {
-    return g.x > 0 && g.y > 0 && g.z > 0 && g.x % sideStepXY == 0 && g.y % sideStepXY == 0 && g.z % sideStepZ == 0;
-}
-
 inline const GridShape& launchableShape(const GridShape& g) {
-    if (!isLaunchableShape(g))
-        throw Failure("grid " + shapeText(g) + " does not have x and y multiples of " + std::to_string(sideStepXY) +
-                      " and z a multiple of " + std::to_string(sideStepZ));
+    if (!isOnSteps(g)) throw Failure("grid " + shapeText(g) + " does not have " + stepsRule());
     return g;
 }
 
@@ -44,19 +38,19 @@ inline dim3 rowBlock() { return dim3(32, 1, 1); }
 // Whether a launch has one of the shapes above for grid g (host fast paths handle only those).
 inline bool sameShape(dim3 a, dim3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 inline bool isVoxelLaunch(dim3 grid, dim3 block, const GridShape& g) {
-    return isLaunchableShape(g) && sameShape(grid, voxelGrid(g)) && sameShape(block, voxelBlock());
+    return isOnSteps(g) && sameShape(grid, voxelGrid(g)) && sameShape(block, voxelBlock());
 }
 inline bool isColumnLaunch(dim3 grid, dim3 block, const GridShape& g) {
-    return isLaunchableShape(g) && sameShape(grid, columnGrid(g)) && sameShape(block, lineBlock());
+    return isOnSteps(g) && sameShape(grid, columnGrid(g)) && sameShape(block, lineBlock());
 }
 inline bool isLineLaunch(dim3 grid, dim3 block, const GridShape& g) {
-    return isLaunchableShape(g) && sameShape(grid, lineGrid(g)) && sameShape(block, lineBlock());
+    return isOnSteps(g) && sameShape(grid, lineGrid(g)) && sameShape(block, lineBlock());
 }
 inline bool isQueryLaunch(dim3 grid, dim3 block, const GridShape& g) {
-    return isLaunchableShape(g) && sameShape(grid, queryGrid(g)) && sameShape(block, queryBlock());
+    return isOnSteps(g) && sameShape(grid, queryGrid(g)) && sameShape(block, queryBlock());
 }
 inline bool isRowLaunch(dim3 grid, dim3 block, const GridShape& g) {
-    return isLaunchableShape(g) && sameShape(grid, rowGrid(g)) && sameShape(block, rowBlock());
+    return isOnSteps(g) && sameShape(grid, rowGrid(g)) && sameShape(block, rowBlock());
 }
 
 CVT_END_NAMESPACE

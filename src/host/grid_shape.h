@@ -104,34 +104,52 @@ constexpr bool momentSumsFit(int sx, int sy, int sz) {
     return (double(std::max({sx, sy, sz})) - 1) / 2 * voxels * fixedMomentScale + voxels / 2 < 18446744073709551616.0;
 }
 
-constexpr bool isSideOnStep(int side, int step) { return side >= step && side <= maxGridSide && side % step == 0; }
+// Whether every side is positive and a multiple of its step: what a kernel launch on the grid needs.
+constexpr bool isOnSteps(const GridShape& shape) {
+    return shape.x > 0 && shape.y > 0 && shape.z > 0 && shape.x % sideStepXY == 0 && shape.y % sideStepXY == 0 &&
+           shape.z % sideStepZ == 0;
+}
 
-// Whether the kernels can work on a grid of these sides.
-constexpr bool isWorkableShape(int sx, int sy, int sz) {
-    if (!isSideOnStep(sx, sideStepXY) || !isSideOnStep(sy, sideStepXY) || !isSideOnStep(sz, sideStepZ)) return false;
-    const SiteLayout layout = layoutFor(sx, sy, sz);
-    return layout.xBits + layout.yBits + layout.zBits <= siteCodeBits && momentSumsFit(sx, sy, sz);
+inline std::string shapeText(const GridShape& shape) {
+    return std::to_string(shape.x) + " x " + std::to_string(shape.y) + " x " + std::to_string(shape.z);
+}
+
+// The rule of isOnSteps, as messages give it.
+inline std::string stepsRule() {
+    return "x and y multiples of " + std::to_string(sideStepXY) + " and z a multiple of " + std::to_string(sideStepZ);
 }
 
 // The full grid of these sides, with its layout.
 constexpr GridShape fullGrid(int sx, int sy, int sz) { return GridShape(sx, sy, sz, layoutFor(sx, sy, sz)); }
 
-// Whether the buffer set can be allocated for full grid `shape`: workable sides and the layout they get.
-inline bool isFullGrid(const GridShape& shape) {
+// Why the buffer set cannot be allocated for `shape`, in words; empty when it can.
+inline std::string fullGridProblem(const GridShape& shape) {
+    if (!isOnSteps(shape) || shape.longestSide() > maxGridSide)
+        return "grid " + shapeText(shape) + " does not have " + stepsRule() + ", each at most " +
+               std::to_string(maxGridSide);
     const SiteLayout layout = layoutFor(shape.x, shape.y, shape.z);
-    return isWorkableShape(shape.x, shape.y, shape.z) && shape.codes.xBits == layout.xBits &&
-           shape.codes.yBits == layout.yBits && shape.codes.zBits == layout.zBits;
+    if (layout.xBits + layout.yBits + layout.zBits > siteCodeBits)
+        return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
+               " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
+               " (the product of the sides rounded up to powers of two at most 2^30)";
+    if (!momentSumsFit(shape.x, shape.y, shape.z))
+        return "grid " + shapeText(shape) +
+               " is too large for exact moment sums: its voxel count times half its longest side must stay below 2^40";
+    if (!(shape == fullGrid(shape.x, shape.y, shape.z)))
+        return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
+    return {};
 }
+
+// Whether the buffer set can be allocated for full grid `shape`.
+inline bool isFullGrid(const GridShape& shape) { return fullGridProblem(shape).empty(); }
 
 // Whether level `level` (0 = the full grid) of the pyramid of full grid `full` exists.
 inline bool isPyramidLevel(const GridShape& full, int level) {
-    if (level == 0) return isFullGrid(full);
     if (level < 0 || level >= maxPyramidLevels || !isFullGrid(full)) return false;
     const GridShape coarse = full.halved(level);
-    return (coarse.x << level) == full.x && (coarse.y << level) == full.y && (coarse.z << level) == full.z &&
-           coarse.x % sideStepXY == 0 && coarse.y % sideStepXY == 0 && coarse.z % sideStepZ == 0 && coarse.x > 0 &&
-           coarse.y > 0 && coarse.z > 0 &&
-           coarse.longestSide() >= minPyramidEdge;
+    return level == 0 || ((coarse.x << level) == full.x &&
+                          (coarse.y << level) == full.y && (coarse.z << level) == full.z && isOnSteps(coarse) &&
+                          coarse.longestSide() >= minPyramidEdge);
 }
 
 // How many levels a run on full grid `full` uses when it may use up to `maxLevels`: the leading
@@ -146,27 +164,6 @@ inline int usableLevelCount(const GridShape& full, int maxLevels) {
 constexpr GridShape smallestGridHolding(GridBox box) {
     const auto up = [](int side, int step) { return (side + step - 1) / step * step; };
     return fullGrid(up(box.x, sideStepXY), up(box.y, sideStepXY), up(box.z, sideStepZ));
-}
-
-inline std::string shapeText(const GridShape& shape) {
-    return std::to_string(shape.x) + " x " + std::to_string(shape.y) + " x " + std::to_string(shape.z);
-}
-
-// Why the buffer set cannot be allocated for `shape`, in words; empty when it can.
-inline std::string fullGridProblem(const GridShape& shape) {
-    if (!isSideOnStep(shape.x, sideStepXY) || !isSideOnStep(shape.y, sideStepXY) || !isSideOnStep(shape.z, sideStepZ))
-        return "grid " + shapeText(shape) + " does not have x and y multiples of " + std::to_string(sideStepXY) +
-               " and z a multiple of " + std::to_string(sideStepZ) + ", each at most " + std::to_string(maxGridSide);
-    const SiteLayout layout = layoutFor(shape.x, shape.y, shape.z);
-    if (layout.xBits + layout.yBits + layout.zBits > siteCodeBits)
-        return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
-               " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
-               " (the product of the sides rounded up to powers of two at most 2^30)";
-    if (!momentSumsFit(shape.x, shape.y, shape.z))
-        return "grid " + shapeText(shape) +
-               " is too large for exact moment sums: its voxel count times half its longest side must stay below 2^40";
-    if (!isFullGrid(shape)) return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
-    return {};
 }
 
 // Throws cvt::Failure unless `shape` is a full grid.

@@ -15,9 +15,9 @@ namespace {
 void requireLabellableGrid() {
     if (voronoiBuffers == nullptr || voronoiBuffers[0] == nullptr || voronoiBuffers[1] == nullptr)
         throw Failure("labelling needs the device buffer set, which is not allocated");
-    if (!isLaunchableShape(gridSize) || uint64_t(gridSize.voxels()) * sizeof(int) > volumeBytes)
-        throw Failure("cannot label grid " + shapeText(gridSize) + ": it must have x and y multiples of 32 and z a " +
-                      "multiple of 4 within the allocated volumes");
+    if (!isOnSteps(gridSize) || uint64_t(gridSize.voxels()) * sizeof(int) > volumeBytes)
+        throw Failure("cannot label grid " + shapeText(gridSize) + ": it must have " + stepsRule() +
+                      " within the allocated volumes");
 }
 
 }  // namespace

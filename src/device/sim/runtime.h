@@ -11,10 +11,9 @@
 #include <source_location>
 #include <string>
 
+#include "../qualifiers.h"
+
 #define __global__
-#define __device__
-#define __host__
-#define __forceinline__ inline
 // One instance per simulated block: a block runs entirely on one host thread, one block at a time.
 #define __shared__ static thread_local
 
