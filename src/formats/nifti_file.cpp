@@ -158,7 +158,7 @@ NiftiGeometry geometryOf(const nifti_image& image) {
 
 }  // namespace
 
-VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
+VolumeFile readNifti(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
     const InputFile file(path);  // missing, unreadable or not a regular file: said as for every format
     checkHeader(path, options.maxSide);
     const QuietLibrary quiet;
@@ -180,27 +180,40 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options) {
     if (volume.encoding == "gzip" && declared > mostInflatedBytes(file.size()))
         failAt(path, "header declares " + bytesText(declared) + " of data, more than the " + bytesText(file.size()) +
                          " of gzip data can hold");
-    if (nifti_image_load(image.get()) != 0 || image->data == nullptr)
-        failAt(path, volume.encoding == "gzip" ? "the data could not be read: the gzip stream is corrupt or ends early"
-                                               : "the data could not be read");
-    resizeLarge(volume.samples, declared);
-    std::memcpy(volume.samples.data(), image->data, declared);  // the library has put them in native order
-    volume.bigEndian = hostBigEndian;
+    volume.bigEndian = hostBigEndian;  // the library puts the samples in native order
     volume.spacing = {image->pixdim[1], image->pixdim[2], image->pixdim[3]};
     volume.geometry.nifti = geometryOf(*image);
     // Scaled data: the stored value times scl_slope plus scl_inter; a slope of 0 means none.
     const double slope = image->scl_slope, intercept = image->scl_inter;
-    if (slope != 0 && std::isfinite(slope) && std::isfinite(intercept) && !(slope == 1 && intercept == 0))
-        scaleSamples(volume, slope, intercept);
+    const bool scaled =
+        slope != 0 && std::isfinite(slope) && std::isfinite(intercept) && !(slope == 1 && intercept == 0);
+    if (selection.kind == SampleSelection::Kind::header) {
+        if (scaled) volume.type = SampleType::float64;  // as scaleSamples makes it
+        return volume;
+    }
+    const PlaneRange planes = selectPlanes(path, selection, volume);
+    resizeLarge(volume.samples, volumeBytes(volume.shape, volume.type));
+    if (selection.kind == SampleSelection::Kind::whole) {
+        if (nifti_image_load(image.get()) != 0 || image->data == nullptr)
+            failAt(path, volume.encoding == "gzip"
+                             ? "the data could not be read: the gzip stream is corrupt or ends early"
+                             : "the data could not be read");
+        std::memcpy(volume.samples.data(), image->data, declared);
+    } else {
+        // Read by the library too, so that the planes are converted as the whole volume is: swapped to
+        // native order, and non-finite floats replaced by 0. Only the planes' bytes are read.
+        const int64_t start[7] = {0, 0, planes.begin, 0, 0, 0, 0};
+        const int64_t size[7] = {volume.shape.x, volume.shape.y, volume.shape.z, 1, 1, 1, 1};
+        void* into = volume.samples.data();
+        if (nifti_read_subregion_image(image.get(), start, size, &into) != int64_t(volume.samples.size()))
+            failAt(path, "the data could not be read");
+    }
+    if (scaled) scaleSamples(volume, slope, intercept);
     return volume;
 }
 
-namespace {
-
-// The NIfTI-1 header of labels of `shape`, placed as `geometry` says (or by voxel sizes alone), made by
-// the library from an image description.
-nifti_1_header labelsHeader(const std::string& path, SampleType type, VolumeShape shape,
-                            const VolumeGeometry& geometry, std::array<double, 3> spacing) {
+std::string niftiHeaderBytes(const std::string& path, SampleType type, VolumeShape shape,
+                             const VolumeGeometry& geometry, std::array<double, 3> spacing) {
     int code = -1;
     for (const NiftiType& entry : niftiTypes)
         if (entry.type == type) code = entry.code;
@@ -230,22 +243,19 @@ nifti_1_header labelsHeader(const std::string& path, SampleType type, VolumeShap
     // The data follow the header and four zero bytes that say no extension follows.
     header.vox_offset = sizeof(nifti_1_header) + 4;
     std::memcpy(header.magic, "n+1", 4);
-    return header;
+    return std::string(reinterpret_cast<const char*>(&header), sizeof header) + std::string(4, '\0');
 }
-
-}  // namespace
 
 void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                 const VolumeGeometry& geometry, std::array<double, 3> spacing) {
     requireWritableShape(path, shape);
-    const nifti_1_header header = labelsHeader(path, type, shape, geometry, spacing);
-    const char noExtension[4] = {0, 0, 0, 0};
+    const std::string header = niftiHeaderBytes(path, type, shape, geometry, spacing);
     AtomicFile output(path);
     std::optional<GzipWriter> gzip;
     if (lowercaseExtension(path) == "gz") gzip.emplace(output);
     // The samples in the header's (native) byte order.
-    for (const auto& [data, bytes] : {std::pair<const void*, size_t>{&header, sizeof header},
-                                      {noExtension, sizeof noExtension}, {samples, volumeBytes(shape, type)}})
+    for (const auto& [data, bytes] : {std::pair<const void*, size_t>{header.data(), header.size()},
+                                      {samples, volumeBytes(shape, type)}})
         gzip ? gzip->write(data, bytes) : output.write(data, bytes);
     if (gzip) gzip->finish();
     output.commit();

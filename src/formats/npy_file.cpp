@@ -37,7 +37,7 @@ const char* littleEndianDescr(SampleType type) {
 
 }  // namespace
 
-VolumeFile readNpy(const std::string& path, const ReadOptions& options) {
+VolumeFile readNpy(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
     const InputFile file(path);
     unsigned char preamble[magicBytes + 6];
     const size_t got = file.readSome(0, preamble, sizeof preamble);
@@ -78,12 +78,11 @@ VolumeFile readNpy(const std::string& path, const ReadOptions& options) {
     if (declared != file.size() - dataStart)
         failAt(path, "header declares " + bytesText(declared) + " of data but the file holds " +
                          std::to_string(file.size() - dataStart));
-    readSamples(file, dataStart, volume);
+    readSelectedSamples(path, file, dataStart, volume, selection);
     return volume;
 }
 
-void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder) {
-    requireWritableShape(path, shape);
+std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder) {
     const auto [first, last] = fortranOrder ? std::pair{shape.x, shape.z} : std::pair{shape.z, shape.x};
     std::string header = std::string("{'descr': '") + littleEndianDescr(type) +
                          "', 'fortran_order': " + (fortranOrder ? "True" : "False") + ", 'shape': (" +
@@ -95,12 +94,12 @@ void writeNpy(const std::string& path, const void* samples, SampleType type, Vol
     header += '\n';
     const char preamble[] = {magic[0], magic[1], magic[2], magic[3], magic[4], magic[5], 1, 0,
                              char(header.size() & 0xff), char(header.size() >> 8)};
+    return std::string(preamble, sizeof preamble) + header;
+}
 
-    AtomicFile file(path);
-    file.write(preamble, sizeof preamble);
-    file.write(header);
-    writeLittleEndianSamples(file, samples, type, shape);
-    file.commit();
+void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder) {
+    requireWritableShape(path, shape);
+    writeHeaderAndSamples(path, npyHeaderBytes(type, shape, fortranOrder), samples, type, shape);
 }
 
 }  // namespace cvt::formats

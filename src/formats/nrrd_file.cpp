@@ -33,7 +33,7 @@ std::unique_ptr<InputFile> openDataFile(const std::string& headerPath, const std
 }
 
 void readData(const std::string& path, const NrrdHeader& header, const InputFile& source, uint64_t offset,
-              VolumeFile& volume) {
+              VolumeFile& volume, const SampleSelection& selection) {
     const std::string holder = source.path() == path ? "the file" : "data file " + source.path();
     const uint64_t declared = volumeBytes(volume.shape, volume.type);
     // Readers differ on whether a byte skip counts compressed or inflated bytes; none is safest.
@@ -53,12 +53,14 @@ void readData(const std::string& path, const NrrdHeader& header, const InputFile
         if (held != declared)
             failAt(path, "header declares " + bytesText(declared) + " of data but " + holder + " holds " +
                              std::to_string(held));
-        readSamples(source, offset, volume);
+        readSelectedSamples(path, source, offset, volume, selection);
         return;
     }
     if (declared > mostInflatedBytes(held))
         failAt(path, "header declares " + bytesText(declared) + " of data, more than the " + bytesText(held) +
                          " of gzip data in " + holder + " can hold");
+    if (selection.kind == SampleSelection::Kind::header) return;
+    selectPlanes(path, selection, volume);  // refuses planes: the stream inflates only from its start
     resizeLarge(volume.samples, declared);
     inflateExactly(source, offset, volume.samples.data(), volume.samples.size(), path);
     toNativeOrder(volume);
@@ -66,7 +68,7 @@ void readData(const std::string& path, const NrrdHeader& header, const InputFile
 
 }  // namespace
 
-VolumeFile readNrrd(const std::string& path, const ReadOptions& options) {
+VolumeFile readNrrd(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
     const InputFile file(path);
     std::string start(std::min<uint64_t>(file.size(), headerLimit), '\0');
     file.read(0, start.data(), start.size());
@@ -95,28 +97,28 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options) {
     volume.encoding = header.gzip ? "gzip" : "raw";
     volume.shape = checkedShape(path, header.sizes, true, options.maxSide);
     if (!header.dataFile.empty()) {
-        readData(path, header, *openDataFile(path, header.dataFile), 0, volume);
+        readData(path, header, *openDataFile(path, header.dataFile), 0, volume, selection);
     } else if (blankLine) {
-        readData(path, header, file, dataStart, volume);
+        readData(path, header, file, dataStart, volume, selection);
     } else {
         failAt(path, "the header names no data file and no blank line separates it from data");
     }
     return volume;
 }
 
-void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
-               const VolumeGeometry& geometry) {
-    requireWritableShape(path, shape);
+std::string nrrdHeaderBytes(SampleType type, VolumeShape shape, const VolumeGeometry& geometry) {
     std::string header = std::string("NRRD0004\n") + "type: " + nrrdTypeName(type) +
                          "\ndimension: 3\nsizes: " + std::to_string(shape.x) + " " + std::to_string(shape.y) + " " +
                          std::to_string(shape.z) + "\nencoding: raw\n";
     if (sampleBytes(type) > 1) header += "endian: little\n";
     for (const std::string& line : geometry.nrrdLines) header += line + "\n";
-    header += "\n";
-    AtomicFile file(path);
-    file.write(header);
-    writeLittleEndianSamples(file, samples, type, shape);
-    file.commit();
+    return header + "\n";
+}
+
+void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
+               const VolumeGeometry& geometry) {
+    requireWritableShape(path, shape);
+    writeHeaderAndSamples(path, nrrdHeaderBytes(type, shape, geometry), samples, type, shape);
 }
 
 }  // namespace cvt::formats

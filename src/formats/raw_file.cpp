@@ -4,7 +4,7 @@
 
 namespace cvt::formats {
 
-VolumeFile readRaw(const std::string& path, const ReadOptions& options) {
+VolumeFile readRaw(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
     if (!options.rawShape || !options.rawType) failAt(path, "a raw volume needs its shape and sample type given");
     const VolumeShape given = *options.rawShape;
     if (given.x < 0 || given.y < 0 || given.z < 0) failAt(path, "a raw volume's shape cannot have a negative side");
@@ -18,7 +18,7 @@ VolumeFile readRaw(const std::string& path, const ReadOptions& options) {
         failAt(path, "shape " + std::to_string(given.x) + "x" + std::to_string(given.y) + "x" + std::to_string(given.z) +
                          " of " + sampleTypeName(volume.type) + " needs " + bytesText(needed) + " but the file holds " +
                          std::to_string(file.size()));
-    readSamples(file, 0, volume);
+    readSelectedSamples(path, file, 0, volume, selection);
     return volume;
 }
 

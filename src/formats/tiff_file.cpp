@@ -158,7 +158,7 @@ private:
 
 }  // namespace
 
-VolumeFile readTiff(const std::string& path, const ReadOptions& options) {
+VolumeFile readTiff(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
     const InputFile file(path);  // the same messages as other formats for missing or unreadable files
     TiffReader reader(path, options.maxSide);
     const uint32_t pages = reader.pages();
@@ -168,12 +168,9 @@ VolumeFile readTiff(const std::string& path, const ReadOptions& options) {
     volume.type = first.type;
     volume.bigEndian = reader.bigEndian();
     volume.shape = checkedShape(path, {first.width, first.height, pages}, true, options.maxSide);
-    const size_t pageBytes = size_t(first.width) * first.height * sampleBytes(first.type);
-    // Compressed pages may hold more than the file's bytes; beyond a generous ratio the samples grow
-    // only as pages decode, so that a small file cannot claim a large allocation.
-    volume.samples.reserve(std::min<uint64_t>(volumeBytes(volume.shape, volume.type), file.size() * 64));
-    populateLargeBuffer(volume.samples.data(), volume.samples.capacity());
-    for (uint32_t page = 0; page < pages; ++page) {
+    // Every page's directory is checked, whichever pages are read, so that a file is refused alike
+    // however it is read.
+    for (uint32_t page = 1; page < pages; ++page) {
         reader.goToPage(page);
         const PageLayout layout = reader.layout(page);
         if (layout.width != first.width || layout.height != first.height)
@@ -183,8 +180,18 @@ VolumeFile readTiff(const std::string& path, const ReadOptions& options) {
         if (layout.type != first.type)
             failAt(path, "page " + std::to_string(page) + " holds " + sampleTypeName(layout.type) + ", page 0 " +
                         sampleTypeName(first.type));
+    }
+    if (selection.kind == SampleSelection::Kind::header) return volume;
+    const PlaneRange planes = selectPlanes(path, selection, volume);
+    const size_t pageBytes = size_t(first.width) * first.height * sampleBytes(first.type);
+    // Compressed pages may hold more than the file's bytes; beyond a generous ratio the samples grow
+    // only as pages decode, so that a small file cannot claim a large allocation.
+    volume.samples.reserve(std::min<uint64_t>(volumeBytes(volume.shape, volume.type), file.size() * 64));
+    populateLargeBuffer(volume.samples.data(), volume.samples.capacity());
+    for (int page = planes.begin; page < planes.end; ++page) {
+        reader.goToPage(uint32_t(page));
         volume.samples.resize(volume.samples.size() + pageBytes);
-        reader.readPage(page, layout, volume.samples.data() + size_t(page) * pageBytes);
+        reader.readPage(uint32_t(page), first, volume.samples.data() + size_t(page - planes.begin) * pageBytes);
     }
     return volume;
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "large_buffer.h"
+#include "volume_slabs.h"
 
 namespace cvt::formats {
 
@@ -100,9 +101,26 @@ void toNativeOrder(VolumeFile& volume) {
         swapSampleBytes(volume.samples.data(), volume.samples.size() / sampleBytes(volume.type), sampleBytes(volume.type));
 }
 
-void readSamples(const InputFile& file, uint64_t offset, VolumeFile& volume) {
+PlaneRange selectPlanes(const std::string& path, const SampleSelection& selection, VolumeFile& volume) {
+    if (selection.kind != SampleSelection::Kind::planes) return {0, volume.shape.z};
+    const PlaneRange planes = selection.planes;
+    if (planes.begin < 0 || planes.begin >= planes.end || planes.end > volume.shape.z)
+        failAt(path, "planes " + std::to_string(planes.begin) + " to " + std::to_string(planes.end) +
+                         " (end excluded) are not a range of the volume's " + std::to_string(volume.shape.z) +
+                         " planes");
+    if (!planesReadable(volume))
+        failAt(path, "the " + volume.encoding + "-encoded samples cannot be read a plane at a time");
+    volume.shape.z = planes.end - planes.begin;
+    return planes;
+}
+
+void readSelectedSamples(const std::string& path, const InputFile& file, uint64_t offset, VolumeFile& volume,
+                         const SampleSelection& selection) {
+    if (selection.kind == SampleSelection::Kind::header) return;
+    const size_t planeBytes = size_t(volume.shape.x) * size_t(volume.shape.y) * sampleBytes(volume.type);
+    const PlaneRange planes = selectPlanes(path, selection, volume);
     resizeLarge(volume.samples, volumeBytes(volume.shape, volume.type));
-    file.read(offset, volume.samples.data(), volume.samples.size());
+    file.read(offset + uint64_t(planes.begin) * planeBytes, volume.samples.data(), volume.samples.size());
     toNativeOrder(volume);
 }
 

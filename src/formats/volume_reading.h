@@ -53,9 +53,30 @@ void swapSampleBytes(std::byte* samples, size_t count, size_t bytes);
 // Converts volume.samples from the byte order that volume.bigEndian names to the host's.
 void toNativeOrder(VolumeFile& volume);
 
-// Sizes volume.samples for its shape and type and reads them from `file` at `offset`, converting
-// them from the byte order that volume.bigEndian names. The caller has checked the file's size.
-void readSamples(const InputFile& file, uint64_t offset, VolumeFile& volume);
+// The planes z = begin .. end-1 of a volume.
+struct PlaneRange {
+    int begin = 0, end = 0;
+};
+
+// What a format's reader reads of a volume: all of it, only some planes (the volume it returns then
+// has end - begin planes), or only the header, checked as for the whole volume, with no samples.
+struct SampleSelection {
+    enum class Kind { whole, planes, header };
+    Kind kind = Kind::whole;
+    PlaneRange planes;  // for Kind::planes
+};
+
+// The planes that a reader reads of `volume`, whose header it has read and checked: all of them, or the
+// selected ones, whose count becomes volume.shape.z. Throws cvt::Failure naming `path` for a range that
+// is empty or leaves the volume, and for planes of a file whose planes cannot be read alone
+// (planesReadable).
+PlaneRange selectPlanes(const std::string& path, const SampleSelection& selection, VolumeFile& volume);
+
+// For a reader of samples stored uncompressed, x fastest, from `offset` in `file`, in the byte order
+// that volume.bigEndian names: reads the selected planes into volume.samples, in native order, reading
+// only their bytes. Errors name `path`, the file the user gave. The caller has checked the file's size.
+void readSelectedSamples(const std::string& path, const InputFile& file, uint64_t offset, VolumeFile& volume,
+                         const SampleSelection& selection);
 
 // Replaces the samples by value * slope + intercept as float64 (computed in double).
 void scaleSamples(VolumeFile& volume, double slope, double intercept);

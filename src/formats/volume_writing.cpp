@@ -14,21 +14,29 @@ void requireWritableShape(const std::string& path, VolumeShape shape) {
                          "x" + std::to_string(shape.z));
 }
 
-void writeLittleEndianSamples(AtomicFile& file, const void* samples, SampleType type, VolumeShape shape) {
-    const size_t bytes = volumeBytes(shape, type);
+void forEachLittleEndianPiece(const void* samples, SampleType type, size_t bytes,
+                              const std::function<void(const void*, size_t)>& write) {
     if constexpr (!hostBigEndian) {
-        file.write(samples, bytes);
+        write(samples, bytes);
     } else {
-        // Swapped a piece at a time, so that no copy of the whole volume is made.
         const size_t width = sampleBytes(type);
         std::vector<std::byte> piece(width << 16);
         for (size_t done = 0; done < bytes; done += piece.size()) {
             const size_t size = std::min(piece.size(), bytes - done);
             std::memcpy(piece.data(), static_cast<const std::byte*>(samples) + done, size);
             swapSampleBytes(piece.data(), size / width, width);
-            file.write(piece.data(), size);
+            write(piece.data(), size);
         }
     }
+}
+
+void writeHeaderAndSamples(const std::string& path, const std::string& header, const void* samples, SampleType type,
+                           VolumeShape shape) {
+    AtomicFile file(path);
+    file.write(header);
+    forEachLittleEndianPiece(samples, type, volumeBytes(shape, type),
+                             [&file](const void* piece, size_t size) { file.write(piece, size); });
+    file.commit();
 }
 
 }  // namespace cvt::formats
