@@ -21,7 +21,7 @@ __global__ void kernelCalcProduct(const float* density, Moment* xMoment, Moment*
     const float rho = density[i];
     xMoment[i] = MomentArithmetic<Moment>::product(float(x), rho);
     yMoment[i] = MomentArithmetic<Moment>::product(float(y), rho);
-    zMoment[i] = MomentArithmetic<Moment>::product(float(z), rho);
+    zMoment[i] = MomentArithmetic<Moment>::product(float(g.wholeZOf(z)), rho);
     mass[i] = MomentArithmetic<Moment>::product(1.0f, rho);
 }
 
@@ -67,11 +67,11 @@ bool hostCalcProduct(dim3 grid, dim3 block, const float* density, Moment* xMomen
             const size_t row = (size_t(z) * g.y + y) * n;
             if constexpr (std::is_same_v<Moment, FixedMoment>) {
                 if (std::all_of(density + row, density + row + n, isUnitDensity)) {
-                    rowProducts(density, m, row, n, y, int(z), fixedProductOfUnitDensity);
+                    rowProducts(density, m, row, n, y, g.wholeZOf(int(z)), fixedProductOfUnitDensity);
                     continue;
                 }
             }
-            rowProducts(density, m, row, n, y, int(z), MomentArithmetic<Moment>::product);
+            rowProducts(density, m, row, n, y, g.wholeZOf(int(z)), MomentArithmetic<Moment>::product);
         }
     });
     return true;

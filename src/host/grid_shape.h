@@ -48,24 +48,40 @@ struct SiteLayout {
 struct GridShape {
     int x = 0, y = 0, z = 0;
     SiteLayout codes;
+    // A grid can be a window of planes of a larger one (a slab of it): its plane k is plane zOrigin + k
+    // of the whole grid, which has wholeZ planes (0: this grid is whole). Site codes and every distance
+    // are in the whole grid's coordinates.
+    int zOrigin = 0, wholeZ = 0;
 
     constexpr GridShape() = default;
     __host__ __device__ constexpr GridShape(int edge) : x(edge), y(edge), z(edge) {}  // NOLINT: a cube of that edge
-    __host__ __device__ constexpr GridShape(int sx, int sy, int sz, SiteLayout layout = {})
-        : x(sx), y(sy), z(sz), codes(layout) {}
+    __host__ __device__ constexpr GridShape(int sx, int sy, int sz, SiteLayout layout = {}, int origin = 0,
+                                            int whole = 0)
+        : x(sx), y(sy), z(sz), codes(layout), zOrigin(origin), wholeZ(whole) {}
 
     __host__ __device__ __forceinline__ int index(int i, int j, int k) const { return i + x * (j + y * k); }
     __host__ __device__ __forceinline__ int64_t voxels() const { return int64_t(x) * y * z; }
-    __host__ __device__ __forceinline__ int longestSide() const { return x > y ? (x > z ? x : z) : (y > z ? y : z); }
-    // The same voxels with x and y exchanged, as the labelling's query pass writes them.
-    __host__ __device__ __forceinline__ GridShape exchanged() const { return GridShape(y, x, z, codes.exchanged()); }
-    __host__ __device__ constexpr GridShape halved(int levels) const {
-        return GridShape(x >> levels, y >> levels, z >> levels, codes);
+    // The z of plane k in the whole grid's coordinates.
+    __host__ __device__ __forceinline__ int wholeZOf(int k) const { return zOrigin + k; }
+    // Of the whole grid: the unit of distances in the energy.
+    __host__ __device__ __forceinline__ int longestSide() const {
+        const int depth = wholeZ > 0 ? wholeZ : z;
+        return x > y ? (x > depth ? x : depth) : (y > depth ? y : depth);
     }
-    __host__ __device__ constexpr GridShape doubled() const { return GridShape(2 * x, 2 * y, 2 * z, codes); }
+    // The same voxels with x and y exchanged, as the labelling's query pass writes them.
+    __host__ __device__ __forceinline__ GridShape exchanged() const {
+        return GridShape(y, x, z, codes.exchanged(), zOrigin, wholeZ);
+    }
+    __host__ __device__ constexpr GridShape halved(int levels) const {
+        return GridShape(x >> levels, y >> levels, z >> levels, codes, zOrigin >> levels, wholeZ >> levels);
+    }
+    __host__ __device__ constexpr GridShape doubled() const {
+        return GridShape(2 * x, 2 * y, 2 * z, codes, 2 * zOrigin, 2 * wholeZ);
+    }
     constexpr bool operator==(const GridShape& other) const {
         return x == other.x && y == other.y && z == other.z && codes.xBits == other.codes.xBits &&
-               codes.yBits == other.codes.yBits && codes.zBits == other.codes.zBits;
+               codes.yBits == other.codes.yBits && codes.zBits == other.codes.zBits && zOrigin == other.zOrigin &&
+               wholeZ == other.wholeZ;
     }
 };
 

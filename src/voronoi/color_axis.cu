@@ -44,6 +44,7 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
     const int line = g.index(i, 0, j);
     const int n = g.y;  // rows of a line, g.x integers apart
 
+    const int wholeJ = g.wholeZOf(j);  // the plane's z in distances
     int current = source[line + g.x * (n - 1)];
     int currentRow = n - 1;
     if (current < 0) {
@@ -60,9 +61,9 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
     for (int t = 0; t < tiles; ++t) {
         const int low = n - tileEdge * (t + 1);
         for (int y = n - 1 - int(threadIdx.y) - tileEdge * t; y >= low; y -= blockDim.y) {
-            int64_t currentDistance = squaredDistance(current, currentRow, i, y, j, weights, g.codes);
+            int64_t currentDistance = squaredDistance(current, currentRow, i, y, wholeJ, weights, g.codes);
             while (chainLinked(current)) {
-                const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j, weights, g.codes);
+                const int64_t nextDistance = squaredDistance(next, nextRow, i, y, wholeJ, weights, g.codes);
                 if (nextDistance > currentDistance) break;
                 current = next;
                 currentRow = nextRow;
@@ -87,7 +88,7 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
 
 namespace {
 
-// The labels of line (i, j) of `chain` (its row 0, rows g.x apart) into labels[0..g.y), by one
+// The labels of the line at x = i of `chain` (its plane at z = j of the whole grid) (its row 0, rows g.x apart) into labels[0..g.y), by one
 // walk from the top row down. The kernel's two threads per line walk alternate rows with separate
 // states, which gives the same labels: on a chain of the construction pass the entries' distances to
 // a row fall strictly, then stay equal, then rise strictly, and the plateau's last entry, where every
@@ -140,7 +141,7 @@ bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, G
     hostParallelFor(g.z, [&](int64_t j) {
         prefetchIntegers(source + plane * j, plane);
         for (int i = 0; i < g.x; ++i)
-            labelLine(source + plane * j + i, g, i, int(j), weights, destination + plane * j + size_t(g.y) * i);
+            labelLine(source + plane * j + i, g, i, g.wholeZOf(int(j)), weights, destination + plane * j + size_t(g.y) * i);
     });
     return true;
 }

@@ -39,7 +39,8 @@ __global__ void kernelFloodZ(const int* source, int* destination, GridShape g) {
     }
     for (int z = g.z - 2; z >= 0; --z) {
         const int below = destination[column + plane * z];
-        if (distanceAlongZ(below, z, g.codes) < distanceAlongZ(carried, z, g.codes)) carried = below;
+        const int wholeZ = g.wholeZOf(z);
+        if (distanceAlongZ(below, wholeZ, g.codes) < distanceAlongZ(carried, wholeZ, g.codes)) carried = below;
         destination[column + plane * z] = carried;
     }
 }
@@ -56,7 +57,7 @@ void floodUpward(const int* values, int* floods, int* carried, int columns) {
     }
 }
 
-// The kernel's downward step at plane z for `columns` side by side.
+// The kernel's downward step at the plane of whole-grid z for `columns` side by side.
 void floodDownward(int* floods, int* carried, int columns, int z, SiteLayout codes) {
     for (int c = 0; c < columns; ++c) {
         const int below = floods[c];
@@ -78,7 +79,7 @@ bool hostFloodZ(dim3 grid, dim3 block, const int* source, int* destination, Grid
         int* floods = destination + size_t(y) * g.x;
         std::vector<int> carried(g.x, EMPTY_SITE);
         for (int z = 0; z < g.z; ++z) floodUpward(values + plane * z, floods + plane * z, carried.data(), g.x);
-        for (int z = g.z - 2; z >= 0; --z) floodDownward(floods + plane * z, carried.data(), g.x, z, g.codes);
+        for (int z = g.z - 2; z >= 0; --z) floodDownward(floods + plane * z, carried.data(), g.x, g.wholeZOf(z), g.codes);
     });
     return true;
 }

@@ -49,7 +49,8 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, GridShape 
         if (candidate < 0) continue;
         while (chainLinked(top)) {
             const int belowRow = chainLink(top, g.codes);
-            if (!hiddenBetween(belowTop, belowRow, top, topRow, candidate, k, i, j, weights, g.codes)) break;
+            if (!hiddenBetween(belowTop, belowRow, top, topRow, candidate, k, i, g.wholeZOf(j), weights, g.codes))
+                break;
             top = belowTop;
             topRow = belowRow;
             if (chainLinked(top)) belowTop = destination[line + g.x * chainLink(top, g.codes)];
@@ -154,8 +155,8 @@ bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, 
                     work.chains[stride * l + k] = planeChains[row * k + l];
                 }
             for (int l = 0; l < groupLines; ++l)
-                constructLine(work.sources.data() + stride * l, work.chains.data() + stride * l, n, first + l, int(j),
-                              w, g.codes, work);
+                constructLine(work.sources.data() + stride * l, work.chains.data() + stride * l, n, first + l,
+                              g.wholeZOf(int(j)), w, g.codes, work);
             for (int k = 0; k < n; ++k)
                 for (int l = 0; l < groupLines; ++l) planeChains[row * k + l] = work.chains[stride * l + k];
         }
