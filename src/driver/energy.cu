@@ -26,7 +26,7 @@ __global__ void kernelEnergyValue(const int* labels, const float* density, float
     const double n = static_cast<double>(g.longestSide());
     const float dx = static_cast<float>(static_cast<double>(x - g.codes.x(code)) * scales.x * 2.0 / n);
     const float dy = static_cast<float>(static_cast<double>(y - g.codes.y(code)) * scales.y * 2.0 / n);
-    const float dz = static_cast<float>(static_cast<double>(z - g.codes.z(code)) * scales.z * 2.0 / n);
+    const float dz = static_cast<float>(static_cast<double>(g.wholeZOf(z) - g.codes.z(code)) * scales.z * 2.0 / n);
     float squared = dy * dy;
     squared = fmaf(dx, dx, squared);
     squared = fmaf(dz, dz, squared);
@@ -40,13 +40,13 @@ float scaledOffset(int offset, double scale, int n) {
     return static_cast<float>(static_cast<double>(offset) * scale * 2.0 / static_cast<double>(n));
 }
 
-// The offsets along one axis that a voxel (0 .. side - 1) and a site coordinate of a field of `bits`
-// bits can have: from -(2^bits - 1) on, below side.
+// The offsets along one axis that a voxel (first .. end - 1) and a site coordinate of a field of `bits`
+// bits can have: from first - (2^bits - 1) on, below end.
 struct OffsetRange {
     int lowest, end;
 };
 
-OffsetRange offsetRange(int side, int bits) { return OffsetRange{-((1 << bits) - 1), side}; }
+OffsetRange offsetRange(int first, int end, int bits) { return OffsetRange{first - ((1 << bits) - 1), end}; }
 
 // The scaling of every offset in a range, tabulated.
 class ScaledOffsets {
@@ -87,7 +87,7 @@ void energyTerms(const int* labels, const float* density, float* terms, const Gr
         const size_t start = size_t(row) * g.x;
         for (int x = 0; x < g.x; ++x) {
             const int code = labels[start + x];
-            const float dx = scaled.x(x - codes.x(code)), dy = scaled.y(y - codes.y(code)), dz = scaled.z(z - codes.z(code));
+            const float dx = scaled.x(x - codes.x(code)), dy = scaled.y(y - codes.y(code)), dz = scaled.z(g.wholeZOf(z) - codes.z(code));
             float squared = dy * dy;
             squared = squareAdd(dx, squared);
             squared = squareAdd(dz, squared);
@@ -111,8 +111,8 @@ bool hostEnergyValue(dim3 grid, dim3 block, const int* labels, const float* dens
                      AxisScales scales) {
     if (!isVoxelLaunch(grid, block, g)) return false;
     const int n = g.longestSide();
-    const OffsetRange rx = offsetRange(g.x, g.codes.xBits), ry = offsetRange(g.y, g.codes.yBits),
-                      rz = offsetRange(g.z, g.codes.zBits);
+    const OffsetRange rx = offsetRange(0, g.x, g.codes.xBits), ry = offsetRange(0, g.y, g.codes.yBits),
+                      rz = offsetRange(g.wholeZOf(0), g.wholeZOf(g.z), g.codes.zBits);
     if (plainArithmeticIsExact(scales.x, n, rx) && plainArithmeticIsExact(scales.y, n, ry) &&
         plainArithmeticIsExact(scales.z, n, rz)) {
         const AxisScalings<PlainScaling> scaled{{scaledOffset(1, scales.x, n)},
@@ -211,10 +211,7 @@ void launchReduce(const float* input, float* output, unsigned count, int blocks)
     LAUNCH_KERNEL(kernelReduce<reduceBlockSize>, dim3(blocks), dim3(reduceBlockSize), 0, input, output, count);
 }
 
-int reduceBlocks(int count) {
-    const int blocks = static_cast<int>(std::ceil(count * (1.0 / reduceBlockSize)));
-    return blocks < maxReduceBlocks ? blocks : maxReduceBlocks;
-}
+int reduceBlocks(int count) { return static_cast<int>(std::ceil(count * (1.0 / reduceBlockSize))); }
 
 namespace {
 
@@ -227,25 +224,59 @@ float* reducePass(float* input, unsigned count, int blocks, float* partials) {
     return output;
 }
 
+void launchEnergyTerms(const AxisScales& scales) {
+    LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(gridSize), voxelBlock(), 0, currentSites,
+                  densityLevels[levelIndex], energyBuffer, gridSize, scales);
+}
+
+// The labelling's partner buffer holds nothing needed until the centroid step rewrites it.
+float* reductionScratch() { return reinterpret_cast<float*>(scratchSites); }
+
+// The first pass over the energy terms: block b sums the 2 reduceBlockSize terms from 2 reduceBlockSize
+// b on, so that the partial sums are those of fixed runs of voxels, whatever the grid.
+float* firstPass() {
+    const int count = int(gridSize.voxels());
+    return reducePass(energyBuffer, count, reduceBlocks(count), reductionScratch());
+}
+
+// The passes after the first, from `count` partial sums in `values` down to one; returns it scaled
+// by 8^levelIndex, with the raw sum in energyReadback.
+float finishEnergy(float* values, int count) {
+    while (count > static_cast<int>(reduceBlockSize)) {
+        const int blocks = reduceBlocks(count);
+        values = reducePass(values, count, blocks, reductionScratch());
+        count = blocks;
+    }
+    if (count > 1) values = reducePass(values, count, 1, reductionScratch());
+    checkCuda(cudaMemcpy(&energyReadback, values, sizeof(float), cudaMemcpyDeviceToHost), "reading back the energy");
+    return powf(8.0f, static_cast<float>(levelIndex)) * energyReadback;
+}
+
 }  // namespace
 
 float evaluateEnergy(const AxisScales& scales) {
-    LAUNCH_KERNEL(kernelEnergyValue, voxelGrid(gridSize), voxelBlock(), 0, currentSites,
-                  densityLevels[levelIndex], energyBuffer, gridSize, scales);
-    // The labelling's partner buffer holds nothing needed until the centroid step rewrites it.
-    float* partials = reinterpret_cast<float*>(scratchSites);
-    float* values = energyBuffer;
-    int count = int(gridSize.voxels());
-    int blocks = 0;
-    do {
-        blocks = reduceBlocks(count);
-        values = reducePass(values, count, blocks, partials);
-        count = blocks;
-    } while (blocks > static_cast<int>(reduceBlockSize));
-    if (blocks > 1) reducePass(values, blocks, 1, partials);
-    checkCuda(cudaMemcpy(&energyReadback, energyBuffer, sizeof(float), cudaMemcpyDeviceToHost),
-              "reading back the energy");
-    return powf(8.0f, static_cast<float>(levelIndex)) * energyReadback;
+    launchEnergyTerms(scales);
+    return finishEnergy(firstPass(), reduceBlocks(int(gridSize.voxels())));
+}
+
+std::vector<float> slabEnergyRuns(const AxisScales& scales, int firstPlane, int planes) {
+    launchEnergyTerms(scales);
+    const float* runs = firstPass();
+    const size_t runsPerPlane = size_t(gridSize.x) * gridSize.y / (2 * reduceBlockSize);
+    std::vector<float> sums(runsPerPlane * planes);
+    checkCuda(cudaMemcpy(sums.data(), runs + runsPerPlane * firstPlane, sums.size() * sizeof(float),
+                         cudaMemcpyDeviceToHost),
+              "reading back a slab's energy sums");
+    return sums;
+}
+
+float energyOfRuns(const std::vector<float>& runs, int64_t wholeVoxels, float* deviceRuns) {
+    const int count = reduceBlocks(int(wholeVoxels));
+    std::vector<float> firstPassSums(size_t(count), 0.0f);  // the blocks beyond the voxels sum nothing
+    std::copy(runs.begin(), runs.end(), firstPassSums.begin());
+    checkCuda(cudaMemcpy(deviceRuns, firstPassSums.data(), firstPassSums.size() * sizeof(float), cudaMemcpyHostToDevice),
+              "uploading the energy sums of every slab");
+    return finishEnergy(deviceRuns, count);
 }
 
 CVT_END_NAMESPACE
