@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "device/device_array.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -16,36 +17,6 @@ protected:
     void SetUp() override {
         if (const auto why = unavailableReason()) GTEST_SKIP() << *why;
     }
-};
-
-// A device array for tests, freed on scope exit.
-template <class T>
-class DeviceArray {
-public:
-    explicit DeviceArray(size_t count) : count_(count) {
-        checkAllocation(cudaMalloc(&data_, bytes()), "a test array", bytes());
-    }
-    explicit DeviceArray(const std::vector<T>& values) : DeviceArray(values.size()) { upload(values); }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    ~DeviceArray() { cudaFree(data_); }
-
-    T* get() const { return data_; }
-    size_t size() const { return count_; }
-    size_t bytes() const { return count_ * sizeof(T); }
-
-    void upload(const std::vector<T>& values) {
-        checkCuda(cudaMemcpy(data_, values.data(), bytes(), cudaMemcpyHostToDevice), "test upload");
-    }
-    std::vector<T> download() const {
-        std::vector<T> values(count_);
-        checkCuda(cudaMemcpy(values.data(), data_, bytes(), cudaMemcpyDeviceToHost), "test download");
-        return values;
-    }
-
-private:
-    T* data_ = nullptr;
-    size_t count_;
 };
 
 // Copies `count` elements of a device volume to the host.

@@ -11,13 +11,8 @@ namespace {
 template <class Moment>
 void launchCentroidStepWith() {
     const GridShape g = gridSize;
-    // With fixed-point sums the moment volumes hold 8-byte elements (see allocateBuffers).
-    const auto volume = [](int k) { return reinterpret_cast<Moment*>(momentBuffers[k]); };
-    const MomentVolumes<Moment> m{volume(0), volume(1), volume(2), volume(3)};
-    launchCalcProduct(densityLevels[levelIndex], m, g);
+    const MomentVolumes<Moment> m = launchRowSums<Moment>();
     // The row site map lives in scratchSites until the fill below empties it for the moved sites.
-    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(g), rowBlock(), sizeof(int) * g.x, currentSites, scratchSites, g);
-    launchTotalX(currentSites, m, g);
     launchTotalYZ(scratchSites, m, g);
     LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, scratchSites, EMPTY_SITE, g);
     // Over-relaxation can carry a site beyond its region's centroid, out of the box that holds the
@@ -27,6 +22,21 @@ void launchCentroidStepWith() {
 }
 
 }  // namespace
+
+template <class Moment>
+MomentVolumes<Moment> launchRowSums() {
+    const GridShape g = gridSize;
+    // With fixed-point sums the moment volumes hold 8-byte elements (see allocateBuffers).
+    const auto volume = [](int k) { return reinterpret_cast<Moment*>(momentBuffers[k]); };
+    const MomentVolumes<Moment> m{volume(0), volume(1), volume(2), volume(3)};
+    launchCalcProduct(densityLevels[levelIndex], m, g);
+    LAUNCH_KERNEL(kernel2DVoronoi, rowGrid(g), rowBlock(), sizeof(int) * g.x, currentSites, scratchSites, g);
+    launchTotalX(currentSites, m, g);
+    return m;
+}
+
+template MomentVolumes<float> launchRowSums<float>();
+template MomentVolumes<FixedMoment> launchRowSums<FixedMoment>();
 
 void launchCentroidStep() {
     if (levelIndex < 0 || levelIndex >= maxPyramidLevels || densityLevels[levelIndex] == nullptr)

@@ -1,37 +1,15 @@
 // The move of every site towards (omega = 1), through (omega = 2) or short of its region's centroid.
-#include <climits>
 #include <math.h>
 
 #include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
+#include "site_move.h"
 
 CVT_BEGIN_NAMESPACE
 
 namespace {
-
-// Truncation toward zero with values beyond the int range saturating, as the device's conversion
-// does; a plain cast would be undefined there on the host. Never called with a NaN.
-__host__ __device__ int truncateSaturating(double value) {
-    if (value >= 2147483648.0) return INT_MAX;
-    if (value <= -2147483649.0) return INT_MIN;
-    return int(value);
-}
-
-// p + omega * (g - p) in double with one rounding for the multiply-add, rounded half up to a voxel and
-// clamped into 0 .. limit - 1. An axis whose result is not a number (an infinite centroid times omega = 0,
-// or a NaN density) keeps its coordinate rather than landing on whatever NaN would convert to.
-__host__ __device__ int movedCoordinate(float centroid, int p, float omega, int limit) {
-    const double offset = double(centroid) - double(p);
-    double moved = fma(double(omega), offset, double(p));
-    moved = moved + 0.5;
-    if (moved != moved) return p;
-    int q = truncateSaturating(moved);
-    q = q < limit - 1 ? q : limit - 1;
-    q = q > 0 ? q : 0;
-    return q;
-}
 
 // The voxel a site moved to q lands on: q itself without a mask, else the inside voxel nearest to q.
 // Returns whether the mask sent it elsewhere.
@@ -50,15 +28,9 @@ __host__ __device__ bool landInside(const int* nearestInside, int& qx, int& qy, 
 template <class Moment>
 __host__ __device__ bool moveSite(MomentVolumes<const Moment> m, size_t i, float omega, GridBox limit,
                                   const int* nearestInside, const GridShape& g, int& qx, int& qy, int& qz) {
-    using Arithmetic = MomentArithmetic<Moment>;
-    const float regionMass = Arithmetic::value(m.mass[i]);
     // A region without mass has no centroid: the site stays where it is (or, carried to a finer level
     // just outside a mask, goes inside).
-    if (regionMass != 0.0f) {
-        qx = movedCoordinate(Arithmetic::value(m.x[i]) / regionMass, qx, omega, limit.x);
-        qy = movedCoordinate(Arithmetic::value(m.y[i]) / regionMass, qy, omega, limit.y);
-        qz = movedCoordinate(Arithmetic::value(m.z[i]) / regionMass, qz, omega, limit.z);
-    }
+    moveTowardsCentroid(RegionSums<Moment>{m.x[i], m.y[i], m.z[i], m.mass[i]}, omega, limit, qx, qy, qz);
     return landInside(nearestInside, qx, qy, qz, g);
 }
 

@@ -35,31 +35,6 @@ GridBox checkedBox(const CvtRequest& request, const GridShape& full) {
     return box;
 }
 
-// The box's density, each value divided by the request's divisor, into level 0 of the pyramid: in one
-// copy when the box is the grid and nothing is divided, else plane by plane through a host plane of
-// the grid, zero beyond the box.
-void uploadDensity(const CvtRequest& request, GridBox box) {
-    const GridShape g = gridSize;
-    const size_t planeVoxels = size_t(g.x) * g.y;
-    if (box.x == g.x && box.y == g.y && box.z == g.z && request.densityDivisor == 1.0f) {
-        checkCuda(cudaMemcpy(densityLevels[0], request.density, planeVoxels * g.z * sizeof(float), cudaMemcpyHostToDevice),
-                  "uploading the density");
-        return;
-    }
-    std::vector<float> plane(planeVoxels, 0.0f);
-    for (int z = 0; z < g.z; ++z) {
-        if (z == box.z) std::fill(plane.begin(), plane.end(), 0.0f);
-        for (int y = 0; z < box.z && y < box.y; ++y) {
-            const float* row = request.density + size_t(box.x) * (y + size_t(box.y) * z);
-            float* target = plane.data() + size_t(g.x) * y;
-            for (int x = 0; x < box.x; ++x) target[x] = row[x] / request.densityDivisor;
-        }
-        checkCuda(cudaMemcpy(densityLevels[0] + planeVoxels * z, plane.data(), planeVoxels * sizeof(float),
-                             cudaMemcpyHostToDevice),
-                  "uploading the density");
-    }
-}
-
 // The density that placement by density draws from: that of the coarsest level used.
 std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
     if (request.placement.kind != SitePlacement::Kind::density || level == 0) return {};
@@ -130,35 +105,79 @@ unsigned readInsideMoves() {
     return moves;
 }
 
-// Iterates on the current level until it converges or the budget is spent. Returns whether the level
-// converged.
-bool iterateLevel(const CvtRequest& request, const AxisWeights& weights, const AxisScales& scales,
-                  float& previousEnergy) {
+// The steps of an iteration on one process: the labelling, the energy and the centroid step on the
+// buffer set.
+class BufferSteps : public IterationSteps {
+public:
+    BufferSteps(const AxisWeights& weights, const AxisScales& scales) : weights_(weights), scales_(scales) {}
+    void label() override { computeVoronoi(weights_); }
+    float energy() override { return evaluateEnergy(scales_); }
+    void moveSites() override {
+        launchCentroidStep();
+        exchangeSiteVolumes();  // the moved sites become the next labelling's input
+    }
+
+private:
+    AxisWeights weights_;
+    AxisScales scales_;
+};
+
+}  // namespace
+
+const CvtRunReport& lastCvtRun() { return report; }
+
+void uploadDensityPlanes(const float* density, GridBox sides, float divisor, int firstPlane) {
+    const GridShape g = gridSize;
+    const size_t planeVoxels = size_t(g.x) * g.y;
+    if (sides.x == g.x && sides.y == g.y && sides.z == g.z && firstPlane == 0 && divisor == 1.0f) {
+        checkCuda(cudaMemcpy(densityLevels[0], density, planeVoxels * g.z * sizeof(float), cudaMemcpyHostToDevice),
+                  "uploading the density");
+        return;
+    }
+    std::vector<float> plane(planeVoxels, 0.0f);
+    for (int z = 0; z < g.z; ++z) {
+        const int source = z - firstPlane;
+        const bool inside = source >= 0 && source < sides.z;
+        if (!inside) std::fill(plane.begin(), plane.end(), 0.0f);
+        for (int y = 0; inside && y < sides.y; ++y) {
+            const float* row = density + size_t(sides.x) * (y + size_t(sides.y) * source);
+            float* target = plane.data() + size_t(g.x) * y;
+            for (int x = 0; x < sides.x; ++x) target[x] = row[x] / divisor;
+        }
+        checkCuda(cudaMemcpy(densityLevels[0] + planeVoxels * z, plane.data(), planeVoxels * sizeof(float),
+                             cudaMemcpyHostToDevice),
+                  "uploading the density");
+    }
+}
+
+float startIterating() {
+    relaxation = initialRelaxation;
+    iteration = 0;
+    return initialPreviousEnergy;
+}
+
+bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observer, float& previousEnergy,
+                  CvtRunReport& runReport) {
     bool levelEnds = false;
     do {
         ++iteration;
-        computeVoronoi(weights);
+        steps.label();
         const bool decides = iteration % decisionInterval == 0;
         // The energy belongs to the sites before this iteration's move.
-        const float energy = decides ? evaluateEnergy(scales) : 0.0f;
-        launchCentroidStep();
-        exchangeSiteVolumes();  // the moved sites become the next labelling's input
+        const float energy = decides ? steps.energy() : 0.0f;
+        steps.moveSites();
         if (decides) {
             const RelaxationDecision decision = decideRelaxation(previousEnergy, energy, levelIndex);
             relaxation = decision.relaxation;
             levelEnds = decision.levelEnds;
             previousEnergy = decision.previousEnergy;
-            report.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation});
-            if (request.observer != nullptr) request.observer->decisionTaken(report.decisions.back());
+            runReport.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation});
+            if (observer != nullptr) observer->decisionTaken(runReport.decisions.back());
         }
-        if (request.observer != nullptr) request.observer->iterationDone(iteration, levelIndex);
-    } while (!levelEnds && iteration < request.maxIterations);
+        if (observer != nullptr) observer->iterationDone(iteration, levelIndex);
+    } while (!levelEnds && iteration < maxIterations);
     return levelEnds;
 }
-
-}  // namespace
-
-const CvtRunReport& lastCvtRun() { return report; }
 
 cudaError_t runCvt(const CvtRequest& request) {
     if (request.maxLevels < 1) throw Failure("runCvt needs at least one level, not " + std::to_string(request.maxLevels));
@@ -173,7 +192,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(gridSize, request.maxLevels);
     report.levelCount = levelCount;
 
-    uploadDensity(request, box);
+    uploadDensityPlanes(request.density, box, request.densityDivisor, 0);
     siteBox = box;
     voronoiIndex = 0;
     buildDensityPyramid();
@@ -192,9 +211,7 @@ cudaError_t runCvt(const CvtRequest& request) {
                                                           : SeedingDensity(coarseDensity.data()),
                                     inside.empty() ? nullptr : inside[coarsest]);
     levelIndex = coarsest;
-    relaxation = initialRelaxation;
-    iteration = 0;
-    float previousEnergy = initialPreviousEnergy;
+    float previousEnergy = startIterating();
     report.setupSeconds = secondsSince(started);
 
     const Clock::time_point iterating = Clock::now();
@@ -205,7 +222,8 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     while (levelIndex >= 0 && request.maxIterations > 0) {
         gridSize = full.halved(levelIndex);
-        const bool converged = iterateLevel(request, weights, scales, previousEnergy);
+        BufferSteps steps(weights, scales);
+        const bool converged = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, report);
         report.levelEndIterations.push_back(iteration);
         if (levelIndex == 0) report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;
         if (levelIndex > 0) advanceLevel();

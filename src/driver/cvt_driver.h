@@ -20,4 +20,28 @@ cudaError_t runCvt(const float* hostDensity, int siteCount, int* hostResult, int
 
 const CvtRunReport& lastCvtRun();
 
+// Fills level 0 of the density pyramid on gridSize: plane firstPlane + k with plane k of `density`, a
+// box of these sides x fastest, each value divided by `divisor`; zero beyond the box and outside those
+// planes.
+void uploadDensityPlanes(const float* density, GridBox sides, float divisor, int firstPlane);
+
+// The three steps of an iteration, as a run carries them out.
+class IterationSteps {
+public:
+    virtual ~IterationSteps() = default;
+    virtual void label() = 0;      // labels the current sites
+    virtual float energy() = 0;    // of that labelling, on the scale of the full grid
+    virtual void moveSites() = 0;  // moves every site by the relaxation factor towards its centroid
+};
+
+// Sets the relaxation and the iteration count where a run starts; returns the previous energy that the
+// first decision compares with.
+float startIterating();
+
+// Iterates on the current level until it converges or `iteration` reaches maxIterations, taking a
+// decision every tenth iteration (added to report.decisions and told to the observer). Returns whether
+// the level converged.
+bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observer, float& previousEnergy,
+                  CvtRunReport& report);
+
 CVT_END_NAMESPACE

@@ -38,8 +38,7 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
                       " voxels");
 }
 
-// Draws in threes, x from the first draw, y from the second, z from the third, each scaled to the
-// box's side on its axis; a triple that lands on an occupied voxel is discarded whole.
+// A triple that lands on an occupied voxel, or outside the mask, is discarded.
 void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside) {
     if (inside != nullptr) {
         uint64_t insideVoxels = 0;
@@ -50,16 +49,12 @@ void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, 
             throw Failure("cannot place " + std::to_string(count) + " sites on the " + std::to_string(insideVoxels) +
                           " voxels inside the mask");
     }
-    resetKiss(siteRandom, seed);
-    for (int placed = 0; placed < count;) {
-        const int x = coordinateOfDraw(drawKiss(siteRandom), box.x);
-        const int y = coordinateOfDraw(drawKiss(siteRandom), box.y);
-        const int z = coordinateOfDraw(drawKiss(siteRandom), box.z);
+    drawUniformVoxels(count, box, seed, [&](int x, int y, int z) {
         const size_t voxel = size_t(g.index(x, y, z));
-        if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) continue;
+        if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) return false;
         staging[voxel] = g.codes.encode(x, y, z);
-        ++placed;
-    }
+        return true;
+    });
 }
 
 void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed,
@@ -105,6 +100,16 @@ int placeGivenSites(int* staging, const GridShape& g, const std::vector<std::arr
 }
 
 }  // namespace
+
+void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::function<bool(int, int, int)>& take) {
+    resetKiss(siteRandom, seed);
+    for (int taken = 0; taken < count;) {
+        const int x = coordinateOfDraw(drawKiss(siteRandom), box.x);
+        const int y = coordinateOfDraw(drawKiss(siteRandom), box.y);
+        const int z = coordinateOfDraw(drawKiss(siteRandom), box.z);
+        taken += take(x, y, z);
+    }
+}
 
 int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
                const SeedingDensity& density, const uint8_t* inside) {

@@ -2,6 +2,8 @@
 // sequence, so every run starts from the same sites; a run on a user's volume may start elsewhere.
 #pragma once
 
+#include <functional>
+
 #include "buffers.h"
 #include "site_placement.h"
 
@@ -39,5 +41,10 @@ struct SeedingDensity {
 // in the box (density placement) or fewer inside voxels than `count` (uniform placement with a mask).
 int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
                const SeedingDensity& density, const uint8_t* inside = nullptr);
+
+// Uniform placement's draws: triples of the KISS generator restarted from `seed`, x from the first
+// draw, y from the second, z from the third, each scaled to the box's side on its axis, until `take`
+// has accepted `count` voxels (it refuses an occupied one).
+void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::function<bool(int, int, int)>& take);
 
 CVT_END_NAMESPACE

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <queue>
-#include <utility>
 
 namespace cvt {
 
@@ -17,24 +16,41 @@ uint64_t mixedBits(uint64_t seed, uint64_t index) {
 // Each item gets the key log(u) / w for a uniform u in (0, 1); the `count` largest keys are a sample
 // without replacement with the successive-draw probabilities (Efraimidis and Spirakis). Every u comes
 // from the item's own index, so no order of evaluation can change the sample.
-std::vector<size_t> drawByWeight(const float* weights, size_t itemCount, size_t count, uint64_t seed) {
-    using Keyed = std::pair<double, size_t>;
-    std::priority_queue<Keyed, std::vector<Keyed>, std::greater<Keyed>> largest;  // smallest key on top
+std::vector<KeyedItem> largestKeys(const float* weights, size_t itemCount, size_t count, uint64_t seed,
+                                   uint64_t indexBase) {
+    const auto smaller = [](const KeyedItem& a, const KeyedItem& b) {
+        return a.key > b.key || (a.key == b.key && a.index > b.index);
+    };
+    std::priority_queue<KeyedItem, std::vector<KeyedItem>, decltype(smaller)> largest(smaller);  // smallest on top
     for (size_t i = 0; i < itemCount; ++i) {
         if (!(weights[i] > 0.0f)) continue;
-        const double u = (double(mixedBits(seed, i) >> 11) + 1.0) * 0x1.0p-53;  // (0, 1]
+        const uint64_t index = indexBase + i;
+        const double u = (double(mixedBits(seed, index) >> 11) + 1.0) * 0x1.0p-53;  // (0, 1]
         const double key = std::log(u) / double(weights[i]);
-        if (largest.size() < count) largest.emplace(key, i);
-        else if (count > 0 && key > largest.top().first) {
+        if (largest.size() < count) largest.push(KeyedItem{key, index});
+        else if (count > 0 && key > largest.top().key) {
             largest.pop();
-            largest.emplace(key, i);
+            largest.push(KeyedItem{key, index});
         }
     }
+    std::vector<KeyedItem> items;
+    items.reserve(largest.size());
+    for (; !largest.empty(); largest.pop()) items.push_back(largest.top());
+    return items;
+}
+
+std::vector<size_t> drawnIndices(std::vector<KeyedItem> items, size_t count) {
+    std::sort(items.begin(), items.end(), [](const KeyedItem& a, const KeyedItem& b) {
+        return a.key > b.key || (a.key == b.key && a.index < b.index);
+    });
     std::vector<size_t> drawn;
-    drawn.reserve(largest.size());
-    for (; !largest.empty(); largest.pop()) drawn.push_back(largest.top().second);
+    for (size_t i = 0; i < items.size() && i < count; ++i) drawn.push_back(size_t(items[i].index));
     std::sort(drawn.begin(), drawn.end());
     return drawn;
+}
+
+std::vector<size_t> drawByWeight(const float* weights, size_t itemCount, size_t count, uint64_t seed) {
+    return drawnIndices(largestKeys(weights, itemCount, count, seed), count);
 }
 
 }  // namespace cvt

@@ -1,0 +1,39 @@
+// The site volume of one slab of a grid split into slabs of whole z planes (host/slab.h), from the
+// sites of the whole grid.
+//
+// Why a slab's labelling is exact with so little from outside: the flood along z is the only pass that
+// looks across planes, and it gives each voxel the nearest site of its own column; every later pass
+// works within one plane. Of a column's sites below the slab only the highest can be nearest to a
+// voxel of the slab (the others lie farther along the same column), and of those above only the
+// lowest. So the plane below the slab holds, per column, the highest site below it, the plane above
+// the lowest site above it; codes carry their true z, the flood measures with them, and every voxel of
+// the slab gets the nearest site of its column, ties included, as in the whole grid, and from then on
+// the same label. The planes outside the slab get labels that mean nothing.
+#pragma once
+
+#include <vector>
+
+#include "../device/device.h"
+#include "../host/grid_shape.h"
+#include "../host/slab.h"
+
+CVT_BEGIN_NAMESPACE
+
+// Where the sites go in a slab grid's volume: voxel indices and the codes stored there.
+struct SlabSiteEntries {
+    std::vector<int> voxels, codes;
+};
+
+// The entries for slab grid `g` (slabGrid of the whole grid) holding `planes` planes: every site of
+// `codes` (site codes of the whole grid, each once) on the slab's planes, and the sites of the planes
+// below and above it.
+SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int planes);
+
+// Stores `count` codes at their voxels of a volume. A 1-D launch of any shape that covers count.
+__global__ void kernelScatterCodes(int* volume, const int* voxels, const int* codes, int count);
+
+// Empties voronoiBuffers[voronoiIndex] on gridSize and stores the entries there, through the device
+// arrays `voxels` and `codes`, which hold at least as many integers as there are entries.
+void uploadSlabSites(const SlabSiteEntries& entries, int* voxels, int* codes);
+
+CVT_END_NAMESPACE

@@ -1,0 +1,187 @@
+// A grid split into slabs of whole z planes: the split, each slab's labelling against brute force on
+// the whole grid, and the energy and per-site sums of the slabs against those of the whole grid, to
+// the bit. The slabs run one after another in this process, as the ranks of a run would run them.
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "centroid/centroid.h"
+#include "centroid/site_sums.h"
+#include "device_test_support.h"
+#include "driver/energy.h"
+#include "driver/cvt_driver.h"
+#include "host/buffers.h"
+#include "host/slab.h"
+#include "reference_labelling.h"
+#include "voronoi/slab_sites.h"
+#include "voronoi/voronoi.h"
+
+CVT_BEGIN_NAMESPACE
+namespace {
+
+class SlabTest : public DeviceTest {
+protected:
+    void TearDown() override {
+        if (!IsSkipped()) releaseBuffers();
+    }
+};
+
+TEST(Slabs, PlanesSplitAsEvenlyAsWholePlanesAllow) {
+    EXPECT_EQ(slabsOf(10, 3), (std::vector<Slab>{{0, 4}, {4, 7}, {7, 10}}));
+    EXPECT_EQ(slabsOf(4, 4), (std::vector<Slab>{{0, 1}, {1, 2}, {2, 3}, {3, 4}}));
+    EXPECT_EQ(slabsOf(7, 1), (std::vector<Slab>{{0, 7}}));
+    EXPECT_THROW(slabsOf(3, 4), Failure);
+    const GridShape whole = fullGrid(64, 32, 12);
+    const GridShape g = slabGrid(whole, Slab{5, 6});
+    EXPECT_EQ(g, GridShape(64, 32, 4, whole.codes, 4, 12));  // the plane below, the slab, the plane above, one empty
+    EXPECT_EQ(g.longestSide(), 64);
+}
+
+// Every split of planes into `ranks` slabs that the tests use: the even one, and one with a slab of a
+// single plane at each end and in the middle.
+std::vector<std::vector<Slab>> splits(int planes, std::mt19937& random) {
+    std::vector<std::vector<Slab>> result;
+    for (int ranks = 1; ranks <= std::min(4, planes); ++ranks) result.push_back(slabsOf(planes, ranks));
+    for (int trial = 0; trial < 3; ++trial) {
+        std::vector<int> cuts{0, planes};
+        for (int c = 0; c < 3; ++c) cuts.push_back(1 + int(random() % unsigned(planes - 1)));
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        std::vector<Slab> slabs;
+        for (size_t i = 0; i + 1 < cuts.size(); ++i) slabs.push_back(Slab{cuts[i], cuts[i + 1]});
+        result.push_back(slabs);
+    }
+    return result;
+}
+
+std::vector<int> codesOf(const std::vector<Site>& sites, const GridShape& g) {
+    std::vector<int> codes;
+    for (const Site& s : sites) codes.push_back(g.codes.encode(s.x, s.y, s.z));
+    std::sort(codes.begin(), codes.end());
+    return codes;
+}
+
+// Labels slab `slab` of `whole` on its own, as a rank does; returns the labels of its planes.
+std::vector<int> slabLabels(const std::vector<int>& codes, const GridShape& whole, Slab slab, const AxisWeights& w) {
+    const GridShape g = slabGrid(whole, slab);
+    allocateBuffers(fullGrid(g.x, g.y, g.z));
+    gridSize = g;
+    const SlabSiteEntries entries = slabSiteEntries(codes, g, slab.planes());
+    DeviceArray<int> voxels(std::max<size_t>(entries.voxels.size(), 1)), entryCodes(voxels.size());
+    uploadSlabSites(entries, voxels.get(), entryCodes.get());
+    computeVoronoi(w);
+    const std::vector<int> labels = downloadVolume(currentSites + g.index(0, 0, slabFirstPlane),
+                                                   size_t(g.x) * g.y * slab.planes());
+    releaseBuffers();
+    return labels;
+}
+
+TEST_F(SlabTest, EverySlabIsLabelledAsInTheWholeGrid) {
+    std::mt19937 random(5);
+    const std::array<int64_t, 3> weightSets[] = {{1, 1, 1}, {1, 1, 36}, {25, 4, 1}};
+    for (const GridShape& whole : {fullGrid(32, 32, 12), fullGrid(64, 32, 8), fullGrid(32, 64, 20)}) {
+        const auto coordinate = [&](int side, int step) { return int(random() % unsigned((side + step - 1) / step)) * step; };
+        std::vector<std::vector<Site>> siteSets;
+        for (int set = 0; set < 4; ++set) {
+            std::vector<Site> sites;
+            const int step = set == 1 ? 4 : 1;  // sites 4 apart: many voxels halfway between two
+            const int count = set == 2 ? 2 : 30;   // few sites: columns far from every site
+            for (int s = 0; s < count; ++s)
+                sites.push_back({coordinate(whole.x, step), coordinate(whole.y, step),
+                                 set == 3 ? coordinate(2, 1) : std::min(whole.z - 1, coordinate(whole.z, step))});
+            siteSets.push_back(distinct(sites));
+        }
+        for (const std::vector<Site>& sites : siteSets)
+            for (const std::array<int64_t, 3>& w : weightSets) {
+                const std::vector<int> expected = bruteForceLabelling(sites, whole, w);
+                const size_t plane = size_t(whole.x) * whole.y;
+                for (const std::vector<Slab>& slabs : splits(whole.z, random))
+                    for (const Slab slab : slabs) {
+                        const std::vector<int> labels =
+                            slabLabels(codesOf(sites, whole), whole, slab, AxisWeights{w[0], w[1], w[2]});
+                        const size_t wrong = size_t(std::mismatch(labels.begin(), labels.end(),
+                                                                  expected.begin() + ptrdiff_t(plane * slab.begin))
+                                                        .first - labels.begin());
+                        ASSERT_EQ(wrong, labels.size()) << shapeText(whole) << " planes " << slab.begin << ".."
+                                                        << slab.end << ", weights " << w[0] << "/" << w[1] << "/" << w[2];
+                    }
+            }
+    }
+}
+
+// The energy and the per-site fixed-point sums of a labelling, from the whole grid and from its slabs.
+TEST_F(SlabTest, SlabsSumEnergyAndRegionsToTheBitsOfTheWholeGrid) {
+    std::mt19937 random(8);
+    const GridShape whole = fullGrid(64, 32, 24);
+    std::vector<Site> sites;
+    for (int s = 0; s < 60; ++s)
+        sites.push_back({int(random() % 64u), int(random() % 32u), int(random() % 24u)});
+    sites = distinct(sites);
+    const std::vector<int> codes = codesOf(sites, whole);
+    std::vector<float> density(size_t(whole.voxels()));
+    for (float& d : density) d = float(random() % 1000u) / 999.0f;
+    const AxisScales scales{1.0, 1.0, 2.5};
+
+    // The whole grid: the energy, and every site's sums where the centroid step leaves them.
+    allocateBuffers(whole, MomentSums::fixedPoint);
+    levelIndex = 0;
+    uploadDensityPlanes(density.data(), boxOf(whole), 1.0f, 0);
+    uploadVolume(voronoiBuffers[voronoiIndex], siteVolume(sites, whole));
+    computeVoronoi();
+    const float wholeEnergy = evaluateEnergy(scales);
+    launchRowSums<FixedMoment>();
+    launchTotalYZ(scratchSites, MomentVolumes<FixedMoment>{reinterpret_cast<FixedMoment*>(momentBuffers[0]),
+                                                           reinterpret_cast<FixedMoment*>(momentBuffers[1]),
+                                                           reinterpret_cast<FixedMoment*>(momentBuffers[2]),
+                                                           reinterpret_cast<FixedMoment*>(momentBuffers[3])},
+                  whole);
+    std::vector<FixedMoment> expected;
+    for (int m = 0; m < 4; ++m) {
+        const std::vector<FixedMoment> volume =
+            downloadVolume(reinterpret_cast<const FixedMoment*>(momentBuffers[m]), size_t(whole.voxels()));
+        for (const Site& s : sites) expected.push_back(volume[size_t(whole.index(s.x, s.y, s.z))]);
+    }
+    releaseBuffers();
+
+    for (const std::vector<Slab>& slabs : splits(whole.z, random)) {
+        std::vector<float> runs;
+        std::vector<FixedMoment> sums(4 * codes.size(), 0);
+        for (const Slab slab : slabs) {
+            const GridShape g = slabGrid(whole, slab);
+            allocateBuffers(fullGrid(g.x, g.y, g.z), MomentSums::fixedPoint);
+            gridSize = g;
+            levelIndex = 0;
+            uploadDensityPlanes(density.data() + size_t(whole.x) * whole.y * slab.begin,
+                                GridBox{whole.x, whole.y, slab.planes()}, 1.0f, slabFirstPlane);
+            const SlabSiteEntries entries = slabSiteEntries(codes, g, slab.planes());
+            DeviceArray<int> voxels(entries.voxels.size()), entryCodes(voxels.size()), siteCodes(codes);
+            uploadSlabSites(entries, voxels.get(), entryCodes.get());
+            computeVoronoi();
+            const std::vector<float> slabRuns = slabEnergyRuns(scales, slabFirstPlane, slab.planes());
+            runs.insert(runs.end(), slabRuns.begin(), slabRuns.end());
+            const MomentVolumes<FixedMoment> m = launchRowSums<FixedMoment>();
+            DeviceArray<FixedMoment> slabSums(std::vector<FixedMoment>(4 * codes.size(), 0));
+            launchSiteSums(scratchSites, m, siteCodes.get(), int(codes.size()), slabSums.get(), slabFirstPlane,
+                           slab.planes(), g);
+            const std::vector<FixedMoment> part = slabSums.download();
+            for (size_t i = 0; i < sums.size(); ++i) sums[i] += part[i];
+            if (slab == slabs.back()) {  // the passes after the first run on the last slab's buffers
+                DeviceArray<float> deviceRuns(size_t(reduceBlocks(int(whole.voxels()))));
+                EXPECT_EQ(energyOfRuns(runs, whole.voxels(), deviceRuns.get()), wholeEnergy) << slabs.size() << " slabs";
+            }
+            releaseBuffers();
+        }
+        // The sums by site in code order, against the whole grid's in site order.
+        for (size_t s = 0; s < sites.size(); ++s) {
+            const size_t position = size_t(std::lower_bound(codes.begin(), codes.end(),
+                                                            whole.codes.encode(sites[s].x, sites[s].y, sites[s].z)) -
+                                           codes.begin());
+            for (int m = 0; m < 4; ++m)
+                ASSERT_EQ(sums[4 * position + size_t(m)], expected[size_t(m) * sites.size() + s])
+                    << "site " << s << ", moment " << m << ", " << slabs.size() << " slabs";
+        }
+    }
+}
+
+}  // namespace
+CVT_END_NAMESPACE
