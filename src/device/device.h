@@ -40,6 +40,9 @@ const char* backendName();
 std::optional<std::string> unavailableReason();
 // A short name of the device that runs the kernels, for reports.
 std::string deviceName();
+// Makes the GPU of a rank's place on its machine the device of this process (one GPU per rank while
+// there are as many); nothing on the simulation. Before any other use of the device.
+void useDeviceOfRank(int localRank);
 // Whether device allocations come out of the host's memory (the simulation), so that a caller that
 // sizes its work by the device's free memory must count its host buffers against it too.
 bool deviceMemoryIsHostMemory();

@@ -42,9 +42,17 @@ std::optional<std::string> unavailableReason() {
 }
 
 std::string deviceName() {
+    int device = 0;
+    checkCuda(cudaGetDevice(&device), "asking which CUDA device is in use");
     cudaDeviceProp properties{};
-    checkCuda(cudaGetDeviceProperties(&properties, 0), "querying CUDA device 0");
+    checkCuda(cudaGetDeviceProperties(&properties, device), "querying the CUDA device in use");
     return properties.name;
+}
+
+void useDeviceOfRank(int localRank) {
+    int count = 0;
+    checkCuda(cudaGetDeviceCount(&count), "counting the CUDA devices");
+    if (count > 1) checkCuda(cudaSetDevice(localRank % count), "choosing the CUDA device of this rank");
 }
 
 const char* backendName() { return "gpu"; }

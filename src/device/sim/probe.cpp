@@ -12,4 +12,6 @@ const char* backendName() { return "sim"; }
 
 bool deviceMemoryIsHostMemory() { return true; }
 
+void useDeviceOfRank(int) {}
+
 CVT_END_NAMESPACE

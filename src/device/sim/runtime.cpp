@@ -31,7 +31,15 @@ struct DeviceState {
     size_t capacityForTesting = 0;                   // 0: the host's memory
     std::atomic<cudaError_t> sticky = cudaSuccess;
     std::string faultDescription;
-    unsigned failAt[3] = {0, 0, 0};  // per Operation: calls left until the injected failure
+    // Per Operation: calls left until the injected failure. A process can be started with a launch
+    // failure armed (CVT_SIM_FAIL_LAUNCH=n: the nth launch fails), so that a test can make one rank
+    // of several fail in the middle of a run.
+    unsigned failAt[3] = {0, 0, launchFailureFromEnvironment()};
+
+    static unsigned launchFailureFromEnvironment() {
+        const char* nth = std::getenv("CVT_SIM_FAIL_LAUNCH");
+        return nth == nullptr ? 0 : unsigned(std::strtoul(nth, nullptr, 10));
+    }
 };
 
 // As in CUDA, the last error is each host thread's own; a sticky error is everyone's.
