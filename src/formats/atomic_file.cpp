@@ -90,6 +90,16 @@ void AtomicFile::writeThrough(const char* data, size_t left) {
     }
 }
 
+void AtomicFile::extendTo(uint64_t size) {
+    flush();
+    if (ftruncate(fd_, off_t(size)) != 0) {
+        const int error = errno;
+        discard();
+        errno = error;
+        fail(path_, "cannot make room for the output");
+    }
+}
+
 void AtomicFile::commit() {
     flush();
     if (fsync(fd_) != 0 || close(fd_) != 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace cvt::formats {
@@ -19,10 +20,15 @@ public:
     // Appends bytes; buffered. Throws cvt::Failure (a full disk, an I/O error).
     void write(const void* data, size_t bytes);
     void write(const std::string& text) { write(text.data(), text.size()); }
+    // Makes the file `size` bytes long (zeros after what was written), so that other processes can
+    // write their parts into the temporary file at offsets. Throws cvt::Failure.
+    void extendTo(uint64_t size);
     // Flushes, syncs and renames onto the destination. Throws cvt::Failure, removing the temporary.
     void commit();
 
     const std::string& path() const { return path_; }
+    // Where the bytes go until commit().
+    const std::string& temporaryPath() const { return temporaryPath_; }
 
 private:
     void flush();

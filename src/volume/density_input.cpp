@@ -7,7 +7,6 @@
 #include "host/density.h"
 
 namespace cvt::volume {
-namespace {
 
 DensityInput builtInDensity() {
     DensityInput input;
@@ -20,11 +19,13 @@ DensityInput builtInDensity() {
     return input;
 }
 
-DensityInput densityFile(const std::string& path, const formats::ReadOptions& read,
-                         const formats::DensityMapping& mapping) {
-    formats::ReadOptions options = read;
-    options.maxSide = maxGridSide;
-    formats::VolumeFile file = formats::readVolume(path, options);
+formats::ReadOptions densityReadOptions(const VolumeOptions& options) {
+    formats::ReadOptions read = options.read;
+    read.maxSide = maxGridSide;
+    return read;
+}
+
+DensityInput densityDescription(const std::string& path, formats::VolumeFile& file) {
     DensityInput input;
     input.source = path;
     input.format = formats::formatName(file.format);
@@ -33,22 +34,29 @@ DensityInput densityFile(const std::string& path, const formats::ReadOptions& re
     input.fortranOrder = file.fortranOrder;
     input.spacing = file.spacing;
     input.geometry = std::move(file.geometry);
-    input.values = formats::densityValues(file, path, mapping);
     return input;
 }
 
-}  // namespace
+void chooseSpacing(DensityInput& input, const VolumeOptions& options) {
+    input.usedSpacing = options.spacing.value_or(input.spacing);
+    if (!options.spacing)
+        if (const auto problem = spacingProblem(input.spacing)) throw Failure(input.source + ": " + *problem);
+}
 
 DensityInput loadDensity(const VolumeOptions& options) {
-    DensityInput input =
-        options.densityPath ? densityFile(*options.densityPath, options.read, options.mapping) : builtInDensity();
+    DensityInput input;
+    if (options.densityPath) {
+        formats::VolumeFile file = formats::readVolume(*options.densityPath, densityReadOptions(options));
+        input = densityDescription(*options.densityPath, file);
+        input.values = formats::densityValues(file, *options.densityPath, options.mapping);
+    } else {
+        input = builtInDensity();
+    }
     const auto [low, high] = std::minmax_element(input.values.begin(), input.values.end());
     input.minimum = *low;
     input.maximum = *high;
     input.sum = std::accumulate(input.values.begin(), input.values.end(), 0.0);
-    input.usedSpacing = options.spacing.value_or(input.spacing);
-    if (!options.spacing)
-        if (const auto problem = spacingProblem(input.spacing)) throw Failure(input.source + ": " + *problem);
+    chooseSpacing(input, options);
     return input;
 }
 

@@ -28,6 +28,16 @@ struct DensityInput {
     float scale() const { return maximum; }
 };
 
+// The parts of loadDensity, for a run whose ranks each read a slab of the file:
+// the built-in density, whole;
+DensityInput builtInDensity();
+// the options density files are read with;
+formats::ReadOptions densityReadOptions(const VolumeOptions& options);
+// what a density file says of itself besides its values (its geometry is moved out of `file`);
+DensityInput densityDescription(const std::string& path, formats::VolumeFile& file);
+// the spacing that distances are measured with: --spacing, else the file's, which must be usable.
+void chooseSpacing(DensityInput& input, const VolumeOptions& options);
+
 // Reads, converts and maps the density and checks it (cvt::Failure naming the file on any
 // problem, an unusable spacing among them unless --spacing replaces it).
 DensityInput loadDensity(const VolumeOptions& options);

@@ -217,7 +217,7 @@ std::vector<std::string> VolumeOptions::outputPaths() const {
     return paths;
 }
 
-ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv, bool speaks) {
     CLI::App app("Centroidal Voronoi tessellation of a density volume: an over-relaxed Lloyd iteration with exact "
                  "nearest-site labelling, on the GPU when one is present, else on the CPU.",
                  program);
@@ -228,13 +228,13 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
         app.parse(argc, argv);
         return ParsedCommandLine{finish(options, app, texts), 0};
     } catch (const CLI::CallForHelp&) {
-        std::printf("%s", app.help().c_str());
+        if (speaks) std::printf("%s", app.help().c_str());
         return ParsedCommandLine{std::nullopt, 0};
     } catch (const CLI::CallForVersion&) {
-        std::printf("%s %s\n", program, CVT_VERSION);
+        if (speaks) std::printf("%s %s\n", program, CVT_VERSION);
         return ParsedCommandLine{std::nullopt, 0};
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "%s: %s (see %s --help)\n", program, error.what(), program);
+        if (speaks) std::fprintf(stderr, "%s: %s (see %s --help)\n", program, error.what(), program);
         return ParsedCommandLine{std::nullopt, 2};
     }
 }

@@ -51,6 +51,7 @@ struct ParsedCommandLine {
     int exitStatus = 0;
 };
 
-ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
+// Prints help, the version and usage errors only when `speaks` (one rank of several speaks for all).
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv, bool speaks = true);
 
 }  // namespace cvt::volume

@@ -36,18 +36,28 @@ void writeToStandardOutput(const char* data, size_t bytes) {
 
 }  // namespace
 
+formats::SampleType labelSampleType(const Tessellation& tessellation) {
+    return tessellation.sites.size() + tessellation.firstId > uint16Sites ? formats::SampleType::uint32
+                                                                         : formats::SampleType::uint16;
+}
+
+std::vector<uint16_t> narrowLabels(const std::vector<uint32_t>& labels) {
+    std::vector<uint16_t> narrow;
+    formats::resizeLarge(narrow, labels.size());
+    std::copy(labels.begin(), labels.end(), narrow.begin());
+    return narrow;
+}
+
 void writeLabels(const std::string& path, const Tessellation& tessellation, const DensityInput& input) {
     const formats::VolumeShape shape = shapeOf(tessellation.box);
-    if (tessellation.sites.size() + tessellation.firstId > uint16Sites) {
-        formats::writeVolume(path, tessellation.labels.data(), formats::SampleType::uint32, shape, input.fortranOrder,
-                             input.geometry, input.spacing);
+    const formats::SampleType type = labelSampleType(tessellation);
+    if (type == formats::SampleType::uint32) {
+        formats::writeVolume(path, tessellation.labels.data(), type, shape, input.fortranOrder, input.geometry,
+                             input.spacing);
         return;
     }
-    std::vector<uint16_t> narrow;
-    formats::resizeLarge(narrow, tessellation.labels.size());
-    std::copy(tessellation.labels.begin(), tessellation.labels.end(), narrow.begin());
-    formats::writeVolume(path, narrow.data(), formats::SampleType::uint16, shape, input.fortranOrder, input.geometry,
-                         input.spacing);
+    formats::writeVolume(path, narrowLabels(tessellation.labels).data(), type, shape, input.fortranOrder,
+                         input.geometry, input.spacing);
 }
 
 void writeSites(const std::string& path, const Tessellation& tessellation) {

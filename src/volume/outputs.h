@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "density_input.h"
 #include "options.h"
@@ -14,6 +15,10 @@ namespace cvt::volume {
 // the input's axis order (.npy in Fortran order when the input was) and, in NRRD and NIfTI, its place
 // in space.
 void writeLabels(const std::string& path, const Tessellation& tessellation, const DensityInput& input);
+
+// The labels file's sample type, and its labels in uint16 when that is the type.
+formats::SampleType labelSampleType(const Tessellation& tessellation);
+std::vector<uint16_t> narrowLabels(const std::vector<uint32_t>& labels);
 
 // The sites file: id,x,y,z,mass,voxels,pieces.
 void writeSites(const std::string& path, const Tessellation& tessellation);

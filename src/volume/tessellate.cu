@@ -18,15 +18,6 @@ namespace {
 using volume::DensityView;
 using volume::TessellationParameters;
 
-MomentSums momentSumsOf(const TessellationParameters& parameters) {
-    return parameters.deterministic ? MomentSums::fixedPoint : MomentSums::floatAtomics;
-}
-
-SitePlacement::Kind placementKindOf(const TessellationParameters& parameters) {
-    if (parameters.initialSites) return SitePlacement::Kind::given;
-    return parameters.seeding == volume::Seeding::density ? SitePlacement::Kind::density : SitePlacement::Kind::uniform;
-}
-
 bool masked(const TessellationParameters& parameters) { return parameters.mask || parameters.maskAbove; }
 
 // The density as floats x fastest, mapped and zero outside the mask: the caller's own samples when they
@@ -93,7 +84,7 @@ SitePlacement placementFor(const DensityView& view, const TessellationParameters
                            const FloatDensity& density) {
     SitePlacement placement;
     placement.seed = parameters.seed;
-    placement.kind = placementKindOf(parameters);
+    placement.kind = volume::placementKindOf(parameters);
     if (placement.kind == SitePlacement::Kind::given) {
         placement.sites = *parameters.initialSites;
         return placement;
@@ -103,11 +94,7 @@ SitePlacement placementFor(const DensityView& view, const TessellationParameters
                            " sites asked for, but the mask has only " + std::to_string(density.insideVoxels()) +
                            " voxels");
     if (placement.kind != SitePlacement::Kind::density) return placement;
-    const size_t positive = size_t(std::count_if(density.values(), density.end(), [](float v) { return v > 0; }));
-    if (positive < size_t(parameters.sites))
-        throw InvalidInput(view.source + ": only " + std::to_string(positive) +
-                           " voxels have a positive density, fewer than the " + std::to_string(parameters.sites) +
-                           " sites asked for (ask for fewer, or use uniform seeding)");
+    volume::requireEnoughPositive(view.source, volume::positiveVoxels(density.values(), density.end()), parameters.sites);
     return placement;
 }
 
@@ -131,7 +118,7 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     requireMemory(grid, box, parameters);
     const FloatDensity density(view, parameters);
     volume::TessellationRun run;
-    run.placement = placementKindOf(parameters);
+    run.placement = volume::placementKindOf(parameters);
     run.grid = grid;
     run.backend = backendName();
     run.device = deviceName();
@@ -167,6 +154,10 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
 
 }  // namespace
 
+MomentSums momentSumsOf(const TessellationParameters& parameters) {
+    return parameters.deterministic ? MomentSums::fixedPoint : MomentSums::floatAtomics;
+}
+
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters) {
     const GridShape grid = volume::gridFor(box);
     const uint64_t gridBytes = uint64_t(grid.voxels()) * sizeof(float);
@@ -177,7 +168,7 @@ volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters
     // (when it has to be converted) and the labels of the box; the weights that placement by density
     // draws from; with a mask, its flags in the grid and in the box, and those of its coarser levels.
     needs.host = gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
-                 (placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
+                 (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
                  (masked(parameters) ? (gridBytes + boxBytes) / sizeof(float) * 2 : 0);
     return needs;
 }

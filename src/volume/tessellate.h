@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device/device.h"
+#include "host/buffers.h"
 #include "memory_check.h"
 #include "tessellation_request.h"
 
@@ -15,6 +16,9 @@ CVT_BEGIN_NAMESPACE
 // std::bad_alloc. One run at a time in a process: the buffer set is the process's own.
 volume::TessellationRun tessellate(const volume::DensityView& density, const volume::TessellationParameters& parameters,
                                    CvtObserver* observer = nullptr);
+
+// How the run's moment sums accumulate: in fixed point when it is deterministic.
+MomentSums momentSumsOf(const volume::TessellationParameters& parameters);
 
 // The device and host bytes that tessellate() takes for a density of shape `box` (what it checks
 // against the memory available before allocating anything).

@@ -19,6 +19,37 @@ size_t Tessellation::splitRegions() const {
     return size_t(std::count_if(pieces.begin(), pieces.end(), [](uint32_t count) { return count > 1; }));
 }
 
+void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
+                    const std::vector<int32_t>& codes, const float* density, const uint8_t* inside,
+                    Tessellation& result) {
+    formats::resizeLarge(result.labels, size_t(planes.x) * planes.y * planes.z);
+    // Labels come in runs along x, so the last lookup is usually the next one's answer.
+    int32_t lastCode = -1;
+    uint32_t lastId = 0;
+    size_t voxel = 0;
+    for (int z = 0; z < planes.z; ++z)
+        for (int y = 0; y < planes.y; ++y) {
+            const int32_t* row = labelling + size_t(grid.index(0, y, z));
+            for (int x = 0; x < planes.x; ++x, ++voxel) {
+                if (inside != nullptr && !inside[voxel]) {
+                    result.labels[voxel] = 0;
+                    continue;
+                }
+                if (row[x] != lastCode) {
+                    const auto found = std::lower_bound(codes.begin(), codes.end(), row[x]);
+                    if (found == codes.end() || *found != row[x])
+                        throw Failure("the labelling names a site outside the box at voxel (" + std::to_string(x) +
+                                      ", " + std::to_string(y) + ", " + std::to_string(firstPlane + z) + ")");
+                    lastCode = row[x];
+                    lastId = uint32_t(found - codes.begin());
+                }
+                result.labels[voxel] = lastId + result.firstId;
+                result.mass[lastId] += density[voxel];
+                ++result.voxels[lastId];
+            }
+        }
+}
+
 Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
                       const uint8_t* inside) {
     Tessellation result;
@@ -32,39 +63,19 @@ Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox b
                 if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode(x, y, z))
                     codes.push_back(grid.codes.encode(x, y, z));
     std::sort(codes.begin(), codes.end());
-    for (int32_t code : codes) result.sites.push_back(coordinatesOf(code, grid.codes));
+    result.sites = siteCoordinates(codes, grid.codes);
     result.mass.assign(codes.size(), 0.0);
     result.voxels.assign(codes.size(), 0);
-    formats::resizeLarge(result.labels, size_t(box.x) * box.y * box.z);
-
-    // Labels come in runs along x, so the last lookup is usually the next one's answer.
-    int32_t lastCode = -1;
-    uint32_t lastId = 0;
-    size_t voxel = 0;
-    for (int z = 0; z < box.z; ++z)
-        for (int y = 0; y < box.y; ++y) {
-            const int32_t* row = labelling + size_t(grid.index(0, y, z));
-            for (int x = 0; x < box.x; ++x, ++voxel) {
-                if (inside != nullptr && !inside[voxel]) {
-                    result.labels[voxel] = 0;
-                    continue;
-                }
-                if (row[x] != lastCode) {
-                    const auto found = std::lower_bound(codes.begin(), codes.end(), row[x]);
-                    if (found == codes.end() || *found != row[x])
-                        throw Failure("the labelling names a site outside the box at voxel (" + std::to_string(x) +
-                                      ", " + std::to_string(y) + ", " + std::to_string(z) + ")");
-                    lastCode = row[x];
-                    lastId = uint32_t(found - codes.begin());
-                }
-                result.labels[voxel] = lastId + result.firstId;
-                result.mass[lastId] += density[voxel];
-                ++result.voxels[lastId];
-            }
-        }
+    tabulatePlanes(labelling, grid, box, 0, codes, density, inside, result);
     std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, codes.size() + result.firstId, inside != nullptr);
     result.pieces.assign(pieces.begin() + result.firstId, pieces.end());
     return result;
+}
+
+std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout) {
+    std::vector<std::array<int, 3>> sites;
+    for (int32_t code : codes) sites.push_back(coordinatesOf(code, layout));
+    return sites;
 }
 
 }  // namespace cvt::volume

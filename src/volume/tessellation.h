@@ -31,4 +31,15 @@ struct Tessellation {
 Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
                       const uint8_t* inside = nullptr);
 
+// The sites of increasing codes of a layout, as Tessellation::sites gives them.
+std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout);
+
+// tabulate's count over some planes of the box: the labels of `planes` (x and y those of the box, z
+// the number of planes, whose first is plane firstPlane of the box) from their labelling in the grid's
+// frame and their density, with the sites of increasing `codes`. Adds to result.mass and result.voxels,
+// which hold an entry per site, in voxel order; fills result.labels for these planes.
+void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
+                    const std::vector<int32_t>& codes, const float* density, const uint8_t* inside,
+                    Tessellation& result);
+
 }  // namespace cvt::volume

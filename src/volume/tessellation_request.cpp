@@ -34,6 +34,21 @@ void requireValidSites(const std::vector<std::array<int, 3>>& sites, const std::
 
 }  // namespace
 
+SitePlacement::Kind placementKindOf(const TessellationParameters& parameters) {
+    if (parameters.initialSites) return SitePlacement::Kind::given;
+    return parameters.seeding == Seeding::density ? SitePlacement::Kind::density : SitePlacement::Kind::uniform;
+}
+
+uint64_t positiveVoxels(const float* begin, const float* end) {
+    return uint64_t(std::count_if(begin, end, [](float v) { return v > 0; }));
+}
+
+void requireEnoughPositive(const std::string& source, uint64_t positive, int sites) {
+    if (positive < uint64_t(sites))
+        throw InvalidInput(source + ": only " + std::to_string(positive) + " voxels have a positive density, fewer than the " +
+                           std::to_string(sites) + " sites asked for (ask for fewer, or use uniform seeding)");
+}
+
 GridShape gridFor(GridBox box) { return smallestGridHolding(box); }
 
 std::string boxText(GridBox box) {

@@ -59,6 +59,13 @@ struct TessellationRun {
     std::string backend, device;
 };
 
+SitePlacement::Kind placementKindOf(const TessellationParameters& parameters);
+
+// Placement by density needs as many voxels of positive density as sites: cvt::InvalidInput naming
+// the density's source otherwise.
+uint64_t positiveVoxels(const float* begin, const float* end);
+void requireEnoughPositive(const std::string& source, uint64_t positive, int sites);
+
 // The grid a run on a box of these sides works on: each side rounded up to its step.
 GridShape gridFor(GridBox box);
 

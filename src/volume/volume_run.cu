@@ -12,6 +12,8 @@
 #include "options.h"
 #include "outputs.h"
 #include "progress.h"
+#include "run_setup.h"
+#include "slab_volume_run.h"
 #include "summary.h"
 #include "tessellate.h"
 #include "volume_run.h"
@@ -25,50 +27,6 @@ using volume::DensityInput;
 using volume::VolumeOptions;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-volume::TessellationParameters parametersOf(const VolumeOptions& options, const DensityInput& input) {
-    volume::TessellationParameters parameters;
-    parameters.sites = options.sites;
-    parameters.seeding = options.effectiveSeeding();
-    parameters.seed = options.seed;
-    if (options.sitesIn) {
-        parameters.initialSites.emplace();
-        for (const formats::SiteRow& row : formats::readSitesCsv(*options.sitesIn))
-            parameters.initialSites->push_back({row.x, row.y, row.z});
-        parameters.initialSitesSource = *options.sitesIn;
-    }
-    parameters.maxIterations = options.maxIterations;
-    parameters.levels = options.levels;
-    parameters.deterministic = options.deterministic;
-    parameters.spacing = input.usedSpacing;
-    // The density was mapped as it was read (its summary and the mask's threshold need the mapped
-    // values); the mask is the run's to apply.
-    parameters.maskAbove = options.maskAbove;
-    parameters.maskSource = options.maskPath.value_or(parameters.maskSource);
-    return parameters;
-}
-
-// The mask file, by its own extension; nothing without --mask. The run checks it against the density.
-std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options) {
-    if (!options.maskPath) return std::nullopt;
-    formats::ReadOptions read = options.read;
-    read.format.reset();
-    read.maxSide = maxGridSide;
-    return formats::readVolume(*options.maskPath, read);
-}
-
-void describeInput(volume::ProgressReporter& progress, const DensityInput& input) {
-    progress.note("%s: %s %s (%s) in a %s grid", input.source.c_str(), volume::boxText(input.box).c_str(),
-                  input.type.c_str(), input.format.c_str(), shapeText(volume::gridFor(input.box)).c_str());
-    if (input.scale() != 1.0f)
-        progress.note("%s: density divided by its maximum %g before the run", input.source.c_str(),
-                      double(input.scale()));
-    const Spacing unit{1, 1, 1};
-    if (input.usedSpacing != unit || input.spacing != unit)
-        progress.note("%s: spacing %s used for distances%s", input.source.c_str(),
-                      describeSpacing(input.usedSpacing).c_str(),
-                      input.usedSpacing == input.spacing ? "" : (" (the file's: " + describeSpacing(input.spacing) + ")").c_str());
-}
 
 // --dry-run's answer on standard output, one "key: value" per line: the grid and the bytes of memory
 // the run would take, besides the input as read.
@@ -87,8 +45,8 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     volume::PhaseSeconds seconds;
     const DensityInput input = volume::loadDensity(options);
     (options.densityPath ? seconds.read : seconds.synthesis) = secondsSince(started);
-    volume::TessellationParameters parameters = parametersOf(options, input);
-    const std::optional<formats::VolumeFile> mask = maskFile(options);
+    volume::TessellationParameters parameters = volume::parametersOf(options, input);
+    const std::optional<formats::VolumeFile> mask = volume::maskFile(options);
     if (mask) parameters.mask = formats::contiguousView(mask->samples.data(), mask->type, mask->shape);
     for (const std::string& path : options.outputPaths()) formats::requireWritable(path);
     if (options.previewAt) {
@@ -97,7 +55,7 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
             throw Failure("--preview-at " + std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z) +
                           " lies outside the " + volume::boxText(input.box) + " box");
     }
-    describeInput(progress, input);
+    volume::describeInput(progress, input);
 
     if (options.dryRun) return printNeeds(input, parameters);
 
@@ -118,30 +76,14 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
     progress.runEnded(run.report, run.lastIteration, run.tessellation.sites.size(), run.tessellation.splitRegions());
     volume::writeOutputs(options, input, run);
     seconds.output = secondsSince(writing);
-    if (options.summaryPath) {
-        volume::RunSummary summary;
-        summary.options = &options;
-        summary.input = &input;
-        summary.report = &run.report;
-        summary.placement = run.placement;
-        summary.grid = run.grid;
-        summary.backend = run.backend;
-        summary.device = run.device;
-        summary.lastIteration = run.lastIteration;
-        summary.sitesAtEnd = run.tessellation.sites.size();
-        summary.firstId = run.tessellation.firstId;
-        summary.splitRegions = run.tessellation.splitRegions();
-        summary.insideVoxels = run.insideVoxels;
-        summary.finalEnergy = run.energy;
-        summary.seconds = seconds;
-        volume::writeSummary(*options.summaryPath, summary);
-    }
+    if (options.summaryPath) volume::writeRunSummary(*options.summaryPath, options, input, run, seconds);
     return 0;
 }
 
 }  // namespace
 
-int runVolume(const VolumeOptions& options) {
+int runVolume(const VolumeOptions& options, RankGroup* ranks) {
+    if (ranks != nullptr) return runVolumeOnSlabs(options, *ranks);
     volume::ProgressReporter progress(stderr, volume::ProgressReporter::isTerminal(stderr), options.quiet);
     return runReportingFailure(
         "cvt-volume", [&] { return runOnBuffers(options, progress); }, releaseBuffers);

@@ -1,0 +1,102 @@
+"""cvt-volume across MPI ranks against one process: 2, 3 and 4 ranks on boxes whose planes do not
+split evenly (down to a rank holding a single plane) write the same labels, sites and summary (apart
+from timings) as one process, for files each rank reads its own planes of and for compressed ones that
+rank 0 reads and scatters; a rank that fails in the middle of the run leaves no output, and every rank
+exits non-zero. Run with pytest; CVT_BUILD_DIR names the build directory."""
+import json
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import nibabel
+import numpy as np
+import pytest
+
+BUILD = Path(os.environ.get("CVT_BUILD_DIR", "build")).resolve()
+VOLUME = BUILD / "cvt-volume"
+# Open MPI refuses root unless told, and may not find as many cores as ranks; one host thread per
+# rank keeps the device name (which counts them) the same as the single process's.
+MPIRUN = ["mpirun", "--oversubscribe", "--allow-run-as-root", "--mca", "btl_vader_single_copy_mechanism", "none"]
+ENVIRONMENT = dict(os.environ, OMP_NUM_THREADS="1")
+
+pytestmark = pytest.mark.skipif(shutil.which("mpirun") is None, reason="Open MPI's mpirun is not installed")
+
+
+def run(arguments, **options):
+    return subprocess.run([str(a) for a in arguments], capture_output=True, text=True, env=ENVIRONMENT, **options)
+
+
+def density(nx, ny, nz):
+    z, y, x = np.mgrid[0:nz, 0:ny, 0:nx]
+    return (0.1 + np.exp(-((x - nx / 3) / (nx / 3)) ** 2 - ((y - ny / 2) / (ny / 4)) ** 2 -
+                         ((z - nz / 2) / (nz / 2)) ** 2)).astype(np.float32)
+
+
+def outputs(folder, ranks, density_path, *options):
+    """Runs cvt-volume on `ranks` ranks (1: without mpirun) into `folder`; returns its output files."""
+    folder.mkdir()
+    names = {"labels": folder / "labels.npy", "sites": folder / "sites.csv", "summary": folder / "summary.json"}
+    command = [VOLUME, density_path, "--labels", names["labels"], "--sites-out", names["sites"], "--summary",
+               names["summary"], "--quiet", *options]
+    result = run(command if ranks == 1 else MPIRUN + ["-np", ranks] + command)
+    assert result.returncode == 0, result.stderr
+    summary = json.loads(names["summary"].read_text())
+    del summary["seconds"]
+    summary["outputs"] = None  # the paths differ
+    return names["labels"].read_bytes(), names["sites"].read_bytes(), summary
+
+
+@pytest.mark.parametrize("shape, kind, options", [
+    ((45, 37, 11), "npy", ["--sites", 40, "--max-iterations", 35]),
+    ((40, 33, 5), "nii.gz", ["--sites", 25, "--max-iterations", 20, "--spacing", "1,1.5,2.5"]),
+    ((64, 20, 7), "npy", ["--seeding", "uniform", "--sites", 30, "--max-iterations", 20, "--seed", 3]),
+])
+def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind, options):
+    values = density(*shape)
+    path = tmp_path / f"density.{kind}"
+    if kind == "npy":
+        np.save(path, values)
+    else:
+        nibabel.save(nibabel.Nifti1Image(np.asfortranarray(values.transpose(2, 1, 0)), np.eye(4)), path)
+    single = outputs(tmp_path / "one", 1, path, *options)
+    for ranks in (2, 3, 4):
+        assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
+
+
+def test_given_sites_and_compressed_labels_gathered_by_rank_0(tmp_path):
+    np.save(tmp_path / "density.npy", density(33, 40, 9))
+    (tmp_path / "start.csv").write_text("x,y,z\n" + "".join(f"{3 * i % 33},{7 * i % 40},{i % 9}\n" for i in range(20)))
+    files = {}
+    for ranks in (1, 3):
+        labels = tmp_path / f"labels{ranks}.nii.gz"
+        command = [VOLUME, tmp_path / "density.npy", "--sites-in", tmp_path / "start.csv", "--max-iterations", 15,
+                   "--labels", labels, "--quiet"]
+        result = run(command if ranks == 1 else MPIRUN + ["-np", ranks] + command)
+        assert result.returncode == 0, result.stderr
+        files[ranks] = labels.read_bytes()
+    assert files[1] == files[3]
+
+
+def test_a_rank_failing_mid_run_leaves_nothing_and_ends_every_rank(tmp_path):
+    np.save(tmp_path / "density.npy", density(40, 32, 12))
+    out = tmp_path / "out"
+    out.mkdir()
+    command = [VOLUME, tmp_path / "density.npy", "--sites", 20, "--max-iterations", 30, "--labels",
+               out / "labels.npy", "--sites-out", out / "sites.csv", "--quiet"]
+    # The second of three ranks has its 60th device launch fail: in the middle of the iterations.
+    result = run(MPIRUN + ["-np", 1] + command + [":", "-np", 1, "-x", "CVT_SIM_FAIL_LAUNCH=60"] + command +
+                 [":", "-np", 1] + command, timeout=120)
+    assert result.returncode != 0
+    assert "cvt-volume: " in result.stderr and "launch" in result.stderr, result.stderr
+    assert list(out.iterdir()) == []
+
+
+def test_a_failure_every_rank_meets_gives_one_message(tmp_path):
+    np.save(tmp_path / "density.npy", density(40, 32, 12))
+    result = run(MPIRUN + ["-np", 3, VOLUME, tmp_path / "density.npy", "--quiet", "--labels", tmp_path / "missing" / "l.npy"])
+    assert result.returncode != 0
+    lines = [line for line in result.stderr.splitlines() if line.startswith("cvt-volume:")]
+    assert len(lines) == 1 and "missing" in lines[0], result.stderr
+    refused = run(MPIRUN + ["-np", 2, VOLUME, tmp_path / "density.npy", "--levels", 2])
+    assert refused.returncode != 0 and "one process only" in refused.stderr, refused.stderr
