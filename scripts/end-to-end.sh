@@ -5,7 +5,7 @@
 #     written fails with a clear message.
 #   cvt-volume: its default run with float atomics is cvt's computation (the same sites and energy up
 #     to float-atomic noise) and stops within the expected iterations; the worked examples of the
-#     README (a volume of one's own, and scans) run as written there.
+#     README (a volume of one's own, scans, and across MPI ranks) run as written there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="$(realpath "${1:-build}")"
@@ -76,6 +76,19 @@ if (cd "$work/scans" && PATH="/usr/bin:$PATH" bash -e commands.sh >output.txt 2>
   echo "end-to-end: the README's scan examples run as written: $(grep "regions in more than one piece" "$work/scans/output.txt" | head -n 1)"
 else
   fail "the README's scan examples failed: $(tail -n 3 "$work/scans/output.txt")"
+fi
+
+# The MPI section's example: three ranks against one process. Open MPI wants to be told that root may
+# run it, and that more ranks than cores are fine.
+mkdir "$work/ranks"
+ln -s "$build" "$work/ranks/build"
+sed -n '/^## Across MPI ranks/,/^## /p' README.md | sed -n '/^    python3\|^    build\/\|^    mpirun\|^    cmp/s/^    //p' >"$work/ranks/commands.sh"
+if (cd "$work/ranks" && PATH="/usr/bin:$PATH" OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+      OMPI_MCA_rmaps_base_oversubscribe=1 bash -e commands.sh >output.txt 2>&1) &&
+   grep -q "^the same bytes" "$work/ranks/output.txt"; then
+  echo "end-to-end: the README's MPI example runs as written: three ranks give the bytes of one process"
+else
+  fail "the README's MPI example failed: $(tail -n 3 "$work/ranks/output.txt")"
 fi
 
 if "$build/cvt" >/dev/full 2>"$work/full.err"; then

@@ -15,6 +15,9 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/x86_64-linux-gnu/tiff.h ] || [ -f /usr/include/tiff.h ] || missing+=(libtiff-dev)
 [ -f /usr/include/png.h ] || missing+=(libpng-dev)
 [ -f /usr/include/nifti/nifti2_io.h ] || missing+=(libnifti2-dev)
+# cvt-volume runs across MPI ranks with Open MPI: its compiler wrapper and headers, and mpirun.
+command -v mpicxx >/dev/null || missing+=(libopenmpi-dev)
+command -v mpirun >/dev/null || missing+=(openmpi-bin)
 # The README's worked example (run by the end-to-end checks) makes its volume with NumPy; the Python
 # module is built against the system's Python and tested with pytest; the spacing checks compare the
 # labelling with SciPy's distance transform.

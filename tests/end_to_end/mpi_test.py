@@ -34,12 +34,12 @@ def density(nx, ny, nz):
 
 
 def outputs(folder, ranks, density_path, *options):
-    """Runs cvt-volume on `ranks` ranks (1: without mpirun) into `folder`; returns its output files."""
+    """Runs cvt-volume on `ranks` ranks (None: without mpirun) into `folder`; returns its output files."""
     folder.mkdir()
     names = {"labels": folder / "labels.npy", "sites": folder / "sites.csv", "summary": folder / "summary.json"}
     command = [VOLUME, density_path, "--labels", names["labels"], "--sites-out", names["sites"], "--summary",
                names["summary"], "--quiet", *options]
-    result = run(command if ranks == 1 else MPIRUN + ["-np", ranks] + command)
+    result = run(command if ranks is None else MPIRUN + ["-np", ranks] + command)
     assert result.returncode == 0, result.stderr
     summary = json.loads(names["summary"].read_text())
     del summary["seconds"]
@@ -59,8 +59,8 @@ def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind,
         np.save(path, values)
     else:
         nibabel.save(nibabel.Nifti1Image(np.asfortranarray(values.transpose(2, 1, 0)), np.eye(4)), path)
-    single = outputs(tmp_path / "one", 1, path, *options)
-    for ranks in (2, 3, 4):
+    single = outputs(tmp_path / "alone", None, path, *options)
+    for ranks in (1, 2, 3, 4):
         assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
 
 
@@ -76,6 +76,17 @@ def test_given_sites_and_compressed_labels_gathered_by_rank_0(tmp_path):
         assert result.returncode == 0, result.stderr
         files[ranks] = labels.read_bytes()
     assert files[1] == files[3]
+
+
+def test_float_sums_across_ranks_still_label_exactly(tmp_path):
+    np.save(tmp_path / "density.npy", density(50, 30, 10))
+    command = [VOLUME, tmp_path / "density.npy", "--fast-atomics", "--sites", 30, "--max-iterations", 20, "--quiet",
+               "--labels", tmp_path / "labels.npy", "--sites-out", tmp_path / "sites.csv"]
+    result = run(MPIRUN + ["-np", 3] + command)
+    assert result.returncode == 0, result.stderr
+    check = run([BUILD / "cvt-check", "--labels", tmp_path / "labels.npy", "--sites", tmp_path / "sites.csv",
+                 "--density", tmp_path / "density.npy"])
+    assert check.returncode == 0 and "labels: exact, counts match" in check.stdout, check.stdout + check.stderr
 
 
 def test_a_rank_failing_mid_run_leaves_nothing_and_ends_every_rank(tmp_path):
