@@ -197,17 +197,7 @@ SlabCvtRun runSlabCvt(const SlabCvtRequest& request) {
     if (request.ranks == nullptr) throw Failure("a run split into slabs needs its ranks");
     if (request.maxIterations < 0)
         throw Failure("a run needs a budget of 0 or more iterations, not " + std::to_string(request.maxIterations));
-    try {
-        SlabCvtRun run = runOnSlab(request);
-        releaseBuffers();
-        return run;
-    } catch (...) {
-        try {
-            releaseBuffers();
-        } catch (const Failure&) {
-        }
-        throw;
-    }
+    return releasingBuffers([&] { return runOnSlab(request); });
 }
 
 CVT_END_NAMESPACE

@@ -55,6 +55,24 @@ extern unsigned* insideMoves;
 void allocateBuffers(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
+
+// Runs `body`, which allocates the set and works on it, and releases the set afterwards, also when
+// `body` throws. A device in a failed state may refuse to free memory: after a failure, the first
+// failure is the one to report.
+template <class Body>
+auto releasingBuffers(Body&& body) -> decltype(body()) {
+    try {
+        auto result = body();
+        releaseBuffers();
+        return result;
+    } catch (...) {
+        try {
+            releaseBuffers();
+        } catch (const Failure&) {
+        }
+        throw;
+    }
+}
 // Device bytes the set holds now.
 uint64_t bufferSetBytes();
 // Device bytes allocateBuffers(full, sums, masked) takes.

@@ -175,16 +175,7 @@ volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters
 
 volume::TessellationRun tessellate(const DensityView& density, const TessellationParameters& parameters,
                                    CvtObserver* observer) {
-    try {
-        return runOnBuffers(density, parameters, observer);
-    } catch (...) {
-        // A device in a failed state may refuse to free memory; the first failure is the one to report.
-        try {
-            releaseBuffers();
-        } catch (const Failure&) {
-        }
-        throw;
-    }
+    return releasingBuffers([&] { return runOnBuffers(density, parameters, observer); });
 }
 
 CVT_END_NAMESPACE
