@@ -112,6 +112,12 @@ std::string voxelName(int x, int y, int z, VoxelNaming naming);
 std::vector<float> densityValues(const SampleView& view, const std::string& source,
                                  VoxelNaming naming = VoxelNaming::xyz, const DensityMapping& mapping = {});
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping = {});
+// The values of some planes of a volume, from firstPlane on (as readVolumePlanes reads them), mapped and
+// checked as densityValues does, voxels named in the whole volume, except that they may all be zero:
+// whether every value of the volume is zero is for the caller to say, through requireNonZeroDensity.
+std::vector<float> slabDensityValues(const VolumeFile& slab, const std::string& path, const DensityMapping& mapping,
+                                     int firstPlane);
+void requireNonZeroDensity(bool nonZero, const std::string& source, const DensityMapping& mapping);
 // The same checks, unmapped, for samples that are used as they lie (see isContiguousFloat).
 void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming = VoxelNaming::xyz);
 // The samples as labels: unsigned integer types only, else an error.

@@ -77,10 +77,18 @@ double mapped(double value, const DensityMapping& mapping) {
 
 bool maps(const DensityMapping& mapping) { return mapping.window || mapping.clipBelow; }
 
+// Which part of a volume a view holds: its planes are planes firstPlane.. of the volume, which holds
+// more than them unless `whole`.
+struct ViewedPart {
+    int firstPlane = 0;
+    bool whole = true;
+};
+
 // Reads every sample of the view, x fastest, mapped, into `density` when it is not null. The first pass
 // only notes whether something is wrong, so that the usual case stays fast; a second one finds the voxel.
+// Only a whole volume can be all zero.
 void scanDensity(const SampleView& view, const std::string& source, VoxelNaming naming, const DensityMapping& mapping,
-                 float* density) {
+                 float* density, ViewedPart part = {}) {
     if (mapping.window && !((*mapping.window)[0] < (*mapping.window)[1]))
         throw InvalidInput(source + ": the window's low end must lie below its high end");
     withSampleType(view.type, [&](auto sample) {
@@ -110,11 +118,10 @@ void scanDensity(const SampleView& view, const std::string& source, VoxelNaming 
             T bad{};
             const auto [x, y, z] = firstFailing([&](T value, size_t) { return isDensity(mapped(double(bad = value), mapping)); });
             const std::string hint = double(bad) < 0 && !mapping.negativeHint.empty() ? "; " + mapping.negativeHint : "";
-            throw InvalidInput(source + ": " + densityProblem(bad) + " at voxel " + voxelName(x, y, z, naming) + hint);
+            throw InvalidInput(source + ": " + densityProblem(bad) + " at voxel " +
+                               voxelName(x, y, part.firstPlane + z, naming) + hint);
         }
-        if (!nonZero)
-            throw InvalidInput(source + (mapsValues ? ": every density value is zero after the mapping"
-                                                  : ": every density value is zero"));
+        if (!nonZero && part.whole) requireNonZeroDensity(false, source, mapping);
     });
 }
 
@@ -145,6 +152,22 @@ std::vector<float> densityValues(const SampleView& view, const std::string& sour
     std::vector<float> density;
     resizeLarge(density, size_t(view.shape.x) * view.shape.y * view.shape.z);
     scanDensity(view, source, naming, mapping, density.data());
+    return density;
+}
+
+void requireNonZeroDensity(bool nonZero, const std::string& source, const DensityMapping& mapping) {
+    if (!nonZero)
+        throw InvalidInput(source + (maps(mapping) ? ": every density value is zero after the mapping"
+                                                   : ": every density value is zero"));
+}
+
+std::vector<float> slabDensityValues(const VolumeFile& slab, const std::string& path, const DensityMapping& mapping,
+                                     int firstPlane) {
+    requireSampleBytes(slab, path);
+    std::vector<float> density;
+    resizeLarge(density, size_t(slab.shape.x) * slab.shape.y * slab.shape.z);
+    scanDensity(contiguousView(slab.samples.data(), slab.type, slab.shape), path, VoxelNaming::xyz, mapping,
+                density.data(), ViewedPart{firstPlane, false});
     return density;
 }
 

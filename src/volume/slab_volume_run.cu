@@ -165,18 +165,16 @@ private:
         file_.shape.z = slab_.planes();
     }
 
+    // The slab's densities, checked as one process checks them, but for the whole being all zero.
     void mapDensity() {
         if (options_.densityPath) {
-            input_.values = formats::densityValues(file_, *options_.densityPath, options_.mapping);
+            input_.values = formats::slabDensityValues(file_, *options_.densityPath, options_.mapping, slab_.begin);
             file_ = formats::VolumeFile{};
-        } else {
-            const size_t planeVoxels = size_t(input_.box.x) * input_.box.y;
-            input_.values.erase(input_.values.begin() + ptrdiff_t(planeVoxels * slab_.end), input_.values.end());
-            input_.values.erase(input_.values.begin(), input_.values.begin() + ptrdiff_t(planeVoxels * slab_.begin));
+            return;
         }
-        formats::requireDensity(formats::contiguousView(input_.values.data(), formats::SampleType::float32,
-                                                        formats::VolumeShape{input_.box.x, input_.box.y, slab_.planes()}),
-                                input_.source);
+        const size_t planeVoxels = size_t(input_.box.x) * input_.box.y;
+        input_.values.erase(input_.values.begin() + ptrdiff_t(planeVoxels * slab_.end), input_.values.end());
+        input_.values.erase(input_.values.begin(), input_.values.begin() + ptrdiff_t(planeVoxels * slab_.begin));
     }
 
     // The figures of the whole density: its extremes, and its sum in voxel order, as one process adds it.
@@ -194,6 +192,7 @@ private:
     }
 
     void prepare() {
+        formats::requireNonZeroDensity(input_.maximum != 0.0f, input_.source, options_.mapping);
         volume::chooseSpacing(input_, options_);
         parameters_ = volume::parametersOf(options_, input_);
         volume::DensityView whole;

@@ -64,6 +64,20 @@ def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind,
         assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
 
 
+def test_slabs_of_zeros_run_and_a_bad_voxel_is_named_in_the_whole_volume(tmp_path):
+    values = density(40, 32, 11)
+    values[8:] = 0  # the last ranks' slabs hold no density at all
+    np.save(tmp_path / "density.npy", values)
+    assert outputs(tmp_path / "ranks", 4, tmp_path / "density.npy", "--sites", 20, "--max-iterations", 12) == \
+        outputs(tmp_path / "alone", None, tmp_path / "density.npy", "--sites", 20, "--max-iterations", 12)
+    values[9, 3, 5] = -1
+    np.save(tmp_path / "bad.npy", values)
+    single = run([VOLUME, tmp_path / "bad.npy", "--quiet"])
+    ranks = run(MPIRUN + ["-np", 4, VOLUME, tmp_path / "bad.npy", "--quiet"])
+    assert single.returncode == ranks.returncode == 1
+    assert "at voxel (5, 3, 9)" in single.stderr and single.stderr.splitlines()[0] in ranks.stderr, ranks.stderr
+
+
 def test_given_sites_and_compressed_labels_gathered_by_rank_0(tmp_path):
     np.save(tmp_path / "density.npy", density(33, 40, 9))
     (tmp_path / "start.csv").write_text("x,y,z\n" + "".join(f"{3 * i % 33},{7 * i % 40},{i % 9}\n" for i in range(20)))
