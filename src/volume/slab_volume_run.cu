@@ -199,9 +199,22 @@ private:
         whole.samples = formats::contiguousView(nullptr, formats::SampleType::float32, shapeOf(input_.box));
         whole.source = input_.source;
         volume::requireValidRequest(whole, parameters_);
+        requireSlabMemory();
         if (!leads_) return;
         for (const std::string& path : options_.outputPaths()) formats::requireWritable(path);
         volume::describeInput(progress_, input_);
+    }
+
+    // The buffer set of the slab's grid on the device; on the host its density, labelling and labels
+    // (and the weights that placement by density draws from).
+    void requireSlabMemory() {
+        const GridShape g = slabGrid(volume::gridFor(input_.box), slab_);
+        const uint64_t slabVoxels = uint64_t(input_.box.x) * input_.box.y * slab_.planes();
+        volume::MemoryNeeds needs;
+        needs.device = bufferSetBytesFor(fullGrid(g.x, g.y, g.z), momentSumsOf(parameters_));
+        needs.host = slabVoxels * sizeof(float) * 4;
+        requireMemory(needs, "planes " + std::to_string(slab_.begin) + " to " + std::to_string(slab_.end - 1) + " of a " +
+                                 volume::boxText(input_.box) + " box, in a " + shapeText(g) + " grid");
     }
 
     uint64_t positiveVoxels() {

@@ -68,18 +68,6 @@ private:
     uint64_t insideVoxels_ = 0;
 };
 
-void requireMemory(const GridShape& grid, GridBox box, const TessellationParameters& parameters) {
-    const volume::MemoryNeeds needs = tessellationMemory(box, parameters);
-    volume::MemoryAvailable available;
-    size_t free = 0, total = 0;
-    checkCuda(cudaMemGetInfo(&free, &total), "asking the device for its free memory");
-    available.device = free;
-    available.host = availableHostMemory().value_or(UINT64_MAX);
-    available.sharedMemory = deviceMemoryIsHostMemory();
-    if (const auto shortfall = volume::memoryShortfall(needs, available))
-        throw MemoryShortfall(*shortfall + " (a " + volume::boxText(box) + " box in a " + shapeText(grid) + " grid)");
-}
-
 SitePlacement placementFor(const DensityView& view, const TessellationParameters& parameters,
                            const FloatDensity& density) {
     SitePlacement placement;
@@ -115,7 +103,7 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     volume::requireValidRequest(view, parameters);
     const GridBox box{view.samples.shape.x, view.samples.shape.y, view.samples.shape.z};
     const GridShape grid = volume::gridFor(box);
-    requireMemory(grid, box, parameters);
+    requireMemory(tessellationMemory(box, parameters), "a " + volume::boxText(box) + " box in a " + shapeText(grid) + " grid");
     const FloatDensity density(view, parameters);
     volume::TessellationRun run;
     run.placement = volume::placementKindOf(parameters);
@@ -153,6 +141,16 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
 }
 
 }  // namespace
+
+void requireMemory(const volume::MemoryNeeds& needs, const std::string& what) {
+    volume::MemoryAvailable available;
+    size_t free = 0, total = 0;
+    checkCuda(cudaMemGetInfo(&free, &total), "asking the device for its free memory");
+    available.device = free;
+    available.host = availableHostMemory().value_or(UINT64_MAX);
+    available.sharedMemory = deviceMemoryIsHostMemory();
+    if (const auto shortfall = volume::memoryShortfall(needs, available)) throw MemoryShortfall(*shortfall + " (" + what + ")");
+}
 
 MomentSums momentSumsOf(const TessellationParameters& parameters) {
     return parameters.deterministic ? MomentSums::fixedPoint : MomentSums::floatAtomics;

@@ -17,6 +17,10 @@ CVT_BEGIN_NAMESPACE
 volume::TessellationRun tessellate(const volume::DensityView& density, const volume::TessellationParameters& parameters,
                                    CvtObserver* observer = nullptr);
 
+// cvt::MemoryShortfall, saying what needs the memory (`what`), when the device or the host has less
+// than `needs`.
+void requireMemory(const volume::MemoryNeeds& needs, const std::string& what);
+
 // How the run's moment sums accumulate: in fixed point when it is deterministic.
 MomentSums momentSumsOf(const volume::TessellationParameters& parameters);
 
