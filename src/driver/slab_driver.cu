@@ -90,7 +90,8 @@ public:
           weights_(labellingWeights(request.spacing, request.grid.longestSide())),
           scales_(energyScales(request.spacing)),
           sites_(std::move(sites)),
-          entryVoxels_(3 * std::max<size_t>(sites_.size(), 1), "a slab's site voxels"),
+          // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above.
+          entryVoxels_(std::max<size_t>(sites_.size(), 1), "a slab's site voxels"),
           entryCodes_(entryVoxels_.size(), "a slab's site codes"),
           siteCodes_(std::max<size_t>(sites_.size(), 1), "the site codes"),
           siteSums_(4 * std::max<size_t>(sites_.size(), 1), "the per-site sums"),

@@ -219,7 +219,8 @@ std::vector<std::string> VolumeOptions::outputPaths() const {
 
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv, bool speaks) {
     CLI::App app("Centroidal Voronoi tessellation of a density volume: an over-relaxed Lloyd iteration with exact "
-                 "nearest-site labelling, on the GPU when one is present, else on the CPU.",
+                 "nearest-site labelling, on the GPU when one is present, else on the CPU. Under mpirun, split into "
+                 "slabs of z planes across the ranks, with the results of one process.",
                  program);
     VolumeOptions options;
     OptionTexts texts;
