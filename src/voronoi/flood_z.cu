@@ -9,9 +9,10 @@ CVT_BEGIN_NAMESPACE
 
 namespace {
 
-// Position along z used for distances: a site's z field; an empty value lies beyond every site.
+// Position along z used for distances: a site's z field; an empty value lies beyond every site, and far
+// enough below the int range that its distance from a plane below a slab (z = -1) still fits.
 __host__ __device__ __forceinline__ int floodPosition(int value, SiteLayout codes) {
-    return value >= 0 ? codes.z(value) : 0x7FFFFFFF;
+    return value >= 0 ? codes.z(value) : 0x3FFFFFFF;
 }
 
 __host__ __device__ __forceinline__ int distanceAlongZ(int value, int z, SiteLayout codes) {
