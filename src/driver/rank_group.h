@@ -60,15 +60,22 @@ protected:
     virtual void endEveryRank(int status) = 0;
 
 public:
-    // Every rank's values of a plain type, concatenated in rank order, on every rank.
+    // Every rank's values of a plain type, in rank order, on every rank.
+    template <class T>
+    std::vector<std::vector<T>> gatherEach(const std::vector<T>& mine) {
+        std::vector<std::vector<T>> each;
+        for (const std::vector<unsigned char>& bytes : gather(mine.data(), mine.size() * sizeof(T))) {
+            std::vector<T>& values = each.emplace_back(bytes.size() / sizeof(T));
+            if (!bytes.empty()) std::memcpy(static_cast<void*>(values.data()), bytes.data(), bytes.size());
+        }
+        return each;
+    }
+
+    // The same, concatenated.
     template <class T>
     std::vector<T> gatherAll(const std::vector<T>& mine) {
         std::vector<T> all;
-        for (const std::vector<unsigned char>& bytes : gather(mine.data(), mine.size() * sizeof(T))) {
-            const size_t start = all.size();
-            all.resize(start + bytes.size() / sizeof(T));
-            if (!bytes.empty()) std::memcpy(static_cast<void*>(all.data() + start), bytes.data(), bytes.size());
-        }
+        for (const std::vector<T>& values : gatherEach(mine)) all.insert(all.end(), values.begin(), values.end());
         return all;
     }
 };

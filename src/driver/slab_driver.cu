@@ -120,12 +120,11 @@ private:
         const GridShape g = gridSize;
         const MomentVolumes<Moment> m = launchRowSums<Moment>();
         const int count = int(sites_.size());
-        std::vector<Moment> sums(4 * size_t(count), Moment(0));
+        std::vector<Moment> sums(4 * size_t(count));
         Moment* deviceSums = reinterpret_cast<Moment*>(siteSums_.get());
         checkCuda(cudaMemcpy(siteCodes_.get(), sites_.data(), size_t(count) * sizeof(int32_t), cudaMemcpyHostToDevice),
                   "uploading the site codes");
-        checkCuda(cudaMemcpy(deviceSums, sums.data(), sums.size() * sizeof(Moment), cudaMemcpyHostToDevice),
-                  "clearing the per-site sums");
+        checkCuda(cudaMemset(deviceSums, 0, sums.size() * sizeof(Moment)), "clearing the per-site sums");
         launchSiteSums(scratchSites, m, siteCodes_.get(), count, deviceSums, slabFirstPlane, request_.slab.planes(),
                        g);
         checkCuda(cudaMemcpy(sums.data(), deviceSums, sums.size() * sizeof(Moment), cudaMemcpyDeviceToHost),

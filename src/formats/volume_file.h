@@ -32,6 +32,9 @@ struct VolumeShape {
     int x = 0, y = 0, z = 0;  // x fastest
 };
 
+// The shape of a volume that fills a box.
+constexpr VolumeShape shapeOf(GridBox box) { return VolumeShape{box.x, box.y, box.z}; }
+
 // Where a NIfTI volume lies in the world: its qform and sform, voxel sizes and units, as the header
 // gives them, so that labels written as NIfTI overlay the scan they were computed from.
 struct NiftiGeometry {

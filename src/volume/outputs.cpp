@@ -20,8 +20,6 @@ namespace {
 
 constexpr size_t uint16Sites = size_t(std::numeric_limits<uint16_t>::max()) + 1;
 
-formats::VolumeShape shapeOf(GridBox box) { return formats::VolumeShape{box.x, box.y, box.z}; }
-
 void writeToStandardOutput(const char* data, size_t bytes) {
     while (bytes > 0) {
         const ssize_t written = ::write(STDOUT_FILENO, data, bytes);
@@ -49,7 +47,7 @@ std::vector<uint16_t> narrowLabels(const std::vector<uint32_t>& labels) {
 }
 
 void writeLabels(const std::string& path, const Tessellation& tessellation, const DensityInput& input) {
-    const formats::VolumeShape shape = shapeOf(tessellation.box);
+    const formats::VolumeShape shape = formats::shapeOf(tessellation.box);
     const formats::SampleType type = labelSampleType(tessellation);
     if (type == formats::SampleType::uint32) {
         formats::writeVolume(path, tessellation.labels.data(), type, shape, input.fortranOrder, input.geometry,

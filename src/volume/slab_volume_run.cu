@@ -86,8 +86,6 @@ void refuseSingleProcessOptions(const VolumeOptions& options) {
     if (options.dryRun) refuse("--dry-run");
 }
 
-formats::VolumeShape shapeOf(GridBox box) { return formats::VolumeShape{box.x, box.y, box.z}; }
-
 class SlabVolumeRun {
 public:
     SlabVolumeRun(const VolumeOptions& options, RankGroup& ranks, volume::ProgressReporter& progress)
@@ -102,8 +100,11 @@ public:
         shareDensityFigures();
         (options_.densityPath ? seconds_.read : seconds_.synthesis) = secondsSince(started);
         if (!together(ranks_, [&] { prepare(); })) return false;
-        const uint64_t positive = positiveVoxels();
-        if (!together(ranks_, [&] { requirePlaceable(positive); })) return false;
+        if (volume::placementKindOf(parameters_) == SitePlacement::Kind::density) {
+            const uint64_t positive = positiveVoxels();
+            if (!together(ranks_, [&] { volume::requireEnoughPositive(input_.source, positive, parameters_.sites); }))
+                return false;
+        }
 
         const volume::TessellationRun run = orAbandon(ranks_, [&] { return tessellateSlab(); });
         const Clock::time_point writing = Clock::now();
@@ -196,7 +197,7 @@ private:
         volume::chooseSpacing(input_, options_);
         parameters_ = volume::parametersOf(options_, input_);
         volume::DensityView whole;
-        whole.samples = formats::contiguousView(nullptr, formats::SampleType::float32, shapeOf(input_.box));
+        whole.samples = formats::contiguousView(nullptr, formats::SampleType::float32, formats::shapeOf(input_.box));
         whole.source = input_.source;
         volume::requireValidRequest(whole, parameters_);
         requireSlabMemory();
@@ -221,11 +222,6 @@ private:
         uint64_t positive = volume::positiveVoxels(input_.values.data(), input_.values.data() + input_.values.size());
         ranks_.sum(&positive, 1);
         return positive;
-    }
-
-    void requirePlaceable(uint64_t positive) {
-        if (volume::placementKindOf(parameters_) == SitePlacement::Kind::density)
-            volume::requireEnoughPositive(input_.source, positive, parameters_.sites);
     }
 
     volume::TessellationRun tessellateSlab() {
@@ -289,25 +285,12 @@ private:
     // Each slab counts its own pieces; the runs on the planes between slabs join them.
     std::vector<uint32_t> pieces(const std::vector<uint32_t>& labels, GridBox planes, size_t count) {
         const volume::SlabPieces mine = volume::countSlabPieces(labels.data(), planes, count, false);
-        std::vector<std::vector<uint32_t>> counts;
-        for (const std::vector<unsigned char>& bytes : ranks_.gather(mine.count.data(), count * sizeof(uint32_t)))
-            counts.push_back(asVector<uint32_t>(bytes));
-        const std::vector<std::vector<unsigned char>> bottoms =
-            ranks_.gather(mine.bottom.data(), mine.bottom.size() * sizeof(volume::PlaneRun));
-        const std::vector<std::vector<unsigned char>> tops =
-            ranks_.gather(mine.top.data(), mine.top.size() * sizeof(volume::PlaneRun));
+        const std::vector<std::vector<volume::PlaneRun>> bottoms = ranks_.gatherEach(mine.bottom);
+        const std::vector<std::vector<volume::PlaneRun>> tops = ranks_.gatherEach(mine.top);
         std::vector<std::vector<volume::PieceJoin>> joins;
         for (size_t rank = 0; rank + 1 < tops.size(); ++rank)
-            joins.push_back(volume::joinAcrossBoundary(asVector<volume::PlaneRun>(tops[rank]),
-                                                       asVector<volume::PlaneRun>(bottoms[rank + 1])));
-        return volume::mergeSlabCounts(counts, joins);
-    }
-
-    template <class T>
-    static std::vector<T> asVector(const std::vector<unsigned char>& bytes) {
-        std::vector<T> values(bytes.size() / sizeof(T));
-        if (!bytes.empty()) std::memcpy(static_cast<void*>(values.data()), bytes.data(), bytes.size());
-        return values;
+            joins.push_back(volume::joinAcrossBoundary(tops[rank], bottoms[rank + 1]));
+        return volume::mergeSlabCounts(ranks_.gatherEach(mine.count), joins);
     }
 
     // One labels file from every rank: where the format keeps the samples after a header, rank 0
@@ -317,7 +300,7 @@ private:
         const formats::SampleType type = volume::labelSampleType(tessellation);
         std::optional<formats::PlaneWritableLayout> layout;
         if (!together(ranks_, [&] {
-                layout = formats::planeWritableLayout(path, type, shapeOf(input_.box), input_.fortranOrder,
+                layout = formats::planeWritableLayout(path, type, formats::shapeOf(input_.box), input_.fortranOrder,
                                                       input_.geometry, input_.spacing);
             }))
             return false;

@@ -61,7 +61,7 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
 
     volume::DensityView density;
     density.samples = formats::contiguousView(input.values.data(), formats::SampleType::float32,
-                                              formats::VolumeShape{input.box.x, input.box.y, input.box.z});
+                                              formats::shapeOf(input.box));
     density.source = input.source;
     const volume::TessellationRun run = tessellate(density, parameters, &progress);
     if (run.tessellation.firstId == 1)
