@@ -1,7 +1,8 @@
 // The centroid step at N = 256 on the buffer set: each of its six kernels alone, then the whole step,
-// with float atomics and with fixed-point moment sums.
+// with float atomics; and the exact region sums that replace it in cvt-volume.
 // The labelling is that of 22 x 22 x 21 = 10164 lattice sites, whose regions are boxes: as many sites
 // as a run has, built on the host without a search over all sites.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "../tests/lattice_labelling.h"
 #include "bench_support.h"
 #include "centroid/centroid.h"
+#include "centroid/region_sums.h"
+#include "device/device_array.h"
 #include "device/launch_shapes.h"
 #include "driver/fill.h"
 #include "host/buffers.h"
@@ -72,9 +75,28 @@ void benchCentroidStepWith(MomentSums sums, const std::string& suffix) {
     releaseBuffers();
 }
 
+// The exact sums of every region of the lattice labelling into a table by site.
+void benchRegionSums() {
+    allocateBuffers(edge, MomentSums::exact);
+    upload(densityLevels[0], benchDensity());
+    const std::vector<int> labelling = latticeLabelling(evenLattice(edge, {22, 22, 21}), edge);
+    upload(voronoiBuffers[0], labelling);
+    std::vector<int> sites = labelling;
+    std::sort(sites.begin(), sites.end());
+    sites.erase(std::unique(sites.begin(), sites.end()), sites.end());
+    const DeviceArray<int> codes(sites);
+    DeviceArray<SiteSums> sums(sites.size());
+    reportSeconds("kernel_region_sums_s", bestSeconds(3, [&] {
+                      checkCuda(cudaMemset(sums.get(), 0, sums.bytes()), "clearing the per-site sums");
+                      launchRegionSums(voronoiBuffers[0], densityLevels[0], codes.get(), int(sites.size()), sums.get(),
+                                       0, edge, edge);
+                  }));
+    releaseBuffers();
+}
+
 void benchCentroidStep() {
     benchCentroidStepWith<float>(MomentSums::floatAtomics, "");
-    benchCentroidStepWith<FixedMoment>(MomentSums::fixedPoint, "_deterministic");
+    benchRegionSums();
 }
 
 CVT_BENCHMARK("40 centroid", benchCentroidStep);

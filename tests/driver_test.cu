@@ -56,7 +56,7 @@ TEST_F(CvtDriverTest, OneLevelRunsUntilTheEnergyStopsFallingAndEndsExact) {
     ASSERT_EQ(report.decisions.size(), size_t(iteration / 10));
     for (size_t d = 0; d < report.decisions.size(); ++d) EXPECT_EQ(report.decisions[d].iteration, int(10 * (d + 1)));
     EXPECT_EQ(report.decisions.front().relaxation, 2.0f);  // the first decision compares with 1e18
-    EXPECT_EQ(report.stop, CvtStop::converged);
+    EXPECT_EQ(report.stop, CvtStop::energyCriterion);
     EXPECT_EQ(gridSize, n);
     // Lloyd steps lower the energy until the end (the last decision saw no drop worth going on for).
     EXPECT_LT(report.decisions.back().energy, report.decisions.front().energy);
@@ -205,7 +205,7 @@ TEST_F(CvtDriverTest, AMaskKeepsEverySiteInsideAndTheLabellingExact) {
                           Case{"density, two levels", SitePlacement::Kind::density, 40, 2},
                           Case{"given", SitePlacement::Kind::given, 0, 1}}) {
         SCOPED_TRACE(c.what);
-        allocateBuffers(n, MomentSums::fixedPoint, true);
+        allocateBuffers(n, MomentSums::exact, true);
         std::vector<int> result(density.size());
         CvtRequest request = maskedRequest(result);
         request.siteCount = c.sites;
@@ -247,7 +247,7 @@ TEST_F(CvtDriverTest, UniformDensityKeepsSitesStartedAtTheOctantCentresThere) {
     for (int octant = 0; octant < 8; ++octant)
         request.placement.sites.push_back({octant & 1 ? 47 : 16, octant & 2 ? 48 : 15, octant & 4 ? 47 : 16});
     runCvt(request);
-    EXPECT_EQ(lastCvtRun().stop, CvtStop::converged);
+    EXPECT_EQ(lastCvtRun().stop, CvtStop::energyCriterion);
     const std::vector<Site> sites = sitesOf(result, n);
     ASSERT_EQ(sites.size(), 8u);
     for (const Site& s : sites)

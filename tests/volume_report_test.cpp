@@ -128,6 +128,7 @@ std::string reported(bool terminal, bool quiet, Report report) {
 TEST(ProgressTest, OneLinePerDecisionAndOneAtTheEndWithoutControlCharactersOffATerminal) {
     CvtRunReport report;
     report.stop = CvtStop::converged;
+    report.plainSteps = 3;
     const auto run = [&](ProgressReporter& progress) {
         for (int iteration = 1; iteration <= 30; ++iteration) {
             if (iteration % 10 == 0) progress.decisionTaken({iteration, 0, 100.0f / iteration, 1.25f});
@@ -143,7 +144,9 @@ TEST(ProgressTest, OneLinePerDecisionAndOneAtTheEndWithoutControlCharactersOffAT
     }
     EXPECT_EQ(lines, 4u);
     EXPECT_NE(plain.find("iteration 20  level 0  energy 5  relaxation 1.25"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("converged on the last level at iteration 30; 77 sites"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("converged on the last level at iteration 30, a fixed point after 3 plain steps; 77 sites"),
+              std::string::npos)
+        << plain;
     EXPECT_EQ(reported(false, true, run), "");
     EXPECT_EQ(reported(true, true, run), "");
 }

@@ -36,6 +36,9 @@ class Tessellation:
         follow in index order, last axis first.
     mass : ndarray of float64, shape (N,)
         The density summed over every region, in the density's own units.
+    centroids : ndarray of float64, shape (N, 3)
+        The density-weighted centroid of every region, as array coordinates (NaN for a region without
+        mass). A converged run has every site on its region's centroid, rounded to a voxel.
     voxels : ndarray of int64, shape (N,)
         The voxel count of every region.
     pieces : ndarray of int64, shape (N,)
@@ -50,9 +53,16 @@ class Tessellation:
         to a multiple of 32, z to a multiple of 4), summed over the array.
     history : list of dict
         Every tenth iteration's decision: ``iteration``, ``level``, ``energy`` and the ``relaxation``
-        set for the next iterations.
+        set for the next iterations, with ``sites_moved`` by that iteration; then every plain step
+        that finished the run (relaxation 1).
     stop : str
-        Why the run ended: ``"converged"``, ``"iteration_budget"`` or ``"no_iterations"``.
+        Why the run ended: ``"converged"`` (a plain Lloyd step moved no site: every site is on its
+        region's rounded centroid), ``"stalled"`` (plain steps stopped lowering the energy short of a
+        fixed point; the sites of the lowest energy are returned), ``"iteration_budget"``,
+        ``"no_iterations"``, or, with ``deterministic=False``, ``"energy_criterion"`` (the energy fell
+        by less than the threshold; no fixed point is checked).
+    plain_steps : int
+        The plain Lloyd steps that finished the run.
     iterations : int
         The iterations run.
     device : str
@@ -64,12 +74,14 @@ class Tessellation:
     labels: np.ndarray
     sites: np.ndarray
     mass: np.ndarray
+    centroids: np.ndarray
     voxels: np.ndarray
     pieces: np.ndarray
     first_id: int
     energy: float
     history: list
     stop: str
+    plain_steps: int
     iterations: int
     device: str
     backend: str
@@ -94,8 +106,9 @@ def tessellate(
 ) -> Tessellation:
     """Centroidal Voronoi tessellation of a 3-D density.
 
-    Over-relaxed Lloyd iterations with an exact Euclidean nearest-site labelling, run until the energy
-    stops falling or the iteration budget is spent.
+    Over-relaxed Lloyd iterations with an exact Euclidean nearest-site labelling and exact region sums,
+    then plain Lloyd steps until no site moves (a centroidal tessellation on the voxel grid), or until
+    the iteration budget is spent.
 
     Parameters
     ----------
@@ -119,8 +132,9 @@ def tessellate(
     levels : int, optional
         Start on up to this many coarser copies of the density (1: the whole run at full resolution).
     deterministic : bool, optional
-        Sum in fixed point, so that the result is the same to the bit on every run and device; False
-        sums with float atomics, which is a little faster where it matters but varies in the last bits.
+        Sum every region exactly, in integers, so that the result is the same to the bit on every run
+        and device, and finish at a fixed point; False runs the ``cvt`` program's own centroid step with
+        float atomics, which varies in the last bits and stops on its energy criterion instead.
     mask : (M, N, P) array_like, optional
         Tessellate only where it is non-zero: labels are 0 outside, regions are numbered from 1, every
         site starts and stays inside (a move that would leave the mask lands on the inside voxel

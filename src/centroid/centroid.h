@@ -77,13 +77,7 @@ template <class Moment>
 void launchUpdateCentroid(const int* labelling, int* newSites, MomentVolumes<Moment> moments, float omega,
                           GridBox limit, GridShape g, InsideMap inside = {});
 
-// The first half of the step on the buffer set (currentSites holding the labelling of gridSize): the
-// moments of densityLevels[levelIndex], the row site map in scratchSites, and the row sums in the moment
-// volumes, which it returns, with elements of `Moment` (what momentSums says).
-template <class Moment>
-MomentVolumes<Moment> launchRowSums();
-
-// Launches the whole step on the buffer set: currentSites holds the labelling of gridSize
+// Launches the whole step on the buffer set of float sums: currentSites holds the labelling of gridSize
 // and densityLevels[levelIndex] its density; afterwards scratchSites holds the moved sites, inside
 // siteBox as it covers this level (the caller then exchanges the pair). The moment volumes and the old
 // scratchSites are overwritten.

@@ -1,6 +1,7 @@
 #include "cvt_driver.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "../centroid/centroid.h"
@@ -9,6 +10,7 @@
 #include "../host/site_code.h"
 #include "../voronoi/voronoi.h"
 #include "energy.h"
+#include "exact_steps.h"
 #include "pyramid.h"
 #include "relaxation_rule.h"
 #include "transition.h"
@@ -105,17 +107,19 @@ unsigned readInsideMoves() {
     return moves;
 }
 
-// The steps of an iteration on one process: the labelling, the energy and the centroid step on the
-// buffer set.
+// The steps of an iteration with float sums, the program's own: the labelling, the energy and the
+// centroid step on the buffer set, the sites held in the site volumes alone.
 class BufferSteps : public IterationSteps {
 public:
     BufferSteps(const AxisWeights& weights, const AxisScales& scales) : weights_(weights), scales_(scales) {}
     void label() override { computeVoronoi(weights_); }
     float energy() override { return evaluateEnergy(scales_); }
-    void moveSites() override {
+    int64_t moveSites() override {
         launchCentroidStep();
         exchangeSiteVolumes();  // the moved sites become the next labelling's input
+        return -1;
     }
+    void advanceLevel() override { cvt::advanceLevel(); }
 
 private:
     AxisWeights weights_;
@@ -165,13 +169,13 @@ bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observe
         const bool decides = iteration % decisionInterval == 0;
         // The energy belongs to the sites before this iteration's move.
         const float energy = decides ? steps.energy() : 0.0f;
-        steps.moveSites();
+        const int64_t moved = steps.moveSites();
         if (decides) {
             const RelaxationDecision decision = decideRelaxation(previousEnergy, energy, levelIndex);
             relaxation = decision.relaxation;
             levelEnds = decision.levelEnds;
             previousEnergy = decision.previousEnergy;
-            runReport.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation});
+            runReport.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation, moved});
             if (observer != nullptr) observer->decisionTaken(runReport.decisions.back());
         }
         if (observer != nullptr) observer->iterationDone(iteration, levelIndex);
@@ -205,13 +209,20 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     const GridShape full = gridSize;
     gridSize = full.halved(levelCount);  // seeding works on twice this grid: the coarsest level used
-    report.sitesPlaced = placeSites(request.result, request.siteCount, request.placement, levelBox(box, coarsest),
-                                    coarsest,
-                                    coarseDensity.empty() ? SeedingDensity(request.density, box, request.densityDivisor)
-                                                          : SeedingDensity(coarseDensity.data()),
-                                    inside.empty() ? nullptr : inside[coarsest]);
+    std::vector<int32_t> sites = placeSites(
+        request.result, request.siteCount, request.placement, levelBox(box, coarsest), coarsest,
+        coarseDensity.empty() ? SeedingDensity(request.density, box, request.densityDivisor)
+                              : SeedingDensity(coarseDensity.data()),
+        inside.empty() ? nullptr : inside[coarsest]);
+    report.sitesPlaced = int(sites.size());
     levelIndex = coarsest;
     float previousEnergy = startIterating();
+    // Exact sums keep the sites in a list; float sums, the program's own, keep them in the site volumes.
+    std::optional<ExactSteps> exact;
+    std::optional<BufferSteps> buffered;
+    if (momentSums == MomentSums::exact) exact.emplace(std::move(sites), box, weights, scales);
+    else buffered.emplace(weights, scales);
+    IterationSteps& steps = exact ? static_cast<IterationSteps&>(*exact) : *buffered;
     report.setupSeconds = secondsSince(started);
 
     const Clock::time_point iterating = Clock::now();
@@ -222,19 +233,27 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     while (levelIndex >= 0 && request.maxIterations > 0) {
         gridSize = full.halved(levelIndex);
-        BufferSteps steps(weights, scales);
-        const bool converged = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, report);
+        const bool settled = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, report);
         report.levelEndIterations.push_back(iteration);
-        if (levelIndex == 0) report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;
-        if (levelIndex > 0) advanceLevel();
+        if (levelIndex == 0) {
+            if (!settled) report.stop = CvtStop::iterationBudget;
+            else if (exact) report.stop = finishWithPlainSteps(*exact, request.maxIterations, request.observer, report);
+            else report.stop = CvtStop::energyCriterion;
+        }
+        if (levelIndex > 0) steps.advanceLevel();
         --levelIndex;
     }
     levelIndex = 0;  // the final labelling belongs to the full grid
 
-    computeVoronoi(weights);
+    steps.label();
     const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
-    report.insideMoves = readInsideMoves();
+    if (exact) {
+        report.finalEnergy = exact->energy();
+        report.insideMoves = exact->insideMoves();
+    } else {
+        report.insideMoves = readInsideMoves();
+    }
     report.iterationSeconds = secondsSince(iterating);
     return copy;
 }

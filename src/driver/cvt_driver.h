@@ -25,13 +25,16 @@ const CvtRunReport& lastCvtRun();
 // planes.
 void uploadDensityPlanes(const float* density, GridBox sides, float divisor, int firstPlane);
 
-// The three steps of an iteration, as a run carries them out.
+// The steps of an iteration, as a run carries them out, and the move to a finer level.
 class IterationSteps {
 public:
     virtual ~IterationSteps() = default;
-    virtual void label() = 0;      // labels the current sites
-    virtual float energy() = 0;    // of that labelling, on the scale of the full grid
-    virtual void moveSites() = 0;  // moves every site by the relaxation factor towards its centroid
+    virtual void label() = 0;          // labels the current sites
+    virtual float energy() = 0;        // of that labelling, on the scale of the full grid
+    // Moves every site by the relaxation factor towards its centroid; returns how many sites moved
+    // (merges included), or -1 where the steps cannot tell.
+    virtual int64_t moveSites() = 0;
+    virtual void advanceLevel() = 0;   // carries the sites from level levelIndex to the next finer one
 };
 
 // Sets the relaxation and the iteration count where a run starts; returns the previous energy that the

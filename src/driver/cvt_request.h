@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "../host/axis_spacing.h"
@@ -12,12 +13,14 @@
 namespace cvt {
 
 // One decision, taken every tenth iteration: the energy of the labelling before that iteration's
-// move (on the scale of the full grid) and the relaxation factor set for the next iterations.
+// move (on the scale of the full grid) and the relaxation factor set for the next iterations. The
+// plain steps that finish a run with exact sums are told alike, one per iteration, with relaxation 1.
 struct CvtDecision {
     int iteration = 0;
     int levelIndex = 0;
     float energy = 0.0f;
     float relaxation = 0.0f;
+    int64_t sitesMoved = -1;  // by that iteration's move (merges included); -1 where the run cannot tell
 };
 
 // Told what the driver does as it goes, from the host thread that runs it. Nothing is reported
@@ -31,7 +34,9 @@ public:
 
 // Why the level loop ended.
 enum class CvtStop {
-    converged,        // the energy stopped falling on the full grid
+    converged,        // exact sums: a plain step moved no site, so every site is on its region's rounded centroid
+    stalled,          // exact sums: plain steps stopped lowering the energy without reaching a fixed point
+    energyCriterion,  // float sums: the energy fell by less than the threshold on the full grid
     iterationBudget,  // `iteration` reached maxIterations
     noIterations,     // maxIterations was 0: the initial sites were only labelled
 };
@@ -67,6 +72,8 @@ struct CvtRunReport {
     std::vector<int> levelEndIterations;  // value of `iteration` when each level ended, coarsest first
     std::vector<CvtDecision> decisions;   // every decision, in order
     CvtStop stop = CvtStop::iterationBudget;
+    int plainSteps = 0;           // exact sums: the plain steps that finished the run
+    std::optional<float> finalEnergy;  // exact sums: the energy of the final labelling
     uint64_t insideMoves = 0;     // with a mask: site moves that the mask sent to another voxel
     double setupSeconds = 0;      // density upload, pyramid and seeding
     double iterationSeconds = 0;  // the iterations, the final labelling and its copy to the host

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../centroid/region_moments.h"
+
 namespace cvt {
 
 class RankGroup {
@@ -26,6 +28,8 @@ public:
     // the same in any order; float sums may differ in their last bits from one process's.
     virtual void sum(uint64_t* values, size_t count) = 0;
     virtual void sum(float* values, size_t count) = 0;
+    // 128-bit sums, wrapping as integers do: exact in any order.
+    virtual void sum(WideSum* values, size_t count) = 0;
     // The largest of every rank's values, element by element, on every rank.
     virtual void maximum(double* values, size_t count) = 0;
     // Every rank's bytes, in rank order, on every rank.

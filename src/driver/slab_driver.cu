@@ -5,16 +5,10 @@
 #include <string>
 #include <unordered_set>
 
-#include "../centroid/centroid.h"
-#include "../centroid/site_move.h"
-#include "../centroid/site_sums.h"
-#include "../device/device_array.h"
 #include "../host/seeding.h"
 #include "../host/weighted_sample.h"
-#include "../voronoi/slab_sites.h"
-#include "../voronoi/voronoi.h"
 #include "cvt_driver.h"
-#include "energy.h"
+#include "exact_steps.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -75,96 +69,22 @@ std::vector<int32_t> initialSites(const SlabCvtRequest& request) {
     return sortedUnique(std::vector<int32_t>(taken.begin(), taken.end()));
 }
 
-// The per-site sums of every rank added up: integers in any order give the same bits.
-void sumOverRanks(RankGroup& ranks, std::vector<FixedMoment>& sums) {
-    static_assert(sizeof(FixedMoment) == sizeof(uint64_t), "fixed-point sums travel as 64-bit integers");
-    ranks.sum(reinterpret_cast<uint64_t*>(sums.data()), sums.size());
-}
-void sumOverRanks(RankGroup& ranks, std::vector<float>& sums) { ranks.sum(sums.data(), sums.size()); }
-
-// The steps of an iteration on one slab: the slab's own labelling, and sums that every rank adds up.
-class SlabSteps : public IterationSteps {
-public:
-    SlabSteps(const SlabCvtRequest& request, std::vector<int32_t> sites)
-        : request_(request),
-          weights_(labellingWeights(request.spacing, request.grid.longestSide())),
-          scales_(energyScales(request.spacing)),
-          sites_(std::move(sites)),
-          // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above.
-          entryVoxels_(std::max<size_t>(sites_.size(), 1), "a slab's site voxels"),
-          entryCodes_(entryVoxels_.size(), "a slab's site codes"),
-          siteCodes_(std::max<size_t>(sites_.size(), 1), "the site codes"),
-          siteSums_(4 * std::max<size_t>(sites_.size(), 1), "the per-site sums"),
-          energyRuns_(size_t(reduceBlocks(int(request.grid.voxels()))), "the energy sums of every slab") {}
-
-    void label() override {
-        uploadSlabSites(slabSiteEntries(sites_, gridSize, request_.slab.planes()), entryVoxels_.get(),
-                        entryCodes_.get());
-        computeVoronoi(weights_);
-    }
-    float energy() override {
-        const std::vector<float> runs = slabEnergyRuns(scales_, slabFirstPlane, request_.slab.planes());
-        return energyOfRuns(request_.ranks->gatherAll(runs), request_.grid.voxels(), energyRuns_.get());
-    }
-    void moveSites() override {
-        if (request_.sums == MomentSums::fixedPoint) moveWith<FixedMoment>();
-        else moveWith<float>();
-    }
-    const std::vector<int32_t>& sites() const { return sites_; }
-
-private:
-    // The row sums of the slab, gathered by site, added up over the ranks; then every rank moves every
-    // site as the centroid step moves a site voxel, and sites that land on one voxel become one.
-    template <class Moment>
-    void moveWith() {
-        const GridShape g = gridSize;
-        const MomentVolumes<Moment> m = launchRowSums<Moment>();
-        const int count = int(sites_.size());
-        std::vector<Moment> sums(4 * size_t(count));
-        Moment* deviceSums = reinterpret_cast<Moment*>(siteSums_.get());
-        checkCuda(cudaMemcpy(siteCodes_.get(), sites_.data(), size_t(count) * sizeof(int32_t), cudaMemcpyHostToDevice),
-                  "uploading the site codes");
-        checkCuda(cudaMemset(deviceSums, 0, sums.size() * sizeof(Moment)), "clearing the per-site sums");
-        launchSiteSums(scratchSites, m, siteCodes_.get(), count, deviceSums, slabFirstPlane, request_.slab.planes(),
-                       g);
-        checkCuda(cudaMemcpy(sums.data(), deviceSums, sums.size() * sizeof(Moment), cudaMemcpyDeviceToHost),
-                  "reading back the per-site sums");
-        sumOverRanks(*request_.ranks, sums);
-        std::vector<int32_t> moved(sites_.size());
-        for (int s = 0; s < count; ++s) {
-            const int code = sites_[size_t(s)];
-            int qx = g.codes.x(code), qy = g.codes.y(code), qz = g.codes.z(code);
-            const Moment* total = sums.data() + 4 * size_t(s);
-            moveTowardsCentroid(RegionSums<Moment>{total[0], total[1], total[2], total[3]}, relaxation, request_.box,
-                                qx, qy, qz);
-            moved[size_t(s)] = g.codes.encode(qx, qy, qz);
-        }
-        sites_ = sortedUnique(std::move(moved));
-    }
-
-    const SlabCvtRequest& request_;
-    AxisWeights weights_;
-    AxisScales scales_;
-    std::vector<int32_t> sites_;
-    DeviceArray<int> entryVoxels_, entryCodes_, siteCodes_;
-    DeviceArray<uint64_t> siteSums_;  // of 8-byte fixed-point sums, or of 4-byte float sums
-    DeviceArray<float> energyRuns_;
-};
-
 SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
     const Clock::time_point started = Clock::now();
     SlabCvtRun run;
     const GridShape g = slabGrid(request.grid, request.slab);
     // The buffer set of a grid of the slab grid's sides: kernels then work on the slab grid itself,
     // which carries the whole grid's codes and its place in it.
-    allocateBuffers(fullGrid(g.x, g.y, g.z), request.sums);
+    allocateBuffers(fullGrid(g.x, g.y, g.z), MomentSums::exact);
     gridSize = g;
     siteBox = request.box;
     levelIndex = 0;
     voronoiIndex = 0;
     uploadDensityPlanes(request.density, GridBox{request.box.x, request.box.y, request.slab.planes()},
                         request.densityDivisor, slabFirstPlane);
-    SlabSteps steps(request, initialSites(request));
+    ExactSteps steps(initialSites(request), request.box, labellingWeights(request.spacing, request.grid.longestSide()),
+                     energyScales(request.spacing),
+                     SlabShare{request.ranks, slabFirstPlane, request.slab.planes()});
     run.report.levelCount = 1;
     run.report.sitesPlaced = int(steps.sites().size());
     float previousEnergy = startIterating();
@@ -175,9 +95,10 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
         run.report.stop = CvtStop::noIterations;
     } else {
         const uint64_t sentBefore = request.ranks->bytesSent();
-        const bool converged = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, run.report);
+        const bool settled = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, run.report);
         run.report.levelEndIterations.push_back(iteration);
-        run.report.stop = converged ? CvtStop::converged : CvtStop::iterationBudget;
+        run.report.stop = settled ? finishWithPlainSteps(steps, request.maxIterations, request.observer, run.report)
+                                  : CvtStop::iterationBudget;
         run.bytesSentPerIteration = double(request.ranks->bytesSent() - sentBefore) / iteration;
     }
     steps.label();
@@ -186,8 +107,9 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
                          run.labelling.size() * sizeof(int32_t), cudaMemcpyDeviceToHost),
               "copying the slab's labelling back");
     run.report.iterationSeconds = secondsSince(iterating);
-    run.energy = steps.energy();
+    run.report.finalEnergy = run.energy = steps.energy();
     run.sites = steps.sites();
+    std::sort(run.sites.begin(), run.sites.end());
     return run;
 }
 

@@ -1,7 +1,7 @@
 // A run split across ranks, each holding a slab of whole z planes of the box (host/slab.h): every rank
-// labels its own slab exactly (voronoi/slab_sites.h), the ranks add up their per-site region sums and
-// energy partial sums, and then every rank holds every site and takes every decision alike. With
-// fixed-point sums the run gives the same bits on any number of ranks as runCvt gives on one.
+// labels its own slab exactly (voronoi/slab_sites.h), the ranks add up their exact per-site region sums
+// (driver/exact_steps.h), and then every rank holds every site and takes every decision alike. The run
+// gives the same bits on any number of ranks as runCvt with exact sums gives on one.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,6 @@ struct SlabCvtRequest {
     int maxIterations = 0;  // 0 labels the initial sites only
     SitePlacement placement;
     Spacing spacing{1, 1, 1};
-    MomentSums sums = MomentSums::fixedPoint;
     CvtObserver* observer = nullptr;
     RankGroup* ranks = nullptr;
 };

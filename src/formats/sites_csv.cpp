@@ -133,12 +133,13 @@ std::vector<SiteRow> readSitesCsv(const std::string& path) {
 }
 
 void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId) {
-    std::string text = "id,x,y,z,mass,voxels,pieces\n";
-    char row[160];
+    std::string text = "id,x,y,z,mass,voxels,pieces,cx,cy,cz\n";
+    char row[256];
     for (size_t i = 0; i < sites.size(); ++i) {
         const SiteRow& site = sites[i];
-        text.append(row, size_t(std::snprintf(row, sizeof row, "%zu,%d,%d,%d,%.9g,%" PRIu64 ",%u\n", i + firstId,
-                                              site.x, site.y, site.z, site.mass, site.voxels, site.pieces)));
+        text.append(row, size_t(std::snprintf(row, sizeof row, "%zu,%d,%d,%d,%.9g,%" PRIu64 ",%u,%.9g,%.9g,%.9g\n",
+                                              i + firstId, site.x, site.y, site.z, site.mass, site.voxels,
+                                              site.pieces, site.centroid[0], site.centroid[1], site.centroid[2])));
     }
     AtomicFile file(path);
     file.write(text);

@@ -1,6 +1,7 @@
 // Sites given by voxel coordinates, as comma-separated text: one row per site.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ struct SiteRow {
     double mass = 0;      // when the file has a "mass" column
     uint64_t voxels = 0;  // when the file has a "voxels" column
     uint32_t pieces = 0;  // written only: the region's 6-connected pieces
+    std::array<double, 3> centroid{};  // written only: the region's centroid, x first (NaN: no mass)
     int64_t id = -1;      // when the file has an "id" column
 };
 
@@ -22,8 +24,8 @@ struct SiteRow {
 // Errors: cvt::Failure "<path>: line N: <problem>".
 std::vector<SiteRow> readSitesCsv(const std::string& path);
 
-// Writes the header "id,x,y,z,mass,voxels,pieces" and one row per site, id counting from firstId,
-// mass as %.9g.
+// Writes the header "id,x,y,z,mass,voxels,pieces,cx,cy,cz" and one row per site, id counting from
+// firstId, mass and centroid as %.9g (a centroid without mass as nan).
 void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId = 0);
 
 }  // namespace cvt::formats

@@ -28,9 +28,9 @@ namespace {
 
 uint64_t allocatedBytes = 0;
 
-uint64_t gridBytes(const GridShape& grid, uint64_t elementBytes = 4) { return uint64_t(grid.voxels()) * elementBytes; }
+uint64_t gridBytes(const GridShape& grid) { return uint64_t(grid.voxels()) * sizeof(float); }
 
-uint64_t momentElementBytes(MomentSums sums) { return sums == MomentSums::fixedPoint ? 8 : 4; }
+int momentVolumesOf(MomentSums sums) { return sums == MomentSums::floatAtomics ? momentCount : 0; }
 
 template <class T>
 void allocateVolume(T*& volume, uint64_t bytes, const char* what) {
@@ -70,8 +70,7 @@ void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
                                             "the mass volume"};
     momentSums = sums;
-    for (int m = 0; m < momentCount; ++m)
-        allocateVolume(momentBuffers[m], gridBytes(full, momentElementBytes(sums)), momentNames[m]);
+    for (int m = 0; m < momentVolumesOf(sums); ++m) allocateVolume(momentBuffers[m], volumeBytes, momentNames[m]);
     energyBuffer = momentBuffers[0];
     for (int level = 0; isPyramidLevel(full, level); ++level)
         allocateVolume(densityLevels[level], gridBytes(full.halved(level)), "a density pyramid level");
@@ -107,7 +106,7 @@ uint64_t bufferSetBytes() { return allocatedBytes; }
 
 uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums, bool masked) {
     requireFullGrid(full);
-    uint64_t bytes = 2 * gridBytes(full) + momentCount * gridBytes(full, momentElementBytes(sums));
+    uint64_t bytes = uint64_t(2 + momentVolumesOf(sums)) * gridBytes(full);
     for (int level = 0; isPyramidLevel(full, level); ++level) bytes += (masked ? 2 : 1) * gridBytes(full.halved(level));
     return bytes + (masked ? sizeof(unsigned) : 0);
 }

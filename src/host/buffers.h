@@ -21,9 +21,10 @@ struct SiteRandom {
 
 constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
 
-// How the moment volumes accumulate region sums (see centroid/moment_sums.h): 4-byte float atomics,
-// or 8-byte fixed point, which makes every run the same to the bit.
-enum class MomentSums { floatAtomics, fixedPoint };
+// How a run sums its regions: float atomics into the moment volumes (the program's own centroid
+// step), or exact integer sums into a table by site (centroid/region_sums.h), which needs no moment
+// volumes and makes every run the same to the bit.
+enum class MomentSums { floatAtomics, exact };
 
 extern GridShape gridSize;    // the grid currently worked on (the full grid or a pyramid level of it)
 extern uint64_t volumeBytes;  // bytes of one full-size volume
@@ -32,10 +33,11 @@ extern int voronoiIndex;      // which entry of voronoiBuffers is current
 extern int* currentSites;     // voronoiBuffers[voronoiIndex]
 extern int* scratchSites;     // voronoiBuffers[voronoiIndex ^ 1]
 extern float** densityLevels; // density pyramid, slot i of the full grid halved i times
-extern float* momentBuffers[momentCount];  // of 8-byte elements with fixed-point sums
+extern float* momentBuffers[momentCount];  // with float sums only
 extern MomentSums momentSums;
 // Per-voxel energy terms and reduction scratch: the x-moment volume under another name. The energy is
 // evaluated between a labelling and the centroid step, which rebuilds the moments before it reads them.
+// With exact sums there is none: the energy comes from the sums.
 extern float* energyBuffer;
 extern float energyReadback;
 extern int levelIndex;
@@ -48,8 +50,8 @@ extern GridBox siteBox;       // where sites may lie on the full grid: the whole
 extern int* insideMaps[maxPyramidLevels];
 extern unsigned* insideMoves;
 
-// Creates the set for full grid `full` (see grid_shape.h; an int is a cube), with moment volumes for
-// `sums` and, when `masked`, the inside maps of every level, and sets gridSize to it.
+// Creates the set for full grid `full` (see grid_shape.h; an int is a cube), with the moment volumes
+// that `sums` needs and, when `masked`, the inside maps of every level, and sets gridSize to it.
 // Throws cvt::Failure if the set exists already, the grid is unusable, or an allocation fails; what
 // was allocated before the failure stays in the set for releaseBuffers.
 void allocateBuffers(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);

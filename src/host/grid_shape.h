@@ -5,7 +5,6 @@
 //   and y are multiples of 32 and z a multiple of 4;
 // - a site code packs the three coordinates into fields of a width per axis (site_code.h), 30 bits in
 //   all, so that the labelling's chain entries keep two bits of their own;
-// - the fixed-point moment sums of a region cannot wrap (moment_sums.h);
 // - a coarse pyramid level halves every side exactly, keeps every side a multiple of its step and its
 //   longest side at least 64.
 #pragma once
@@ -112,14 +111,6 @@ constexpr SiteLayout layoutFor(int sx, int sy, int sz) {
     return SiteLayout{fieldBitsFor(sx), fieldBitsFor(sy), fieldBitsFor(sz)};
 }
 
-// Whether every coordinate sum of a region, times the 2^24 of the fixed point, stays below 2^64 when the
-// density is at most 1: the sum of x over a whole grid is (X - 1) / 2 per voxel, plus half a unit of
-// rounding per voxel.
-constexpr bool momentSumsFit(int sx, int sy, int sz) {
-    const double voxels = double(sx) * sy * sz;
-    return (double(std::max({sx, sy, sz})) - 1) / 2 * voxels * fixedMomentScale + voxels / 2 < 18446744073709551616.0;
-}
-
 // Whether every side is positive and a multiple of its step: what a kernel launch on the grid needs.
 constexpr bool isOnSteps(const GridShape& shape) {
     return shape.x > 0 && shape.y > 0 && shape.z > 0 && shape.x % sideStepXY == 0 && shape.y % sideStepXY == 0 &&
@@ -148,9 +139,6 @@ inline std::string fullGridProblem(const GridShape& shape) {
         return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
                " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
                " (the product of the sides rounded up to powers of two at most 2^30)";
-    if (!momentSumsFit(shape.x, shape.y, shape.z))
-        return "grid " + shapeText(shape) +
-               " is too large for exact moment sums: its voxel count times half its longest side must stay below 2^40";
     if (!(shape == fullGrid(shape.x, shape.y, shape.z)))
         return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
     return {};

@@ -39,7 +39,8 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
 }
 
 // A triple that lands on an occupied voxel, or outside the mask, is discarded.
-void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside) {
+void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside,
+                      std::vector<int32_t>& placed) {
     if (inside != nullptr) {
         uint64_t insideVoxels = 0;
         for (int z = 0; z < box.z; ++z)
@@ -53,12 +54,13 @@ void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, 
         const size_t voxel = size_t(g.index(x, y, z));
         if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) return false;
         staging[voxel] = g.codes.encode(x, y, z);
+        placed.push_back(staging[voxel]);
         return true;
     });
 }
 
 void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed,
-                        const SeedingDensity& density) {
+                        const SeedingDensity& density, std::vector<int32_t>& placed) {
     const GridBox layout = density.layout.x == 0 ? boxOf(g) : density.layout;
     if (box.x > layout.x || box.y > layout.y || box.z > layout.z)
         throw Failure("the density to place sites by does not cover the seeding box");
@@ -77,12 +79,12 @@ void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box
     for (size_t index : drawn) {
         const int x = int(index % box.x), y = int(index / box.x % box.y), z = int(index / (size_t(box.x) * box.y));
         staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
+        placed.push_back(g.codes.encode(x, y, z));
     }
 }
 
-int placeGivenSites(int* staging, const GridShape& g, const std::vector<std::array<int, 3>>& sites, GridBox box, int level,
-                    const uint8_t* inside) {
-    int placed = 0;
+void placeGivenSites(int* staging, const GridShape& g, const std::vector<std::array<int, 3>>& sites, GridBox box,
+                     int level, const uint8_t* inside, std::vector<int32_t>& placed) {
     for (const std::array<int, 3>& site : sites) {
         const int x = site[0] >> level, y = site[1] >> level, z = site[2] >> level;
         if (site[0] < 0 || site[1] < 0 || site[2] < 0 || x >= box.x || y >= box.y || z >= box.z)
@@ -94,9 +96,8 @@ int placeGivenSites(int* staging, const GridShape& g, const std::vector<std::arr
         SiteCode& cell = staging[g.index(x, y, z)];
         if (cell != EMPTY_SITE) continue;  // sites that share a coarse voxel become one
         cell = g.codes.encode(x, y, z);
-        ++placed;
+        placed.push_back(cell);
     }
-    return placed;
 }
 
 }  // namespace
@@ -111,19 +112,20 @@ void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::functio
     }
 }
 
-int placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-               const SeedingDensity& density, const uint8_t* inside) {
+std::vector<int32_t> placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+                                const SeedingDensity& density, const uint8_t* inside) {
     const bool given = placement.kind == SitePlacement::Kind::given;
     checkSeedingRequest(gridSize.doubled(), given ? 0 : count, box);
     const SeedingGrid seedingGrid;
     const GridShape g = gridSize;
     const size_t voxels = size_t(g.voxels());
     std::fill(staging, staging + voxels, EMPTY_SITE);
-    int placed = count;
+    std::vector<int32_t> placed;
+    placed.reserve(given ? placement.sites.size() : size_t(count));
     switch (placement.kind) {
-    case SitePlacement::Kind::uniform: drawUniformSites(staging, g, count, box, placement.seed, inside); break;
-    case SitePlacement::Kind::density: drawSitesByDensity(staging, g, count, box, placement.seed, density); break;
-    case SitePlacement::Kind::given: placed = placeGivenSites(staging, g, placement.sites, box, level, inside); break;
+    case SitePlacement::Kind::uniform: drawUniformSites(staging, g, count, box, placement.seed, inside, placed); break;
+    case SitePlacement::Kind::density: drawSitesByDensity(staging, g, count, box, placement.seed, density, placed); break;
+    case SitePlacement::Kind::given: placeGivenSites(staging, g, placement.sites, box, level, inside, placed); break;
     }
     checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, voxels * sizeof(SiteCode),
                          cudaMemcpyHostToDevice),

@@ -37,20 +37,27 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
     std::vector<int64_t> indices;
     indices.reserve(t.sites.size() * 3);
     for (const auto& [x, y, z] : t.sites) indices.insert(indices.end(), {z, y, x});
+    std::vector<double> centroids;
+    centroids.reserve(t.centroids.size() * 3);
+    for (const auto& [x, y, z] : t.centroids) centroids.insert(centroids.end(), {z, y, x});
     py::list history;
     for (const CvtDecision& d : run.report.decisions)
         history.append(py::dict(py::arg("iteration") = d.iteration, py::arg("level") = d.levelIndex,
-                                py::arg("energy") = double(d.energy), py::arg("relaxation") = double(d.relaxation)));
+                                py::arg("energy") = double(d.energy), py::arg("relaxation") = double(d.relaxation),
+                                py::arg("sites_moved") = d.sitesMoved >= 0 ? py::object(py::int_(d.sitesMoved))
+                                                                            : py::object(py::none())));
     py::dict result;
     result["labels"] = arrayOwning(std::move(t.labels), {density.shape(0), density.shape(1), density.shape(2)});
     result["sites"] = arrayOwning(std::move(indices), {sites, 3});
     result["mass"] = arrayOwning(std::move(t.mass), {sites});
+    result["centroids"] = arrayOwning(std::move(centroids), {sites, 3});
     result["voxels"] = arrayOwning(std::vector<int64_t>(t.voxels.begin(), t.voxels.end()), {sites});
     result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
     result["first_id"] = t.firstId;
     result["energy"] = double(run.energy);
     result["history"] = history;
     result["stop"] = volume::stopName(run.report.stop);
+    result["plain_steps"] = run.report.plainSteps;
     result["iterations"] = run.lastIteration;
     result["device"] = run.device;
     result["backend"] = run.backend;

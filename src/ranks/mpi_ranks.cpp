@@ -17,6 +17,13 @@ void inPieces(size_t total, Transfer transfer) {
         transfer(offset, int(std::min(largestPiece, total - offset)));
 }
 
+// MPI's reduction of 128-bit sums: two words each, added with the carry.
+void addWideSums(void* in, void* inout, int* count, MPI_Datatype*) {
+    const WideSum* from = static_cast<const WideSum*>(in);
+    WideSum* into = static_cast<WideSum*>(inout);
+    for (int i = 0; i < *count; ++i) into[i].add(from[i].value());
+}
+
 class MpiRanks : public RankGroup {
 public:
     MpiRanks() {
@@ -26,6 +33,13 @@ public:
         MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank_, MPI_INFO_NULL, &machine);
         MPI_Comm_rank(machine, &localRank_);
         MPI_Comm_free(&machine);
+        MPI_Type_contiguous(2, MPI_UINT64_T, &wideType_);
+        MPI_Type_commit(&wideType_);
+        MPI_Op_create(&addWideSums, 1, &addWide_);
+    }
+    ~MpiRanks() override {
+        MPI_Op_free(&addWide_);
+        MPI_Type_free(&wideType_);
     }
     int rank() const override { return rank_; }
     int size() const override { return size_; }
@@ -42,6 +56,13 @@ public:
         sent_ += count * sizeof *values;
         inPieces(count, [&](size_t offset, int n) {
             MPI_Allreduce(MPI_IN_PLACE, values + offset, n, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD);
+        });
+    }
+    void sum(WideSum* values, size_t count) override {
+        static_assert(sizeof(WideSum) == 2 * sizeof(uint64_t), "a wide sum travels as two 64-bit words");
+        sent_ += count * sizeof *values;
+        inPieces(count, [&](size_t offset, int n) {
+            MPI_Allreduce(MPI_IN_PLACE, values + offset, n, wideType_, addWide_, MPI_COMM_WORLD);
         });
     }
     void maximum(double* values, size_t count) override {
@@ -91,6 +112,8 @@ public:
 private:
     void endEveryRank(int status) override { MPI_Abort(MPI_COMM_WORLD, status); }
     int rank_ = 0, size_ = 1, localRank_ = 0;
+    MPI_Datatype wideType_;
+    MPI_Op addWide_;
     uint64_t sent_ = 0;
 };
 

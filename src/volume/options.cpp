@@ -152,7 +152,7 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
     app.add_option("--labels", options.labelsPath,
                    "Write the site id of every voxel (.npy, .nrrd, .nii or .nii.gz, with the input's geometry; uint16 "
                    "below 65536 sites, else uint32)");
-    app.add_option("--sites-out", options.sitesOutPath, "Write the final sites: CSV id,x,y,z,mass,voxels");
+    app.add_option("--sites-out", options.sitesOutPath, "Write the final sites: CSV id,x,y,z,mass,voxels,pieces,cx,cy,cz");
     app.add_option("--text", options.textPath,
                    "Write one line 'v X Y Z' per voxel, x outermost, z innermost (- for standard output)");
     app.add_option("--summary", options.summaryPath, "Write a JSON summary of the run");
@@ -165,9 +165,11 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
                  "Read and check the input, print the grid and the device and host memory the run needs, and stop");
     CLI::Option* deterministic =
         app.add_flag("--deterministic", options.deterministic,
-                     "Sum in 64-bit fixed point: the same result on every run (the default)");
+                     "Sum every region exactly, in integers, and finish at a fixed point: the same result on every run "
+                     "(the default)");
     app.add_flag_function("--fast-atomics", [&options](int64_t) { options.deterministic = false; },
-                 "Sum with float atomics, as cvt does: faster, but the last bits vary from run to run")
+                 "Run cvt's own centroid step, with float atomics: the last bits vary from run to run, and the run "
+                 "stops on cvt's energy criterion, not at a fixed point (one process only)")
         ->excludes(deterministic);
     app.set_version_flag("--version", std::string(program) + " " + CVT_VERSION);
     app.footer(examples);

@@ -63,7 +63,7 @@ void writeSites(const std::string& path, const Tessellation& tessellation) {
     for (size_t id = 0; id < rows.size(); ++id) {
         const std::array<int, 3>& s = tessellation.sites[id];
         rows[id] = formats::SiteRow{s[0], s[1], s[2], tessellation.mass[id], tessellation.voxels[id],
-                                    tessellation.pieces[id]};
+                                    tessellation.pieces[id], tessellation.centroids[id]};
     }
     formats::writeSitesCsv(path, rows, tessellation.firstId);
 }

@@ -41,8 +41,10 @@ void ProgressReporter::iterationDone(int iteration, int levelIndex) {
 void ProgressReporter::decisionTaken(const CvtDecision& decision) {
     if (quiet_) return;
     clearStatusLine();
-    std::fprintf(stream_, "iteration %d  level %d  energy %.6g  relaxation %.6g  %.1f s\n", decision.iteration,
-                 decision.levelIndex, double(decision.energy), double(decision.relaxation), elapsedSeconds());
+    std::fprintf(stream_, "iteration %d  level %d  energy %.6g  relaxation %.6g  ", decision.iteration,
+                 decision.levelIndex, double(decision.energy), double(decision.relaxation));
+    if (decision.sitesMoved >= 0) std::fprintf(stream_, "%lld moved  ", static_cast<long long>(decision.sitesMoved));
+    std::fprintf(stream_, "%.1f s\n", elapsedSeconds());
     std::fflush(stream_);
 }
 
@@ -51,7 +53,20 @@ void ProgressReporter::runEnded(const CvtRunReport& report, int iteration, size_
     clearStatusLine();
     switch (report.stop) {
     case CvtStop::converged:
-        std::fprintf(stream_, "converged on the last level at iteration %d; %zu sites", iteration, sitesLeft);
+        std::fprintf(stream_, "converged on the last level at iteration %d, a fixed point after %d plain %s; %zu sites",
+                     iteration, report.plainSteps, report.plainSteps == 1 ? "step" : "steps", sitesLeft);
+        break;
+    case CvtStop::stalled:
+        std::fprintf(stream_,
+                     "stalled at iteration %d: %d plain steps stopped lowering the energy short of a fixed point, "
+                     "so the sites of the lowest energy are kept; %zu sites",
+                     iteration, report.plainSteps, sitesLeft);
+        break;
+    case CvtStop::energyCriterion:
+        std::fprintf(stream_,
+                     "stopped at iteration %d: the energy fell by less than 1e-4 per iteration (float sums: not "
+                     "checked for a fixed point); %zu sites",
+                     iteration, sitesLeft);
         break;
     case CvtStop::iterationBudget:
         std::fprintf(stream_, "stopped: the budget of %d iterations ran out; %zu sites", iteration, sitesLeft);

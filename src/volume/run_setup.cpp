@@ -66,6 +66,7 @@ void writeRunSummary(const std::string& path, const VolumeOptions& options, cons
     summary.splitRegions = run.tessellation.splitRegions();
     summary.insideVoxels = run.insideVoxels;
     summary.finalEnergy = run.energy;
+    summary.largestCentroidDistance = run.tessellation.largestCentroidDistance(input.usedSpacing);
     summary.seconds = seconds;
     writeSummary(path, summary);
 }

@@ -74,7 +74,7 @@ auto orAbandon(RankGroup& ranks, Step&& step) -> decltype(step()) {
     ranks.abandon(1);
 }
 
-// What a run across ranks does not do: it has one level, no mask, and its outputs are files.
+// What a run across ranks does not do: it has one level, no mask, exact sums, and its outputs are files.
 void refuseSingleProcessOptions(const VolumeOptions& options) {
     const auto refuse = [](const std::string& what) {
         throw InvalidInput(what + " works in one process only, not across MPI ranks");
@@ -84,6 +84,7 @@ void refuseSingleProcessOptions(const VolumeOptions& options) {
     if (options.textPath) refuse("--text");
     if (options.previewPath) refuse("--preview");
     if (options.dryRun) refuse("--dry-run");
+    if (!options.deterministic) refuse("--fast-atomics");
 }
 
 class SlabVolumeRun {
@@ -211,9 +212,9 @@ private:
     void requireSlabMemory() {
         const GridShape g = slabGrid(volume::gridFor(input_.box), slab_);
         const uint64_t slabVoxels = uint64_t(input_.box.x) * input_.box.y * slab_.planes();
-        volume::MemoryNeeds needs;
-        needs.device = bufferSetBytesFor(fullGrid(g.x, g.y, g.z), momentSumsOf(parameters_));
-        needs.host = slabVoxels * sizeof(float) * 4;
+        volume::MemoryNeeds needs = siteListMemory(parameters_);
+        needs.device += bufferSetBytesFor(fullGrid(g.x, g.y, g.z), MomentSums::exact);
+        needs.host += slabVoxels * sizeof(float) * 4;
         requireMemory(needs, "planes " + std::to_string(slab_.begin) + " to " + std::to_string(slab_.end - 1) + " of a " +
                                  volume::boxText(input_.box) + " box, in a " + shapeText(g) + " grid");
     }
@@ -237,7 +238,6 @@ private:
         request.placement.seed = parameters_.seed;
         if (parameters_.initialSites) request.placement.sites = *parameters_.initialSites;
         request.spacing = parameters_.spacing;
-        request.sums = momentSumsOf(parameters_);
         request.observer = leads_ ? &progress_ : nullptr;
         request.ranks = &ranks_;
         const SlabCvtRun slabRun = runSlabCvt(request);
@@ -260,23 +260,36 @@ private:
         return run;
     }
 
-    // The slab's labels, and the sites' masses, voxel counts and pieces over the whole box. The masses
-    // are float sums in voxel order: each rank goes on from the rank below.
+    // The slab's labels, and the sites' masses, centroids, voxel counts and pieces over the whole box.
+    // The masses and the centroids' sums are float sums in voxel order: each rank goes on from the rank
+    // below.
     Tessellation tabulate(const SlabCvtRun& slabRun, const GridShape& grid) {
         Tessellation result;
         result.box = input_.box;
         result.sites = volume::siteCoordinates(slabRun.sites, grid.codes);
         const size_t count = result.sites.size();
         result.voxels.assign(count, 0);
-        std::vector<double> mass(count, 0.0);
+        std::vector<double> sums(4 * count, 0.0);  // mass, then the weighted x, y and z, per site
         const GridBox planes{input_.box.x, input_.box.y, slab_.planes()};
-        ranks_.inRankOrder(mass, [&](std::vector<double>& running) {
-            result.mass = std::move(running);
+        ranks_.inRankOrder(sums, [&](std::vector<double>& running) {
+            result.mass.resize(count);
+            result.centroids.resize(count);
+            for (size_t id = 0; id < count; ++id) {
+                result.mass[id] = running[4 * id];
+                std::copy_n(&running[4 * id + 1], 3, result.centroids[id].begin());
+            }
             volume::tabulatePlanes(slabRun.labelling.data(), grid, planes, slab_.begin, slabRun.sites,
                                    input_.values.data(), nullptr, result);
-            running = std::move(result.mass);
+            for (size_t id = 0; id < count; ++id) {
+                running[4 * id] = result.mass[id];
+                std::copy_n(result.centroids[id].begin(), 3, &running[4 * id + 1]);
+            }
         });
-        result.mass = std::move(mass);
+        for (size_t id = 0; id < count; ++id) {
+            result.mass[id] = sums[4 * id];
+            std::copy_n(&sums[4 * id + 1], 3, result.centroids[id].begin());
+        }
+        volume::finishCentroids(result);
         ranks_.sum(result.voxels.data(), count);
         result.pieces = pieces(result.labels, planes, count);
         return result;

@@ -22,7 +22,7 @@ json parameters(const RunSummary& s) {
             {"seed", o.seed},
             {"seeding", placementName(s.placement)},
             {"sites_in", optional(o.sitesIn)},
-            {"accumulation", o.deterministic ? "fixed-point" : "float"}};
+            {"accumulation", o.deterministic ? "exact" : "float"}};
 }
 
 json input(const DensityInput& in) {
@@ -56,9 +56,12 @@ json mask(const RunSummary& s) {
 
 json history(const CvtRunReport& report) {
     json decisions = json::array();
-    for (const CvtDecision& d : report.decisions)
-        decisions.push_back(
-            {{"iteration", d.iteration}, {"level", d.levelIndex}, {"energy", d.energy}, {"relaxation", d.relaxation}});
+    for (const CvtDecision& d : report.decisions) {
+        json decision = {
+            {"iteration", d.iteration}, {"level", d.levelIndex}, {"energy", d.energy}, {"relaxation", d.relaxation}};
+        if (d.sitesMoved >= 0) decision["sites_moved"] = d.sitesMoved;
+        decisions.push_back(decision);
+    }
     return decisions;
 }
 
@@ -75,6 +78,8 @@ double physicalEnergy(float energy, const Spacing& spacing, int longestSide) {
 const char* stopName(CvtStop stop) {
     switch (stop) {
     case CvtStop::converged: return "converged";
+    case CvtStop::stalled: return "stalled";
+    case CvtStop::energyCriterion: return "energy_criterion";
     case CvtStop::iterationBudget: return "iteration_budget";
     case CvtStop::noIterations: return "no_iterations";
     }
@@ -106,11 +111,12 @@ std::string summaryText(const RunSummary& s) {
               {"levels_used", report.levelCount}}},
             {"backend", {{"name", s.backend}, {"device", s.device}}},
             {"history", history(report)},
-            {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}}},
+            {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}, {"plain_steps", report.plainSteps}}},
             {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}, {"first_id", s.firstId}}},
             {"regions_in_pieces", s.splitRegions},
             {"final_energy", s.finalEnergy},
             {"final_energy_physical", physicalEnergy(s.finalEnergy, s.input->usedSpacing, s.grid.longestSide())},
+            {"largest_centroid_distance", s.largestCentroidDistance},
             {"seconds",
              {{"read", t.read},
               {"synthesis", t.synthesis},

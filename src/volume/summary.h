@@ -27,6 +27,7 @@ struct RunSummary {
     size_t splitRegions = 0;  // regions of more than one 6-connected piece
     uint64_t insideVoxels = 0;  // inside the mask
     float finalEnergy = 0;  // of the final labelling
+    double largestCentroidDistance = 0;  // from a site to its region's centroid, physical
     PhaseSeconds seconds;
 };
 

@@ -6,6 +6,7 @@
 #include "device/host_memory.h"
 #include "driver/cvt_driver.h"
 #include "driver/energy.h"
+#include "driver/exact_steps.h"
 #include "formats/large_buffer.h"
 #include "host/buffers.h"
 #include "memory_check.h"
@@ -132,7 +133,8 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
         runCvt(request);
     }
     run.report = lastCvtRun();
-    run.energy = evaluateEnergy(energyScales(parameters.spacing));  // of the final labelling, still in currentSites
+    // Of the final labelling: exact sums give it with the run; float sums evaluate it, still in currentSites.
+    run.energy = run.report.finalEnergy ? *run.report.finalEnergy : evaluateEnergy(energyScales(parameters.spacing));
     run.lastIteration = iteration;
     releaseBuffers();
     run.tessellation = volume::tabulate(run.labelling.data(), grid, box, density.values(), density.inside());
@@ -153,19 +155,29 @@ void requireMemory(const volume::MemoryNeeds& needs, const std::string& what) {
 }
 
 MomentSums momentSumsOf(const TessellationParameters& parameters) {
-    return parameters.deterministic ? MomentSums::fixedPoint : MomentSums::floatAtomics;
+    return parameters.deterministic ? MomentSums::exact : MomentSums::floatAtomics;
+}
+
+volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters) {
+    if (!parameters.deterministic) return {};
+    const uint64_t sites = parameters.initialSites ? parameters.initialSites->size() : uint64_t(parameters.sites);
+    const ExactStepsBytes bytes = exactStepsBytes(sites);
+    volume::MemoryNeeds needs;
+    needs.device = bytes.device;
+    needs.host = bytes.host;
+    return needs;
 }
 
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters) {
     const GridShape grid = volume::gridFor(box);
     const uint64_t gridBytes = uint64_t(grid.voxels()) * sizeof(float);
     const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
-    volume::MemoryNeeds needs;
-    needs.device = bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
+    volume::MemoryNeeds needs = siteListMemory(parameters);
+    needs.device += bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
     // The result at the size of the grid and a plane of it to upload the density through; the density
     // (when it has to be converted) and the labels of the box; the weights that placement by density
     // draws from; with a mask, its flags in the grid and in the box, and those of its coarser levels.
-    needs.host = gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
+    needs.host += gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
                  (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
                  (masked(parameters) ? (gridBytes + boxBytes) / sizeof(float) * 2 : 0);
     return needs;

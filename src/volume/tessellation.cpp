@@ -1,6 +1,8 @@
 #include "tessellation.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "device/failure.h"
@@ -17,6 +19,20 @@ std::array<int, 3> coordinatesOf(int32_t code, const SiteLayout& codes) { return
 
 size_t Tessellation::splitRegions() const {
     return size_t(std::count_if(pieces.begin(), pieces.end(), [](uint32_t count) { return count > 1; }));
+}
+
+double Tessellation::largestCentroidDistance(const Spacing& spacing) const {
+    double largest = 0;
+    for (size_t id = 0; id < sites.size(); ++id) {
+        if (!(mass[id] > 0)) continue;
+        double squared = 0;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double offset = (centroids[id][axis] - sites[id][axis]) * spacing[axis];
+            squared += offset * offset;
+        }
+        largest = std::max(largest, std::sqrt(squared));
+    }
+    return largest;
 }
 
 void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
@@ -43,11 +59,22 @@ void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox pla
                     lastCode = row[x];
                     lastId = uint32_t(found - codes.begin());
                 }
+                const double rho = density[voxel];
+                std::array<double, 3>& weighted = result.centroids[lastId];
                 result.labels[voxel] = lastId + result.firstId;
-                result.mass[lastId] += density[voxel];
+                result.mass[lastId] += rho;
+                weighted[0] += rho * x;
+                weighted[1] += rho * y;
+                weighted[2] += rho * (firstPlane + z);
                 ++result.voxels[lastId];
             }
         }
+}
+
+void finishCentroids(Tessellation& result) {
+    for (size_t id = 0; id < result.centroids.size(); ++id)
+        for (double& coordinate : result.centroids[id])
+            coordinate = result.mass[id] > 0 ? coordinate / result.mass[id] : std::numeric_limits<double>::quiet_NaN();
 }
 
 Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
@@ -65,8 +92,10 @@ Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox b
     std::sort(codes.begin(), codes.end());
     result.sites = siteCoordinates(codes, grid.codes);
     result.mass.assign(codes.size(), 0.0);
+    result.centroids.assign(codes.size(), {0.0, 0.0, 0.0});
     result.voxels.assign(codes.size(), 0);
     tabulatePlanes(labelling, grid, box, 0, codes, density, inside, result);
+    finishCentroids(result);
     std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, codes.size() + result.firstId, inside != nullptr);
     result.pieces.assign(pieces.begin() + result.firstId, pieces.end());
     return result;

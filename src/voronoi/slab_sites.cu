@@ -9,8 +9,8 @@
 
 CVT_BEGIN_NAMESPACE
 
-SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int planes) {
-    const int begin = g.wholeZOf(slabFirstPlane), end = begin + planes;
+SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int firstPlane, int planes) {
+    const int begin = g.wholeZOf(firstPlane), end = begin + planes;
     // The nearest site below and above the slab, by column (x + X y).
     std::unordered_map<int, int> below, above;
     SlabSiteEntries entries;
@@ -27,11 +27,11 @@ SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& 
             nearest->second = code;
     }
     for (const auto& [column, code] : below) {
-        entries.voxels.push_back(column + g.index(0, 0, slabFirstPlane - 1));
+        entries.voxels.push_back(column + g.index(0, 0, firstPlane - 1));
         entries.codes.push_back(code);
     }
     for (const auto& [column, code] : above) {
-        entries.voxels.push_back(column + g.index(0, 0, slabFirstPlane + planes));
+        entries.voxels.push_back(column + g.index(0, 0, firstPlane + planes));
         entries.codes.push_back(code);
     }
     return entries;
@@ -40,6 +40,11 @@ SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& 
 __global__ void kernelScatterCodes(int* volume, const int* voxels, const int* codes, int count) {
     const int entry = int(blockIdx.x * blockDim.x + threadIdx.x);
     if (entry < count) volume[voxels[entry]] = codes[entry];
+}
+
+__global__ void kernelGatherCodes(const int* volume, const int* voxels, int* codes, int count) {
+    const int entry = int(blockIdx.x * blockDim.x + threadIdx.x);
+    if (entry < count) codes[entry] = volume[voxels[entry]];
 }
 
 void uploadSlabSites(const SlabSiteEntries& entries, int* voxels, int* codes) {

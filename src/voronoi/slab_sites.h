@@ -24,13 +24,18 @@ struct SlabSiteEntries {
     std::vector<int> voxels, codes;
 };
 
-// The entries for slab grid `g` (slabGrid of the whole grid) holding `planes` planes: every site of
+// The entries for the slab that is planes [firstPlane, firstPlane + planes) of grid `g` (a slab grid,
+// whose slab begins at slabFirstPlane, or a whole grid, whose slab is all its planes): every site of
 // `codes` (site codes of the whole grid, each once) on the slab's planes, and the sites of the planes
 // below and above it.
-SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int planes);
+SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int firstPlane, int planes);
 
 // Stores `count` codes at their voxels of a volume. A 1-D launch of any shape that covers count.
 __global__ void kernelScatterCodes(int* volume, const int* voxels, const int* codes, int count);
+
+// Reads `count` codes from their voxels of a volume into `codes`. A 1-D launch of any shape that
+// covers count.
+__global__ void kernelGatherCodes(const int* volume, const int* voxels, int* codes, int count);
 
 // Empties voronoiBuffers[voronoiIndex] on gridSize and stores the entries there, through the device
 // arrays `voxels` and `codes`, which hold at least as many integers as there are entries.

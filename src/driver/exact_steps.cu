@@ -1,0 +1,202 @@
+#include "exact_steps.h"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <unordered_set>
+
+#include "../centroid/region_sums.h"
+#include "../host/buffers.h"
+#include "../voronoi/slab_sites.h"
+#include "../voronoi/voronoi.h"
+
+CVT_BEGIN_NAMESPACE
+
+namespace {
+
+// How many plain steps in a row may leave the lowest energy seen unbeaten before the finish gives up:
+// a step that only breaks a tie of rounding keeps the energy, and the next one may still reach a
+// fixed point.
+constexpr int stallPatience = 3;
+
+constexpr int gatherThreads = 256;
+
+// The sites without repeats, each where it first occurs.
+std::vector<int32_t> withoutRepeats(const std::vector<int32_t>& codes) {
+    std::unordered_set<int32_t> seen(codes.size() * 2);
+    std::vector<int32_t> kept;
+    kept.reserve(codes.size());
+    for (const int32_t code : codes)
+        if (seen.insert(code).second) kept.push_back(code);
+    return kept;
+}
+
+// The sums of every rank added up. Only the first moments of each site and the squared offsets of all
+// regions matter from here on, so only those travel.
+void sumOverRanks(RankGroup& ranks, std::vector<SiteSums>& sums, SquaredOffsets& squared) {
+    std::vector<WideSum> values;
+    values.reserve(4 * sums.size() + 3);
+    for (const SiteSums& site : sums) values.insert(values.end(), site.values, site.values + sumZ + 1);
+    for (const UInt128 total : {squared.xx, squared.yy, squared.zz}) values.emplace_back().add(total);
+    ranks.sum(values.data(), values.size());
+    for (size_t row = 0; row < sums.size(); ++row) std::copy_n(&values[4 * row], sumZ + 1, sums[row].values);
+    const WideSum* totals = &values[4 * sums.size()];
+    squared = SquaredOffsets{totals[0].value(), totals[1].value(), totals[2].value()};
+}
+
+}  // namespace
+
+ExactStepsBytes exactStepsBytes(uint64_t sites) {
+    // Device: entry voxels and codes, the increasing codes, the sums. Host: the list, its increasing
+    // codes and their rows, the sums, a moved list, and the set that finds repeats among the moved.
+    const uint64_t perSite = 3 * sizeof(int) + sizeof(SiteSums);
+    return ExactStepsBytes{sites * perSite, sites * (perSite + 4 * sizeof(int32_t) + 4 * sizeof(void*))};
+}
+
+ExactSteps::ExactSteps(std::vector<int32_t> sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
+                       SlabShare share)
+    : box_(box),
+      weights_(weights),
+      scales_(scales),
+      share_(share),
+      // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above;
+      // the list only ever shrinks.
+      entryVoxels_(std::max<size_t>(sites.size(), 1), "the sites' voxels"),
+      entryCodes_(entryVoxels_.size(), "the sites' codes"),
+      deviceSortedCodes_(entryVoxels_.size(), "the sites' codes in order"),
+      deviceSums_(entryVoxels_.size(), "the per-site sums") {
+    setSites(std::move(sites));
+}
+
+void ExactSteps::setSites(std::vector<int32_t> sites) {
+    if (sites.size() > deviceSums_.size()) throw Failure("more sites than the run started with");
+    sites_ = std::move(sites);
+    sortedCodes_ = sites_;
+    std::sort(sortedCodes_.begin(), sortedCodes_.end());
+    rowOfSite_.resize(sites_.size());
+    for (size_t i = 0; i < sites_.size(); ++i)
+        rowOfSite_[i] = uint32_t(std::lower_bound(sortedCodes_.begin(), sortedCodes_.end(), sites_[i]) -
+                                 sortedCodes_.begin());
+    summed_ = false;
+}
+
+void ExactSteps::label() {
+    const GridShape g = gridSize;
+    uploadSlabSites(slabSiteEntries(sites_, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
+    computeVoronoi(weights_);
+    summed_ = false;
+}
+
+void ExactSteps::sumRegions() {
+    if (summed_) return;
+    const GridShape g = gridSize;
+    const size_t count = sortedCodes_.size();
+    sums_.assign(count, SiteSums{});
+    if (count > 0) {
+        checkCuda(cudaMemcpy(deviceSortedCodes_.get(), sortedCodes_.data(), count * sizeof(int32_t),
+                             cudaMemcpyHostToDevice),
+                  "uploading the site codes");
+        checkCuda(cudaMemset(deviceSums_.get(), 0, count * sizeof(SiteSums)), "clearing the per-site sums");
+        launchRegionSums(currentSites, densityLevels[levelIndex], deviceSortedCodes_.get(), int(count),
+                         deviceSums_.get(), firstPlane(), planes(g), g);
+        checkCuda(cudaMemcpy(sums_.data(), deviceSums_.get(), count * sizeof(SiteSums), cudaMemcpyDeviceToHost),
+                  "reading back the per-site sums");
+    }
+    squared_ = SquaredOffsets{};
+    for (const SiteSums& site : sums_) {
+        squared_.xx += site.values[sumXX].value();
+        squared_.yy += site.values[sumYY].value();
+        squared_.zz += site.values[sumZZ].value();
+    }
+    if (share_.ranks != nullptr) sumOverRanks(*share_.ranks, sums_, squared_);
+    summed_ = true;
+}
+
+float ExactSteps::energy() {
+    sumRegions();
+    return scheduleEnergy(squared_, scales_, gridSize.longestSide(), levelIndex);
+}
+
+UInt128 ExactSteps::exactEnergy() {
+    sumRegions();
+    return weightedEnergy(squared_, weights_);
+}
+
+int64_t ExactSteps::moveSites() {
+    sumRegions();
+    const GridShape g = gridSize;
+    const GridBox limit = levelBox(box_, levelIndex);
+    std::vector<int32_t> moved(sites_.size());
+    for (size_t i = 0; i < sites_.size(); ++i)
+        moved[i] = movedSite(sites_[i], sums_[rowOfSite_[i]], relaxation, limit, g.codes);
+    landInside(moved, levelIndex, g);
+    int64_t count = 0;
+    for (size_t i = 0; i < sites_.size(); ++i) count += moved[i] != sites_[i];
+    setSites(withoutRepeats(moved));
+    return count;
+}
+
+void ExactSteps::advanceLevel() {
+    const GridShape coarse = gridSize, fine = coarse.doubled();
+    std::vector<int32_t> finer(sites_.size());
+    // Coarse and fine grids share the layout of the full grid, whose fields hold the doubled coordinates.
+    for (size_t i = 0; i < sites_.size(); ++i)
+        finer[i] = coarse.codes.encode(2 * coarse.codes.x(sites_[i]), 2 * coarse.codes.y(sites_[i]),
+                                       2 * coarse.codes.z(sites_[i]));
+    landInside(finer, levelIndex - 1, fine);
+    setSites(withoutRepeats(finer));
+}
+
+// With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names.
+void ExactSteps::landInside(std::vector<int32_t>& codes, int level, const GridShape& g) {
+    if (level < 0 || level >= maxPyramidLevels || insideMaps[level] == nullptr || codes.empty()) return;
+    std::vector<int> voxels(codes.size());
+    for (size_t i = 0; i < codes.size(); ++i)
+        voxels[i] = g.index(g.codes.x(codes[i]), g.codes.y(codes[i]), g.codes.z(codes[i]) - g.zOrigin);
+    const size_t bytes = codes.size() * sizeof(int);
+    checkCuda(cudaMemcpy(entryVoxels_.get(), voxels.data(), bytes, cudaMemcpyHostToDevice),
+              "uploading the voxels of moved sites");
+    const int count = int(codes.size());
+    LAUNCH_KERNEL(kernelGatherCodes, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads), 0,
+                  insideMaps[level], entryVoxels_.get(), entryCodes_.get(), count);
+    std::vector<int32_t> inside(codes.size());
+    checkCuda(cudaMemcpy(inside.data(), entryCodes_.get(), bytes, cudaMemcpyDeviceToHost),
+              "reading the inside voxels nearest to moved sites");
+    for (size_t i = 0; i < codes.size(); ++i) insideMoves_ += inside[i] != codes[i];
+    codes = std::move(inside);
+}
+
+CvtStop finishWithPlainSteps(ExactSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report) {
+    relaxation = 1.0f;
+    std::vector<int32_t> bestSites;
+    UInt128 bestEnergy = 0;
+    int sinceBest = 0;
+    while (iteration < maxIterations) {
+        ++iteration;
+        ++report.plainSteps;
+        steps.label();
+        const UInt128 energy = steps.exactEnergy();
+        if (bestSites.empty() || energy < bestEnergy) {
+            bestEnergy = energy;
+            bestSites = steps.sites();
+            sinceBest = 0;
+        } else {
+            ++sinceBest;
+        }
+        const float shown = steps.energy();
+        const int64_t moved = steps.moveSites();
+        report.decisions.push_back(CvtDecision{iteration, levelIndex, shown, relaxation, moved});
+        if (observer != nullptr) {
+            observer->decisionTaken(report.decisions.back());
+            observer->iterationDone(iteration, levelIndex);
+        }
+        if (moved == 0) return CvtStop::converged;
+        if (sinceBest >= stallPatience) {
+            steps.setSites(std::move(bestSites));
+            return CvtStop::stalled;
+        }
+    }
+    return CvtStop::iterationBudget;
+}
+
+CVT_END_NAMESPACE

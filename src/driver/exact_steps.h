@@ -1,0 +1,85 @@
+// The steps of an iteration with exact region sums (centroid/region_sums.h). The sites are a list on
+// the host, in an order of their own that merges keep (the first of two sites that land on one voxel
+// stays); each labelling starts from a site volume made from it, and the labelling's sums come back
+// as a table by site, from which the host moves every site. One process labels the whole grid; a run
+// split into slabs labels each rank's slab, and the ranks add their tables up, so that every rank moves
+// every site alike, to the bit.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../centroid/region_moments.h"
+#include "../device/device.h"
+#include "../device/device_array.h"
+#include "../host/axis_spacing.h"
+#include "../host/grid_shape.h"
+#include "cvt_driver.h"
+#include "rank_group.h"
+
+CVT_BEGIN_NAMESPACE
+
+// Where a process labels: planes [firstPlane, firstPlane + planes) of gridSize, among `ranks` (null:
+// this process alone). planes 0 means every plane of gridSize, whatever the level.
+struct SlabShare {
+    RankGroup* ranks = nullptr;
+    int firstPlane = 0, planes = 0;
+};
+
+class ExactSteps : public IterationSteps {
+public:
+
+    // `sites`: codes of the current level, each once, inside `box` (the full grid's box); on the buffer
+    // set, whose insideMaps (if any) say where a masked run's sites may lie.
+    ExactSteps(std::vector<int32_t> sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
+               SlabShare share = {});
+
+    void label() override;
+    float energy() override;
+    int64_t moveSites() override;
+    void advanceLevel() override;
+
+    // The energy of the current labelling with the labelling's own weights, exactly.
+    UInt128 exactEnergy();
+    const std::vector<int32_t>& sites() const { return sites_; }
+    // Replaces the sites (no more than there were at the start); the next labelling starts from them.
+    void setSites(std::vector<int32_t> sites);
+    // Moves that a mask sent to another voxel, so far.
+    uint64_t insideMoves() const { return insideMoves_; }
+
+private:
+    void sumRegions();
+    void landInside(std::vector<int32_t>& codes, int level, const GridShape& g);
+    int firstPlane() const { return share_.planes > 0 ? share_.firstPlane : 0; }
+    int planes(const GridShape& g) const { return share_.planes > 0 ? share_.planes : g.z; }
+
+    GridBox box_;
+    AxisWeights weights_;
+    AxisScales scales_;
+    SlabShare share_;
+    std::vector<int32_t> sites_;
+    std::vector<int32_t> sortedCodes_;   // the sites' codes, increasing: the rows of the sums table
+    std::vector<uint32_t> rowOfSite_;    // by position in sites_
+    std::vector<SiteSums> sums_;         // by row, of the current labelling once summed
+    SquaredOffsets squared_;             // of every region of the current labelling
+    bool summed_ = false;
+    uint64_t insideMoves_ = 0;
+    DeviceArray<int> entryVoxels_, entryCodes_, deviceSortedCodes_;
+    DeviceArray<SiteSums> deviceSums_;
+};
+
+// The memory that ExactSteps takes for `sites` sites, besides the buffer set: its device arrays, and
+// its lists and tables on the host.
+struct ExactStepsBytes {
+    uint64_t device = 0, host = 0;
+};
+ExactStepsBytes exactStepsBytes(uint64_t sites);
+
+// After the over-relaxed schedule has settled on the full grid: plain Lloyd steps (relaxation 1) until
+// a step moves no site (converged: a fixed point), or until the energy has not fallen below its lowest
+// for a few steps in a row without one (stalled: the steps go back to the sites of the lowest energy
+// seen), or until `iteration` reaches maxIterations. Every step is told to the observer and added to
+// report.decisions; report.plainSteps counts them.
+CvtStop finishWithPlainSteps(ExactSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report);
+
+CVT_END_NAMESPACE
