@@ -58,6 +58,33 @@ TEST(DensityFormatTest, NamesTheFirstInvalidVoxelAndItsValue) {
     }
 }
 
+// Every format hands its samples to the density's checks as stored: a NaN or an infinity is refused
+// and named, never read as something else (the NIfTI library would read them as 0).
+TEST(DensityFormatTest, EveryFormatRefusesNaNAndInfinityNamingTheVoxel) {
+    const ScratchDirectory directory;
+    for (const double value : {double(NAN), std::numeric_limits<double>::infinity()}) {
+        TestVolume volume = patternVolume(SampleType::float32, shape);
+        setSample(volume, indexOf(3, 4, 5), value);
+        writeTiff(directory.path("d.tif"), {volume}, TiffLayout{});
+        directory.write("d.raw", samplesInOrder(volume, false));
+        ReadOptions raw;
+        raw.rawShape = shape;
+        raw.rawType = SampleType::float32;
+        const std::pair<std::string, ReadOptions> files[] = {
+            {directory.write("d.npy", npyFile(volume, true, false)), {}},
+            {directory.write("d.nrrd", nrrdHeader(volume, true, false) + "\n" + samplesInOrder(volume, true)), {}},
+            {directory.write("g.nrrd", nrrdHeader(volume, false, true) + "\n" + gzipped(samplesInOrder(volume, false))), {}},
+            {directory.write("d.nii", niftiFile(volume, {})), {}},
+            {directory.write("d.nii.gz", gzipped(niftiFile(volume, {}))), {}},
+            {directory.path("d.tif"), {}},
+            {directory.path("d.raw"), raw}};
+        for (const auto& [path, options] : files)
+            EXPECT_EQ(failureOf([&] { densityValues(readVolume(path, options), "d"); }),
+                      std::isnan(value) ? "d: value NaN at voxel (3, 4, 5)" : "d: infinite value inf at voxel (3, 4, 5)")
+                << path;
+    }
+}
+
 TEST(DensityFormatTest, AcceptsNegativeZeroButNotAllZero) {
     TestVolume volume = patternVolume(SampleType::float32, shape);
     setSample(volume, 7, -0.0);

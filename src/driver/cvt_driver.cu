@@ -22,6 +22,10 @@ namespace {
 constexpr int decisionInterval = 10;
 constexpr float initialRelaxation = 2.0f;
 constexpr float initialPreviousEnergy = 1e18f;
+// How many plain steps in a row may leave the lowest energy seen unbeaten before the finish gives up:
+// a step that only breaks a tie of rounding keeps the energy, and the next one may still reach a
+// fixed point.
+constexpr int stallPatience = 3;
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,6 +185,39 @@ bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observe
         if (observer != nullptr) observer->iterationDone(iteration, levelIndex);
     } while (!levelEnds && iteration < maxIterations);
     return levelEnds;
+}
+
+CvtStop finishWithPlainSteps(FinishingSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report) {
+    relaxation = 1.0f;
+    std::vector<int32_t> bestSites;
+    UInt128 bestEnergy = 0;
+    int sinceBest = 0;
+    while (iteration < maxIterations) {
+        ++iteration;
+        ++report.plainSteps;
+        steps.label();
+        const UInt128 energy = steps.exactEnergy();
+        if (bestSites.empty() || energy < bestEnergy) {
+            bestEnergy = energy;
+            bestSites = steps.sites();
+            sinceBest = 0;
+        } else {
+            ++sinceBest;
+        }
+        const float shown = steps.energy();
+        const int64_t moved = steps.moveSites();
+        report.decisions.push_back(CvtDecision{iteration, levelIndex, shown, relaxation, moved});
+        if (observer != nullptr) {
+            observer->decisionTaken(report.decisions.back());
+            observer->iterationDone(iteration, levelIndex);
+        }
+        if (moved == 0) return CvtStop::converged;
+        if (sinceBest >= stallPatience) {
+            steps.setSites(std::move(bestSites));
+            return CvtStop::stalled;
+        }
+    }
+    return CvtStop::iterationBudget;
 }
 
 cudaError_t runCvt(const CvtRequest& request) {

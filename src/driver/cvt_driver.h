@@ -2,6 +2,10 @@
 // the final labelling of the full grid.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
+#include "../centroid/region_moments.h"
 #include "../device/device.h"
 #include "cvt_request.h"
 
@@ -37,6 +41,16 @@ public:
     virtual void advanceLevel() = 0;   // carries the sites from level levelIndex to the next finer one
 };
 
+// What the plain steps that finish a run need beyond an iteration's steps: the energy of the current
+// labelling exactly, and the sites, to go back to.
+class FinishingSteps : public IterationSteps {
+public:
+    virtual UInt128 exactEnergy() = 0;
+    virtual const std::vector<int32_t>& sites() const = 0;
+    // Replaces the sites; the next labelling starts from them.
+    virtual void setSites(std::vector<int32_t> sites) = 0;
+};
+
 // Sets the relaxation and the iteration count where a run starts; returns the previous energy that the
 // first decision compares with.
 float startIterating();
@@ -46,5 +60,12 @@ float startIterating();
 // the level converged.
 bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observer, float& previousEnergy,
                   CvtRunReport& report);
+
+// After the over-relaxed schedule has settled on the full grid: plain Lloyd steps (relaxation 1) until
+// a step moves no site (converged: a fixed point), or until the energy has not fallen below its lowest
+// for a few steps in a row without one (stalled: the steps go back to the sites of the lowest energy
+// seen), or until `iteration` reaches maxIterations. Every step is told to the observer and added to
+// report.decisions; report.plainSteps counts them.
+CvtStop finishWithPlainSteps(FinishingSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report);
 
 CVT_END_NAMESPACE

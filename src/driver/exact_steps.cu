@@ -14,11 +14,6 @@ CVT_BEGIN_NAMESPACE
 
 namespace {
 
-// How many plain steps in a row may leave the lowest energy seen unbeaten before the finish gives up:
-// a step that only breaks a tie of rounding keeps the energy, and the next one may still reach a
-// fixed point.
-constexpr int stallPatience = 3;
-
 constexpr int gatherThreads = 256;
 
 // The sites without repeats, each where it first occurs.
@@ -164,39 +159,6 @@ void ExactSteps::landInside(std::vector<int32_t>& codes, int level, const GridSh
               "reading the inside voxels nearest to moved sites");
     for (size_t i = 0; i < codes.size(); ++i) insideMoves_ += inside[i] != codes[i];
     codes = std::move(inside);
-}
-
-CvtStop finishWithPlainSteps(ExactSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report) {
-    relaxation = 1.0f;
-    std::vector<int32_t> bestSites;
-    UInt128 bestEnergy = 0;
-    int sinceBest = 0;
-    while (iteration < maxIterations) {
-        ++iteration;
-        ++report.plainSteps;
-        steps.label();
-        const UInt128 energy = steps.exactEnergy();
-        if (bestSites.empty() || energy < bestEnergy) {
-            bestEnergy = energy;
-            bestSites = steps.sites();
-            sinceBest = 0;
-        } else {
-            ++sinceBest;
-        }
-        const float shown = steps.energy();
-        const int64_t moved = steps.moveSites();
-        report.decisions.push_back(CvtDecision{iteration, levelIndex, shown, relaxation, moved});
-        if (observer != nullptr) {
-            observer->decisionTaken(report.decisions.back());
-            observer->iterationDone(iteration, levelIndex);
-        }
-        if (moved == 0) return CvtStop::converged;
-        if (sinceBest >= stallPatience) {
-            steps.setSites(std::move(bestSites));
-            return CvtStop::stalled;
-        }
-    }
-    return CvtStop::iterationBudget;
 }
 
 CVT_END_NAMESPACE

@@ -26,7 +26,7 @@ struct SlabShare {
     int firstPlane = 0, planes = 0;
 };
 
-class ExactSteps : public IterationSteps {
+class ExactSteps : public FinishingSteps {
 public:
 
     // `sites`: codes of the current level, each once, inside `box` (the full grid's box); on the buffer
@@ -39,11 +39,11 @@ public:
     int64_t moveSites() override;
     void advanceLevel() override;
 
-    // The energy of the current labelling with the labelling's own weights, exactly.
-    UInt128 exactEnergy();
-    const std::vector<int32_t>& sites() const { return sites_; }
-    // Replaces the sites (no more than there were at the start); the next labelling starts from them.
-    void setSites(std::vector<int32_t> sites);
+    // With the labelling's own weights: what the labelling minimises.
+    UInt128 exactEnergy() override;
+    const std::vector<int32_t>& sites() const override { return sites_; }
+    // No more sites than there were at the start.
+    void setSites(std::vector<int32_t> sites) override;
     // Moves that a mask sent to another voxel, so far.
     uint64_t insideMoves() const { return insideMoves_; }
 
@@ -74,12 +74,5 @@ struct ExactStepsBytes {
     uint64_t device = 0, host = 0;
 };
 ExactStepsBytes exactStepsBytes(uint64_t sites);
-
-// After the over-relaxed schedule has settled on the full grid: plain Lloyd steps (relaxation 1) until
-// a step moves no site (converged: a fixed point), or until the energy has not fallen below its lowest
-// for a few steps in a row without one (stalled: the steps go back to the sites of the lowest energy
-// seen), or until `iteration` reaches maxIterations. Every step is told to the observer and added to
-// report.decisions; report.plainSteps counts them.
-CvtStop finishWithPlainSteps(ExactSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report);
 
 CVT_END_NAMESPACE

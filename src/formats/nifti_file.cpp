@@ -35,6 +35,10 @@ constexpr NiftiType niftiTypes[] = {
     {NIFTI_TYPE_FLOAT32, SampleType::float32}, {NIFTI_TYPE_FLOAT64, SampleType::float64},
 };
 
+// The library's code for data stored most significant byte first (its MSB_FIRST, which only its own
+// sources see).
+constexpr int niftiMostSignificantFirst = 2;
+
 struct ImageFree {
     void operator()(nifti_image* image) const { nifti_image_free(image); }
 };
@@ -156,6 +160,28 @@ NiftiGeometry geometryOf(const nifti_image& image) {
     return geometry;
 }
 
+// The samples of `planes` as the file stores them, through gzip when it is compressed (zlib reads a
+// plain file as it is), then in native order. Read here rather than by the library, which replaces
+// non-finite floats with 0 as it reads them: the density's checks are to see them and name the voxel,
+// as they do for every other format.
+void readSamples(const std::string& path, uint64_t dataOffset, PlaneRange planes, VolumeFile& volume) {
+    const uint64_t planeBytes = uint64_t(volume.shape.x) * uint64_t(volume.shape.y) * sampleBytes(volume.type);
+    resizeLarge(volume.samples, volumeBytes(volume.shape, volume.type));
+    const std::unique_ptr<gzFile_s, int (*)(gzFile)> file(gzopen(path.c_str(), "rb"), gzclose);
+    if (file == nullptr) failAt(path, "cannot open");
+    const char* unreadable = volume.encoding == "gzip" ? "the data could not be read: the gzip stream is corrupt or ends early"
+                                                       : "the data could not be read";
+    if (gzseek(file.get(), z_off_t(dataOffset + planeBytes * uint64_t(planes.begin)), SEEK_SET) < 0)
+        failAt(path, unreadable);
+    constexpr size_t largestRead = size_t(1) << 30;
+    for (size_t done = 0; done < volume.samples.size();) {
+        const unsigned want = unsigned(std::min(largestRead, volume.samples.size() - done));
+        if (gzread(file.get(), volume.samples.data() + done, want) != int(want)) failAt(path, unreadable);
+        done += want;
+    }
+    toNativeOrder(volume);
+}
+
 }  // namespace
 
 VolumeFile readNifti(const std::string& path, const ReadOptions& options, const SampleSelection& selection) {
@@ -180,7 +206,7 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options, const 
     if (volume.encoding == "gzip" && declared > mostInflatedBytes(file.size()))
         failAt(path, "header declares " + bytesText(declared) + " of data, more than the " + bytesText(file.size()) +
                          " of gzip data can hold");
-    volume.bigEndian = hostBigEndian;  // the library puts the samples in native order
+    volume.bigEndian = image->byteorder == niftiMostSignificantFirst;
     volume.spacing = {image->pixdim[1], image->pixdim[2], image->pixdim[3]};
     volume.geometry.nifti = geometryOf(*image);
     // Scaled data: the stored value times scl_slope plus scl_inter; a slope of 0 means none.
@@ -192,22 +218,7 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options, const 
         return volume;
     }
     const PlaneRange planes = selectPlanes(path, selection, volume);
-    resizeLarge(volume.samples, volumeBytes(volume.shape, volume.type));
-    if (selection.kind == SampleSelection::Kind::whole) {
-        if (nifti_image_load(image.get()) != 0 || image->data == nullptr)
-            failAt(path, volume.encoding == "gzip"
-                             ? "the data could not be read: the gzip stream is corrupt or ends early"
-                             : "the data could not be read");
-        std::memcpy(volume.samples.data(), image->data, declared);
-    } else {
-        // Read by the library too, so that the planes are converted as the whole volume is: swapped to
-        // native order, and non-finite floats replaced by 0. Only the planes' bytes are read.
-        const int64_t start[7] = {0, 0, planes.begin, 0, 0, 0, 0};
-        const int64_t size[7] = {volume.shape.x, volume.shape.y, volume.shape.z, 1, 1, 1, 1};
-        void* into = volume.samples.data();
-        if (nifti_read_subregion_image(image.get(), start, size, &into) != int64_t(volume.samples.size()))
-            failAt(path, "the data could not be read");
-    }
+    readSamples(path, uint64_t(image->iname_offset), planes, volume);
     if (scaled) scaleSamples(volume, slope, intercept);
     return volume;
 }
