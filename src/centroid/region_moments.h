@@ -18,8 +18,9 @@ __extension__ typedef __int128 Int128;
 constexpr double densityWeightScale = 4294967296.0;  // 2^32: a density of 1 weighs this much
 
 // A voxel's weight: its density in [0, 1] on the fixed-point scale, rounded half up (exact in double).
+// Converted through a signed integer, which holds every weight and which a CPU converts to at once.
 __host__ __device__ __forceinline__ unsigned long long densityWeight(float density) {
-    return static_cast<unsigned long long>(double(density) * densityWeightScale + 0.5);
+    return static_cast<unsigned long long>(static_cast<long long>(double(density) * densityWeightScale + 0.5));
 }
 
 // A 128-bit two's-complement sum held in two words, so that the device can add to it with one 64-bit

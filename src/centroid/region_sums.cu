@@ -29,12 +29,13 @@ struct RunMoments {
     UInt128 xx = 0;
 };
 
-// Sums the run of `code` that starts at x of a row (`labels` and `density` point at the row's first
-// voxel) and returns the x just past it.
-__host__ __device__ __forceinline__ int sumRun(const int* labels, const float* density, int x, int rowLength,
-                                               int code, int siteX, RunMoments& run) {
+// Sums the run of `code` that starts at x of a row (`labels` points at the row's first voxel, and
+// weightAt(x) gives voxel x's weight) and returns the x just past it.
+template <class WeightAt>
+__host__ __device__ __forceinline__ int sumRun(const int* labels, WeightAt weightAt, int x, int rowLength, int code,
+                                               int siteX, RunMoments& run) {
     for (; x < rowLength && labels[x] == code; ++x) {
-        const unsigned long long w = densityWeight(density[x]);
+        const unsigned long long w = weightAt(x);
         const long long dx = x - siteX;
         run.mass += w;
         run.x += static_cast<long long>(w) * dx;
@@ -78,7 +79,8 @@ __global__ void kernelRegionSums(const int* labelling, const float* density, con
     const int s = sitePosition(sites, siteCount, code);
     if (s < 0) return;
     RunMoments run;
-    sumRun(labels, density + row, x, g.x, code, g.codes.x(code), run);
+    const float* rowDensity = density + row;
+    sumRun(labels, [rowDensity](int at) { return densityWeight(rowDensity[at]); }, x, g.x, code, g.codes.x(code), run);
     if (run.mass == 0) return;  // nothing to add: every sum of the run is zero
     UInt128 terms[siteSumCount];
     runTerms(run, y - g.codes.y(code), g.wholeZOf(z) - g.codes.z(code), terms);
@@ -113,16 +115,19 @@ public:
 
 private:
     static constexpr int emptyCode = -1;  // labels that name no site are negative and never looked up
-    static constexpr size_t initialCapacity = 1024;
+    static constexpr int initialCapacityBits = 10;
+    static constexpr size_t initialCapacity = size_t(1) << initialCapacityBits;
 
+    // Fibonacci hashing: the high bits of the product, which every bit of the code reaches.
     size_t slotOf(int code) const {
         const size_t mask = codes_.size() - 1;
-        size_t slot = (uint32_t(code) * 2654435769u) & mask;
+        size_t slot = size_t((uint64_t(uint32_t(code)) * 0x9E3779B97F4A7C15ull) >> (64 - capacityBits_));
         while (codes_[slot] != code && codes_[slot] != emptyCode) slot = (slot + 1) & mask;
         return slot;
     }
 
     void grow() {
+        ++capacityBits_;
         std::vector<int> codes(2 * codes_.size(), emptyCode);
         std::vector<SiteSums> sums(codes.size());
         codes.swap(codes_);
@@ -138,6 +143,7 @@ private:
     std::vector<int> codes_;
     std::vector<SiteSums> sums_;
     size_t used_ = 0;
+    int capacityBits_ = initialCapacityBits;
 };
 
 // Parts of whole planes, summed in parallel into tables of their own and then added into the sites'
@@ -154,10 +160,14 @@ bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* de
         const int first = begin + int((end - begin) * part / partCount);
         const int last = begin + int((end - begin) * (part + 1) / partCount);
         UInt128 terms[siteSumCount];
+        // A row's weights first, in a loop of independent conversions, then its runs.
+        std::vector<unsigned long long> weights(size_t(g.x));
+        const auto weightAt = [&weights](int at) { return weights[size_t(at)]; };
         for (int z = first; z < last; ++z)
             for (int y = 0; y < g.y; ++y) {
                 const size_t row = size_t(g.x) * (y + size_t(g.y) * z);
                 const int* labels = labelling + row;
+                for (int x = 0; x < g.x; ++x) weights[size_t(x)] = densityWeight(density[row + size_t(x)]);
                 for (int x = 0; x < g.x;) {
                     const int code = labels[x];
                     if (code < 0) {
@@ -165,7 +175,7 @@ bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* de
                         continue;
                     }
                     RunMoments run;
-                    x = sumRun(labels, density + row, x, g.x, code, g.codes.x(code), run);
+                    x = sumRun(labels, weightAt, x, g.x, code, g.codes.x(code), run);
                     if (run.mass == 0) continue;
                     runTerms(run, y - g.codes.y(code), g.wholeZOf(z) - g.codes.z(code), terms);
                     SiteSums& total = table.of(code);

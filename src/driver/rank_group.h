@@ -25,10 +25,8 @@ public:
     virtual uint64_t bytesSent() const = 0;
 
     // Every rank's values added element by element, the totals on every rank. Integer sums come out
-    // the same in any order; float sums may differ in their last bits from one process's.
+    // the same in any order; 128-bit ones wrap as integers do.
     virtual void sum(uint64_t* values, size_t count) = 0;
-    virtual void sum(float* values, size_t count) = 0;
-    // 128-bit sums, wrapping as integers do: exact in any order.
     virtual void sum(WideSum* values, size_t count) = 0;
     // The largest of every rank's values, element by element, on every rank.
     virtual void maximum(double* values, size_t count) = 0;

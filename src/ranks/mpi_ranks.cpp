@@ -52,12 +52,6 @@ public:
             MPI_Allreduce(MPI_IN_PLACE, values + offset, n, MPI_UINT64_T, MPI_SUM, MPI_COMM_WORLD);
         });
     }
-    void sum(float* values, size_t count) override {
-        sent_ += count * sizeof *values;
-        inPieces(count, [&](size_t offset, int n) {
-            MPI_Allreduce(MPI_IN_PLACE, values + offset, n, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD);
-        });
-    }
     void sum(WideSum* values, size_t count) override {
         static_assert(sizeof(WideSum) == 2 * sizeof(uint64_t), "a wide sum travels as two 64-bit words");
         sent_ += count * sizeof *values;
