@@ -182,6 +182,9 @@ bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observe
             runReport.decisions.push_back(CvtDecision{iteration, levelIndex, energy, relaxation, moved});
             if (observer != nullptr) observer->decisionTaken(runReport.decisions.back());
         }
+        // Sites that all stayed where they were would be labelled and moved alike until the relaxation
+        // changes: the level has settled.
+        if (moved == 0) levelEnds = true;
         if (observer != nullptr) observer->iterationDone(iteration, levelIndex);
     } while (!levelEnds && iteration < maxIterations);
     return levelEnds;

@@ -55,9 +55,10 @@ public:
 // first decision compares with.
 float startIterating();
 
-// Iterates on the current level until it converges or `iteration` reaches maxIterations, taking a
-// decision every tenth iteration (added to report.decisions and told to the observer). Returns whether
-// the level converged.
+// Iterates on the current level until it settles or `iteration` reaches maxIterations, taking a
+// decision every tenth iteration (added to report.decisions and told to the observer). A level settles
+// when a decision finds the energy's fall small enough, or when a move leaves every site where it was.
+// Returns whether the level settled.
 bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observer, float& previousEnergy,
                   CvtRunReport& report);
 

@@ -56,7 +56,10 @@ def test_results_describe_their_regions(shape):
     np.testing.assert_array_equal(np.bincount(result.labels.ravel(), minlength=len(ids)), result.voxels)
     np.testing.assert_allclose(np.bincount(result.labels.ravel(), density.ravel(), len(ids)), result.mass)
     assert result.stop in ("converged", "iteration_budget")
-    assert [d["iteration"] for d in result.history] == list(range(10, result.iterations + 1, 10))
+    # Every tenth iteration's decision, then the plain steps that end the run, one per iteration.
+    scheduled = result.iterations - result.plain_steps
+    assert [d["iteration"] for d in result.history] == (list(range(10, scheduled + 1, 10)) +
+                                                        list(range(scheduled + 1, result.iterations + 1)))
 
 
 def test_initial_sites_are_array_indices_and_zero_iterations_only_label_them():
