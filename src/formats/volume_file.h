@@ -104,10 +104,14 @@ SampleView contiguousView(const void* samples, SampleType type, VolumeShape shap
 // uses it, without a conversion.
 bool isContiguousFloat(const SampleView& view);
 
-// How messages name a voxel: "(x, y, z)", or "[z, y, x]" for callers whose arrays are indexed with the
-// slowest axis first.
-enum class VoxelNaming { xyz, arrayIndex };
+// How messages name a voxel and a box: as cvt-volume does, x first, "(x, y, z)" and "48 x 40 x 32 box";
+// for callers whose arrays are indexed with the slowest axis first, "[z, y, x]" and "(32, 40, 48) array";
+// for an image, an array of one plane seen as 2-D, "[y, x]" and "(40, 48) image".
+enum class VoxelNaming { xyz, arrayIndex, imageIndex };
 std::string voxelName(int x, int y, int z, VoxelNaming naming);
+// The sides alone: "48 x 40 x 32", "(32, 40, 48)" or "(40, 48)".
+std::string sidesName(VolumeShape shape, VoxelNaming naming);
+std::string boxName(VolumeShape shape, VoxelNaming naming);
 
 // The samples as float density, x fastest, mapped. Every value must be finite, and after the mapping
 // >= 0 and within float range, and not all may be zero; an error (cvt::InvalidInput, "<source>:

@@ -40,3 +40,4 @@ def test_module_and_cvt_volume_agree(tmp_path, cvt_volume, shape, arguments, opt
     assert result.history == summary["history"]
     assert (result.stop, result.iterations) == (summary["stop"]["reason"], summary["stop"]["iteration"])
     assert result.energy == summary["final_energy"]
+    assert result.energy_physical == summary["final_energy_physical"]
