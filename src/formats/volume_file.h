@@ -49,6 +49,8 @@ struct NiftiGeometry {
 
 // The geometry a label file of the same format carries over from the density file.
 struct VolumeGeometry {
+    // 2 for an image: a 2-D file, read as one plane (z = 1), whose labels are written with its 2 axes.
+    int axes = 3;
     std::optional<NiftiGeometry> nifti;
     // NRRD: the header lines that place the volume in space ("space", "space directions", "space
     // origin", "space units", "spacings", ...), verbatim.
@@ -75,8 +77,9 @@ struct ReadOptions {
     int maxSide = maxGridSide;            // every side must be 1 .. maxSide
 };
 
-// Reads a whole volume. Files of more or fewer than 3 dimensions, a side outside 1 .. maxSide, sample
-// types other than SampleType's and data of another size than declared are errors.
+// Reads a whole volume. A file of 2 dimensions is an image, read as one plane (geometry.axes 2, z
+// spacing planeSpacing's). Files of more than 3 dimensions or fewer than 2, a side outside 1 ..
+// maxSide, sample types other than SampleType's and data of another size than declared are errors.
 VolumeFile readVolume(const std::string& path, const ReadOptions& options = {});
 
 // How sample values become densities: unchanged, or through an intensity window (clipped to
@@ -137,8 +140,10 @@ void markNonZero(const VolumeFile& volume, uint8_t* marks);
 
 // Writers: little-endian samples given x fastest, written through AtomicFile, so that a failure
 // leaves no file behind. writeNpy stores shape (X, Y, Z) in Fortran order when fortranOrder is set,
-// else shape (Z, Y, X) in C order: both describe the same bytes.
-void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder);
+// else shape (Z, Y, X) in C order: both describe the same bytes; with 2 axes (X, Y) or (Y, X). Every
+// writer writes an image (geometry.axes 2, one plane) with its 2 axes.
+void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder,
+              int axes = 3);
 // NRRD with its data attached, raw encoding, with the geometry's NRRD lines.
 void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                const VolumeGeometry& geometry = {});
