@@ -141,10 +141,9 @@ PYBIND11_MODULE(_cvt, module) {
     module.attr("__version__") = CVT_VERSION;
     cvt::python::stopRunsAtExit();
     module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("image"), py::arg("sites"),
-               py::arg("seed"),
-               py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"), py::arg("levels"),
-               py::arg("deterministic"), py::arg("progress"), py::arg("mask"), py::arg("mask_above"),
-               py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
+               py::arg("seed"), py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"),
+               py::arg("levels"), py::arg("deterministic"), py::arg("progress"), py::arg("mask"),
+               py::arg("mask_above"), py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
                "The run on a 3-D array (an image as one plane); see cvt.tessellate, which checks and documents "
                "the arguments.");
 }
