@@ -94,6 +94,38 @@ TEST(FormatWriterTest, WrittenVolumesOfEveryTypeReadBack) {
     EXPECT_NE(failureOf([&] { writeNpy(directory.path("w.npy"), "", SampleType::uint8, {1, 0, 1}, false); }), "");
 }
 
+// A 2-D file is an image: one plane, whose labels are written with its two axes again.
+TEST(FormatWriterTest, ImagesReadAsOnePlaneAndWriteBackWithTwoAxes) {
+    const ScratchDirectory directory;
+    const TestVolume image = patternVolume(SampleType::uint16, {7, 5, 1});
+    VolumeGeometry geometry;
+    geometry.axes = 2;
+    const struct {
+        const char* name;
+        bool fortran;
+        std::string header;  // what the file says of its shape
+    } cases[] = {{"i.npy", false, "'shape': (5, 7), }"},     {"i.npy", true, "'shape': (7, 5), }"},
+                 {"i.nrrd", false, "dimension: 2\nsizes: 7 5\n"}, {"i.nii", false, ""},
+                 {"i.nii.gz", false, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeVolume(directory.path(c.name), image.samples.data(), image.type, image.shape, c.fortran, geometry,
+                    {0.5, 0.75, 9});
+        EXPECT_NE(fileBytes(directory.path(c.name)).find(c.header), std::string::npos);
+        const VolumeFile read = readVolume(directory.path(c.name));
+        expectVolume(read, image, formatOfPath(c.name).value(), false);
+        EXPECT_EQ(read.geometry.axes, 2);
+        if (read.format == FileFormat::nifti) EXPECT_EQ(read.spacing, (std::array<double, 3>{0.5, 0.75, 0.5}));
+    }
+    // The plane axis takes the smaller spacing, whatever the file gives for a third.
+    const std::string nrrd = fileBytes(directory.path("i.nrrd"));
+    const std::string spaced = directory.write("s.nrrd", nrrd.substr(0, nrrd.find("\n\n")) + "\nspacings: 4 0.25\n\n" +
+                                                              samplesInOrder(image, false));
+    EXPECT_EQ(readVolume(spaced).spacing, (std::array<double, 3>{4, 0.25, 0.25}));
+    EXPECT_NE(failureOf([&] { writeVolume(directory.path("w.npy"), "", SampleType::uint8, {1, 1, 2}, false, geometry); }),
+              "");
+}
+
 TEST(NrrdFormatTest, ReadsEveryTypeByteOrderAndEncodingAttachedOrDetached) {
     const ScratchDirectory directory;
     for (const SampleType type : allSampleTypes)

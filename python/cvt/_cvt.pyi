@@ -1,10 +1,13 @@
 # The compiled core of the package; cvt.tessellate checks and documents the arguments.
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 
+__version__: str
+
 def tessellate(
     density: np.ndarray,
+    image: bool,
     sites: int,
     seed: int,
     seeding: str,
@@ -15,7 +18,7 @@ def tessellate(
     progress: Optional[Callable[[int, int, Optional[float]], object]],
     mask: Optional[np.ndarray],
     mask_above: Optional[float],
-    spacing: Optional[Tuple[float, float, float]],
+    spacing: Optional[List[float]],
     window: Optional[Tuple[float, float]],
     clip_below: Optional[float],
 ) -> dict[str, Any]: ...

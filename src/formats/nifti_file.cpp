@@ -76,11 +76,13 @@ SampleType sampleTypeOf(const std::string& path, const nifti_image& image) {
                      " (integers of 8 to 32 bits and float32/float64 are read)");
 }
 
-// Three sides, or four with a single volume along the fourth; never more.
+// Two sides (an image) or three, or four with a single volume along the fourth; never more.
 VolumeShape shapeOf(const std::string& path, const nifti_image& image, int maxSide) {
     const int64_t dimensions = image.dim[0];
-    if (dimensions < 3 || dimensions > 7)
-        failAt(path, "the header declares " + std::to_string(dimensions) + " dimensions; a volume has 3");
+    if (dimensions < 2 || dimensions > 7)
+        failAt(path, "the header declares " + std::to_string(dimensions) +
+                         " dimensions; an image has 2, a volume 3");
+    if (dimensions == 2) return checkedShape(path, {uint64_t(image.dim[1]), uint64_t(image.dim[2])}, true, maxSide);
     for (int axis = 4; axis <= dimensions; ++axis)
         if (image.dim[axis] != 1)
             failAt(path, axis == 4 ? "holds " + std::to_string(image.dim[4]) + " volumes along its 4th axis; one is read"
@@ -209,6 +211,7 @@ VolumeFile readNifti(const std::string& path, const ReadOptions& options, const 
     volume.bigEndian = image->byteorder == niftiMostSignificantFirst;
     volume.spacing = {image->pixdim[1], image->pixdim[2], image->pixdim[3]};
     volume.geometry.nifti = geometryOf(*image);
+    markImage(volume, size_t(image->dim[0]));
     // Scaled data: the stored value times scl_slope plus scl_inter; a slope of 0 means none.
     const double slope = image->scl_slope, intercept = image->scl_inter;
     const bool scaled =
@@ -228,7 +231,7 @@ std::string niftiHeaderBytes(const std::string& path, SampleType type, VolumeSha
     int code = -1;
     for (const NiftiType& entry : niftiTypes)
         if (entry.type == type) code = entry.code;
-    const int64_t dims[8] = {3, shape.x, shape.y, shape.z, 1, 1, 1, 1};
+    const int64_t dims[8] = {geometry.axes, shape.x, shape.y, shape.z, 1, 1, 1, 1};
     const QuietLibrary quiet;
     const Image image(nifti_make_new_nim(dims, code, 0));
     if (!image) failAt(path, "cannot make a NIfTI header");
@@ -259,7 +262,7 @@ std::string niftiHeaderBytes(const std::string& path, SampleType type, VolumeSha
 
 void writeNifti(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                 const VolumeGeometry& geometry, std::array<double, 3> spacing) {
-    requireWritableShape(path, shape);
+    requireWritableShape(path, shape, geometry.axes);
     const std::string header = niftiHeaderBytes(path, type, shape, geometry, spacing);
     AtomicFile output(path);
     std::optional<GzipWriter> gzip;

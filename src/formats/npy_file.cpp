@@ -1,6 +1,8 @@
 // NumPy .npy files, format versions 1.0, 2.0 and 3.0: a magic string, a version, the length of the
 // header, the header dict, then the array's bytes.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "npy_header.h"
 #include "volume_formats.h"
@@ -73,6 +75,7 @@ VolumeFile readNpy(const std::string& path, const ReadOptions& options, const Sa
     volume.fortranOrder = header.fortranOrder;
     // C order: the last index is fastest, so (nz, ny, nx). Fortran order: the first, so (nx, ny, nz).
     volume.shape = checkedShape(path, header.shape, header.fortranOrder, options.maxSide);
+    markImage(volume, header.shape.size());
     const uint64_t dataStart = headerStart + headerBytes;
     const uint64_t declared = volumeBytes(volume.shape, volume.type);
     if (declared != file.size() - dataStart)
@@ -82,12 +85,14 @@ VolumeFile readNpy(const std::string& path, const ReadOptions& options, const Sa
     return volume;
 }
 
-std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder) {
-    const auto [first, last] = fortranOrder ? std::pair{shape.x, shape.z} : std::pair{shape.z, shape.x};
+std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder, int axes) {
+    // Fortran order lists the fastest side first, C order last.
+    std::vector<int> sides = axes == 2 ? std::vector<int>{shape.x, shape.y} : std::vector<int>{shape.x, shape.y, shape.z};
+    if (!fortranOrder) std::reverse(sides.begin(), sides.end());
+    std::string tuple;
+    for (const int side : sides) tuple += (tuple.empty() ? "" : ", ") + std::to_string(side);
     std::string header = std::string("{'descr': '") + littleEndianDescr(type) +
-                         "', 'fortran_order': " + (fortranOrder ? "True" : "False") + ", 'shape': (" +
-                         std::to_string(first) + ", " + std::to_string(shape.y) + ", " + std::to_string(last) +
-                         "), }";
+                         "', 'fortran_order': " + (fortranOrder ? "True" : "False") + ", 'shape': (" + tuple + "), }";
     // Spaces and a newline end the header, so that the data starts at a multiple of 64 bytes.
     const size_t preambleBytes = magicBytes + 4;
     header.append(63 - (preambleBytes + header.size()) % 64, ' ');
@@ -97,9 +102,10 @@ std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder
     return std::string(preamble, sizeof preamble) + header;
 }
 
-void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder) {
-    requireWritableShape(path, shape);
-    writeHeaderAndSamples(path, npyHeaderBytes(type, shape, fortranOrder), samples, type, shape);
+void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder,
+              int axes) {
+    requireWritableShape(path, shape, axes);
+    writeHeaderAndSamples(path, npyHeaderBytes(type, shape, fortranOrder, axes), samples, type, shape);
 }
 
 }  // namespace cvt::formats

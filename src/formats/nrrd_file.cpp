@@ -96,6 +96,7 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options, const S
     volume.geometry.nrrdLines = header.geometryLines;
     volume.encoding = header.gzip ? "gzip" : "raw";
     volume.shape = checkedShape(path, header.sizes, true, options.maxSide);
+    markImage(volume, header.sizes.size());
     if (!header.dataFile.empty()) {
         readData(path, header, *openDataFile(path, header.dataFile), 0, volume, selection);
     } else if (blankLine) {
@@ -107,9 +108,10 @@ VolumeFile readNrrd(const std::string& path, const ReadOptions& options, const S
 }
 
 std::string nrrdHeaderBytes(SampleType type, VolumeShape shape, const VolumeGeometry& geometry) {
-    std::string header = std::string("NRRD0004\n") + "type: " + nrrdTypeName(type) +
-                         "\ndimension: 3\nsizes: " + std::to_string(shape.x) + " " + std::to_string(shape.y) + " " +
-                         std::to_string(shape.z) + "\nencoding: raw\n";
+    const bool image = geometry.axes == 2;
+    std::string header = std::string("NRRD0004\n") + "type: " + nrrdTypeName(type) + "\ndimension: " +
+                         (image ? "2" : "3") + "\nsizes: " + std::to_string(shape.x) + " " + std::to_string(shape.y) +
+                         (image ? "" : " " + std::to_string(shape.z)) + "\nencoding: raw\n";
     if (sampleBytes(type) > 1) header += "endian: little\n";
     for (const std::string& line : geometry.nrrdLines) header += line + "\n";
     return header + "\n";
@@ -117,7 +119,7 @@ std::string nrrdHeaderBytes(SampleType type, VolumeShape shape, const VolumeGeom
 
 void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                const VolumeGeometry& geometry) {
-    requireWritableShape(path, shape);
+    requireWritableShape(path, shape, geometry.axes);
     writeHeaderAndSamples(path, nrrdHeaderBytes(type, shape, geometry), samples, type, shape);
 }
 

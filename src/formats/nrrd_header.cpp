@@ -202,13 +202,15 @@ NrrdHeader parseNrrdHeader(const std::string& path, std::string_view text) {
     header.type = *type;
     header.gzip = *encoding != "raw";
 
-    // Spacings apply only where the axes are the volume's three; a shape of other dimension fails later.
+    // Spacings apply only where the axes are an image's two or a volume's three; a shape of other
+    // dimension fails later.
+    const size_t axes = header.sizes.size();
     for (const std::vector<double>* perAxis : {&directionLengths, &spacings}) {
-        if (perAxis->empty() || header.sizes.size() != 3) continue;
-        if (perAxis->size() != 3)
+        if (perAxis->empty() || (axes != 2 && axes != 3)) continue;
+        if (perAxis->size() != axes)
             failAt(path, std::string(perAxis == &spacings ? "spacings" : "space directions") + " for " +
-                             std::to_string(perAxis->size()) + " axes, sizes for 3");
-        for (int axis = 0; axis < 3; ++axis) {
+                             std::to_string(perAxis->size()) + " axes, sizes for " + std::to_string(axes));
+        for (size_t axis = 0; axis < axes; ++axis) {
             const double spacing = (*perAxis)[axis];
             if (std::isinf(spacing) || spacing == 0) failAt(path, "an axis has a spacing of 0 or infinity");
             if (!std::isnan(spacing)) header.spacing[axis] = spacing;  // NaN: not known

@@ -33,7 +33,7 @@ WrittenFormat writtenFormatOf(const std::string& path) {
 void writeVolume(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                  bool fortranOrder, const VolumeGeometry& geometry, std::array<double, 3> spacing) {
     switch (writtenFormatOf(path)) {
-        case WrittenFormat::npy: return writeNpy(path, samples, type, shape, fortranOrder);
+        case WrittenFormat::npy: return writeNpy(path, samples, type, shape, fortranOrder, geometry.axes);
         case WrittenFormat::nrrd: return writeNrrd(path, samples, type, shape, geometry);
         case WrittenFormat::nifti:
         case WrittenFormat::niftiGzip: return writeNifti(path, samples, type, shape, geometry, spacing);

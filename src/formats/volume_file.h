@@ -49,6 +49,8 @@ struct NiftiGeometry {
 
 // The geometry a label file of the same format carries over from the density file.
 struct VolumeGeometry {
+    // 2 for an image: a 2-D file, read as one plane (z = 1), whose labels are written with its 2 axes.
+    int axes = 3;
     std::optional<NiftiGeometry> nifti;
     // NRRD: the header lines that place the volume in space ("space", "space directions", "space
     // origin", "space units", "spacings", ...), verbatim.
@@ -75,8 +77,9 @@ struct ReadOptions {
     int maxSide = maxGridSide;            // every side must be 1 .. maxSide
 };
 
-// Reads a whole volume. Files of more or fewer than 3 dimensions, a side outside 1 .. maxSide, sample
-// types other than SampleType's and data of another size than declared are errors.
+// Reads a whole volume. A file of 2 dimensions is an image, read as one plane (geometry.axes 2, z
+// spacing planeSpacing's). Files of more than 3 dimensions or fewer than 2, a side outside 1 ..
+// maxSide, sample types other than SampleType's and data of another size than declared are errors.
 VolumeFile readVolume(const std::string& path, const ReadOptions& options = {});
 
 // How sample values become densities: unchanged, or through an intensity window (clipped to
@@ -104,10 +107,14 @@ SampleView contiguousView(const void* samples, SampleType type, VolumeShape shap
 // uses it, without a conversion.
 bool isContiguousFloat(const SampleView& view);
 
-// How messages name a voxel: "(x, y, z)", or "[z, y, x]" for callers whose arrays are indexed with the
-// slowest axis first.
-enum class VoxelNaming { xyz, arrayIndex };
+// How messages name a voxel and a box: as cvt-volume does, x first, "(x, y, z)" and "48 x 40 x 32 box";
+// for callers whose arrays are indexed with the slowest axis first, "[z, y, x]" and "(32, 40, 48) array";
+// for an image, an array of one plane seen as 2-D, "[y, x]" and "(40, 48) image".
+enum class VoxelNaming { xyz, arrayIndex, imageIndex };
 std::string voxelName(int x, int y, int z, VoxelNaming naming);
+// The sides alone: "48 x 40 x 32", "(32, 40, 48)" or "(40, 48)".
+std::string sidesName(VolumeShape shape, VoxelNaming naming);
+std::string boxName(VolumeShape shape, VoxelNaming naming);
 
 // The samples as float density, x fastest, mapped. Every value must be finite, and after the mapping
 // >= 0 and within float range, and not all may be zero; an error (cvt::InvalidInput, "<source>:
@@ -133,8 +140,10 @@ void markNonZero(const VolumeFile& volume, uint8_t* marks);
 
 // Writers: little-endian samples given x fastest, written through AtomicFile, so that a failure
 // leaves no file behind. writeNpy stores shape (X, Y, Z) in Fortran order when fortranOrder is set,
-// else shape (Z, Y, X) in C order: both describe the same bytes.
-void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder);
+// else shape (Z, Y, X) in C order: both describe the same bytes; with 2 axes (X, Y) or (Y, X). Every
+// writer writes an image (geometry.axes 2, one plane) with its 2 axes.
+void writeNpy(const std::string& path, const void* samples, SampleType type, VolumeShape shape, bool fortranOrder,
+              int axes = 3);
 // NRRD with its data attached, raw encoding, with the geometry's NRRD lines.
 void writeNrrd(const std::string& path, const void* samples, SampleType type, VolumeShape shape,
                const VolumeGeometry& geometry = {});

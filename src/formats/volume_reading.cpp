@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "host/axis_spacing.h"
 #include "large_buffer.h"
 #include "volume_slabs.h"
 
@@ -55,8 +56,9 @@ VolumeShape checkedShape(const std::string& path, const std::vector<uint64_t>& s
     std::string quoted = "(";
     for (size_t i = 0; i < sides.size(); ++i) quoted += (i ? ", " : "") + std::to_string(sides[i]);
     quoted += sides.size() == 1 ? ",)" : ")";
-    if (sides.size() != 3)
-        failAt(path, "shape " + quoted + " has " + std::to_string(sides.size()) + " dimensions; a volume has 3");
+    if (sides.size() != 2 && sides.size() != 3)
+        failAt(path, "shape " + quoted + " has " + std::to_string(sides.size()) +
+                         " dimensions; an image has 2, a volume 3");
     uint64_t bytes = sizeof(double);  // the widest sample type
     for (const uint64_t side : sides) {
         if (side == 0) failAt(path, "shape " + quoted + " has a side of 0");
@@ -66,8 +68,16 @@ VolumeShape checkedShape(const std::string& path, const std::vector<uint64_t>& s
         if (__builtin_mul_overflow(bytes, side, &bytes) || bytes > uint64_t(PTRDIFF_MAX))
             failAt(path, "shape " + quoted + " has more samples than memory can address");
     }
+    if (sides.size() == 2)
+        return xFirst ? VolumeShape{int(sides[0]), int(sides[1]), 1} : VolumeShape{int(sides[1]), int(sides[0]), 1};
     if (xFirst) return {int(sides[0]), int(sides[1]), int(sides[2])};
     return {int(sides[2]), int(sides[1]), int(sides[0])};
+}
+
+void markImage(VolumeFile& volume, size_t dimensions) {
+    if (dimensions != 2) return;
+    volume.geometry.axes = 2;
+    volume.spacing = planeSpacing(volume.spacing[0], volume.spacing[1]);
 }
 
 size_t sampleCount(VolumeShape shape) { return size_t(shape.x) * size_t(shape.y) * size_t(shape.z); }

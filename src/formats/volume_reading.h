@@ -39,10 +39,14 @@ private:
     uint64_t size_ = 0;
 };
 
-// The shape whose sides a file declares as `sides`, x first when `xFirst`, else z first: exactly 3
-// sides, each 1 .. maxSide, whose samples of any type can be addressed. Errors quote the sides in
-// the file's order.
+// The shape whose sides a file declares as `sides`, x first when `xFirst`, else z first: 3 sides, or 2
+// for an image (z = 1), each 1 .. maxSide, whose samples of any type can be addressed. Errors quote
+// the sides in the file's order.
 VolumeShape checkedShape(const std::string& path, const std::vector<uint64_t>& sides, bool xFirst, int maxSide);
+
+// Makes a volume read from a file of 2 dimensions an image: its labels keep 2 axes, and its z spacing
+// is planeSpacing's. Nothing for a file of 3.
+void markImage(VolumeFile& volume, size_t dimensions);
 
 size_t sampleCount(VolumeShape shape);
 size_t volumeBytes(VolumeShape shape, SampleType type);

@@ -81,10 +81,10 @@ std::optional<PlaneWritableLayout> planeWritableLayout(const std::string& path, 
                                                        bool fortranOrder, const VolumeGeometry& geometry,
                                                        const std::array<double, 3>& spacing) {
     const WrittenFormat format = writtenFormatOf(path);
-    requireWritableShape(path, shape);
+    requireWritableShape(path, shape, geometry.axes);
     std::string header;
     switch (format) {
-        case WrittenFormat::npy: header = npyHeaderBytes(type, shape, fortranOrder); break;
+        case WrittenFormat::npy: header = npyHeaderBytes(type, shape, fortranOrder, geometry.axes); break;
         case WrittenFormat::nrrd: header = nrrdHeaderBytes(type, shape, geometry); break;
         case WrittenFormat::nifti:
             // NIfTI is written in the host's byte order; planes are written little-endian.

@@ -140,11 +140,27 @@ bool isContiguousFloat(const SampleView& view) {
 
 std::string voxelName(int x, int y, int z, VoxelNaming naming) {
     char text[80];
-    if (naming == VoxelNaming::xyz)
-        std::snprintf(text, sizeof text, "(%d, %d, %d)", x, y, z);
-    else
-        std::snprintf(text, sizeof text, "[%d, %d, %d]", z, y, x);
+    switch (naming) {
+        case VoxelNaming::xyz: std::snprintf(text, sizeof text, "(%d, %d, %d)", x, y, z); break;
+        case VoxelNaming::arrayIndex: std::snprintf(text, sizeof text, "[%d, %d, %d]", z, y, x); break;
+        case VoxelNaming::imageIndex: std::snprintf(text, sizeof text, "[%d, %d]", y, x); break;
+    }
     return text;
+}
+
+std::string sidesName(VolumeShape shape, VoxelNaming naming) {
+    char text[80];
+    switch (naming) {
+        case VoxelNaming::xyz: std::snprintf(text, sizeof text, "%d x %d x %d", shape.x, shape.y, shape.z); break;
+        case VoxelNaming::arrayIndex: std::snprintf(text, sizeof text, "(%d, %d, %d)", shape.z, shape.y, shape.x); break;
+        case VoxelNaming::imageIndex: std::snprintf(text, sizeof text, "(%d, %d)", shape.y, shape.x); break;
+    }
+    return text;
+}
+
+std::string boxName(VolumeShape shape, VoxelNaming naming) {
+    const char* noun = naming == VoxelNaming::xyz ? " box" : naming == VoxelNaming::arrayIndex ? " array" : " image";
+    return sidesName(shape, naming) + noun;
 }
 
 std::vector<float> densityValues(const SampleView& view, const std::string& source, VoxelNaming naming,

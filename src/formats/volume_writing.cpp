@@ -8,10 +8,10 @@
 
 namespace cvt::formats {
 
-void requireWritableShape(const std::string& path, VolumeShape shape) {
-    if (shape.x < 1 || shape.y < 1 || shape.z < 1)
-        failAt(path, "cannot write a volume of shape " + std::to_string(shape.x) + "x" + std::to_string(shape.y) +
-                         "x" + std::to_string(shape.z));
+void requireWritableShape(const std::string& path, VolumeShape shape, int axes) {
+    if (shape.x < 1 || shape.y < 1 || shape.z < 1 || (axes == 2 && shape.z != 1))
+        failAt(path, "cannot write a" + std::string(axes == 2 ? "n image" : " volume") + " of shape " +
+                         std::to_string(shape.x) + "x" + std::to_string(shape.y) + "x" + std::to_string(shape.z));
 }
 
 void forEachLittleEndianPiece(const void* samples, SampleType type, size_t bytes,

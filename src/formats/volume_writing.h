@@ -10,8 +10,8 @@
 
 namespace cvt::formats {
 
-// Throws cvt::Failure naming `path` unless every side is at least 1.
-void requireWritableShape(const std::string& path, VolumeShape shape);
+// Throws cvt::Failure naming `path` unless every side is at least 1, and an image (2 axes) has one plane.
+void requireWritableShape(const std::string& path, VolumeShape shape, int axes = 3);
 
 // Passes `bytes` of samples of `type`, given in native byte order, to `write` in order as little-endian
 // bytes: as they lie on a little-endian host, else swapped a piece at a time, so that no copy of the
@@ -25,7 +25,7 @@ void writeHeaderAndSamples(const std::string& path, const std::string& header, c
                            VolumeShape shape);
 
 // The bytes that each writer puts before the samples; the samples follow at once.
-std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder);
+std::string npyHeaderBytes(SampleType type, VolumeShape shape, bool fortranOrder, int axes = 3);
 std::string nrrdHeaderBytes(SampleType type, VolumeShape shape, const VolumeGeometry& geometry);
 // In native byte order, as the samples that writeNifti writes after it. Errors name `path`.
 std::string niftiHeaderBytes(const std::string& path, SampleType type, VolumeShape shape,

@@ -12,7 +12,6 @@ namespace cvt {
 
 namespace {
 
-constexpr const char* axisNames[3] = {"x", "y", "z"};
 // The common denominators tried for integer ratios; spacings given with up to three decimals of each
 // other, or as simple fractions, have one below this.
 constexpr int64_t largestDenominator = 1000;
@@ -44,19 +43,26 @@ std::optional<std::array<int64_t, 3>> integerRatios(const Spacing& spacing, int6
 
 }  // namespace
 
-std::optional<std::string> spacingProblem(const Spacing& spacing) {
+std::optional<std::string> spacingProblem(const Spacing& spacing, const std::array<const char*, 3>& axisNames) {
     for (int axis = 0; axis < 3; ++axis)
         if (!std::isfinite(spacing[axis]) || spacing[axis] <= 0)
             return std::string("the spacing along ") + axisNames[axis] + " is not a positive finite number";
     const double ratio = *std::max_element(spacing.begin(), spacing.end()) / smallest(spacing);
     if (!(ratio <= maxSpacingRatio)) {
         char message[160];
-        std::snprintf(message, sizeof message, "spacing %s has a ratio of %g between its axes; at most %g is supported",
-                      describeSpacing(spacing).c_str(), ratio, maxSpacingRatio);
+        std::snprintf(message, sizeof message, "the largest spacing is %g times the smallest; at most %g is supported",
+                      ratio, maxSpacingRatio);
         return std::string(message);
     }
     return std::nullopt;
 }
+
+double physicalEnergy(float energy, const Spacing& spacing, int longestSide) {
+    const double unit = smallest(spacing) * longestSide / 2.0;
+    return double(energy) * unit * unit;
+}
+
+Spacing planeSpacing(double x, double y) { return Spacing{x, y, std::min(x, y)}; }
 
 int64_t largestLabellingWeight(int longestSide) {
     int doublings = 0;

@@ -32,8 +32,13 @@ struct AxisScales {
 };
 
 // Why `spacing` cannot be used (an axis not positive or not finite, or a ratio beyond
-// maxSpacingRatio), naming the axis; nothing when it can.
-std::optional<std::string> spacingProblem(const Spacing& spacing);
+// maxSpacingRatio), naming the axis as `axisNames` (x first) do; nothing when it can.
+std::optional<std::string> spacingProblem(const Spacing& spacing,
+                                          const std::array<const char*, 3>& axisNames = {"x", "y", "z"});
+
+// The spacing of an image, a box of one plane with spacings x and y: no distance in it depends on z,
+// whose spacing is the smaller of the two, so that neither the ratio limit nor the energy's unit does.
+Spacing planeSpacing(double x, double y);
 
 // The largest weight for a grid whose longest side is `longestSide`.
 int64_t largestLabellingWeight(int longestSide);
@@ -48,6 +53,11 @@ AxisWeights labellingWeights(const Spacing& spacing, int longestSide = 1024);
 
 // The energy's scales of a usable spacing (cvt::Failure for an unusable one).
 AxisScales energyScales(const Spacing& spacing);
+
+// A run's energy measures offsets in units of the smallest spacing, scaled by 2 / E (E the longest side
+// of its grid): undone, it is the sum of the normalised density times the squared physical distance,
+// in the spacing's own units.
+double physicalEnergy(float energy, const Spacing& spacing, int longestSide);
 
 // "SX,SY,SZ" as three numbers, x first; nothing for any other text. Whether they are usable is
 // spacingProblem's to say.

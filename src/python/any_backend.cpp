@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "device/backends.h"
+#include "interpreter_exit.h"
+#include "run_observer.h"
 
 namespace cvt::python {
 
@@ -41,6 +43,7 @@ volume::TessellationRun tessellateOnAnyBackend(const volume::DensityView& densit
     if (runningThread.load() == std::this_thread::get_id())
         throw Failure("a run cannot start while this thread is inside another one");
     const std::lock_guard<std::mutex> turn(runTurn);
+    if (pythonExiting()) throw RunStopped();  // Python's exit stopped the run this one waited for
     runningThread = std::this_thread::get_id();
     struct Leave {
         ~Leave() { runningThread = std::thread::id(); }

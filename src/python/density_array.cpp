@@ -27,7 +27,7 @@ std::optional<formats::SampleType> sampleTypeOf(const py::dtype& type) {
 
 }  // namespace
 
-volume::DensityView densityViewOf(const py::array& density) {
+volume::DensityView densityViewOf(const py::array& density, formats::VoxelNaming naming) {
     if (density.ndim() != 3)
         throw InvalidInput("density: a " + std::to_string(density.ndim()) + "-D array; a density has 3 dimensions");
     const std::optional<formats::SampleType> type = sampleTypeOf(density.dtype());
@@ -36,7 +36,7 @@ volume::DensityView densityViewOf(const py::array& density) {
                            "; uint8, uint16, uint32, int16, int32, float32 and float64 are read");
     volume::DensityView view;
     view.source = "density";
-    view.naming = formats::VoxelNaming::arrayIndex;
+    view.naming = naming;
     view.samples.data = static_cast<const std::byte*>(density.data());
     view.samples.type = *type;
     // The last axis is x, the first z.

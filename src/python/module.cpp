@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "any_backend.h"
+#include "cvt_version.h"
 #include "density_array.h"
+#include "interpreter_exit.h"
 #include "run_observer.h"
 #include "volume/summary.h"
 
@@ -17,12 +19,14 @@ namespace py = pybind11;
 namespace cvt::python {
 namespace {
 
-// An array that owns the vector it shows, so that large results reach Python without a copy.
-template <class T>
-py::array_t<T> arrayOwning(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+// An array that owns the vector it shows, so that large results reach Python without a copy; its
+// elements are shown as `Shown`, a type of the same size.
+template <class T, class Shown = T>
+py::array_t<Shown> arrayOwning(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+    static_assert(sizeof(T) == sizeof(Shown));
     auto* owned = new std::vector<T>(std::move(values));
     const py::capsule free(owned, [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
-    return py::array_t<T>(std::move(shape), owned->data(), free);
+    return py::array_t<Shown>(std::move(shape), reinterpret_cast<const Shown*>(owned->data()), free);
 }
 
 volume::Seeding seedingNamed(const std::string& name) {
@@ -31,7 +35,8 @@ volume::Seeding seedingNamed(const std::string& name) {
     throw InvalidInput("seeding must be \"density\" or \"uniform\", not \"" + name + "\"");
 }
 
-py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
+py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParameters& parameters,
+                  const py::array& density) {
     volume::Tessellation& t = run.tessellation;
     const py::ssize_t sites = py::ssize_t(t.sites.size());
     std::vector<int64_t> indices;
@@ -47,7 +52,9 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
                                 py::arg("sites_moved") = d.sitesMoved >= 0 ? py::object(py::int_(d.sitesMoved))
                                                                             : py::object(py::none())));
     py::dict result;
-    result["labels"] = arrayOwning(std::move(t.labels), {density.shape(0), density.shape(1), density.shape(2)});
+    // Ids stay below 2^30 (the sites a grid holds): int32, so that arithmetic on labels does not wrap.
+    result["labels"] = arrayOwning<uint32_t, int32_t>(std::move(t.labels),
+                                                       {density.shape(0), density.shape(1), density.shape(2)});
     result["sites"] = arrayOwning(std::move(indices), {sites, 3});
     result["mass"] = arrayOwning(std::move(t.mass), {sites});
     result["centroids"] = arrayOwning(std::move(centroids), {sites, 3});
@@ -55,6 +62,8 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
     result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
     result["first_id"] = t.firstId;
     result["energy"] = double(run.energy);
+    result["energy_physical"] = physicalEnergy(run.energy, parameters.spacing, run.grid.longestSide());
+    result["seed"] = parameters.seed;
     result["history"] = history;
     result["stop"] = volume::stopName(run.report.stop);
     result["plain_steps"] = run.report.plainSteps;
@@ -74,20 +83,26 @@ formats::SampleView maskViewOf(const py::array_t<uint8_t, py::array::c_style>& m
     return formats::contiguousView(mask.data(), formats::SampleType::uint8, shape);
 }
 
-// The spacing of the array's axes, first axis first, as the run takes it: x (the last axis) first.
-Spacing spacingOfAxes(const std::array<double, 3>& axes) {
-    const Spacing spacing{axes[2], axes[1], axes[0]};
-    if (const auto problem = spacingProblem(spacing)) throw InvalidInput("spacing: " + *problem);
+// The spacing of the array's axes, first axis first (two for an image), as the run takes it: x (the
+// last axis) first.
+Spacing spacingOfAxes(const std::vector<double>& axes, formats::VoxelNaming naming) {
+    const bool image = naming == formats::VoxelNaming::imageIndex;
+    if (axes.size() != (image ? 2u : 3u)) throw InvalidInput("spacing: one value per axis is needed");
+    const Spacing spacing = image ? planeSpacing(axes[1], axes[0]) : Spacing{axes[2], axes[1], axes[0]};
+    const std::array<const char*, 3> names = image ? std::array<const char*, 3>{"axis 1", "axis 0", "the plane axis"}
+                                                   : std::array<const char*, 3>{"axis 2", "axis 1", "axis 0"};
+    if (const auto problem = spacingProblem(spacing, names)) throw InvalidInput("spacing: " + *problem);
     return spacing;
 }
 
-py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, const std::string& seeding,
+py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_t seed, const std::string& seeding,
                     const std::optional<py::array_t<int64_t>>& initialSites, int64_t maxIterations, int64_t levels,
                     bool deterministic, const py::object& progress,
                     const std::optional<py::array_t<uint8_t, py::array::c_style>>& mask,
-                    const std::optional<double>& maskAbove, const std::optional<std::array<double, 3>>& spacing,
+                    const std::optional<double>& maskAbove, const std::optional<std::vector<double>>& spacing,
                     const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow) {
-    const volume::DensityView view = densityViewOf(density);
+    const volume::DensityView view =
+        densityViewOf(density, image ? formats::VoxelNaming::imageIndex : formats::VoxelNaming::arrayIndex);
     volume::TessellationParameters parameters;
     parameters.sites = narrowed(sites);
     parameters.seed = seed;
@@ -101,7 +116,7 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
     parameters.deterministic = deterministic;
     if (mask) parameters.mask = maskViewOf(*mask);
     parameters.maskAbove = maskAbove;
-    if (spacing) parameters.spacing = spacingOfAxes(*spacing);
+    if (spacing) parameters.spacing = spacingOfAxes(*spacing, view.naming);
     parameters.mapping.window = window;
     parameters.mapping.clipBelow = clipBelow;
     parameters.mapping.negativeHint = "map negative values with window=(lo, hi) or clip_below=v";
@@ -109,12 +124,11 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
     RunObserver observer(progress);
     std::optional<volume::TessellationRun> run;
     try {
-        const py::gil_scoped_release released;
-        run = tessellateOnAnyBackend(view, parameters, &observer);
+        run = withoutGil([&] { return tessellateOnAnyBackend(view, parameters, &observer); });
     } catch (const RunStopped&) {
         observer.raiseStopReason();
     }
-    return resultOf(std::move(*run), density);
+    return resultOf(std::move(*run), parameters, density);
 }
 
 }  // namespace
@@ -131,9 +145,12 @@ PYBIND11_MODULE(_cvt, module) {
             PyErr_SetString(PyExc_MemoryError, e.what());
         }
     });
-    module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("sites"), py::arg("seed"),
-               py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"), py::arg("levels"),
-               py::arg("deterministic"), py::arg("progress"), py::arg("mask"), py::arg("mask_above"),
-               py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
-               "The run on a 3-D array; see cvt.tessellate, which checks and documents the arguments.");
+    module.attr("__version__") = CVT_VERSION;
+    cvt::python::stopRunsAtExit();
+    module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("image"), py::arg("sites"),
+               py::arg("seed"), py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"),
+               py::arg("levels"), py::arg("deterministic"), py::arg("progress"), py::arg("mask"),
+               py::arg("mask_above"), py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
+               "The run on a 3-D array (an image as one plane); see cvt.tessellate, which checks and documents "
+               "the arguments.");
 }

@@ -1,5 +1,7 @@
 #include "run_observer.h"
 
+#include "interpreter_exit.h"
+
 namespace py = pybind11;
 
 namespace cvt::python {
@@ -17,6 +19,7 @@ RunObserver::RunObserver(py::object progress)
 void RunObserver::decisionTaken(const CvtDecision& decision) { decisionEnergy_ = decision.energy; }
 
 void RunObserver::iterationDone(int iteration, int levelIndex) {
+    if (pythonExiting()) throw RunStopped();
     const std::optional<float> energy = decisionEnergy_;
     decisionEnergy_.reset();
     const auto now = std::chrono::steady_clock::now();
@@ -33,6 +36,9 @@ void RunObserver::iterationDone(int iteration, int levelIndex) {
     }
 }
 
-void RunObserver::raiseStopReason() { throw std::move(*stopReason_); }
+void RunObserver::raiseStopReason() {
+    if (!stopReason_) raisePythonExiting();
+    throw std::move(*stopReason_);
+}
 
 }  // namespace cvt::python

@@ -1,5 +1,6 @@
 // What a Python caller hears of a run that goes on with the GIL released: its progress callback, and
-// the signals Python has caught (Ctrl-C), both on the thread that runs the driver.
+// the signals Python has caught (Ctrl-C), both on the thread that runs the driver; and Python's exit,
+// which stops the run.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -26,7 +27,8 @@ public:
     void decisionTaken(const CvtDecision& decision) override;
     void iterationDone(int iteration, int levelIndex) override;
 
-    // Raises in Python what ended the run, after RunStopped reached the caller (which holds the GIL).
+    // Raises in Python what ended the run, after RunStopped reached the caller (which holds the GIL):
+    // the callback's exception or the signal's, else SystemExit, Python's exit.
     [[noreturn]] void raiseStopReason();
 
 private:

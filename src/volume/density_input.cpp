@@ -39,6 +39,8 @@ DensityInput densityDescription(const std::string& path, formats::VolumeFile& fi
 
 void chooseSpacing(DensityInput& input, const VolumeOptions& options) {
     input.usedSpacing = options.spacing.value_or(input.spacing);
+    // An image has no z spacing of its own: --spacing's SZ is not used.
+    if (input.geometry.axes == 2) input.usedSpacing = planeSpacing(input.usedSpacing[0], input.usedSpacing[1]);
     if (!options.spacing)
         if (const auto problem = spacingProblem(input.spacing)) throw Failure(input.source + ": " + *problem);
 }

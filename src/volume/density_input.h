@@ -35,7 +35,8 @@ DensityInput builtInDensity();
 formats::ReadOptions densityReadOptions(const VolumeOptions& options);
 // what a density file says of itself besides its values (its geometry is moved out of `file`);
 DensityInput densityDescription(const std::string& path, formats::VolumeFile& file);
-// the spacing that distances are measured with: --spacing, else the file's, which must be usable.
+// the spacing that distances are measured with: --spacing, else the file's, which must be usable (an
+// image's z spacing is planeSpacing's whichever it is).
 void chooseSpacing(DensityInput& input, const VolumeOptions& options);
 
 // Reads, converts and maps the density and checks it (cvt::Failure naming the file on any

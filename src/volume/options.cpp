@@ -107,14 +107,15 @@ Spacing parsedSpacing(const std::string& text) {
 void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) {
     app.add_option("DENSITY", options.densityPath,
                    "Density volume: .npy, .nrrd/.nhdr, .nii/.nii.gz, .tif/.tiff, or raw data with --raw-shape and "
-                   "--raw-type. Without it, the built-in synthetic 256^3 density.")
+                   "--raw-type; a 2-D file is an image, tessellated as one plane. Without it, the built-in synthetic "
+                   "256^3 density.")
         ->check(CLI::ExistingFile);
     app.add_option("--format", texts.format, "Read DENSITY as this format, whatever its extension")
         ->check(CLI::IsMember({"npy", "nrrd", "nifti", "tiff", "raw"}));
     app.add_option("--raw-shape", texts.rawShape, "X,Y,Z of raw little-endian data, x fastest");
     app.add_option("--spacing", texts.spacing,
                    "SX,SY,SZ: the voxel spacing, x first, which distances are measured with (default: the file's, "
-                   "else 1,1,1)");
+                   "else 1,1,1; an image's SZ is not used)");
     app.add_option("--raw-type", texts.rawType, "Sample type of raw data")
         ->check(CLI::IsMember({"uint8", "int8", "uint16", "int16", "int32", "uint32", "float32", "float64"}));
     CLI::Option* windowOption =

@@ -65,14 +65,6 @@ json history(const CvtRunReport& report) {
     return decisions;
 }
 
-// The run's energy measures offsets in units of the smallest spacing, scaled by 2 / E (E the grid's
-// longest side): undone, it is the sum of the normalised density times the squared physical distance,
-// in the spacing's units.
-double physicalEnergy(float energy, const Spacing& spacing, int longestSide) {
-    const double unit = *std::min_element(spacing.begin(), spacing.end()) * longestSide / 2.0;
-    return double(energy) * unit * unit;
-}
-
 }  // namespace
 
 const char* stopName(CvtStop stop) {

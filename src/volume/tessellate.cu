@@ -104,7 +104,7 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     volume::requireValidRequest(view, parameters);
     const GridBox box{view.samples.shape.x, view.samples.shape.y, view.samples.shape.z};
     const GridShape grid = volume::gridFor(box);
-    requireMemory(tessellationMemory(box, parameters), "a " + volume::boxText(box) + " box in a " + shapeText(grid) + " grid");
+    requireMemory(tessellationMemory(box, parameters), volume::placementText(box, view.naming));
     const FloatDensity density(view, parameters);
     volume::TessellationRun run;
     run.placement = volume::placementKindOf(parameters);

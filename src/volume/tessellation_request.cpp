@@ -18,13 +18,14 @@ void requireInRange(int value, int low, int high, const char* what) {
 
 void requireValidSites(const std::vector<std::array<int, 3>>& sites, const std::string& source, GridBox box,
                        formats::VoxelNaming naming) {
+    const std::string described = formats::boxName(formats::shapeOf(box), naming);
     if (sites.empty()) throw InvalidInput(source + ": lists no sites");
     std::map<std::array<int, 3>, size_t> rowOf;
     for (size_t row = 1; row <= sites.size(); ++row) {
         const auto [x, y, z] = sites[row - 1];
         const std::string where = "site " + formats::voxelName(x, y, z, naming);
         if (x < 0 || y < 0 || z < 0 || x >= box.x || y >= box.y || z >= box.z)
-            throw InvalidInput(source + ": " + where + " lies outside the " + boxText(box) + " box");
+            throw InvalidInput(source + ": " + where + " lies outside the " + described);
         const auto [previous, added] = rowOf.emplace(sites[row - 1], row);
         if (!added)
             throw InvalidInput(source + ": " + where + " is listed twice, in rows " + std::to_string(previous->second) +
@@ -55,19 +56,28 @@ std::string boxText(GridBox box) {
     return std::to_string(box.x) + " x " + std::to_string(box.y) + " x " + std::to_string(box.z);
 }
 
+std::string placementText(GridBox box, formats::VoxelNaming naming) {
+    const GridShape grid = gridFor(box);
+    // The grid is the run's own, whose planes an image has more of: named as an array.
+    const formats::VoxelNaming gridNaming = naming == formats::VoxelNaming::xyz ? naming : formats::VoxelNaming::arrayIndex;
+    return "a " + formats::boxName(formats::shapeOf(box), naming) + " in a " +
+           formats::sidesName({grid.x, grid.y, grid.z}, gridNaming) + " grid";
+}
+
 void requireValidRequest(const DensityView& density, const TessellationParameters& parameters) {
     const formats::VolumeShape shape = density.samples.shape;
     const GridBox box{shape.x, shape.y, shape.z};
+    const std::string described = formats::boxName(shape, density.naming);
     if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridSide)
-        throw InvalidInput(density.source + ": a " + boxText(box) + " box; every side must be from 1 to " +
+        throw InvalidInput(density.source + ": a " + described + "; every side must be from 1 to " +
                            std::to_string(maxGridSide));
     if (const std::string problem = fullGridProblem(gridFor(box)); !problem.empty())
-        throw InvalidInput(density.source + ": a " + boxText(box) + " box cannot be tessellated: " + problem);
+        throw InvalidInput(density.source + ": a " + described + " cannot be tessellated: " + problem);
     if (parameters.mask) {
         const formats::VolumeShape mask = parameters.mask->shape;
         if (mask.x != box.x || mask.y != box.y || mask.z != box.z)
-            throw InvalidInput(parameters.maskSource + ": the mask is " + boxText({mask.x, mask.y, mask.z}) +
-                               ", the density " + boxText(box));
+            throw InvalidInput(parameters.maskSource + ": the mask is a " + formats::boxName(mask, density.naming) +
+                               ", the density a " + described);
     }
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
     requireInRange(parameters.levels, 1, maxPyramidLevels, "the number of levels");
@@ -77,8 +87,8 @@ void requireValidRequest(const DensityView& density, const TessellationParameter
     }
     requireInRange(parameters.sites, 1, 1 << 30, "the number of sites");
     if (uint64_t(parameters.sites) > voxelsOf(box))
-        throw InvalidInput(density.source + ": " + std::to_string(parameters.sites) +
-                           " sites asked for, but the box has only " + std::to_string(voxelsOf(box)) + " voxels");
+        throw InvalidInput(density.source + ": " + std::to_string(parameters.sites) + " sites asked for, but the " +
+                           described + " has only " + std::to_string(voxelsOf(box)) + " voxels");
 }
 
 }  // namespace cvt::volume

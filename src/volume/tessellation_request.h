@@ -69,8 +69,11 @@ void requireEnoughPositive(const std::string& source, uint64_t positive, int sit
 // The grid a run on a box of these sides works on: each side rounded up to its step.
 GridShape gridFor(GridBox box);
 
-// "X x Y x Z", as messages give a box.
+// "X x Y x Z", as cvt-volume's messages give a box.
 std::string boxText(GridBox box);
+// "a 48 x 40 x 32 box in a 64 x 64 x 32 grid", or the like in the terms of `naming`: what a run takes
+// the memory for.
+std::string placementText(GridBox box, formats::VoxelNaming naming);
 
 // The box of the density and the parameters, checked before any work (cvt::InvalidInput naming the
 // density's source or the initial sites' source).

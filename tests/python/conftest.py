@@ -20,3 +20,13 @@ def blob(shape, scale=200.0):
     grids = np.meshgrid(*(np.arange(n) for n in shape), indexing="ij")
     squared = sum(((g - n / 2) / max(n, 1)) ** 2 for g, n in zip(grids, shape))
     return np.rint(scale * np.exp(-4 * squared)).astype(np.float32)
+
+
+def nearest_sites(shape, sites, spacing):
+    """Brute force: each voxel's nearest site under the spacing, as an index into `sites`; ties to the
+    smallest x (the last axis), then the smallest y, then the largest z (the first axis of a volume)."""
+    grid = np.indices(shape).reshape(len(shape), -1).T[:, None, :]
+    distance = (((grid - sites[None, :, :]) * np.asarray(spacing, float)) ** 2).sum(axis=-1)
+    keys = (-sites[:, 0], sites[:, 1], sites[:, 2]) if len(shape) == 3 else (sites[:, 0], sites[:, 1])
+    order = np.lexsort(keys)  # the preferred site first
+    return order[np.argmin(distance[:, order], axis=1)].reshape(shape)

@@ -1,4 +1,6 @@
 # Any type, memory order and strides give the tessellation of the values and the shape alone.
+import subprocess
+
 import numpy as np
 import pytest
 
@@ -50,7 +52,7 @@ def test_every_type_and_layout_gives_the_same_tessellation(reference, dtype, lay
 def test_results_describe_their_regions(shape):
     density = blob(shape) + 1
     result = cvt.tessellate(density, sites=min(10, density.size), max_iterations=20)
-    assert result.labels.shape == shape and result.labels.dtype == np.uint32
+    assert result.labels.shape == shape and result.labels.dtype == np.int32
     ids = np.arange(len(result.sites))
     np.testing.assert_array_equal(result.labels[tuple(result.sites.T)], ids)
     np.testing.assert_array_equal(np.bincount(result.labels.ravel(), minlength=len(ids)), result.voxels)
@@ -69,3 +71,27 @@ def test_initial_sites_are_array_indices_and_zero_iterations_only_label_them():
     np.testing.assert_array_equal(result.sites, sites[np.lexsort(sites.T)])
     distances = [np.sum((np.indices(SHAPE).T - s) ** 2, axis=-1).T for s in result.sites]
     np.testing.assert_array_equal(np.min(distances, axis=0), np.choose(result.labels, distances))
+
+
+def test_seed_none_draws_a_fresh_seed_that_the_result_reports():
+    first, second = (cvt.tessellate(blob(SHAPE), seed=None, seeding="uniform", **RUN) for _ in range(2))
+    assert first.seed != second.seed
+    again = cvt.tessellate(blob(SHAPE), seed=np.uint64(first.seed), seeding="uniform", **RUN)
+    np.testing.assert_array_equal(again.labels, first.labels)
+    assert again.seed == first.seed and cvt.tessellate(blob(SHAPE), **RUN).seed == 0
+    drawn = [cvt.tessellate(blob(SHAPE), seed=np.random.default_rng(7), **RUN).seed for _ in range(2)]
+    assert drawn[0] == drawn[1] == int(np.random.default_rng(7).integers(2**64, dtype=np.uint64))
+
+
+@pytest.mark.parametrize("shape", [SHAPE, SHAPE[1:]])
+def test_a_single_spacing_means_every_axis(shape):
+    density = blob(shape) + 1
+    one = cvt.tessellate(density, 30, max_iterations=15, spacing=2.5)
+    every = cvt.tessellate(density, 30, max_iterations=15, spacing=[2.5] * len(shape))
+    np.testing.assert_array_equal(one.labels, every.labels)
+    assert one.energy == every.energy and one.energy_physical == every.energy_physical
+
+
+def test_the_version_is_the_projects(cvt_volume):
+    version = subprocess.run([str(cvt_volume), "--version"], capture_output=True, text=True, check=True).stdout
+    assert version == f"cvt-volume {cvt.__version__}\n" and cvt.__version__.count(".") == 2

@@ -1,7 +1,13 @@
 # A run lets other Python threads go on, reports its progress, and stops cleanly when interrupted.
 import _thread
+import io
+import re
+import signal
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -64,7 +70,78 @@ def test_other_threads_run_while_the_device_works():
     assert sum(started < t < started + seconds for t in wakeups) > 40 * seconds
 
 
-def test_progress_true_shows_one_status_line(capfd):
-    cvt.tessellate(DENSITY, sites=500, max_iterations=40, progress=True)
+def test_progress_true_on_a_file_writes_plain_lines_ending_with_the_last_iteration(capfd):
+    result = cvt.tessellate(DENSITY, sites=500, max_iterations=43, progress=True)
     err = capfd.readouterr().err
-    assert err.startswith("\rcvt: iteration") and err.endswith("\n") and err.count("\n") == 1
+    assert "\r" not in err and "\033" not in err and err.endswith("\n")
+    lines = err.splitlines()
+    assert all(re.fullmatch(r"cvt: iteration \d+ of 43  level 0  energy [\d.e+-]+  [\d.]+ s", line) for line in lines)
+    iterations = [int(line.split()[2]) for line in lines]
+    decisions = list(range(10, result.iterations + 1, 10))
+    assert iterations == decisions + ([result.iterations] if result.iterations % 10 else [])
+
+
+def test_progress_true_on_a_terminal_rewrites_one_status_line(monkeypatch):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    result = cvt.tessellate(DENSITY, sites=500, max_iterations=25, progress=True)
+    shown = terminal.getvalue()
+    assert shown.startswith("\rcvt: iteration") and shown.endswith("\033[K\n") and shown.count("\n") == 1
+    assert shown.rsplit("\r", 1)[1].startswith(f"cvt: iteration {result.iterations} of 25  level 0  energy ")
+
+
+def test_a_progress_callback_of_four_arguments_gets_the_budget():
+    calls = []
+    result = cvt.tessellate(DENSITY, sites=500, max_iterations=17, progress=lambda *call: calls.append(call))
+    assert [c[0] for c in calls] == list(range(1, result.iterations + 1))
+    assert {c[3] for c in calls} == {17}
+
+    three = []
+    cvt.tessellate(DENSITY, sites=500, max_iterations=3, progress=lambda i, level, energy: three.append(i))
+    assert three == [1, 2, 3]
+
+
+EXITING = """
+import signal, sys, threading
+signal.signal(signal.SIGINT, signal.default_int_handler)
+sys.path.insert(0, {path!r})
+import numpy as np, cvt
+density = np.random.default_rng(0).random((64, 64, 64)).astype(np.float32) + 0.5
+started = threading.Event()
+thread = threading.Thread(daemon={daemon}, target=lambda: cvt.tessellate(
+    density, 3000, max_iterations=10**6, progress=lambda *progress: started.set()))
+thread.start()
+started.wait()
+print("running", flush=True)
+{then}
+"""
+ENDINGS = {
+    "exit with a daemon thread running": (True, "sys.exit(3)", {3}),
+    # Python ends itself by SIGINT after an unhandled KeyboardInterrupt.
+    "ctrl-c while joining the thread": (False, "thread.join()", {-signal.SIGINT}),
+}
+
+
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_exiting_during_a_run_in_another_thread_stops_it_cleanly(ending):
+    daemon, then, statuses = ENDINGS[ending]
+    script = EXITING.format(path=str(Path(cvt.__file__).parents[1]), daemon=daemon, then=then)
+    for _ in range(4):
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
+        assert child.stdout.readline() == "running\n"
+        if not daemon:
+            # Ctrl-C twice: the first ends the join, the second Python's wait for the thread at exit.
+            child.send_signal(signal.SIGINT)
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+        try:
+            err = child.communicate(timeout=60)[1]
+        except subprocess.TimeoutExpired:
+            child.kill()
+            err = child.communicate()[1]
+        assert child.returncode in statuses and "terminate called" not in err, (child.returncode, err)

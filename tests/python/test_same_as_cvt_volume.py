@@ -40,3 +40,38 @@ def test_module_and_cvt_volume_agree(tmp_path, cvt_volume, shape, arguments, opt
     assert result.history == summary["history"]
     assert (result.stop, result.iterations) == (summary["stop"]["reason"], summary["stop"]["iteration"])
     assert result.energy == summary["final_energy"]
+    assert result.energy_physical == summary["final_energy_physical"]
+
+
+def write_image(path, image, spacing):
+    """An image (rows, columns) in the format of the path's extension, x along the columns; spacing
+    (x, y). A TIFF is a volume of one page."""
+    if path.suffix == ".npy":
+        np.save(path, image)
+    elif path.suffix == ".nrrd":
+        header = (f"NRRD0004\ntype: float\ndimension: 2\nsizes: {image.shape[1]} {image.shape[0]}\nencoding: raw\n"
+                  f"endian: little\nspacings: {spacing[0]} {spacing[1]}\n\n")
+        path.write_bytes(header.encode() + image.astype("<f4").tobytes())
+    elif path.suffix == ".gz":
+        nibabel = pytest.importorskip("nibabel")
+        nibabel.save(nibabel.Nifti1Image(image.T, np.diag([*spacing, 1, 1])), path)
+    else:
+        pil = pytest.importorskip("PIL.Image")
+        pil.fromarray(image.astype(np.float32), mode="F").save(path)
+
+
+@pytest.mark.parametrize("name, spacing", [("image.npy", (1, 1)), ("image.nrrd", (0.5, 1.5)),
+                                           ("image.nii.gz", (2.0, 0.5)), ("image.tif", (1, 1))])
+def test_cvt_volume_reads_an_image_as_one_plane(tmp_path, cvt_volume, name, spacing):
+    image = blob((37, 50)) / 3 + 1
+    write_image(tmp_path / name, image, spacing)
+    files = ["--labels", str(tmp_path / "labels.npy"), "--sites-out", str(tmp_path / "sites.csv")]
+    subprocess.run([str(cvt_volume), str(tmp_path / name), "--sites", "40", "--quiet", *files], check=True)
+    files[2] = "--sites"
+    result = cvt.tessellate(image, 40, spacing=spacing[::-1])
+    labels = np.load(tmp_path / "labels.npy")
+    np.testing.assert_array_equal(labels if name != "image.tif" else labels[0], result.labels)
+    assert labels.ndim == (3 if name == "image.tif" else 2)
+    check = subprocess.run([str(cvt_volume.parent / "cvt-check"), *files, "--density", str(tmp_path / name)],
+                           capture_output=True, text=True)
+    assert check.returncode == 0 and "labels: exact" in check.stdout, check.stdout + check.stderr
