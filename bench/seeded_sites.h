@@ -22,7 +22,7 @@ inline std::vector<int32_t> seedBenchSites(const GridShape& g, std::vector<int>&
     staging.resize(size_t(g.voxels()));
     const int count = int(int64_t(benchFullSiteCount) * g.voxels() / (int64_t(benchFullEdge) * benchFullEdge * benchFullEdge));
     gridSize = g.halved(1);  // seeding works on twice the current grid
-    std::vector<int32_t> sites = placeSites(staging.data(), count, SitePlacement{}, boxOf(g), 0, nullptr);
+    std::vector<int32_t> sites = placeSites(staging.data(), count, SitePlacement{}, boxOf(g), 0, nullptr).codes;
     gridSize = g;
     return sites;
 }

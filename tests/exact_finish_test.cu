@@ -172,18 +172,18 @@ public:
     UInt128 exactEnergy() override { return energies_[size_t(labelled_ - 1)]; }
     int64_t moveSites() override {
         EXPECT_EQ(relaxation, 1.0f);
-        sites_ = {labelled_};  // the sites after step k are {k}
+        sites_ = SiteList::initial({labelled_});  // the sites after step k are {k}
         return moves_[size_t(labelled_ - 1)];
     }
     void advanceLevel() override {}
-    const std::vector<int32_t>& sites() const override { return sites_; }
-    void setSites(std::vector<int32_t> sites) override { sites_ = std::move(sites); }
+    const SiteList& sites() const override { return sites_; }
+    void setSites(SiteList sites) override { sites_ = std::move(sites); }
 
 private:
     std::vector<uint64_t> energies_;
     std::vector<int64_t> moves_;
     int labelled_ = 0;
-    std::vector<int32_t> sites_{0};
+    SiteList sites_ = SiteList::initial({0});
 };
 
 TEST(FinishRule, EndsAtAFixedPointOrBackAtTheLowestEnergyOrAtTheBudget) {
@@ -213,7 +213,7 @@ TEST(FinishRule, EndsAtAFixedPointOrBackAtTheLowestEnergyOrAtTheBudget) {
         EXPECT_EQ(iteration, 100 + c.steps);
         ASSERT_EQ(report.decisions.size(), size_t(c.steps));
         EXPECT_EQ(report.decisions.back().sitesMoved, c.moves[size_t(c.steps - 1)]);
-        EXPECT_EQ(steps.sites(), c.sites);
+        EXPECT_EQ(steps.sites().codes, c.sites);
     }
 }
 

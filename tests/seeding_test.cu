@@ -237,8 +237,9 @@ TEST_F(SeedingTest, GivenSitesAreHalvedOnCoarserLevelsAndMergeThere) {
     std::vector<int> staging(size_t(edge) * edge * edge);
     gridSize = edge / 2;
     // In the order given, the first of those that share a coarse voxel standing for them.
-    EXPECT_EQ(placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr),
-              (std::vector<int32_t>{encodeSite(0, 0, 0), encodeSite(31, 5, 2), encodeSite(10, 20, 30)}));
+    const SiteList placed = placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr);
+    EXPECT_EQ(placed.codes, (std::vector<int32_t>{encodeSite(0, 0, 0), encodeSite(31, 5, 2), encodeSite(10, 20, 30)}));
+    EXPECT_EQ(placed.origins, (std::vector<uint32_t>{0, 2, 4}));
     EXPECT_EQ(sitesIn(staging, edge), (std::vector<Site>{{0, 0, 0}, {31, 5, 2}, {10, 20, 30}}));
     placement.sites.push_back({64, 0, 0});
     EXPECT_THROW(placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr), Failure);

@@ -374,7 +374,7 @@ TEST_F(VolumeCliTest, AScanInHounsfieldUnitsTessellatesTheBodyAndTheLabelsOverla
         const std::vector<formats::SiteRow> sites = formats::readSitesCsv(path("s.csv"));
         ASSERT_FALSE(sites.empty());
         EXPECT_EQ(sites.front().id, 1);
-        EXPECT_EQ(contentsOf(path("s.csv")).rfind("id,x,y,z,mass,voxels,pieces,cx,cy,cz\n", 0), 0u);
+        EXPECT_EQ(contentsOf(path("s.csv")).rfind("id,x,y,z,mass,voxels,pieces,cx,cy,cz,initial_index\n", 0), 0u);
         const nlohmann::json summary = nlohmann::json::parse(contentsOf(path("run.json")));
         EXPECT_EQ(summary["mask"]["voxels_inside"].get<uint64_t>(), uint64_t(std::count(body.begin(), body.end(), 1)));
         EXPECT_EQ(summary["mapping"]["window"], nlohmann::json::array({-100.0, 300.0}));

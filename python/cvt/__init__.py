@@ -36,12 +36,14 @@ class Tessellation:
     Attributes
     ----------
     labels : ndarray of int32, shape ``density.shape``
-        The label of every voxel (pixel, for an image): the id of its region, from 0; with a mask, 0
-        outside it and ids from 1 inside, as scikit-image numbers its masked regions.
+        The label of every voxel (pixel, for an image): the id of its region, from `start_label` (1 by
+        default, as scikit-image numbers its regions, so that 0 is never a region); with a mask, 0
+        outside it and ids from 1 inside.
     sites : ndarray of int64, shape (N, density.ndim)
-        The site of every region, as an array index: ``labels[tuple(sites[i])] == i + first_id``. Sites
-        follow in index order, last axis first. N can be lower than the number of sites asked for:
-        sites that move onto the same voxel merge.
+        The site of every region, as an array index: ``labels[tuple(sites[i])] == i + first_id``. Given
+        `initial_sites` keep their order (region i grew from ``initial_sites[initial_index[i]]``); drawn
+        sites follow in index order, last axis first. N can be lower than the number of sites asked
+        for: sites that move onto the same voxel merge, the first of them staying.
     mass : ndarray of float64, shape (N,)
         The density summed over every region, in the density's own units.
     centroids : ndarray of float64, shape (N, density.ndim)
@@ -53,7 +55,10 @@ class Tessellation:
         The number of connected pieces of every region (inside the mask; 6-connected, 4-connected in an
         image): more than 1 where a region straddles a gap of the object.
     first_id : int
-        The label of ``sites[0]``: 1 with a mask, else 0.
+        The label of ``sites[0]``: `start_label`, 1 with a mask.
+    initial_index : ndarray of int64, shape (N,)
+        For every region, the row of `initial_sites` its site started from (for drawn sites, the place
+        of its draw); -1 with ``deterministic=False``, whose run keeps no list of its sites.
     energy : float
         The energy of the final tessellation: the density divided by its maximum, times the squared
         distance to the site (under `spacing`, in units of its smallest step), with distances scaled
@@ -92,6 +97,7 @@ class Tessellation:
     centroids: np.ndarray
     voxels: np.ndarray
     pieces: np.ndarray
+    initial_index: np.ndarray
     first_id: int
     energy: float
     energy_physical: float
@@ -113,6 +119,7 @@ def tessellate(
     initial_sites=None,
     max_iterations: int = 10000,
     levels: int = 1,
+    start_label: int = 1,
     deterministic: bool = True,
     progress: Union[None, bool, ProgressCallback] = None,
     mask=None,
@@ -147,11 +154,16 @@ def tessellate(
         Draw the sites with probability proportional to the density (never a voxel of zero density),
         or uniformly in the array.
     initial_sites : (K, density.ndim) array_like of int, optional
-        Start from these array indices instead, each inside the array and each once.
+        Start from these array indices instead, each inside the array and each once. Region i is then
+        the site of row i, as long as no sites merge (``initial_index`` says which row each region's
+        site came from).
     max_iterations : int, optional
         The iteration budget over all levels; 0 only labels the initial sites.
     levels : int, optional
         Start on up to this many coarser copies of the density (1: the whole run at full resolution).
+    start_label : {1, 0}, optional
+        The label of the first region: 1, as scikit-image numbers regions (0 is then never a region),
+        or 0. With a mask it must be 1: label 0 is the outside.
     deterministic : bool, optional
         Sum every region exactly, in integers, so that the result is the same to the bit on every run
         and device, and finish at a fixed point; False runs the ``cvt`` program's own centroid step with
@@ -233,7 +245,8 @@ def tessellate(
     try:
         result = _cvt.tessellate(array, image, _integer(sites, "sites"), _seed(seed), _choice(seeding, "seeding"),
                                  initial_sites, max_iterations, _integer(levels, "levels"),
-                                 _flag(deterministic, "deterministic"), callback, inside,
+                                 _integer(start_label, "start_label"), _flag(deterministic, "deterministic"),
+                                 callback, inside,
                                  _optional(mask_above, _number, "mask_above"),
                                  _optional(spacing, _spacing, "spacing", 2 if image else 3),
                                  _optional(window, _window, "window"),

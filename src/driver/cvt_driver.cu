@@ -192,7 +192,7 @@ bool iterateLevel(IterationSteps& steps, int maxIterations, CvtObserver* observe
 
 CvtStop finishWithPlainSteps(FinishingSteps& steps, int maxIterations, CvtObserver* observer, CvtRunReport& report) {
     relaxation = 1.0f;
-    std::vector<int32_t> bestSites;
+    SiteList bestSites;
     UInt128 bestEnergy = 0;
     int sinceBest = 0;
     while (iteration < maxIterations) {
@@ -200,7 +200,7 @@ CvtStop finishWithPlainSteps(FinishingSteps& steps, int maxIterations, CvtObserv
         ++report.plainSteps;
         steps.label();
         const UInt128 energy = steps.exactEnergy();
-        if (bestSites.empty() || energy < bestEnergy) {
+        if (bestSites.size() == 0 || energy < bestEnergy) {
             bestEnergy = energy;
             bestSites = steps.sites();
             sinceBest = 0;
@@ -249,7 +249,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     const GridShape full = gridSize;
     gridSize = full.halved(levelCount);  // seeding works on twice this grid: the coarsest level used
-    std::vector<int32_t> sites = placeSites(
+    SiteList sites = placeSites(
         request.result, request.siteCount, request.placement, levelBox(box, coarsest), coarsest,
         coarseDensity.empty() ? SeedingDensity(request.density, box, request.densityDivisor)
                               : SeedingDensity(coarseDensity.data()),
@@ -290,6 +290,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     checkCuda(copy, "copying the labelling back");
     if (exact) {
         report.finalEnergy = exact->energy();
+        report.finalSites = exact->sites();
         report.insideMoves = exact->insideMoves();
     } else {
         report.insideMoves = readInsideMoves();

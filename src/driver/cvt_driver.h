@@ -46,9 +46,9 @@ public:
 class FinishingSteps : public IterationSteps {
 public:
     virtual UInt128 exactEnergy() = 0;
-    virtual const std::vector<int32_t>& sites() const = 0;
+    virtual const SiteList& sites() const = 0;
     // Replaces the sites; the next labelling starts from them.
-    virtual void setSites(std::vector<int32_t> sites) = 0;
+    virtual void setSites(SiteList sites) = 0;
 };
 
 // Sets the relaxation and the iteration count where a run starts; returns the previous energy that the

@@ -8,6 +8,7 @@
 
 #include "../host/axis_spacing.h"
 #include "../host/grid_shape.h"
+#include "../host/site_list.h"
 #include "../host/site_placement.h"
 
 namespace cvt {
@@ -74,6 +75,7 @@ struct CvtRunReport {
     CvtStop stop = CvtStop::iterationBudget;
     int plainSteps = 0;           // exact sums: the plain steps that finished the run
     std::optional<float> finalEnergy;  // exact sums: the energy of the final labelling
+    SiteList finalSites;          // exact sums: the sites of the final labelling, in the run's order
     uint64_t insideMoves = 0;     // with a mask: site moves that the mask sent to another voxel
     double setupSeconds = 0;      // density upload, pyramid and seeding
     double iterationSeconds = 0;  // the iterations, the final labelling and its copy to the host

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <numeric>
 #include <string>
-#include <unordered_set>
 
 #include "../centroid/region_sums.h"
 #include "../host/buffers.h"
@@ -15,16 +14,6 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 constexpr int gatherThreads = 256;
-
-// The sites without repeats, each where it first occurs.
-std::vector<int32_t> withoutRepeats(const std::vector<int32_t>& codes) {
-    std::unordered_set<int32_t> seen(codes.size() * 2);
-    std::vector<int32_t> kept;
-    kept.reserve(codes.size());
-    for (const int32_t code : codes)
-        if (seen.insert(code).second) kept.push_back(code);
-    return kept;
-}
 
 // The sums of every rank added up. Only the first moments of each site and the squared offsets of all
 // regions matter from here on, so only those travel.
@@ -48,7 +37,7 @@ ExactStepsBytes exactStepsBytes(uint64_t sites) {
     return ExactStepsBytes{sites * perSite, sites * (perSite + 4 * sizeof(int32_t) + 4 * sizeof(void*))};
 }
 
-ExactSteps::ExactSteps(std::vector<int32_t> sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
+ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
                        SlabShare share)
     : box_(box),
       weights_(weights),
@@ -63,21 +52,21 @@ ExactSteps::ExactSteps(std::vector<int32_t> sites, GridBox box, const AxisWeight
     setSites(std::move(sites));
 }
 
-void ExactSteps::setSites(std::vector<int32_t> sites) {
+void ExactSteps::setSites(SiteList sites) {
     if (sites.size() > deviceSums_.size()) throw Failure("more sites than the run started with");
     sites_ = std::move(sites);
-    sortedCodes_ = sites_;
+    sortedCodes_ = sites_.codes;
     std::sort(sortedCodes_.begin(), sortedCodes_.end());
     rowOfSite_.resize(sites_.size());
     for (size_t i = 0; i < sites_.size(); ++i)
-        rowOfSite_[i] = uint32_t(std::lower_bound(sortedCodes_.begin(), sortedCodes_.end(), sites_[i]) -
+        rowOfSite_[i] = uint32_t(std::lower_bound(sortedCodes_.begin(), sortedCodes_.end(), sites_.codes[i]) -
                                  sortedCodes_.begin());
     summed_ = false;
 }
 
 void ExactSteps::label() {
     const GridShape g = gridSize;
-    uploadSlabSites(slabSiteEntries(sites_, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
+    uploadSlabSites(slabSiteEntries(sites_.codes, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
     computeVoronoi(weights_);
     summed_ = false;
 }
@@ -121,25 +110,24 @@ int64_t ExactSteps::moveSites() {
     sumRegions();
     const GridShape g = gridSize;
     const GridBox limit = levelBox(box_, levelIndex);
-    std::vector<int32_t> moved(sites_.size());
+    SiteList moved = sites_;
     for (size_t i = 0; i < sites_.size(); ++i)
-        moved[i] = movedSite(sites_[i], sums_[rowOfSite_[i]], relaxation, limit, g.codes);
-    landInside(moved, levelIndex, g);
+        moved.codes[i] = movedSite(sites_.codes[i], sums_[rowOfSite_[i]], relaxation, limit, g.codes);
+    landInside(moved.codes, levelIndex, g);
     int64_t count = 0;
-    for (size_t i = 0; i < sites_.size(); ++i) count += moved[i] != sites_[i];
-    setSites(withoutRepeats(moved));
+    for (size_t i = 0; i < sites_.size(); ++i) count += moved.codes[i] != sites_.codes[i];
+    setSites(moved.withoutRepeats());
     return count;
 }
 
 void ExactSteps::advanceLevel() {
     const GridShape coarse = gridSize, fine = coarse.doubled();
-    std::vector<int32_t> finer(sites_.size());
+    const SiteLayout codes = coarse.codes;
+    SiteList finer = sites_;
     // Coarse and fine grids share the layout of the full grid, whose fields hold the doubled coordinates.
-    for (size_t i = 0; i < sites_.size(); ++i)
-        finer[i] = coarse.codes.encode(2 * coarse.codes.x(sites_[i]), 2 * coarse.codes.y(sites_[i]),
-                                       2 * coarse.codes.z(sites_[i]));
-    landInside(finer, levelIndex - 1, fine);
-    setSites(withoutRepeats(finer));
+    for (int32_t& code : finer.codes) code = codes.encode(2 * codes.x(code), 2 * codes.y(code), 2 * codes.z(code));
+    landInside(finer.codes, levelIndex - 1, fine);
+    setSites(finer.withoutRepeats());
 }
 
 // With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names.

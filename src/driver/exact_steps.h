@@ -31,7 +31,7 @@ public:
 
     // `sites`: codes of the current level, each once, inside `box` (the full grid's box); on the buffer
     // set, whose insideMaps (if any) say where a masked run's sites may lie.
-    ExactSteps(std::vector<int32_t> sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
+    ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
                SlabShare share = {});
 
     void label() override;
@@ -41,9 +41,9 @@ public:
 
     // With the labelling's own weights: what the labelling minimises.
     UInt128 exactEnergy() override;
-    const std::vector<int32_t>& sites() const override { return sites_; }
+    const SiteList& sites() const override { return sites_; }
     // No more sites than there were at the start.
-    void setSites(std::vector<int32_t> sites) override;
+    void setSites(SiteList sites) override;
     // Moves that a mask sent to another voxel, so far.
     uint64_t insideMoves() const { return insideMoves_; }
 
@@ -57,7 +57,7 @@ private:
     AxisWeights weights_;
     AxisScales scales_;
     SlabShare share_;
-    std::vector<int32_t> sites_;
+    SiteList sites_;
     std::vector<int32_t> sortedCodes_;   // the sites' codes, increasing: the rows of the sums table
     std::vector<uint32_t> rowOfSite_;    // by position in sites_
     std::vector<SiteSums> sums_;         // by row, of the current labelling once summed

@@ -18,12 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-std::vector<int32_t> sortedUnique(std::vector<int32_t> codes) {
-    std::sort(codes.begin(), codes.end());
-    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-    return codes;
-}
-
 // The draw of placement by density on the whole box: each rank keeps the largest keys of its own
 // voxels, counted in the box's order, and every rank picks the same ones from all of them.
 std::vector<int32_t> sitesByDensity(const SlabCvtRequest& request) {
@@ -45,11 +39,12 @@ std::vector<int32_t> sitesByDensity(const SlabCvtRequest& request) {
     return codes;
 }
 
-// The initial sites, as placeSites places them on the full grid.
+// The initial sites, as placeSites places them on the full grid and in its order: drawn by density in
+// the order of their voxels, given ones in theirs, uniform ones in the order of the draws.
 std::vector<int32_t> initialSites(const SlabCvtRequest& request) {
     const SiteLayout codes = request.grid.codes;
     switch (request.placement.kind) {
-    case SitePlacement::Kind::density: return sortedUnique(sitesByDensity(request));
+    case SitePlacement::Kind::density: return sitesByDensity(request);
     case SitePlacement::Kind::given: {
         std::vector<int32_t> given;
         for (const std::array<int, 3>& site : request.placement.sites) {
@@ -59,14 +54,18 @@ std::vector<int32_t> initialSites(const SlabCvtRequest& request) {
                               ") lies outside the box");
             given.push_back(codes.encode(x, y, z));
         }
-        return sortedUnique(given);
+        return given;
     }
     case SitePlacement::Kind::uniform: break;
     }
     std::unordered_set<int32_t> taken;
-    drawUniformVoxels(request.siteCount, request.box, request.placement.seed,
-                      [&](int x, int y, int z) { return taken.insert(codes.encode(x, y, z)).second; });
-    return sortedUnique(std::vector<int32_t>(taken.begin(), taken.end()));
+    std::vector<int32_t> drawn;
+    drawUniformVoxels(request.siteCount, request.box, request.placement.seed, [&](int x, int y, int z) {
+        if (!taken.insert(codes.encode(x, y, z)).second) return false;
+        drawn.push_back(codes.encode(x, y, z));
+        return true;
+    });
+    return drawn;
 }
 
 SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
@@ -82,7 +81,7 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
     voronoiIndex = 0;
     uploadDensityPlanes(request.density, GridBox{request.box.x, request.box.y, request.slab.planes()},
                         request.densityDivisor, slabFirstPlane);
-    ExactSteps steps(initialSites(request), request.box, labellingWeights(request.spacing, request.grid.longestSide()),
+    ExactSteps steps(SiteList::initial(initialSites(request)), request.box, labellingWeights(request.spacing, request.grid.longestSide()),
                      energyScales(request.spacing),
                      SlabShare{request.ranks, slabFirstPlane, request.slab.planes()});
     run.report.levelCount = 1;
@@ -108,8 +107,7 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
               "copying the slab's labelling back");
     run.report.iterationSeconds = secondsSince(iterating);
     run.report.finalEnergy = run.energy = steps.energy();
-    run.sites = steps.sites();
-    std::sort(run.sites.begin(), run.sites.end());
+    run.report.finalSites = steps.sites();
     return run;
 }
 

@@ -33,7 +33,6 @@ struct SlabCvtRequest {
 
 struct SlabCvtRun {
     std::vector<int32_t> labelling;  // the slab's planes of the grid, x fastest, as site codes
-    std::vector<int32_t> sites;      // every site at the end, as increasing codes
     float energy = 0;                // of the final labelling
     CvtRunReport report;
     double bytesSentPerIteration = 0;  // by this rank to the others, on average over the iterations

@@ -133,13 +133,15 @@ std::vector<SiteRow> readSitesCsv(const std::string& path) {
 }
 
 void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId) {
-    std::string text = "id,x,y,z,mass,voxels,pieces,cx,cy,cz\n";
+    std::string text = "id,x,y,z,mass,voxels,pieces,cx,cy,cz,initial_index\n";
     char row[256];
     for (size_t i = 0; i < sites.size(); ++i) {
         const SiteRow& site = sites[i];
-        text.append(row, size_t(std::snprintf(row, sizeof row, "%zu,%d,%d,%d,%.9g,%" PRIu64 ",%u,%.9g,%.9g,%.9g\n",
+        text.append(row, size_t(std::snprintf(row, sizeof row,
+                                              "%zu,%d,%d,%d,%.9g,%" PRIu64 ",%u,%.9g,%.9g,%.9g,%" PRId64 "\n",
                                               i + firstId, site.x, site.y, site.z, site.mass, site.voxels,
-                                              site.pieces, site.centroid[0], site.centroid[1], site.centroid[2])));
+                                              site.pieces, site.centroid[0], site.centroid[1], site.centroid[2],
+                                              site.initialIndex)));
     }
     AtomicFile file(path);
     file.write(text);

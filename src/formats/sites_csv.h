@@ -14,6 +14,7 @@ struct SiteRow {
     uint64_t voxels = 0;  // when the file has a "voxels" column
     uint32_t pieces = 0;  // written only: the region's 6-connected pieces
     std::array<double, 3> centroid{};  // written only: the region's centroid, x first (NaN: no mass)
+    int64_t initialIndex = -1;         // written only: the site's place among the initial ones (-1: unknown)
     int64_t id = -1;      // when the file has an "id" column
 };
 
@@ -24,8 +25,8 @@ struct SiteRow {
 // Errors: cvt::Failure "<path>: line N: <problem>".
 std::vector<SiteRow> readSitesCsv(const std::string& path);
 
-// Writes the header "id,x,y,z,mass,voxels,pieces,cx,cy,cz" and one row per site, id counting from
-// firstId, mass and centroid as %.9g (a centroid without mass as nan).
+// Writes the header "id,x,y,z,mass,voxels,pieces,cx,cy,cz,initial_index" and one row per site, id
+// counting from firstId, mass and centroid as %.9g (a centroid without mass as nan).
 void writeSitesCsv(const std::string& path, const std::vector<SiteRow>& sites, uint32_t firstId = 0);
 
 }  // namespace cvt::formats

@@ -93,10 +93,8 @@ void placeGivenSites(int* staging, const GridShape& g, const std::vector<std::ar
         if (inside != nullptr && !inside[g.index(x, y, z)])
             throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
                           std::to_string(site[2]) + ") lies outside the mask");
-        SiteCode& cell = staging[g.index(x, y, z)];
-        if (cell != EMPTY_SITE) continue;  // sites that share a coarse voxel become one
-        cell = g.codes.encode(x, y, z);
-        placed.push_back(cell);
+        staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
+        placed.push_back(g.codes.encode(x, y, z));  // sites that share a coarse voxel become one
     }
 }
 
@@ -112,8 +110,8 @@ void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::functio
     }
 }
 
-std::vector<int32_t> placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-                                const SeedingDensity& density, const uint8_t* inside) {
+SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+                    const SeedingDensity& density, const uint8_t* inside) {
     const bool given = placement.kind == SitePlacement::Kind::given;
     checkSeedingRequest(gridSize.doubled(), given ? 0 : count, box);
     const SeedingGrid seedingGrid;
@@ -130,7 +128,7 @@ std::vector<int32_t> placeSites(int* staging, int count, const SitePlacement& pl
     checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, voxels * sizeof(SiteCode),
                          cudaMemcpyHostToDevice),
               "uploading the seeded sites");
-    return placed;
+    return SiteList::initial(std::move(placed)).withoutRepeats();
 }
 
 void seedSites(int* staging, int count) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "buffers.h"
+#include "site_list.h"
 #include "site_placement.h"
 
 CVT_BEGIN_NAMESPACE
@@ -41,8 +42,8 @@ struct SeedingDensity {
 // outside are discarded like those on occupied voxels, and a given site outside is an error.
 // Throws cvt::Failure where seedSites does, and when fewer voxels of positive density than `count` lie
 // in the box (density placement) or fewer inside voxels than `count` (uniform placement with a mask).
-std::vector<int32_t> placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-                                const SeedingDensity& density, const uint8_t* inside = nullptr);
+SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+                    const SeedingDensity& density, const uint8_t* inside = nullptr);
 
 // Uniform placement's draws: triples of the KISS generator restarted from `seed`, x from the first
 // draw, y from the second, z from the third, each scaled to the box's side on its axis, until `take`

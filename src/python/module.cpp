@@ -60,6 +60,7 @@ py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParam
     result["centroids"] = arrayOwning(std::move(centroids), {sites, 3});
     result["voxels"] = arrayOwning(std::vector<int64_t>(t.voxels.begin(), t.voxels.end()), {sites});
     result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
+    result["initial_index"] = arrayOwning(std::move(t.initialIndex), {sites});
     result["first_id"] = t.firstId;
     result["energy"] = double(run.energy);
     result["energy_physical"] = physicalEnergy(run.energy, parameters.spacing, run.grid.longestSide());
@@ -97,7 +98,7 @@ Spacing spacingOfAxes(const std::vector<double>& axes, formats::VoxelNaming nami
 
 py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_t seed, const std::string& seeding,
                     const std::optional<py::array_t<int64_t>>& initialSites, int64_t maxIterations, int64_t levels,
-                    bool deterministic, const py::object& progress,
+                    int64_t startLabel, bool deterministic, const py::object& progress,
                     const std::optional<py::array_t<uint8_t, py::array::c_style>>& mask,
                     const std::optional<double>& maskAbove, const std::optional<std::vector<double>>& spacing,
                     const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow) {
@@ -113,6 +114,8 @@ py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_
     }
     parameters.maxIterations = narrowed(maxIterations);
     parameters.levels = narrowed(levels);
+    if (startLabel != 0 && startLabel != 1) throw InvalidInput("start_label must be 0 or 1, not " + std::to_string(startLabel));
+    parameters.startLabel = uint32_t(startLabel);
     parameters.deterministic = deterministic;
     if (mask) parameters.mask = maskViewOf(*mask);
     parameters.maskAbove = maskAbove;
@@ -149,7 +152,7 @@ PYBIND11_MODULE(_cvt, module) {
     cvt::python::stopRunsAtExit();
     module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("image"), py::arg("sites"),
                py::arg("seed"), py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"),
-               py::arg("levels"), py::arg("deterministic"), py::arg("progress"), py::arg("mask"),
+               py::arg("levels"), py::arg("start_label"), py::arg("deterministic"), py::arg("progress"), py::arg("mask"),
                py::arg("mask_above"), py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
                "The run on a 3-D array (an image as one plane); see cvt.tessellate, which checks and documents "
                "the arguments.");

@@ -145,8 +145,13 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
                        "uniform: the generator's draws inside the box; density: distinct voxels drawn in proportion "
                        "to the density (default: uniform for the built-in density, density for a file)")
             ->check(CLI::IsMember({"uniform", "density"}));
+    app.add_option("--start-label", options.startLabel,
+                   "The label of the first region: 1 (the default; 0 is never a region), or 0. A masked run's "
+                   "is 1: label 0 is the outside")
+        ->check(CLI::Range(0, 1));
     CLI::Option* sitesIn = app.add_option("--sites-in", options.sitesIn,
-                                          "Start from the sites in this CSV of voxel coordinates (x,y,z per line)")
+                                          "Start from the sites in this CSV of voxel coordinates (x,y,z per line); "
+                                          "region i is then the site of row i, sites that merge keeping the first")
                                ->check(CLI::ExistingFile);
     sitesIn->excludes(sites)->excludes(seedingOption);
 

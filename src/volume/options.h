@@ -24,6 +24,7 @@ struct VolumeOptions {
     std::optional<Seeding> seeding;  // none: uniform for the built-in density, density for a file
     std::optional<std::string> sitesIn;
     bool sitesGiven = false;  // --sites was on the command line
+    uint32_t startLabel = 1;  // --start-label
     std::optional<Spacing> spacing;  // --spacing: overrides the file's
 
     formats::DensityMapping mapping;        // --window, --clip-below

@@ -62,8 +62,13 @@ void writeSites(const std::string& path, const Tessellation& tessellation) {
     std::vector<formats::SiteRow> rows(tessellation.sites.size());
     for (size_t id = 0; id < rows.size(); ++id) {
         const std::array<int, 3>& s = tessellation.sites[id];
-        rows[id] = formats::SiteRow{s[0], s[1], s[2], tessellation.mass[id], tessellation.voxels[id],
-                                    tessellation.pieces[id], tessellation.centroids[id]};
+        formats::SiteRow& row = rows[id];
+        row.x = s[0], row.y = s[1], row.z = s[2];
+        row.mass = tessellation.mass[id];
+        row.voxels = tessellation.voxels[id];
+        row.pieces = tessellation.pieces[id];
+        row.centroid = tessellation.centroids[id];
+        row.initialIndex = tessellation.initialIndex[id];
     }
     formats::writeSitesCsv(path, rows, tessellation.firstId);
 }

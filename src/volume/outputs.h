@@ -20,7 +20,7 @@ void writeLabels(const std::string& path, const Tessellation& tessellation, cons
 formats::SampleType labelSampleType(const Tessellation& tessellation);
 std::vector<uint16_t> narrowLabels(const std::vector<uint32_t>& labels);
 
-// The sites file: id,x,y,z,mass,voxels,pieces,cx,cy,cz.
+// The sites file: id,x,y,z,mass,voxels,pieces,cx,cy,cz,initial_index.
 void writeSites(const std::string& path, const Tessellation& tessellation);
 
 // One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.

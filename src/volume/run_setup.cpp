@@ -20,6 +20,7 @@ TessellationParameters parametersOf(const VolumeOptions& options, const DensityI
     }
     parameters.maxIterations = options.maxIterations;
     parameters.levels = options.levels;
+    parameters.startLabel = options.startLabel;
     parameters.deterministic = options.deterministic;
     parameters.spacing = input.usedSpacing;
     // The density was mapped as it was read (its summary and the mask's threshold need the mapped

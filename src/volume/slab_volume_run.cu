@@ -264,9 +264,13 @@ private:
     // The masses and the centroids' sums are float sums in voxel order: each rank goes on from the rank
     // below.
     Tessellation tabulate(const SlabCvtRun& slabRun, const GridShape& grid) {
+        const volume::SiteIds ids =
+            volume::SiteIds::ofRun(slabRun.report.finalSites, parameters_.initialSites.has_value());
         Tessellation result;
         result.box = input_.box;
-        result.sites = volume::siteCoordinates(slabRun.sites, grid.codes);
+        result.firstId = volume::firstLabelOf(parameters_);
+        result.sites = volume::siteCoordinates(ids.codes(), grid.codes);
+        result.initialIndex = ids.initialIndex();
         const size_t count = result.sites.size();
         result.voxels.assign(count, 0);
         std::vector<double> sums(4 * count, 0.0);  // mass, then the weighted x, y and z, per site
@@ -278,8 +282,8 @@ private:
                 result.mass[id] = running[4 * id];
                 std::copy_n(&running[4 * id + 1], 3, result.centroids[id].begin());
             }
-            volume::tabulatePlanes(slabRun.labelling.data(), grid, planes, slab_.begin, slabRun.sites,
-                                   input_.values.data(), nullptr, result);
+            volume::tabulatePlanes(slabRun.labelling.data(), grid, planes, slab_.begin, ids, input_.values.data(),
+                                   nullptr, result);
             for (size_t id = 0; id < count; ++id) {
                 running[4 * id] = result.mass[id];
                 std::copy_n(result.centroids[id].begin(), 3, &running[4 * id + 1]);
@@ -291,13 +295,14 @@ private:
         }
         volume::finishCentroids(result);
         ranks_.sum(result.voxels.data(), count);
-        result.pieces = pieces(result.labels, planes, count);
+        result.pieces = pieces(result.labels, planes, count + result.firstId);
+        result.pieces.erase(result.pieces.begin(), result.pieces.begin() + result.firstId);
         return result;
     }
 
-    // Each slab counts its own pieces; the runs on the planes between slabs join them.
-    std::vector<uint32_t> pieces(const std::vector<uint32_t>& labels, GridBox planes, size_t count) {
-        const volume::SlabPieces mine = volume::countSlabPieces(labels.data(), planes, count, false);
+    // Each slab counts its own pieces; the runs on the planes between slabs join them. By label.
+    std::vector<uint32_t> pieces(const std::vector<uint32_t>& labels, GridBox planes, size_t labelCount) {
+        const volume::SlabPieces mine = volume::countSlabPieces(labels.data(), planes, labelCount, false);
         const std::vector<std::vector<volume::PlaneRun>> bottoms = ranks_.gatherEach(mine.bottom);
         const std::vector<std::vector<volume::PlaneRun>> tops = ranks_.gatherEach(mine.top);
         std::vector<std::vector<volume::PieceJoin>> joins;

@@ -137,7 +137,11 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     run.energy = run.report.finalEnergy ? *run.report.finalEnergy : evaluateEnergy(energyScales(parameters.spacing));
     run.lastIteration = iteration;
     releaseBuffers();
-    run.tessellation = volume::tabulate(run.labelling.data(), grid, box, density.values(), density.inside());
+    std::optional<volume::SiteIds> ids;
+    if (run.report.finalSites.size() > 0)
+        ids = volume::SiteIds::ofRun(run.report.finalSites, run.placement == SitePlacement::Kind::given);
+    run.tessellation = volume::tabulate(run.labelling.data(), grid, box, density.values(), density.inside(),
+                                        volume::firstLabelOf(parameters), ids);
     run.insideVoxels = density.insideVoxels();
     return run;
 }

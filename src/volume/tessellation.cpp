@@ -17,6 +17,44 @@ std::array<int, 3> coordinatesOf(int32_t code, const SiteLayout& codes) { return
 
 }  // namespace
 
+SiteIds::SiteIds(std::vector<int32_t> codes, std::vector<int64_t> initialIndex)
+    : codes_(std::move(codes)), initialIndex_(std::move(initialIndex)) {
+    if (initialIndex_.empty()) initialIndex_.assign(codes_.size(), -1);
+    byCode_.reserve(codes_.size());
+    for (size_t id = 0; id < codes_.size(); ++id) byCode_.emplace_back(codes_[id], uint32_t(id));
+    std::sort(byCode_.begin(), byCode_.end());
+}
+
+SiteIds SiteIds::ofRun(const SiteList& sites, bool given) {
+    std::vector<size_t> order(sites.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (!given) std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sites.codes[a] < sites.codes[b]; });
+    std::vector<int32_t> codes;
+    std::vector<int64_t> initialIndex;
+    for (const size_t i : order) {
+        codes.push_back(sites.codes[i]);
+        initialIndex.push_back(sites.origins[i]);
+    }
+    return SiteIds(std::move(codes), std::move(initialIndex));
+}
+
+SiteIds SiteIds::ofLabelling(const int32_t* labelling, const GridShape& grid, GridBox box) {
+    // Every site labels its own voxel, so the sites are the voxels of the box that their label names.
+    std::vector<int32_t> codes;
+    for (int z = 0; z < box.z; ++z)
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; ++x)
+                if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode(x, y, z))
+                    codes.push_back(grid.codes.encode(x, y, z));
+    std::sort(codes.begin(), codes.end());
+    return SiteIds(std::move(codes));
+}
+
+int64_t SiteIds::idOf(int32_t code) const {
+    const auto found = std::lower_bound(byCode_.begin(), byCode_.end(), std::pair<int32_t, uint32_t>(code, 0));
+    return found != byCode_.end() && found->first == code ? int64_t(found->second) : -1;
+}
+
 size_t Tessellation::splitRegions() const {
     return size_t(std::count_if(pieces.begin(), pieces.end(), [](uint32_t count) { return count > 1; }));
 }
@@ -36,8 +74,7 @@ double Tessellation::largestCentroidDistance(const Spacing& spacing) const {
 }
 
 void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
-                    const std::vector<int32_t>& codes, const float* density, const uint8_t* inside,
-                    Tessellation& result) {
+                    const SiteIds& ids, const float* density, const uint8_t* inside, Tessellation& result) {
     formats::resizeLarge(result.labels, size_t(planes.x) * planes.y * planes.z);
     // Labels come in runs along x, so the last lookup is usually the next one's answer.
     int32_t lastCode = -1;
@@ -52,12 +89,12 @@ void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox pla
                     continue;
                 }
                 if (row[x] != lastCode) {
-                    const auto found = std::lower_bound(codes.begin(), codes.end(), row[x]);
-                    if (found == codes.end() || *found != row[x])
+                    const int64_t id = ids.idOf(row[x]);
+                    if (id < 0)
                         throw Failure("the labelling names a site outside the box at voxel (" + std::to_string(x) +
                                       ", " + std::to_string(y) + ", " + std::to_string(firstPlane + z) + ")");
                     lastCode = row[x];
-                    lastId = uint32_t(found - codes.begin());
+                    lastId = uint32_t(id);
                 }
                 const double rho = density[voxel];
                 std::array<double, 3>& weighted = result.centroids[lastId];
@@ -78,26 +115,22 @@ void finishCentroids(Tessellation& result) {
 }
 
 Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
-                      const uint8_t* inside) {
+                      const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids) {
+    if (inside != nullptr && firstId == 0) throw Failure("with a mask, label 0 is the outside: ids start at 1");
+    const SiteIds sites = ids ? *ids : SiteIds::ofLabelling(labelling, grid, box);
+    const size_t count = sites.codes().size();
     Tessellation result;
     result.box = box;
-    result.firstId = inside != nullptr ? 1 : 0;
-    // Every site labels its own voxel, so the sites are the voxels of the box that their label names.
-    std::vector<int32_t> codes;
-    for (int z = 0; z < box.z; ++z)
-        for (int y = 0; y < box.y; ++y)
-            for (int x = 0; x < box.x; ++x)
-                if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode(x, y, z))
-                    codes.push_back(grid.codes.encode(x, y, z));
-    std::sort(codes.begin(), codes.end());
-    result.sites = siteCoordinates(codes, grid.codes);
-    result.mass.assign(codes.size(), 0.0);
-    result.centroids.assign(codes.size(), {0.0, 0.0, 0.0});
-    result.voxels.assign(codes.size(), 0);
-    tabulatePlanes(labelling, grid, box, 0, codes, density, inside, result);
+    result.firstId = firstId;
+    result.sites = siteCoordinates(sites.codes(), grid.codes);
+    result.initialIndex = sites.initialIndex();
+    result.mass.assign(count, 0.0);
+    result.centroids.assign(count, {0.0, 0.0, 0.0});
+    result.voxels.assign(count, 0);
+    tabulatePlanes(labelling, grid, box, 0, sites, density, inside, result);
     finishCentroids(result);
-    std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, codes.size() + result.firstId, inside != nullptr);
-    result.pieces.assign(pieces.begin() + result.firstId, pieces.end());
+    std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, count + firstId, inside != nullptr);
+    result.pieces.assign(pieces.begin() + firstId, pieces.end());
     return result;
 }
 

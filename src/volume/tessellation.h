@@ -1,13 +1,17 @@
 // The result of a run on the user's box: every site with the density mass, the centroid, the voxel
-// count and the number of 6-connected pieces of its region, and the label of every voxel of the box. Site ids are
-// the rows of the sites file, the sites in the order of their codes (by x, then y, then z), from 0; with
-// a mask from 1, and voxels outside the mask have label 0.
+// count and the number of 6-connected pieces of its region, and the label of every voxel of the box.
+// Site ids are the rows of the sites file: given sites in their own order, drawn ones in the order of
+// their codes (by x, then y, then z); labels count from the first id, and voxels outside a mask have
+// label 0.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
+#include "driver/cvt_request.h"
 #include "host/axis_spacing.h"
 #include "host/grid_shape.h"
 
@@ -23,7 +27,10 @@ struct Tessellation {
     std::vector<uint64_t> voxels;           // by id: the region's voxel count
     std::vector<uint32_t> pieces;           // by id: the region's 6-connected pieces (inside the mask)
     std::vector<uint32_t> labels;           // the label of every box voxel, index x + X*(y + Y*z)
-    uint32_t firstId = 0;                   // the label of sites[0]: 1 with a mask, else 0
+    // By id: the place of the region's site among the initial sites (the row of given ones, the draw of
+    // drawn ones), -1 where the run kept no list of its sites.
+    std::vector<int64_t> initialIndex;
+    uint32_t firstId = 0;                   // the label of sites[0]; 0 is outside a mask
 
     // Regions in more than one piece.
     size_t splitRegions() const;
@@ -32,23 +39,46 @@ struct Tessellation {
     double largestCentroidDistance(const Spacing& spacing) const;
 };
 
-// From the final labelling of `grid` (codes in its layout) that holds the box at its origin, the box's
-// density and, with a mask, its inside flags (box-sized; null without one). Every label in the box
-// must name a site inside the box (cvt::Failure otherwise).
-Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
-                      const uint8_t* inside = nullptr);
+// The sites by id: their codes, with the place of each among the initial sites, and the id of a code.
+class SiteIds {
+public:
+    explicit SiteIds(std::vector<int32_t> codes, std::vector<int64_t> initialIndex = {});
+    // The order of a run's sites: given sites keep the run's order (that of the list given, which merges
+    // keep); drawn ones follow the order of their codes.
+    static SiteIds ofRun(const SiteList& sites, bool given);
+    // The sites of a labelling whose run kept no list: every voxel of the box that its label names, in
+    // the order of their codes, of no known initial place.
+    static SiteIds ofLabelling(const int32_t* labelling, const GridShape& grid, GridBox box);
 
-// The sites of increasing codes of a layout, as Tessellation::sites gives them.
+    const std::vector<int32_t>& codes() const { return codes_; }
+    const std::vector<int64_t>& initialIndex() const { return initialIndex_; }
+    // The id of `code`, or -1.
+    int64_t idOf(int32_t code) const;
+
+private:
+    std::vector<int32_t> codes_;
+    std::vector<int64_t> initialIndex_;
+    std::vector<std::pair<int32_t, uint32_t>> byCode_;  // (code, id), increasing
+};
+
+// From the final labelling of `grid` (codes in its layout) that holds the box at its origin, the box's
+// density and, with a mask, its inside flags (box-sized; null without one), the sites by id (default:
+// those of the labelling), their labels counted from firstId (at least 1 with a mask). Every label in
+// the box must name one of the sites (cvt::Failure otherwise).
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
+                      const uint8_t* inside = nullptr, uint32_t firstId = 0,
+                      const std::optional<SiteIds>& ids = std::nullopt);
+
+// The sites of `codes` of a layout, as Tessellation::sites gives them.
 std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout);
 
 // tabulate's count over some planes of the box: the labels of `planes` (x and y those of the box, z
 // the number of planes, whose first is plane firstPlane of the box) from their labelling in the grid's
-// frame and their density, with the sites of increasing `codes`. Adds to result.mass, result.centroids
+// frame and their density, with the sites of `ids`. Adds to result.mass, result.centroids
 // (as sums) and result.voxels, which hold an entry per site, in voxel order; fills result.labels for
 // these planes. finishCentroids then turns the sums into centroids.
 void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
-                    const std::vector<int32_t>& codes, const float* density, const uint8_t* inside,
-                    Tessellation& result);
+                    const SiteIds& ids, const float* density, const uint8_t* inside, Tessellation& result);
 void finishCentroids(Tessellation& result);
 
 }  // namespace cvt::volume

@@ -50,6 +50,10 @@ void requireEnoughPositive(const std::string& source, uint64_t positive, int sit
                            std::to_string(sites) + " sites asked for (ask for fewer, or use uniform seeding)");
 }
 
+uint32_t firstLabelOf(const TessellationParameters& parameters) {
+    return parameters.mask || parameters.maskAbove ? 1 : parameters.startLabel;
+}
+
 GridShape gridFor(GridBox box) { return smallestGridHolding(box); }
 
 std::string boxText(GridBox box) {
@@ -80,6 +84,9 @@ void requireValidRequest(const DensityView& density, const TessellationParameter
                                ", the density a " + described);
     }
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
+    if (parameters.startLabel > 1) throw InvalidInput("the start label must be 0 or 1, not " + std::to_string(parameters.startLabel));
+    if (parameters.startLabel == 0 && (parameters.mask || parameters.maskAbove))
+        throw InvalidInput("with a mask, label 0 is the outside: the start label must be 1");
     requireInRange(parameters.levels, 1, maxPyramidLevels, "the number of levels");
     if (parameters.initialSites) {
         requireValidSites(*parameters.initialSites, parameters.initialSitesSource, box, density.naming);

@@ -44,6 +44,9 @@ struct TessellationParameters {
     std::optional<formats::SampleView> mask;
     std::optional<double> maskAbove;
     std::string maskSource = "mask";  // names the mask in messages
+    // The label of the first region: 1 (label 0 is never a region), or 0. A masked run's is 1, since 0
+    // is the outside.
+    uint32_t startLabel = 1;
 };
 
 // What the run gives back.
@@ -65,6 +68,9 @@ SitePlacement::Kind placementKindOf(const TessellationParameters& parameters);
 // the density's source otherwise.
 uint64_t positiveVoxels(const float* begin, const float* end);
 void requireEnoughPositive(const std::string& source, uint64_t positive, int sites);
+
+// The label of a run's first region.
+uint32_t firstLabelOf(const TessellationParameters& parameters);
 
 // The grid a run on a box of these sides works on: each side rounded up to its step.
 GridShape gridFor(GridBox box);

@@ -52,11 +52,14 @@ def test_every_type_and_layout_gives_the_same_tessellation(reference, dtype, lay
 def test_results_describe_their_regions(shape):
     density = blob(shape) + 1
     result = cvt.tessellate(density, sites=min(10, density.size), max_iterations=20)
-    assert result.labels.shape == shape and result.labels.dtype == np.int32
+    assert result.labels.shape == shape and result.labels.dtype == np.int32 and result.first_id == 1
     ids = np.arange(len(result.sites))
-    np.testing.assert_array_equal(result.labels[tuple(result.sites.T)], ids)
-    np.testing.assert_array_equal(np.bincount(result.labels.ravel(), minlength=len(ids)), result.voxels)
-    np.testing.assert_allclose(np.bincount(result.labels.ravel(), density.ravel(), len(ids)), result.mass)
+    regions = result.labels.ravel() - 1  # 0 is never a region
+    np.testing.assert_array_equal(result.labels[tuple(result.sites.T)], ids + 1)
+    np.testing.assert_array_equal(np.bincount(regions, minlength=len(ids)), result.voxels)
+    np.testing.assert_allclose(np.bincount(regions, density.ravel(), len(ids)), result.mass)
+    weighted = [np.bincount(regions, density.ravel() * axis.ravel(), len(ids)) for axis in np.indices(shape)]
+    np.testing.assert_allclose(np.transpose(weighted) / result.mass[:, None], result.centroids)
     assert result.stop in ("converged", "iteration_budget")
     # Every tenth iteration's decision, then the plain steps that end the run, one per iteration.
     scheduled = result.iterations - result.plain_steps
@@ -64,13 +67,26 @@ def test_results_describe_their_regions(shape):
                                                         list(range(scheduled + 1, result.iterations + 1)))
 
 
-def test_initial_sites_are_array_indices_and_zero_iterations_only_label_them():
-    sites = np.array([[0, 0, 0], [19, 23, 27], [5, 20, 3]])
-    result = cvt.tessellate(blob(SHAPE), initial_sites=sites, max_iterations=0)
-    assert result.stop == "no_iterations"
-    np.testing.assert_array_equal(result.sites, sites[np.lexsort(sites.T)])
-    distances = [np.sum((np.indices(SHAPE).T - s) ** 2, axis=-1).T for s in result.sites]
-    np.testing.assert_array_equal(np.min(distances, axis=0), np.choose(result.labels, distances))
+@pytest.mark.parametrize("start_label", [1, 0])
+def test_initial_sites_are_array_indices_in_their_order_and_zero_iterations_only_label_them(start_label):
+    sites = np.array([[19, 23, 27], [0, 0, 0], [5, 20, 3]])
+    result = cvt.tessellate(blob(SHAPE), initial_sites=sites, max_iterations=0, start_label=start_label)
+    assert result.stop == "no_iterations" and result.first_id == start_label
+    np.testing.assert_array_equal(result.sites, sites)
+    np.testing.assert_array_equal(result.initial_index, [0, 1, 2])
+    distances = [np.sum((np.indices(SHAPE).T - s) ** 2, axis=-1).T for s in sites]
+    np.testing.assert_array_equal(np.min(distances, axis=0), np.choose(result.labels - start_label, distances))
+
+
+def test_sites_that_merge_leave_the_others_in_their_order():
+    # Rows 0 and 2 share a voxel of the coarser level, where the first stands for both.
+    density = blob((8, 64, 128)) + 1
+    sites = np.array([[2, 10, 10], [6, 40, 100], [3, 11, 11], [1, 50, 5], [5, 20, 60]])
+    result = cvt.tessellate(density, initial_sites=sites, levels=2)
+    assert result.stop == "converged"
+    assert 2 not in result.initial_index and np.all(np.diff(result.initial_index) > 0)
+    exact = cvt.tessellate(density, initial_sites=sites, max_iterations=0)
+    np.testing.assert_array_equal(exact.initial_index, np.arange(len(sites)))
 
 
 def test_seed_none_draws_a_fresh_seed_that_the_result_reports():

@@ -16,6 +16,7 @@ CASES = [
      ["--sites", "200", "--seeding", "uniform", "--seed", "5", "--levels", "2", "--max-iterations", "30"]),
     ((10, 20, 30), dict(initial_sites=[[1, 2, 3], [9, 19, 29], [5, 0, 12]], max_iterations=20),
      ["--sites-in", "{sites_in}", "--max-iterations", "20"]),
+    ((10, 20, 30), dict(sites=50, start_label=0), ["--sites", "50", "--start-label", "0"]),
 ]
 
 
@@ -36,6 +37,10 @@ def test_module_and_cvt_volume_agree(tmp_path, cvt_volume, shape, arguments, opt
         rows = list(csv.DictReader(sites))
     np.testing.assert_array_equal(result.sites, [[int(r["z"]), int(r["y"]), int(r["x"])] for r in rows])
     np.testing.assert_array_equal(result.voxels, [int(r["voxels"]) for r in rows])
+    np.testing.assert_array_equal(result.initial_index, [int(r["initial_index"]) for r in rows])
+    np.testing.assert_allclose(result.centroids, [[float(r["cz"]), float(r["cy"]), float(r["cx"])] for r in rows],
+                               rtol=1e-8)
+    assert int(rows[0]["id"]) == result.first_id == arguments.get("start_label", 1)
     summary = json.load(open(tmp_path / "run.json"))
     assert result.history == summary["history"]
     assert (result.stop, result.iterations) == (summary["stop"]["reason"], summary["stop"]["iteration"])

@@ -55,4 +55,4 @@ def test_negative_values_name_the_arguments_that_map_them():
     with pytest.raises(ValueError, match=r"negative value -900 at voxel .*window=\(lo, hi\) or clip_below=v"):
         cvt.tessellate(np.full(SHAPE, -900, np.int16), 10)
     result = cvt.tessellate(np.where(blob(SHAPE) > 50, 40, -1000).astype(np.int16), 10, clip_below=0)
-    assert result.first_id == 0 and len(result.sites) == 10
+    assert result.first_id == 1 and len(result.sites) == 10
