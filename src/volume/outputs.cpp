@@ -93,7 +93,7 @@ void writeOutputs(const VolumeOptions& options, const DensityInput& input, const
         std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(run.energy), tessellation.sites.size());
         const PreviewScene scene{tessellation.box, input.values.data(), tessellation.labels.data(), &tessellation.sites,
                                  options.previewAt.value_or(boxCentre(tessellation.box)), caption,
-                                 tessellation.firstId == 1};
+                                 options.masked()};
         writePreview(*options.previewPath, scene);
     }
 }

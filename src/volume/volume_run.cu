@@ -64,7 +64,7 @@ int runOnBuffers(const VolumeOptions& options, volume::ProgressReporter& progres
                                               formats::shapeOf(input.box));
     density.source = input.source;
     const volume::TessellationRun run = tessellate(density, parameters, &progress);
-    if (run.tessellation.firstId == 1)
+    if (options.masked())
         progress.note("%s: %llu of %llu voxels inside the mask; %llu site moves sent inside it", input.source.c_str(),
                       static_cast<unsigned long long>(run.insideVoxels),
                       static_cast<unsigned long long>(uint64_t(input.box.x) * input.box.y * input.box.z),
