@@ -86,8 +86,10 @@ struct RegionMaps {
     uint32_t* nextZ;   // the same with the voxel at z + 1
 };
 
-// Writes the maps and, in `sites`, the inside voxels that carry their own code, for every row of the
-// grid. One thread per voxel: launch voxelGrid(g) x voxelBlock().
+// Writes the maps and, in `sites`, the inside voxels that carry their own code with those joined to
+// them along their word, for every row of the grid: the anchored voxels to start from, and like every
+// set of anchored voxels later, closed along each word. One thread per voxel: launch voxelGrid(g) x
+// voxelBlock().
 __global__ void kernelRegionLinks(const int* labels, const int* nearestInside, GridShape g, GridBox box,
                                   RegionMaps maps, uint32_t* sites);
 

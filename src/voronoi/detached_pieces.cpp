@@ -1,6 +1,7 @@
 #include "detached_pieces.h"
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 #include <string>
 
@@ -57,6 +58,9 @@ int32_t mostSharedLabel(std::vector<int32_t>& faces, const SiteIds& sites) {
 
 DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, const GridShape& g,
                                          const SiteIds& sites) {
+    if (sites.ids.size() != sites.codes.size() || std::adjacent_find(sites.codes.begin(), sites.codes.end(),
+                                                                     std::greater_equal<int32_t>()) != sites.codes.end())
+        throw Failure("making regions connected needs the site codes in increasing order, an id to each");
     std::sort(detached.begin(), detached.end(),
               [](const DetachedVoxel& a, const DetachedVoxel& b) { return a.voxel < b.voxel; });
     const size_t count = detached.size();

@@ -94,14 +94,14 @@ __host__ __device__ __forceinline__ TileRow loadTileRow(const RegionMaps& maps, 
     row.alongX = alongX & 0x7FFFFFFFu;  // bit 31 joins the next tile
     const uint32_t yBelow = y > 0 ? maps.nextY[word - rowStep] : 0, yAbove = maps.nextY[word];
     const uint32_t zBelow = z > 0 ? maps.nextZ[word - planeStep] : 0, zAbove = maps.nextZ[word];
-    uint32_t seeds = row.before;
+    uint32_t seeds = row.before;  // filled along the row already: every anchored word is
     if (tx > 0) seeds |= (anchoredIn[word - 1] & maps.nextX[word - 1]) >> 31;
     if (tx + 1 < tiles.x) seeds |= (anchoredIn[word + 1] << 31) & alongX;
     if (i == 0 && y > 0) seeds |= anchoredIn[word - rowStep] & yBelow;
     if (i == regionTileSide - 1 && y + 1 < box.y) seeds |= anchoredIn[word + rowStep] & yAbove;
     if (j == 0 && z > 0) seeds |= anchoredIn[word - planeStep] & zBelow;
     if (j == regionTileSide - 1 && z + 1 < box.z) seeds |= anchoredIn[word + planeStep] & zAbove;
-    row.start = fillAlongRow(seeds, row.alongX);
+    row.start = seeds == row.before ? seeds : fillAlongRow(seeds, row.alongX);
     row.towardYBelow = i > 0 ? yBelow : 0;
     row.towardYAbove = i < regionTileSide - 1 ? yAbove : 0;
     row.towardZBelow = j > 0 ? zBelow : 0;
@@ -112,9 +112,9 @@ __host__ __device__ __forceinline__ TileRow loadTileRow(const RegionMaps& maps, 
 // The row grown by one step from the rows beside it in the tile (0 for those outside the tile).
 __host__ __device__ __forceinline__ uint32_t grownRow(const TileRow& row, uint32_t current, uint32_t yBelow,
                                                       uint32_t yAbove, uint32_t zBelow, uint32_t zAbove) {
-    return fillAlongRow(current | (yBelow & row.towardYBelow) | (yAbove & row.towardYAbove) |
-                            (zBelow & row.towardZBelow) | (zAbove & row.towardZAbove),
-                        row.alongX);
+    const uint32_t reached = current | (yBelow & row.towardYBelow) | (yAbove & row.towardYAbove) |
+                             (zBelow & row.towardZBelow) | (zAbove & row.towardZAbove);
+    return reached == current ? current : fillAlongRow(reached, row.alongX);  // `current` is filled already
 }
 
 // The record of detached voxel (x, y, z).
