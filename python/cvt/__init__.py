@@ -40,7 +40,15 @@ class Tessellation:
         The voxel count of every region.
     pieces : ndarray of int64, shape (N,)
         The number of 6-connected pieces of every region (inside the mask): more than 1 where a region
-        straddles a gap of the object.
+        straddles a gap of the object (never, with ``connected=True``, but in a part of the mask that
+        no site reaches).
+    adjacency : structured ndarray, shape (M,)
+        Which regions touch and how much: one row per pair of labels ``a < b`` that share at least one
+        voxel face, ordered by ``a``, then ``b``, with fields ``a`` and ``b`` (uint32), ``faces`` (uint64,
+        the number of shared faces) and ``area`` (float64, their area: a face between neighbours along
+        an axis has the product of the other two axes' `spacing` as its area, 1 without a spacing).
+        Label 0 is the outside of a mask; faces on the array's own boundary are not counted. The rows
+        of region 5 are ``adjacency[(adjacency["a"] == 5) | (adjacency["b"] == 5)]``.
     first_id : int
         The label of ``sites[0]``: 1 with a mask, else 0.
     energy : float
@@ -66,6 +74,7 @@ class Tessellation:
     mass: np.ndarray
     voxels: np.ndarray
     pieces: np.ndarray
+    adjacency: np.ndarray
     first_id: int
     energy: float
     history: list
@@ -91,6 +100,7 @@ def tessellate(
     spacing: Optional[Tuple[float, float, float]] = None,
     window: Optional[Tuple[float, float]] = None,
     clip_below: Optional[float] = None,
+    connected: bool = False,
 ) -> Tessellation:
     """Centroidal Voronoi tessellation of a 3-D density.
 
@@ -136,6 +146,12 @@ def tessellate(
         in CT Hounsfield units.
     clip_below : float, optional
         Set values below it to 0 and keep the others.
+    connected : bool, optional
+        Make every region one 6-connected piece that holds its site: after every labelling, each piece
+        of a region that does not hold the region's site goes to the neighbouring region whose piece
+        with its site it shares the most voxel faces with (ties: the smaller id), until no such piece
+        is left; the centroids are those of these regions, and so are the labels. A piece in a part of
+        the mask that no site reaches keeps its label. The same result on every run, as without it.
     progress : callable or bool, optional
         Called as ``progress(iteration, level, energy)`` after every iteration, with the energy on the
         iterations that evaluate it and None on the others; an exception it raises ends the run. True
@@ -192,7 +208,7 @@ def tessellate(
                                  None if mask_above is None else float(mask_above),
                                  None if spacing is None else _triple(spacing, "spacing"),
                                  None if window is None else _pair(window, "window"),
-                                 None if clip_below is None else float(clip_below))
+                                 None if clip_below is None else float(clip_below), bool(connected))
     finally:
         if isinstance(callback, _StatusLine):
             callback.close()

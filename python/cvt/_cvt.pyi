@@ -18,4 +18,5 @@ def tessellate(
     spacing: Optional[Tuple[float, float, float]],
     window: Optional[Tuple[float, float]],
     clip_below: Optional[float],
+    connected: bool,
 ) -> dict[str, Any]: ...

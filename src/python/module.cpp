@@ -10,6 +10,7 @@
 #include "any_backend.h"
 #include "density_array.h"
 #include "run_observer.h"
+#include "volume/adjacency.h"
 #include "volume/summary.h"
 
 namespace py = pybind11;
@@ -31,8 +32,10 @@ volume::Seeding seedingNamed(const std::string& name) {
     throw InvalidInput("seeding must be \"density\" or \"uniform\", not \"" + name + "\"");
 }
 
-py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
+py::dict resultOf(volume::TessellationRun&& run, const py::array& density, const Spacing& spacing) {
     volume::Tessellation& t = run.tessellation;
+    std::vector<formats::AdjacencyRow> adjacency = volume::labelAdjacency(t.labels, t.box, spacing);
+    const py::ssize_t pairs = py::ssize_t(adjacency.size());
     const py::ssize_t sites = py::ssize_t(t.sites.size());
     std::vector<int64_t> indices;
     indices.reserve(t.sites.size() * 3);
@@ -48,6 +51,7 @@ py::dict resultOf(volume::TessellationRun&& run, const py::array& density) {
     result["voxels"] = arrayOwning(std::vector<int64_t>(t.voxels.begin(), t.voxels.end()), {sites});
     result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
     result["first_id"] = t.firstId;
+    result["adjacency"] = arrayOwning(std::move(adjacency), {pairs});
     result["energy"] = double(run.energy);
     result["history"] = history;
     result["stop"] = volume::stopName(run.report.stop);
@@ -79,7 +83,8 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
                     bool deterministic, const py::object& progress,
                     const std::optional<py::array_t<uint8_t, py::array::c_style>>& mask,
                     const std::optional<double>& maskAbove, const std::optional<std::array<double, 3>>& spacing,
-                    const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow) {
+                    const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow,
+                    bool connected) {
     const volume::DensityView view = densityViewOf(density);
     volume::TessellationParameters parameters;
     parameters.sites = narrowed(sites);
@@ -98,6 +103,7 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
     parameters.mapping.window = window;
     parameters.mapping.clipBelow = clipBelow;
     parameters.mapping.negativeHint = "map negative values with window=(lo, hi) or clip_below=v";
+    parameters.connected = connected;
 
     RunObserver observer(progress);
     std::optional<volume::TessellationRun> run;
@@ -107,7 +113,7 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
     } catch (const RunStopped&) {
         observer.raiseStopReason();
     }
-    return resultOf(std::move(*run), density);
+    return resultOf(std::move(*run), density, parameters.spacing);
 }
 
 }  // namespace
@@ -115,6 +121,7 @@ py::dict tessellate(const py::array& density, int64_t sites, uint64_t seed, cons
 
 PYBIND11_MODULE(_cvt, module) {
     module.doc() = "The compiled core of cvt; use cvt.tessellate.";
+    PYBIND11_NUMPY_DTYPE(cvt::formats::AdjacencyRow, a, b, faces, area);  // the rows of result.adjacency
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
@@ -127,6 +134,6 @@ PYBIND11_MODULE(_cvt, module) {
     module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("sites"), py::arg("seed"),
                py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"), py::arg("levels"),
                py::arg("deterministic"), py::arg("progress"), py::arg("mask"), py::arg("mask_above"),
-               py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
+               py::arg("spacing"), py::arg("window"), py::arg("clip_below"), py::arg("connected"),
                "The run on a 3-D array; see cvt.tessellate, which checks and documents the arguments.");
 }

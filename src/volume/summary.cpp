@@ -22,7 +22,8 @@ json parameters(const RunSummary& s) {
             {"seed", o.seed},
             {"seeding", placementName(s.placement)},
             {"sites_in", optional(o.sitesIn)},
-            {"accumulation", o.deterministic ? "fixed-point" : "float"}};
+            {"accumulation", o.deterministic ? "fixed-point" : "float"},
+            {"connected", o.connected}};
 }
 
 json input(const DensityInput& in) {

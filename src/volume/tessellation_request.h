@@ -44,6 +44,9 @@ struct TessellationParameters {
     std::optional<formats::SampleView> mask;
     std::optional<double> maskAbove;
     std::string maskSource = "mask";  // names the mask in messages
+    // Every region one 6-connected piece that holds its site (voronoi/connected_regions.h): the driver
+    // makes each labelling's regions connected before the centroid step, and the final labels are those.
+    bool connected = false;
 };
 
 // What the run gives back.
