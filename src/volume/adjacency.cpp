@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -95,40 +97,82 @@ private:
     std::vector<Entry> recent_;
 };
 
-// The first x from `from` on with a[x] != b[x], or `width`: most neighbours carry one label, so the
-// scan compares eight at a time (a loop the compiler turns into vector operations) and branches once.
-int firstDifference(const uint32_t* a, const uint32_t* b, int from, int width) {
-    int x = from;
-    for (; x + 8 <= width; x += 8) {
-        uint32_t differ = 0;
-        for (int i = 0; i < 8; ++i) differ |= a[x + i] ^ b[x + i];
-        if (differ != 0) break;
+// Bit i set where a[i] != b[i], for i < count (at most 32). A full word is compared into bytes, which
+// the compiler does with vector compares, and each eight bytes of 0 or 1 are packed into eight bits
+// by one multiplication that gathers byte i's bit at bit 56 + i (byte i being bits 8i up).
+inline uint32_t differingBits(const uint32_t* a, const uint32_t* b, int count) {
+    static_assert(std::endian::native == std::endian::little, "the bytes of a word are read lowest first");
+    if (count < 32) {
+        uint32_t bits = 0;
+        for (int i = 0; i < count; ++i) bits |= uint32_t(a[i] != b[i]) << i;
+        return bits;
     }
-    while (x < width && a[x] == b[x]) ++x;
-    return x;
+    uint8_t differ[32];
+    for (int i = 0; i < 32; ++i) differ[i] = a[i] != b[i];
+    uint32_t bits = 0;
+    for (int eighth = 0; eighth < 4; ++eighth) {
+        uint64_t bytes;
+        std::memcpy(&bytes, differ + 8 * eighth, sizeof bytes);
+        bits |= uint32_t((bytes * 0x0102040810204080ull) >> 56) << (8 * eighth);
+    }
+    return bits;
 }
 
-// Adds the faces between row `row` and the row `other` beside it (along `axis`), run by run.
-void addBetweenRows(const uint32_t* row, const uint32_t* other, int width, int axis, PairFaces& faces) {
-    for (int x = firstDifference(row, other, 0, width); x < width; x = firstDifference(row, other, x, width)) {
-        const uint32_t a = row[x], b = other[x];
-        const int start = x;
-        while (x < width && row[x] == a && other[x] == b) ++x;
-        faces.add(a, b, axis, uint64_t(x - start));
+// The faces between a row and the row beside it along one axis, gathered into runs of one pair: the
+// pairs of a run of neighbouring faces are mostly the same.
+class FaceRuns {
+public:
+    FaceRuns(PairFaces& faces, int axis) : faces_(faces), axis_(axis) {}
+    void face(uint32_t a, uint32_t b, int x) {
+        if (a != a_ || b != b_ || x != end_) {
+            flush();
+            a_ = a, b_ = b;
+        }
+        end_ = x + 1;
+        ++count_;
     }
-}
+    void flush() {
+        if (count_ != 0) faces_.add(a_, b_, axis_, count_);
+        count_ = 0;
+    }
 
-// The faces of planes [first, end) with their neighbours along x and y, and with the plane above.
+private:
+    PairFaces& faces_;
+    int axis_;
+    uint32_t a_ = 0, b_ = 0;
+    int end_ = -1;
+    uint64_t count_ = 0;
+};
+
+// The faces of planes [first, end) with their neighbours along x, y and z (the plane above), 32
+// voxels at a time: where a word of them differs from its neighbours, its set bits name the faces.
 void addPlanes(const uint32_t* labels, GridBox box, int first, int end, PairFaces& faces) {
     const size_t plane = size_t(box.x) * box.y;
+    FaceRuns alongX(faces, 0), alongY(faces, 1), alongZ(faces, 2);
     for (int z = first; z < end; ++z)
         for (int y = 0; y < box.y; ++y) {
             const uint32_t* row = labels + z * plane + size_t(y) * box.x;
-            for (int x = firstDifference(row, row + 1, 0, box.x - 1); x < box.x - 1;
-                 x = firstDifference(row, row + 1, x + 1, box.x - 1))
-                faces.add(row[x], row[x + 1], 0, 1);
-            if (y + 1 < box.y) addBetweenRows(row, row + box.x, box.x, 1, faces);
-            if (z + 1 < box.z) addBetweenRows(row, row + plane, box.x, 2, faces);
+            const uint32_t* nextRow = y + 1 < box.y ? row + box.x : nullptr;
+            const uint32_t* nextPlane = z + 1 < box.z ? row + plane : nullptr;
+            for (int x0 = 0; x0 < box.x; x0 += 32) {
+                const int count = std::min(32, box.x - x0);
+                const uint32_t* at = row + x0;
+                for (uint32_t bits = differingBits(at, at + 1, std::min(count, box.x - 1 - x0)); bits != 0; bits &= bits - 1) {
+                    const int i = std::countr_zero(bits);
+                    alongX.face(at[i], at[i + 1], x0 + i);
+                }
+                if (nextRow != nullptr)
+                    for (uint32_t bits = differingBits(at, nextRow + x0, count); bits != 0; bits &= bits - 1) {
+                        const int i = std::countr_zero(bits);
+                        alongY.face(at[i], nextRow[x0 + i], x0 + i);
+                    }
+                if (nextPlane != nullptr)
+                    for (uint32_t bits = differingBits(at, nextPlane + x0, count); bits != 0; bits &= bits - 1) {
+                        const int i = std::countr_zero(bits);
+                        alongZ.face(at[i], nextPlane[x0 + i], x0 + i);
+                    }
+            }
+            alongX.flush(), alongY.flush(), alongZ.flush();
         }
 }
 
