@@ -53,14 +53,16 @@ void connectedSeconds() {
     for (int x = 0; x < g.x; ++x)
         for (int y = 0; y < g.y; ++y)
             for (int z = 0; z < g.z; ++z)
-                if (labels[size_t(g.index(x, y, z))] == g.codes.encode(x, y, z)) codes.push_back(g.codes.encode(x, y, z));
+                if (labels[size_t(g.index(x, y, z))] == g.codes.encode(x, y, z))
+                    codes.push_back(g.codes.encode(x, y, z));
     std::vector<int> ids(codes.size());
     for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(id);
     const DeviceArray<int> deviceCodes(codes), deviceIds(ids);
     const DeviceSiteTable sites{deviceCodes.get(), deviceIds.get(), int(codes.size())};
     double best = std::numeric_limits<double>::infinity();
     for (int repeat = 0; repeat < 3; ++repeat) {
-        checkCuda(cudaMemcpy(currentSites, labels.data(), volumeBytes, cudaMemcpyHostToDevice), "restoring the labelling");
+        checkCuda(cudaMemcpy(currentSites, labels.data(), volumeBytes, cudaMemcpyHostToDevice),
+                  "restoring the labelling");
         best = std::min(best, bestSeconds(1, [&] {
                             makeRegionsConnected(currentSites, scratchSites, g, boxOf(g), nullptr, sites);
                         }));

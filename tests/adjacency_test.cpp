@@ -1,8 +1,9 @@
 // The adjacency table against a count face by face, under cubic and anisotropic spacings, on label
 // volumes of many shapes, scattered and blocky, with a mask's 0 among the labels; and its file, written
 // and read back.
-#include <gtest/gtest.h>
+#include "volume/adjacency.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "device/failure.h"
-#include "volume/adjacency.h"
 
 namespace cvt::volume {
 namespace {
@@ -83,7 +83,8 @@ TEST(AdjacencyTest, AgreesWithACountFaceByFace) {
 TEST(AdjacencyTest, TheFileReadsBackAsWritten) {
     char pattern[] = "/tmp/cvt-adjacency-XXXXXX";
     const std::string directory = mkdtemp(pattern), path = directory + "/adjacency.csv";
-    const std::vector<formats::AdjacencyRow> rows = {{0, 1, 12, 8.399999999999999}, {1, 2, 1, 0.49}, {4000000000u, 4000000001u, 1ull << 40, 1.75e12}};
+    const std::vector<formats::AdjacencyRow> rows = {
+        {0, 1, 12, 8.399999999999999}, {1, 2, 1, 0.49}, {4000000000u, 4000000001u, 1ull << 40, 1.75e12}};
     formats::writeAdjacencyCsv(path, rows);
     const std::vector<formats::AdjacencyRow> back = formats::readAdjacencyCsv(path);
     ASSERT_EQ(back.size(), rows.size());
@@ -93,7 +94,8 @@ TEST(AdjacencyTest, TheFileReadsBackAsWritten) {
         EXPECT_EQ(back[i].faces, rows[i].faces);
         EXPECT_NEAR(back[i].area, rows[i].area, 1e-14 * rows[i].area);
     }
-    for (const char* text : {"", "a,b,faces\n", "a,b,faces,area\n1,2,3\n", "a,b,faces,area\n1,2,x,4\n", "a,b,faces,area\n1,2,3,nan\n"}) {
+    for (const char* text :
+         {"", "a,b,faces\n", "a,b,faces,area\n1,2,3\n", "a,b,faces,area\n1,2,x,4\n", "a,b,faces,area\n1,2,3,nan\n"}) {
         std::FILE* file = std::fopen(path.c_str(), "w");
         std::fputs(text, file);
         std::fclose(file);

@@ -68,7 +68,8 @@ inline ConnectedLabels connectRegions(const std::vector<int>& labels, const Grid
                 }
             int best = 0, bestFaces = 0;
             for (const auto& [label, count] : faces)
-                if (count > bestFaces || (count == bestFaces && idOf.at(label) < idOf.at(best))) best = label, bestFaces = count;
+                if (count > bestFaces || (count == bestFaces && idOf.at(label) < idOf.at(best)))
+                    best = label, bestFaces = count;
             if (bestFaces > 0) moves.emplace_back(int(id), best);
         }
         if (moves.empty()) {

@@ -77,12 +77,14 @@ PassResult runPass(const Scene& scene) {
     for (int z = 0; z < g.z; ++z)
         for (int y = 0; y < g.y; ++y)
             for (int x = 0; x < g.x; ++x)
-                if (scene.inside[size_t(g.index(x, y, z))]) nearestInside[size_t(g.index(x, y, z))] = g.codes.encode(x, y, z);
+                if (scene.inside[size_t(g.index(x, y, z))])
+                    nearestInside[size_t(g.index(x, y, z))] = g.codes.encode(x, y, z);
     const DeviceArray<int> labels(scene.labels), scratch(size_t(g.voxels())), mask(nearestInside), codes(scene.codes),
         ids(scene.ids);
     const DeviceSiteTable sites{codes.get(), ids.get(), int(scene.codes.size())};
     PassResult result;
-    result.count = makeRegionsConnected(labels.get(), scratch.get(), g, scene.box, scene.masked ? mask.get() : nullptr, sites);
+    result.count =
+        makeRegionsConnected(labels.get(), scratch.get(), g, scene.box, scene.masked ? mask.get() : nullptr, sites);
     result.labels = labels.download();
     return result;
 }
@@ -120,7 +122,8 @@ void expectPiecesHoldTheirSites(const Scene& scene, const std::vector<int>& labe
     const auto [part, parts] = components(false);
     std::vector<bool> pieceHoldsSite(size_t(pieces), false), partHoldsSite(size_t(parts), false);
     for (size_t v = 0; v < labels.size(); ++v) {
-        if (!scene.inside[v] || labels[v] != g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y))))
+        if (!scene.inside[v] ||
+            labels[v] != g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y))))
             continue;
         pieceHoldsSite[size_t(piece[v])] = true;
         partHoldsSite[size_t(part[v])] = true;
@@ -139,7 +142,8 @@ void expectAnchoredAsFlood(const Scene& scene, const std::string& what) {
     std::vector<uint8_t> reached(scene.labels.size(), 0);
     std::vector<size_t> stack;
     for (size_t v = 0; v < scene.labels.size(); ++v)
-        if (scene.inside[v] && scene.labels[v] == g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y))))
+        if (scene.inside[v] &&
+            scene.labels[v] == g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y))))
             reached[v] = 1, stack.push_back(v);
     while (!stack.empty()) {
         const size_t v = stack.back();
@@ -150,14 +154,17 @@ void expectAnchoredAsFlood(const Scene& scene, const std::string& what) {
             const int qx = x + d[0], qy = y + d[1], qz = z + d[2];
             if (qx < 0 || qy < 0 || qz < 0 || qx >= g.x || qy >= g.y || qz >= g.z) continue;
             const size_t q = size_t(g.index(qx, qy, qz));
-            if (scene.inside[q] && !reached[q] && scene.labels[q] == scene.labels[v]) reached[q] = 1, stack.push_back(q);
+            if (scene.inside[q] && !reached[q] && scene.labels[q] == scene.labels[v])
+                reached[q] = 1, stack.push_back(q);
         }
     }
     std::vector<int> nearestInside(size_t(g.voxels()), -1);
     for (size_t v = 0; v < nearestInside.size(); ++v)
-        if (scene.inside[v]) nearestInside[v] = g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y)));
+        if (scene.inside[v])
+            nearestInside[v] = g.codes.encode(int(v % g.x), int(v / g.x % g.y), int(v / (size_t(g.x) * g.y)));
     const DeviceArray<int> labels(scene.labels), scratch(size_t(g.voxels())), mask(nearestInside);
-    const uint32_t* bits = markAnchoredVoxels(labels.get(), scratch.get(), g, scene.box, scene.masked ? mask.get() : nullptr);
+    const uint32_t* bits =
+        markAnchoredVoxels(labels.get(), scratch.get(), g, scene.box, scene.masked ? mask.get() : nullptr);
     const std::vector<uint32_t> words = downloadVolume(bits, size_t(g.voxels()) / 32);
     size_t differences = 0;
     for (int z = 0; z < scene.box.z; ++z)
@@ -270,7 +277,9 @@ Scene randomLabelling(const GridShape& g, GridBox box, int sites, int edge, bool
     if (masked) {
         std::vector<uint8_t> blocks(4096);
         for (uint8_t& b : blocks) b = random() % 10 < 7;
-        applyMask(scene, [&](int x, int y, int z) { return blocks[size_t(x / 5 + 19 * (y / 5) + 13 * 19 * (z / 5)) % 4096] != 0; });
+        applyMask(scene, [&](int x, int y, int z) {
+            return blocks[size_t(x / 5 + 19 * (y / 5) + 13 * 19 * (z / 5)) % 4096] != 0;
+        });
     }
     const std::vector<Site> siteList = insideSites(scene, sites, random);
     setSites(scene, siteList);
@@ -297,8 +306,8 @@ TEST_F(ConnectedRegionsTest, RandomLabellingsOnSeveralTiles) {
         for (const bool masked : {false, true}) {
             const GridBox box = boxes[(edge / 3 + masked) % 2];
             const Scene scene = randomLabelling(g, box, 12, edge, masked, random);
-            expectAsReference(scene, "blocks " + std::to_string(edge) + (masked ? " masked" : "") + " box " +
-                                         std::to_string(box.x));
+            expectAsReference(
+                scene, "blocks " + std::to_string(edge) + (masked ? " masked" : "") + " box " + std::to_string(box.x));
         }
 }
 
@@ -309,7 +318,8 @@ TEST_F(ConnectedRegionsTest, RefusesSlabsAndLabelsOfNoSite) {
     const DeviceSiteTable sites{codes.get(), ids.get(), 2};
     const GridShape slab(32, 32, 8, SiteLayout{}, 4, 16);
     EXPECT_THROW(makeRegionsConnected(labels.get(), scratch.get(), slab, GridBox{32, 32, 8}, nullptr, sites), Failure);
-    EXPECT_THROW(makeRegionsConnected(labels.get(), scratch.get(), scene.g, GridBox{33, 32, 8}, nullptr, sites), Failure);
+    EXPECT_THROW(makeRegionsConnected(labels.get(), scratch.get(), scene.g, GridBox{33, 32, 8}, nullptr, sites),
+                 Failure);
     // A voxel of the first site's label amid the second's region, whose site the table leaves out.
     std::vector<int> spoilt = scene.labels;
     spoilt[size_t(scene.g.index(21, 20, 5))] = scene.g.codes.encode(3, 3, 3);

@@ -1,8 +1,9 @@
 // cvt-check's checks of connected regions and of adjacency tables: what the reference makes of exact
 // labellings inside a C-shaped mask and of a part without a site passes, and every kind of spoilt
 // labelling or table is caught; and the same through the files, as the command reads them.
-#include <gtest/gtest.h>
+#include "check/region_check.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "check/labels_file_check.h"
-#include "check/region_check.h"
 #include "connected_reference.h"
 #include "formats/sites_csv.h"
 #include "formats/volume_file.h"
@@ -103,7 +103,9 @@ TEST(RegionCheckTest, AdjacencyTablesAreComparedRowByRow) {
                           Case{"a face more", [](auto& r) { ++r[1].faces; }},
                           Case{"another area", [](auto& r) { r[3].area *= 1.0001; }},
                           Case{"two rows exchanged", [](auto& r) { std::swap(r[0], r[1]); }},
-                          Case{"regions that do not touch", [](auto& r) { r.push_back({900, 901, 1, 1.0}); }}}) {
+                          Case{"regions that do not touch", [](auto& r) {
+                                   r.push_back({900, 901, 1, 1.0});
+                               }}}) {
         std::vector<formats::AdjacencyRow> spoilt = rows;
         c.spoil(spoilt);
         EXPECT_NE(adjacencyProblem(spoilt, scene.connected, scene.box, spacing), std::nullopt) << c.what;
@@ -124,9 +126,9 @@ TEST(RegionCheckTest, TheFilesOfAConnectedRunPass) {
     formats::writeSitesCsv(path("sites.csv"), rows, 1);
     formats::writeAdjacencyCsv(path("adjacency.csv"), volume::labelAdjacency(scene.connected, scene.box, {1, 1, 1}));
     const RegionChecks both{true, path("adjacency.csv")};
-    for (const auto& [ids, connected, valid] : {std::tuple{&scene.connected, true, true},
-                                                 std::tuple{&scene.connected, false, false},
-                                                 std::tuple{&scene.nearest, true, false}}) {
+    for (const auto& [ids, connected, valid] :
+         {std::tuple{&scene.connected, true, true}, std::tuple{&scene.connected, false, false},
+          std::tuple{&scene.nearest, true, false}}) {
         formats::writeNpy(path("labels.npy"), ids->data(), formats::SampleType::uint32, shape, false);
         const LabelsFileVerdict verdict =
             checkLabelsFile(path("labels.npy"), path("sites.csv"), std::nullopt, std::nullopt, std::nullopt,

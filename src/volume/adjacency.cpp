@@ -41,9 +41,9 @@ public:
         for (const Entry& entry : entries_) {
             if (entry.key == emptyKey) continue;
             const auto [x, y, z] = entry.faces;
-            rows.push_back(formats::AdjacencyRow{uint32_t(entry.key >> 32), uint32_t(entry.key), x + y + z,
-                                                 double(x) * (s[1] * s[2]) + double(y) * (s[0] * s[2]) +
-                                                     double(z) * (s[0] * s[1])});
+            rows.push_back(formats::AdjacencyRow{
+                uint32_t(entry.key >> 32), uint32_t(entry.key), x + y + z,
+                double(x) * (s[1] * s[2]) + double(y) * (s[0] * s[2]) + double(z) * (s[0] * s[1])});
         }
         std::sort(rows.begin(), rows.end(), [](const formats::AdjacencyRow& p, const formats::AdjacencyRow& q) {
             return p.a != q.a ? p.a < q.a : p.b < q.b;
@@ -157,7 +157,8 @@ void addPlanes(const uint32_t* labels, GridBox box, int first, int end, PairFace
             for (int x0 = 0; x0 < box.x; x0 += 32) {
                 const int count = std::min(32, box.x - x0);
                 const uint32_t* at = row + x0;
-                for (uint32_t bits = differingBits(at, at + 1, std::min(count, box.x - 1 - x0)); bits != 0; bits &= bits - 1) {
+                for (uint32_t bits = differingBits(at, at + 1, std::min(count, box.x - 1 - x0)); bits != 0;
+                     bits &= bits - 1) {
                     const int i = std::countr_zero(bits);
                     alongX.face(at[i], at[i + 1], x0 + i);
                 }
@@ -187,7 +188,9 @@ std::vector<formats::AdjacencyRow> labelAdjacency(const std::vector<uint32_t>& l
     std::vector<PairFaces> slabs(static_cast<size_t>(threads));
     std::vector<std::thread> workers;
     for (int t = 1; t < threads; ++t)
-        workers.emplace_back([&, t] { addPlanes(labels.data(), box, box.z * t / threads, box.z * (t + 1) / threads, slabs[size_t(t)]); });
+        workers.emplace_back([&, t] {
+            addPlanes(labels.data(), box, box.z * t / threads, box.z * (t + 1) / threads, slabs[size_t(t)]);
+        });
     addPlanes(labels.data(), box, 0, box.z / threads, slabs[0]);
     for (std::thread& worker : workers) worker.join();
     for (int t = 1; t < threads; ++t) slabs[0].merge(slabs[size_t(t)]);

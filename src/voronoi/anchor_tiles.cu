@@ -12,8 +12,8 @@ CVT_BEGIN_NAMESPACE
 // step changes nothing. Three flags in turn tell whether a step changed anything: the one a step sets
 // is cleared two steps before it, after every thread has read it for the last time.
 __global__ void kernelAnchorTiles(RegionMaps maps, const uint32_t* anchoredIn, uint32_t* anchoredOut,
-                                  const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles,
-                                  GridShape g, GridBox box) {
+                                  const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles, GridShape g,
+                                  GridBox box) {
     const RegionTiles tiles = regionTilesOf(box);
     const int tile = tileIndex(tiles, blockIdx.x, blockIdx.y, blockIdx.z);
     const bool first = threadIdx.x == 0 && threadIdx.y == 0;
@@ -72,9 +72,9 @@ bool anchorTile(RegionMaps maps, const uint32_t* anchoredIn, uint32_t* anchoredO
         }
     const auto grow = [&](int r) {
         const int i = r % side, j = r / side;
-        const uint32_t grown = grownRow(rows[r], current[r], i > 0 ? current[r - 1] : 0,
-                                        i + 1 < side ? current[r + 1] : 0, j > 0 ? current[r - side] : 0,
-                                        j + 1 < side ? current[r + side] : 0);
+        const uint32_t grown =
+            grownRow(rows[r], current[r], i > 0 ? current[r - 1] : 0, i + 1 < side ? current[r + 1] : 0,
+                     j > 0 ? current[r - side] : 0, j + 1 < side ? current[r + side] : 0);
         const bool changed = grown != current[r];
         current[r] = grown;
         return changed;
@@ -96,8 +96,7 @@ bool anchorTile(RegionMaps maps, const uint32_t* anchoredIn, uint32_t* anchoredO
 }
 
 bool hostAnchorTiles(dim3 grid, dim3 block, RegionMaps maps, const uint32_t* anchoredIn, uint32_t* anchoredOut,
-                     const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles, GridShape g,
-                     GridBox box) {
+                     const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles, GridShape g, GridBox box) {
     if (!sameShape(grid, tileGrid(box)) || !sameShape(block, tileBlock())) return false;
     const RegionTiles tiles = regionTilesOf(box);
     hostParallelFor(tiles.count(), [=](int64_t tile) {

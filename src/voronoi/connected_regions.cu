@@ -1,10 +1,9 @@
-#include "connected_regions.h"
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "../device/launch_shapes.h"
+#include "connected_regions.h"
 #include "slab_sites.h"
 
 CVT_BEGIN_NAMESPACE
@@ -44,8 +43,10 @@ ScratchLayout layoutIn(int* scratch, const GridShape& g, const RegionTiles& tile
 }
 
 void requireConnectable(const int* labels, const int* scratch, const GridShape& g, GridBox box) {
-    if (labels == nullptr || scratch == nullptr) throw Failure("making regions connected needs a labelling and a scratch volume");
-    if (!isOnSteps(g)) throw Failure("cannot make the regions of grid " + shapeText(g) + " connected: it must have " + stepsRule());
+    if (labels == nullptr || scratch == nullptr)
+        throw Failure("making regions connected needs a labelling and a scratch volume");
+    if (!isOnSteps(g))
+        throw Failure("cannot make the regions of grid " + shapeText(g) + " connected: it must have " + stepsRule());
     if (g.zOrigin != 0 || (g.wholeZ != 0 && g.wholeZ != g.z))
         throw Failure("making regions connected works on a whole grid, not on a slab of one");
     if (box.x <= 0 || box.y <= 0 || box.z <= 0 || box.x > g.x || box.y > g.y || box.z > g.z)
@@ -57,7 +58,8 @@ void requireConnectable(const int* labels, const int* scratch, const GridShape& 
 const uint32_t* anchorVoxels(const int* labels, const int* nearestInside, const GridShape& g, GridBox box,
                              const ScratchLayout& s) {
     const RegionTiles tiles = regionTilesOf(box);
-    LAUNCH_KERNEL(kernelRegionLinks, voxelGrid(g), voxelBlock(), 0, labels, nearestInside, g, box, s.maps, s.anchored[0]);
+    LAUNCH_KERNEL(kernelRegionLinks, voxelGrid(g), voxelBlock(), 0, labels, nearestInside, g, box, s.maps,
+                  s.anchored[0]);
     checkCuda(cudaMemset(s.changed[0], 1, size_t(tiles.count())), "marking every tile for the first anchoring pass");
     for (int pass = 0;; ++pass) {
         checkCuda(cudaMemset(s.changedTiles, 0, sizeof(unsigned)), "clearing the count of changed tiles");
@@ -99,7 +101,8 @@ std::vector<DetachedVoxel> describeDetached(const int* labels, const uint32_t* a
 }
 
 SiteIds downloadSites(const DeviceSiteTable& sites) {
-    SiteIds host{std::vector<int32_t>(size_t(std::max(sites.count, 0))), std::vector<int32_t>(size_t(std::max(sites.count, 0)))};
+    SiteIds host{std::vector<int32_t>(size_t(std::max(sites.count, 0))),
+                 std::vector<int32_t>(size_t(std::max(sites.count, 0)))};
     if (host.codes.empty()) return host;
     checkCuda(cudaMemcpy(host.codes.data(), sites.codes, host.codes.size() * sizeof(int), cudaMemcpyDeviceToHost),
               "reading the site codes");
@@ -114,8 +117,9 @@ void storeLabels(int* labels, int* scratch, const GridShape& g, const DetachedRe
     const int64_t count = int64_t(resolution.voxels.size());
     for (int64_t begin = 0; begin < count; begin += chunk) {
         const int part = int(std::min(chunk, count - begin));
-        checkCuda(cudaMemcpy(scratch, resolution.voxels.data() + begin, size_t(part) * sizeof(int), cudaMemcpyHostToDevice),
-                  "uploading the voxels that change label");
+        checkCuda(
+            cudaMemcpy(scratch, resolution.voxels.data() + begin, size_t(part) * sizeof(int), cudaMemcpyHostToDevice),
+            "uploading the voxels that change label");
         checkCuda(cudaMemcpy(scratch + chunk, resolution.codes.data() + begin, size_t(part) * sizeof(int),
                              cudaMemcpyHostToDevice),
                   "uploading the new labels");

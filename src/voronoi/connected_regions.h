@@ -99,19 +99,18 @@ __global__ void kernelRegionLinks(const int* labels, const int* nearestInside, G
 // changedOut[tile] to whether that differs from anchoredIn; other tiles get changedOut 0 and no words.
 // Adds the number of changed tiles to *changedTiles. Launch tileGrid(box) x tileBlock().
 __global__ void kernelAnchorTiles(RegionMaps maps, const uint32_t* anchoredIn, uint32_t* anchoredOut,
-                                  const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles,
-                                  GridShape g, GridBox box);
+                                  const uint8_t* changedIn, uint8_t* changedOut, unsigned* changedTiles, GridShape g,
+                                  GridBox box);
 
 // Adds to counts[tile] the inside voxels of the tile that `anchored` leaves out. Launch tileGrid(box) x
 // tileBlock().
-__global__ void kernelCountDetached(RegionMaps maps, const uint32_t* anchored, int* counts, GridShape g,
-                                    GridBox box);
+__global__ void kernelCountDetached(RegionMaps maps, const uint32_t* anchored, int* counts, GridShape g, GridBox box);
 
 // Describes the detached voxels: those of tile t are numbered from tileOffsets[t] (tileOffsets[t + 1]
 // ends them), each tile's in voxel order; number k goes to records[k - windowBegin] when it lies in
 // [windowBegin, windowEnd). Launch tileGrid(box) x tileBlock().
 __global__ void kernelDescribeDetached(const int* labels, RegionMaps maps, const uint32_t* anchored,
-                                       const int* tileOffsets, int windowBegin, int windowEnd,
-                                       DetachedVoxel* records, GridShape g, GridBox box);
+                                       const int* tileOffsets, int windowBegin, int windowEnd, DetachedVoxel* records,
+                                       GridShape g, GridBox box);
 
 CVT_END_NAMESPACE

@@ -58,8 +58,8 @@ int32_t mostSharedLabel(std::vector<int32_t>& faces, const SiteIds& sites) {
 
 DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, const GridShape& g,
                                          const SiteIds& sites) {
-    if (sites.ids.size() != sites.codes.size() || std::adjacent_find(sites.codes.begin(), sites.codes.end(),
-                                                                     std::greater_equal<int32_t>()) != sites.codes.end())
+    if (sites.ids.size() != sites.codes.size() ||
+        std::adjacent_find(sites.codes.begin(), sites.codes.end(), std::greater_equal<int32_t>()) != sites.codes.end())
         throw Failure("making regions connected needs the site codes in increasing order, an id to each");
     std::sort(detached.begin(), detached.end(),
               [](const DetachedVoxel& a, const DetachedVoxel& b) { return a.voxel < b.voxel; });
@@ -130,7 +130,8 @@ DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, co
         for (const int32_t piece : candidates) {
             faces.clear();
             forEachFace(piece, [&](int32_t neighbour, int32_t record) {
-                if (neighbour >= 0) faces.push_back(neighbour);
+                if (neighbour >= 0)
+                    faces.push_back(neighbour);
                 else if (record != none && settledIn[size_t(pieceOf[size_t(record)])] != 0)
                     faces.push_back(code[size_t(record)]);
             });

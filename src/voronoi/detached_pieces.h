@@ -47,12 +47,11 @@ struct SiteIds {
 
 struct DetachedResolution {
     std::vector<int32_t> voxels, codes;  // the voxels that change label and their new labels, by voxel
-    uint64_t apartPieces = 0;             // detached pieces that no site reaches, left as they were
+    uint64_t apartPieces = 0;            // detached pieces that no site reaches, left as they were
 };
 
 // Settles the detached voxels of grid `g` (any order; each once). Throws cvt::Failure when the records
 // contradict one another (a detached neighbour without a record) or an anchored label names no site.
-DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, const GridShape& g,
-                                         const SiteIds& sites);
+DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, const GridShape& g, const SiteIds& sites);
 
 }  // namespace cvt

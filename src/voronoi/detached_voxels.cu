@@ -18,10 +18,10 @@ __host__ __device__ __forceinline__ uint32_t detachedBits(const RegionMaps& maps
 
 // Writes the records of the detached voxels `bits` of a row, numbered from `number`, that fall in the
 // window.
-__host__ __device__ __forceinline__ void describeRow(const int* labels, const RegionMaps& maps, const uint32_t* anchored,
-                                                     const GridShape& g, GridBox box, int tx, int y, int z,
-                                                     uint32_t bits, int number, int windowBegin, int windowEnd,
-                                                     DetachedVoxel* records) {
+__host__ __device__ __forceinline__ void describeRow(const int* labels, const RegionMaps& maps,
+                                                     const uint32_t* anchored, const GridShape& g, GridBox box, int tx,
+                                                     int y, int z, uint32_t bits, int number, int windowBegin,
+                                                     int windowEnd, DetachedVoxel* records) {
     for (int bit = 0; bit < 32; ++bit) {
         if ((bits >> bit & 1u) == 0) continue;
         if (number >= windowBegin && number < windowEnd)
@@ -43,8 +43,8 @@ __global__ void kernelCountDetached(RegionMaps maps, const uint32_t* anchored, i
 // order within the tile; each row's first number comes from a scan over the rows' counts in shared
 // memory, in doubling steps between two copies.
 __global__ void kernelDescribeDetached(const int* labels, RegionMaps maps, const uint32_t* anchored,
-                                       const int* tileOffsets, int windowBegin, int windowEnd,
-                                       DetachedVoxel* records, GridShape g, GridBox box) {
+                                       const int* tileOffsets, int windowBegin, int windowEnd, DetachedVoxel* records,
+                                       GridShape g, GridBox box) {
     const RegionTiles tiles = regionTilesOf(box);
     const int tile = tileIndex(tiles, blockIdx.x, blockIdx.y, blockIdx.z);
     const int begin = tileOffsets[tile], end = tileOffsets[tile + 1];
@@ -82,7 +82,8 @@ bool hostCountDetached(dim3 grid, dim3 block, RegionMaps maps, const uint32_t* a
         int count = 0;
         for (int j = 0; j < regionTileSide; ++j)
             for (int i = 0; i < regionTileSide; ++i)
-                count += bitCount(detachedBits(maps, anchored, g, box, tx, ty * regionTileSide + i, tz * regionTileSide + j));
+                count += bitCount(
+                    detachedBits(maps, anchored, g, box, tx, ty * regionTileSide + i, tz * regionTileSide + j));
         counts[tile] += count;
     });
     return true;

@@ -82,10 +82,10 @@ struct TileRow {
     uint32_t towardYBelow = 0, towardYAbove = 0, towardZBelow = 0, towardZAbove = 0;
 };
 
-// Row i, j (y = 32 ty + i, z = 32 tz + j) of tile (tx, ty, tz), which lies in the box.
+// Row (y, z) of word tx, row i, j of its tile (y = 32 ty + i, z = 32 tz + j); it lies in the box.
 __host__ __device__ __forceinline__ TileRow loadTileRow(const RegionMaps& maps, const uint32_t* anchoredIn,
-                                                       const GridShape& g, GridBox box, const RegionTiles& tiles,
-                                                       int tx, int y, int z, int i, int j) {
+                                                        const GridShape& g, GridBox box, const RegionTiles& tiles,
+                                                        int tx, int y, int z, int i, int j) {
     const int64_t word = rowWord(g, tx, y, z);
     const int64_t rowStep = g.x / regionTileSide, planeStep = rowStep * g.y;
     TileRow row;

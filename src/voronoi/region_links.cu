@@ -76,9 +76,9 @@ bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* neares
             const uint32_t insideAlongX = (inside >> 1) | (insideWord(nearestInside, g, box, xWord + 1, y, z) << 31);
             const uint32_t nextX = inside & insideAlongX & sameAlongX;
             maps.nextX[word] = nextX;
-            maps.nextY[word] = y + 1 < g.y ? inside & insideWord(nearestInside, g, box, xWord, y + 1, z) &
-                                                 equalBits(line, line + g.x)
-                                           : 0;
+            maps.nextY[word] =
+                y + 1 < g.y ? inside & insideWord(nearestInside, g, box, xWord, y + 1, z) & equalBits(line, line + g.x)
+                            : 0;
             maps.nextZ[word] = z + 1 < g.z ? inside & insideWord(nearestInside, g, box, xWord, y, z + 1) &
                                                  equalBits(line, line + int64_t(g.x) * g.y)
                                            : 0;

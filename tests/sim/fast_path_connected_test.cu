@@ -75,16 +75,19 @@ std::vector<Case> cases(std::mt19937& random) {
                     for (int z = 0; z < g.z; ++z)
                         for (int y = 0; y < g.y; ++y)
                             for (int x = 0; x < g.x; ++x)
-                                c.labels[size_t(g.index(x, y, z))] = blockCode[size_t(x / 3 + 7 * (y / 3) + 31 * (z / 2)) % 997];
-                    for (const Site& s : sites) c.labels[size_t(g.index(s.x, s.y, s.z))] = g.codes.encode(s.x, s.y, s.z);
+                                c.labels[size_t(g.index(x, y, z))] =
+                                    blockCode[size_t(x / 3 + 7 * (y / 3) + 31 * (z / 2)) % 997];
+                    for (const Site& s : sites)
+                        c.labels[size_t(g.index(s.x, s.y, s.z))] = g.codes.encode(s.x, s.y, s.z);
                 }
                 if (masked) {
                     c.nearestInside.resize(size_t(g.voxels()));
                     for (int z = 0; z < g.z; ++z)
                         for (int y = 0; y < g.y; ++y)
                             for (int x = 0; x < g.x; ++x)
-                                c.nearestInside[size_t(g.index(x, y, z))] =
-                                    (x / 4 + y / 5 + z / 3) % 4 != 0 ? g.codes.encode(x, y, z) : g.codes.encode(x / 2, y, z);
+                                c.nearestInside[size_t(g.index(x, y, z))] = (x / 4 + y / 5 + z / 3) % 4 != 0
+                                                                                ? g.codes.encode(x, y, z)
+                                                                                : g.codes.encode(x / 2, y, z);
                 }
                 all.push_back(std::move(c));
             }
@@ -113,8 +116,9 @@ RegionMaps mapsIn(const uint32_t* words, size_t rowWords) {
 size_t flagWords(const RegionTiles& tiles) { return (size_t(tiles.count()) + 3) / 4; }
 
 // One anchoring pass both ways: returns anchoredOut, then the flags, then the count of changed tiles.
-std::vector<uint32_t> anchoringPass(const Case& c, const DeviceArray<uint32_t>& maps, const std::vector<uint32_t>& anchoredIn,
-                                    const std::vector<uint8_t>& changedIn, std::mt19937& random) {
+std::vector<uint32_t> anchoringPass(const Case& c, const DeviceArray<uint32_t>& maps,
+                                    const std::vector<uint32_t>& anchoredIn, const std::vector<uint8_t>& changedIn,
+                                    std::mt19937& random) {
     const size_t rowWords = size_t(c.g.voxels()) / 32;
     const RegionTiles tiles = regionTilesOf(c.box);
     const DeviceArray<uint32_t> in(anchoredIn);
@@ -129,7 +133,8 @@ std::vector<uint32_t> anchoringPass(const Case& c, const DeviceArray<uint32_t>& 
 TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
     std::mt19937 random(17);
     for (const Case& c : cases(random)) {
-        SCOPED_TRACE("grid " + shapeText(c.g) + " box " + std::to_string(c.box.x) + (c.nearestInside.empty() ? "" : " masked"));
+        SCOPED_TRACE("grid " + shapeText(c.g) + " box " + std::to_string(c.box.x) +
+                     (c.nearestInside.empty() ? "" : " masked"));
         const size_t rowWords = size_t(c.g.voxels()) / 32;
         const RegionTiles tiles = regionTilesOf(c.box);
         const std::vector<uint32_t> words = linkMaps(c, random);
@@ -139,7 +144,8 @@ TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
         // From random anchored voxels (closed along each word, as every anchored set is) and flags.
         std::vector<uint32_t> anchored(rowWords);
         for (size_t w = 0; w < rowWords; ++w)
-            anchored[w] = fillAlongRow(uint32_t(random()) & uint32_t(random()) & host.inside[w], host.nextX[w] & 0x7FFFFFFFu);
+            anchored[w] =
+                fillAlongRow(uint32_t(random()) & uint32_t(random()) & host.inside[w], host.nextX[w] & 0x7FFFFFFFu);
         std::vector<uint8_t> changed(size_t(tiles.count()));
         for (uint8_t& flag : changed) flag = random() % 3 == 0;
         anchoringPass(c, maps, anchored, changed, random);
@@ -155,7 +161,8 @@ TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
                 if (!tileMayGrow(changed.data(), tiles, tx, ty, tz)) continue;
                 for (int z = tz * regionTileSide; z < (tz + 1) * regionTileSide; ++z)
                     for (int y = ty * regionTileSide; y < (ty + 1) * regionTileSide; ++y)
-                        if (rowInBox(c.box, y, z)) anchored[size_t(rowWord(c.g, tx, y, z))] = out[size_t(rowWord(c.g, tx, y, z))];
+                        if (rowInBox(c.box, y, z))
+                            anchored[size_t(rowWord(c.g, tx, y, z))] = out[size_t(rowWord(c.g, tx, y, z))];
             }
             std::memcpy(changed.data(), out.data() + rowWords, changed.size());
             if (std::count(changed.begin(), changed.end(), 1) == 0) break;
@@ -163,15 +170,16 @@ TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
 
         const DeviceArray<uint32_t> final(anchored);
         const auto countDetached = [&](uint32_t* counts) {
-            LAUNCH_KERNEL(kernelCountDetached, tileGrid(c.box), tileBlock(), 0, mapsIn(maps.get(), rowWords), final.get(),
-                          reinterpret_cast<int*>(counts), c.g, c.box);
+            LAUNCH_KERNEL(kernelCountDetached, tileGrid(c.box), tileBlock(), 0, mapsIn(maps.get(), rowWords),
+                          final.get(), reinterpret_cast<int*>(counts), c.g, c.box);
         };
         expectSame(size_t(tiles.count()), random, countDetached);  // adding to random bytes
         DeviceArray<uint32_t> sums(std::vector<uint32_t>(size_t(tiles.count()), 0));
         countDetached(sums.get());
         const std::vector<uint32_t> tileCounts = sums.download();
         std::vector<int> offsets(size_t(tiles.count()) + 1, 0);
-        for (size_t tile = 0; tile < tileCounts.size(); ++tile) offsets[tile + 1] = offsets[tile] + int(tileCounts[tile]);
+        for (size_t tile = 0; tile < tileCounts.size(); ++tile)
+            offsets[tile + 1] = offsets[tile] + int(tileCounts[tile]);
         const int total = offsets.back();
         EXPECT_EQ(total > 0, c.split);
         const DeviceArray<int> deviceOffsets(offsets);
@@ -179,9 +187,9 @@ TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
         for (const auto& [begin, end] : {std::pair{0, total}, std::pair{total / 3, total / 3 + 1 + total / 4}}) {
             const int window = std::max(0, std::min(end, total) - begin);
             expectSame(size_t(window) * 8, random, [&](uint32_t* out) {
-                LAUNCH_KERNEL(kernelDescribeDetached, tileGrid(c.box), tileBlock(), 0, labels.get(), mapsIn(maps.get(), rowWords),
-                              final.get(), deviceOffsets.get(), begin, std::min(end, total),
-                              reinterpret_cast<DetachedVoxel*>(out), c.g, c.box);
+                LAUNCH_KERNEL(kernelDescribeDetached, tileGrid(c.box), tileBlock(), 0, labels.get(),
+                              mapsIn(maps.get(), rowWords), final.get(), deviceOffsets.get(), begin,
+                              std::min(end, total), reinterpret_cast<DetachedVoxel*>(out), c.g, c.box);
             });
         }
     }
@@ -199,7 +207,8 @@ TEST_F(FastPathConnectedTest, TheWholePassInAnyBlockOrderAndThreadCount) {
             for (int x = 0; x < c.box.x; ++x)
                 for (int y = 0; y < c.box.y; ++y)
                     for (int z = 0; z < c.box.z; ++z)
-                        if (c.labels[size_t(c.g.index(x, y, z))] == c.g.codes.encode(x, y, z)) all.push_back(c.g.codes.encode(x, y, z));
+                        if (c.labels[size_t(c.g.index(x, y, z))] == c.g.codes.encode(x, y, z))
+                            all.push_back(c.g.codes.encode(x, y, z));
             return all;
         }();
         std::vector<int> ids(codes.size());
@@ -211,9 +220,9 @@ TEST_F(FastPathConnectedTest, TheWholePassInAnyBlockOrderAndThreadCount) {
             setBlockOrderSeed(order);
             omp_set_num_threads(threads);
             const DeviceArray<int> labels(c.labels);
-            const ConnectedRegionsCount count =
-                makeRegionsConnected(labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
-                                     DeviceSiteTable{deviceCodes.get(), deviceIds.get(), int(codes.size())});
+            const ConnectedRegionsCount count = makeRegionsConnected(
+                labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
+                DeviceSiteTable{deviceCodes.get(), deviceIds.get(), int(codes.size())});
             std::vector<int> result = labels.download();
             result.push_back(int(count.movedVoxels));
             result.push_back(int(count.apartPieces));

@@ -74,7 +74,8 @@ Nearest nearestAround(const SiteGrid& grid, const Point& voxel, const Point& own
     grid.forSitesNear(voxel, radius, [&](const Point& s) {
         const int64_t d = squaredDistance(voxel, s, weights);
         nearest.ownListed = nearest.ownListed || (s.x == own.x && s.y == own.y && s.z == own.z);
-        if (nearest.site == nullptr || d < nearestDistance || (d == nearestDistance && preferredOnTie(s, *nearest.site))) {
+        if (nearest.site == nullptr || d < nearestDistance ||
+            (d == nearestDistance && preferredOnTie(s, *nearest.site))) {
             nearest.site = &s;
             nearestDistance = d;
         }
@@ -145,11 +146,12 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
                     problems[size_t(z)] = "voxel " + describe(voxel) + " is labelled " + describe(own) +
                                           ", which is not one of the sites";
                 else
-                    problems[size_t(z)] = "voxel " + describe(voxel) + " is labelled " + describe(own) + " but site " +
-                                          describe(*nearest.site) + " is " +
-                                          (squaredDistance(voxel, *nearest.site, weights) < squaredDistance(voxel, own, weights)
-                                               ? "nearer"
-                                               : "as near and preferred");
+                    problems[size_t(z)] =
+                        "voxel " + describe(voxel) + " is labelled " + describe(own) + " but site " +
+                        describe(*nearest.site) + " is " +
+                        (squaredDistance(voxel, *nearest.site, weights) < squaredDistance(voxel, own, weights)
+                             ? "nearer"
+                             : "as near and preferred");
                 return false;
             }
         return true;

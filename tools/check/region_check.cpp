@@ -87,9 +87,8 @@ std::optional<std::string> adjacencyProblem(const std::vector<formats::Adjacency
     const size_t row = size_t(box.x), plane = row * box.y;
     for (size_t v = 0; v < ids.size(); ++v) {
         const size_t x = v % row, y = v / row % box.y, z = v / plane;
-        const std::array<std::pair<bool, size_t>, 3> next = {{{x + 1 < row, v + 1},
-                                                              {y + 1 < size_t(box.y), v + row},
-                                                              {z + 1 < size_t(box.z), v + plane}}};
+        const std::array<std::pair<bool, size_t>, 3> next = {
+            {{x + 1 < row, v + 1}, {y + 1 < size_t(box.y), v + row}, {z + 1 < size_t(box.z), v + plane}}};
         for (size_t axis = 0; axis < 3; ++axis) {
             const auto [exists, q] = next[axis];
             if (!exists || ids[v] == ids[q]) continue;
