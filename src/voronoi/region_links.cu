@@ -29,10 +29,12 @@ __global__ void kernelRegionLinks(const int* labels, const int* nearestInside, G
 
 namespace {
 
-// Bit i set where a[i] == b[i], for 32 values: a loop the compiler turns into vector compares.
+// Bit i set where a[i] == b[i], for i < count (32 by default): a loop the compiler turns into vector
+// compares.
+template <int count = 32>
 inline uint32_t equalBits(const int* a, const int* b) {
     uint32_t bits = 0;
-    for (int i = 0; i < 32; ++i) bits |= uint32_t(a[i] == b[i]) << i;
+    for (int i = 0; i < count; ++i) bits |= uint32_t(a[i] == b[i]) << i;
     return bits;
 }
 
@@ -70,8 +72,8 @@ bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* neares
                 continue;
             }
             const int* line = labels + g.index(xWord * 32, y, z);
-            // Along x the last voxel of the word looks at the first of the next one.
-            uint32_t sameAlongX = equalBits(line, line + 1) & 0x7FFFFFFFu;
+            // Along x the last voxel of the word looks at the first of the next one, if there is one.
+            uint32_t sameAlongX = equalBits<31>(line, line + 1);
             if (xWord + 1 < words && line[31] == line[32]) sameAlongX |= 0x80000000u;
             const uint32_t insideAlongX = (inside >> 1) | (insideWord(nearestInside, g, box, xWord + 1, y, z) << 31);
             const uint32_t nextX = inside & insideAlongX & sameAlongX;
