@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
+
+#include "host/flag_bits.h"
 
 namespace cvt::volume {
 namespace {
@@ -97,24 +98,11 @@ private:
     std::vector<Entry> recent_;
 };
 
-// Bit i set where a[i] != b[i], for i < count (at most 32). A full word is compared into bytes, which
-// the compiler does with vector compares, and each eight bytes of 0 or 1 are packed into eight bits
-// by one multiplication that gathers byte i's bit at bit 56 + i (byte i being bits 8i up).
+// Bit i set where a[i] != b[i], for i < count (at most 32).
 inline uint32_t differingBits(const uint32_t* a, const uint32_t* b, int count) {
-    static_assert(std::endian::native == std::endian::little, "the bytes of a word are read lowest first");
-    if (count < 32) {
-        uint32_t bits = 0;
-        for (int i = 0; i < count; ++i) bits |= uint32_t(a[i] != b[i]) << i;
-        return bits;
-    }
-    uint8_t differ[32];
-    for (int i = 0; i < 32; ++i) differ[i] = a[i] != b[i];
+    if (count == 32) return ~equalBits(a, b);
     uint32_t bits = 0;
-    for (int eighth = 0; eighth < 4; ++eighth) {
-        uint64_t bytes;
-        std::memcpy(&bytes, differ + 8 * eighth, sizeof bytes);
-        bits |= uint32_t((bytes * 0x0102040810204080ull) >> 56) << (8 * eighth);
-    }
+    for (int i = 0; i < count; ++i) bits |= uint32_t(a[i] != b[i]) << i;
     return bits;
 }
 

@@ -1,5 +1,6 @@
 #include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
+#include "../host/flag_bits.h"
 #include "connected_regions.h"
 #include "region_bits.h"
 
@@ -29,22 +30,13 @@ __global__ void kernelRegionLinks(const int* labels, const int* nearestInside, G
 
 namespace {
 
-// Bit i set where a[i] == b[i], for i < count (32 by default): a loop the compiler turns into vector
-// compares.
-template <int count = 32>
-inline uint32_t equalBits(const int* a, const int* b) {
-    uint32_t bits = 0;
-    for (int i = 0; i < count; ++i) bits |= uint32_t(a[i] == b[i]) << i;
-    return bits;
-}
-
 // Bit i set where values[i] is the code of voxel 32 xWord + i of row (y, z): codes of consecutive x
 // differ by one unit of the x field.
 inline uint32_t ownCodeBits(const int* values, const GridShape& g, int xWord, int y, int z) {
     const int first = g.codes.encode(xWord * 32, y, g.wholeZOf(z)), unit = g.codes.encode(1, 0, 0);
-    uint32_t bits = 0;
-    for (int i = 0; i < 32; ++i) bits |= uint32_t(values[i] == first + i * unit) << i;
-    return bits;
+    uint8_t own[32];
+    for (int i = 0; i < 32; ++i) own[i] = values[i] == first + i * unit;
+    return packFlags(own);
 }
 
 // The inside voxels of a word, as voxelInside has them.
@@ -73,10 +65,11 @@ bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* neares
             }
             const int* line = labels + g.index(xWord * 32, y, z);
             // Along x the last voxel of the word looks at the first of the next one, if there is one.
-            uint32_t sameAlongX = equalBits<31>(line, line + 1);
-            if (xWord + 1 < words && line[31] == line[32]) sameAlongX |= 0x80000000u;
+            uint8_t sameAlongX[32];
+            for (int i = 0; i < 31; ++i) sameAlongX[i] = line[i] == line[i + 1];
+            sameAlongX[31] = xWord + 1 < words && line[31] == line[32];
             const uint32_t insideAlongX = (inside >> 1) | (insideWord(nearestInside, g, box, xWord + 1, y, z) << 31);
-            const uint32_t nextX = inside & insideAlongX & sameAlongX;
+            const uint32_t nextX = inside & insideAlongX & packFlags(sameAlongX);
             maps.nextX[word] = nextX;
             maps.nextY[word] =
                 y + 1 < g.y ? inside & insideWord(nearestInside, g, box, xWord, y + 1, z) & equalBits(line, line + g.x)
