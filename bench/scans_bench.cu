@@ -10,6 +10,7 @@
 #include "host/density.h"
 #include "seeded_sites.h"
 #include "voronoi/voronoi.h"
+#include "volume/adjacency.h"
 #include "volume/pieces.h"
 #include "volume/tessellate.h"
 #include "volume/tessellation.h"
@@ -31,6 +32,7 @@ void benchPieces() {
     reportSeconds("pieces_256_s", bestSeconds(3, [&] {
                       volume::countPieces(t.labels.data(), t.box, t.sites.size(), false);
                   }));
+    reportSeconds("adjacency_256_s", bestSeconds(3, [&] { volume::labelAdjacency(t.labels, t.box, {1, 1, 1}); }));
 }
 
 void benchMaskedRun() {

@@ -46,6 +46,7 @@ TEST(VolumeOptionsTest, DefaultsAreTheProgramsOwnRun) {
     EXPECT_EQ(o.levels, 1);
     EXPECT_EQ(o.seed, 0u);
     EXPECT_EQ(o.effectiveSeeding(), Seeding::uniform);
+    EXPECT_FALSE(o.connected);
     EXPECT_TRUE(o.outputPaths().empty());
 }
 
@@ -54,7 +55,7 @@ TEST(VolumeOptionsTest, EveryOptionReachesItsField) {
         parse({existingFile(), "--format", "raw", "--raw-shape", "10,20,30", "--raw-type", "uint16", "--sites", "7",
                "--max-iterations", "0", "--levels", "2", "--seed", "99", "--labels", "l.nrrd", "--sites-out", "s.csv",
                "--text", "-", "--summary", "r.json", "--preview", "p.png", "--preview-at", "1,2,3", "-q",
-               "--fast-atomics"});
+               "--fast-atomics", "--connected", "--adjacency", "a.csv"});
     ASSERT_TRUE(parsed.options);
     const VolumeOptions& o = *parsed.options;
     EXPECT_EQ(o.read.format, formats::FileFormat::raw);
@@ -71,7 +72,8 @@ TEST(VolumeOptionsTest, EveryOptionReachesItsField) {
     EXPECT_EQ(o.previewAt, (std::array<int, 3>{1, 2, 3}));
     EXPECT_TRUE(o.quiet);
     EXPECT_FALSE(o.deterministic);
-    EXPECT_EQ(o.outputPaths(), (std::vector<std::string>{"l.nrrd", "s.csv", "r.json", "p.png"}));  // not "-"
+    EXPECT_TRUE(o.connected);
+    EXPECT_EQ(o.outputPaths(), (std::vector<std::string>{"l.nrrd", "s.csv", "r.json", "p.png", "a.csv"}));  // not "-"
 }
 
 TEST(VolumeOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
@@ -88,6 +90,8 @@ TEST(VolumeOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
              {"--preview-at", "1,2,3"},                                // without --preview
              {"--sites-in", existingFile(), "--sites", "5"},
              {"--deterministic", "--fast-atomics"},
+             {"--adjacency", "same.csv", "--sites-out", "same.csv"},  // one file for two outputs
+             {"--adjacency"},
              {"no-such-file.npy"},
              {"--no-such-option"},
          }) {

@@ -53,7 +53,15 @@ class Tessellation:
         The voxel count of every region.
     pieces : ndarray of int64, shape (N,)
         The number of connected pieces of every region (inside the mask; 6-connected, 4-connected in an
-        image): more than 1 where a region straddles a gap of the object.
+        image): more than 1 where a region straddles a gap of the object (never, with
+        ``connected=True``, but in a part of the mask that no site reaches).
+    adjacency : structured ndarray, shape (M,)
+        Which regions touch and how much: one row per pair of labels ``a < b`` that share at least one
+        voxel face, ordered by ``a``, then ``b``, with fields ``a`` and ``b`` (uint32), ``faces`` (uint64,
+        the number of shared faces) and ``area`` (float64, their area: a face between neighbours along
+        an axis has the product of the other two axes' `spacing` as its area, 1 without a spacing).
+        Label 0 is the outside of a mask; faces on the array's own boundary are not counted. The rows
+        of region 5 are ``adjacency[(adjacency["a"] == 5) | (adjacency["b"] == 5)]``.
     first_id : int
         The label of ``sites[0]``: `start_label`, 1 with a mask.
     initial_index : ndarray of int64, shape (N,)
@@ -98,6 +106,7 @@ class Tessellation:
     voxels: np.ndarray
     pieces: np.ndarray
     initial_index: np.ndarray
+    adjacency: np.ndarray
     first_id: int
     energy: float
     energy_physical: float
@@ -127,6 +136,7 @@ def tessellate(
     spacing: Union[None, float, Sequence[float]] = None,
     window: Optional[Sequence[float]] = None,
     clip_below: Optional[float] = None,
+    connected: bool = False,
 ) -> Tessellation:
     """Centroidal Voronoi tessellation of a 3-D density or a 2-D image.
 
@@ -185,6 +195,12 @@ def tessellate(
         in CT Hounsfield units.
     clip_below : float, optional
         Set values below it to 0 and keep the others.
+    connected : bool, optional
+        Make every region one 6-connected piece that holds its site: after every labelling, each piece
+        of a region that does not hold the region's site goes to the neighbouring region whose piece
+        with its site it shares the most voxel faces with (ties: the smaller id), until no such piece
+        is left; the centroids are those of these regions, and so are the labels. A piece in a part of
+        the mask that no site reaches keeps its label. The same result on every run, as without it.
     progress : callable or bool, optional
         A callable is called as ``progress(iteration, level, energy)`` after every iteration, with the
         energy on the iterations that evaluate it (every tenth) and None on the others; one that takes
@@ -250,7 +266,7 @@ def tessellate(
                                  _optional(mask_above, _number, "mask_above"),
                                  _optional(spacing, _spacing, "spacing", 2 if image else 3),
                                  _optional(window, _window, "window"),
-                                 _optional(clip_below, _number, "clip_below"))
+                                 _optional(clip_below, _number, "clip_below"), _flag(connected, "connected"))
     finally:
         if isinstance(callback, _ProgressReport):
             callback.close()

@@ -21,4 +21,5 @@ def tessellate(
     spacing: Optional[List[float]],
     window: Optional[Tuple[float, float]],
     clip_below: Optional[float],
+    connected: bool,
 ) -> dict[str, Any]: ...

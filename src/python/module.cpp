@@ -12,6 +12,7 @@
 #include "density_array.h"
 #include "interpreter_exit.h"
 #include "run_observer.h"
+#include "volume/adjacency.h"
 #include "volume/summary.h"
 
 namespace py = pybind11;
@@ -38,6 +39,8 @@ volume::Seeding seedingNamed(const std::string& name) {
 py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParameters& parameters,
                   const py::array& density) {
     volume::Tessellation& t = run.tessellation;
+    std::vector<formats::AdjacencyRow> adjacency = volume::labelAdjacency(t.labels, t.box, parameters.spacing);
+    const py::ssize_t pairs = py::ssize_t(adjacency.size());
     const py::ssize_t sites = py::ssize_t(t.sites.size());
     std::vector<int64_t> indices;
     indices.reserve(t.sites.size() * 3);
@@ -62,6 +65,7 @@ py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParam
     result["pieces"] = arrayOwning(std::vector<int64_t>(t.pieces.begin(), t.pieces.end()), {sites});
     result["initial_index"] = arrayOwning(std::move(t.initialIndex), {sites});
     result["first_id"] = t.firstId;
+    result["adjacency"] = arrayOwning(std::move(adjacency), {pairs});
     result["energy"] = double(run.energy);
     result["energy_physical"] = physicalEnergy(run.energy, parameters.spacing, run.grid.longestSide());
     result["seed"] = parameters.seed;
@@ -101,7 +105,8 @@ py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_
                     int64_t startLabel, bool deterministic, const py::object& progress,
                     const std::optional<py::array_t<uint8_t, py::array::c_style>>& mask,
                     const std::optional<double>& maskAbove, const std::optional<std::vector<double>>& spacing,
-                    const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow) {
+                    const std::optional<std::array<double, 2>>& window, const std::optional<double>& clipBelow,
+                    bool connected) {
     const volume::DensityView view =
         densityViewOf(density, image ? formats::VoxelNaming::imageIndex : formats::VoxelNaming::arrayIndex);
     volume::TessellationParameters parameters;
@@ -123,6 +128,7 @@ py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_
     parameters.mapping.window = window;
     parameters.mapping.clipBelow = clipBelow;
     parameters.mapping.negativeHint = "map negative values with window=(lo, hi) or clip_below=v";
+    parameters.connected = connected;
 
     RunObserver observer(progress);
     std::optional<volume::TessellationRun> run;
@@ -139,6 +145,7 @@ py::dict tessellate(const py::array& density, bool image, int64_t sites, uint64_
 
 PYBIND11_MODULE(_cvt, module) {
     module.doc() = "The compiled core of cvt; use cvt.tessellate.";
+    PYBIND11_NUMPY_DTYPE(cvt::formats::AdjacencyRow, a, b, faces, area);  // the rows of result.adjacency
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
@@ -153,7 +160,7 @@ PYBIND11_MODULE(_cvt, module) {
     module.def("tessellate", &cvt::python::tessellate, py::arg("density"), py::arg("image"), py::arg("sites"),
                py::arg("seed"), py::arg("seeding"), py::arg("initial_sites"), py::arg("max_iterations"),
                py::arg("levels"), py::arg("start_label"), py::arg("deterministic"), py::arg("progress"), py::arg("mask"),
-               py::arg("mask_above"), py::arg("spacing"), py::arg("window"), py::arg("clip_below"),
+               py::arg("mask_above"), py::arg("spacing"), py::arg("window"), py::arg("clip_below"), py::arg("connected"),
                "The run on a 3-D array (an image as one plane); see cvt.tessellate, which checks and documents "
                "the arguments.");
 }

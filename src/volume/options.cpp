@@ -75,7 +75,7 @@ void requireDistinctFiles(const VolumeOptions& options) {
                                 {"--sites-in", &options.sitesIn}};
     const NamedPath outputs[] = {{"--labels", &options.labelsPath}, {"--sites-out", &options.sitesOutPath},
                                  {"--text", &options.textPath},     {"--summary", &options.summaryPath},
-                                 {"--preview", &options.previewPath}};
+                                 {"--preview", &options.previewPath}, {"--adjacency", &options.adjacencyPath}};
     const auto given = [](const NamedPath& named) { return named.path->has_value() && **named.path != "-"; };
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!given(outputs[i])) continue;
@@ -130,6 +130,9 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
         ->check(CLI::ExistingFile);
     app.add_option("--mask-above", options.maskAbove,
                    "Tessellate only where the (mapped) density is above T; with --mask, inside both");
+    app.add_flag("--connected", options.connected,
+                 "Make every region one 6-connected piece that holds its site: after each labelling, a piece of a "
+                 "region without the region's site goes to the neighbouring region it shares the most faces with");
 
     CLI::Option* sites = app.add_option("--sites", options.sites, "Number of sites (default 10000)")
                              ->check(CLI::Range(1, 1 << 30));
@@ -162,6 +165,9 @@ void describeOptions(CLI::App& app, VolumeOptions& options, OptionTexts& texts) 
     app.add_option("--text", options.textPath,
                    "Write one line 'v X Y Z' per voxel, x outermost, z innermost (- for standard output)");
     app.add_option("--summary", options.summaryPath, "Write a JSON summary of the run");
+    app.add_option("--adjacency", options.adjacencyPath,
+                   "Write which regions touch: CSV a,b,faces,area, one row per pair of labels that share a voxel face "
+                   "(area in the spacing's units; label 0 is the outside of a mask)");
     CLI::Option* preview = app.add_option("--preview", options.previewPath,
                                           "Write a PNG of three orthogonal slices with the region borders");
     app.add_option("--preview-at", texts.previewAt, "X,Y,Z the preview slices go through (default: the box's middle)")
@@ -220,7 +226,8 @@ VolumeOptions finish(VolumeOptions options, const CLI::App& app, const OptionTex
 
 std::vector<std::string> VolumeOptions::outputPaths() const {
     std::vector<std::string> paths;
-    for (const std::optional<std::string>& path : {labelsPath, sitesOutPath, textPath, summaryPath, previewPath})
+    for (const std::optional<std::string>& path :
+         {labelsPath, sitesOutPath, textPath, summaryPath, previewPath, adjacencyPath})
         if (path && *path != "-") paths.push_back(*path);
     return paths;
 }

@@ -30,8 +30,9 @@ struct VolumeOptions {
     formats::DensityMapping mapping;        // --window, --clip-below
     std::optional<std::string> maskPath;    // --mask: non-zero voxels are inside
     std::optional<double> maskAbove;        // --mask-above: inside where the mapped density is above it
+    bool connected = false;                 // --connected: every region one piece that holds its site
 
-    std::optional<std::string> labelsPath, sitesOutPath, textPath, summaryPath, previewPath;
+    std::optional<std::string> labelsPath, sitesOutPath, textPath, summaryPath, previewPath, adjacencyPath;
     std::optional<std::array<int, 3>> previewAt;
     bool quiet = false;
     bool dryRun = false;  // --dry-run: say what the run would take, and run nothing

@@ -13,6 +13,7 @@
 #include "formats/large_buffer.h"
 #include "formats/sites_csv.h"
 #include "host/output.h"
+#include "adjacency.h"
 #include "preview.h"
 
 namespace cvt::volume {
@@ -73,6 +74,10 @@ void writeSites(const std::string& path, const Tessellation& tessellation) {
     formats::writeSitesCsv(path, rows, tessellation.firstId);
 }
 
+void writeAdjacency(const std::string& path, const Tessellation& tessellation, const Spacing& spacing) {
+    formats::writeAdjacencyCsv(path, labelAdjacency(tessellation.labels, tessellation.box, spacing));
+}
+
 void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box) {
     if (path == "-") {
         writeLabelling(labelling, grid, box, writeToStandardOutput);
@@ -87,6 +92,7 @@ void writeOutputs(const VolumeOptions& options, const DensityInput& input, const
     const Tessellation& tessellation = run.tessellation;
     if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
     if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
+    if (options.adjacencyPath) writeAdjacency(*options.adjacencyPath, tessellation, input.usedSpacing);
     if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.grid, tessellation.box);
     if (options.previewPath) {
         char caption[96];

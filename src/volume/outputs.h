@@ -23,6 +23,9 @@ std::vector<uint16_t> narrowLabels(const std::vector<uint32_t>& labels);
 // The sites file: id,x,y,z,mass,voxels,pieces,cx,cy,cz,initial_index.
 void writeSites(const std::string& path, const Tessellation& tessellation);
 
+// The adjacency file: a,b,faces,area for every pair of labels that touch, areas under `spacing`.
+void writeAdjacency(const std::string& path, const Tessellation& tessellation, const Spacing& spacing);
+
 // One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.
 void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box);
 

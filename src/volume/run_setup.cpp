@@ -27,6 +27,7 @@ TessellationParameters parametersOf(const VolumeOptions& options, const DensityI
     // values); the mask is the run's to apply.
     parameters.maskAbove = options.maskAbove;
     parameters.maskSource = options.maskPath.value_or(parameters.maskSource);
+    parameters.connected = options.connected;
     return parameters;
 }
 

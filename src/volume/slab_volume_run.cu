@@ -74,7 +74,8 @@ auto orAbandon(RankGroup& ranks, Step&& step) -> decltype(step()) {
     ranks.abandon(1);
 }
 
-// What a run across ranks does not do: it has one level, no mask, exact sums, and its outputs are files.
+// What a run across ranks does not do: it has one level, no mask, exact sums, regions as the labelling
+// gives them, and its outputs are files.
 void refuseSingleProcessOptions(const VolumeOptions& options) {
     const auto refuse = [](const std::string& what) {
         throw InvalidInput(what + " works in one process only, not across MPI ranks");
@@ -83,6 +84,8 @@ void refuseSingleProcessOptions(const VolumeOptions& options) {
     if (options.masked()) refuse(options.maskPath ? "--mask" : "--mask-above");
     if (options.textPath) refuse("--text");
     if (options.previewPath) refuse("--preview");
+    if (options.connected) refuse("--connected");
+    if (options.adjacencyPath) refuse("--adjacency");
     if (options.dryRun) refuse("--dry-run");
     if (!options.deterministic) refuse("--fast-atomics");
 }

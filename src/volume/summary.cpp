@@ -22,7 +22,8 @@ json parameters(const RunSummary& s) {
             {"seed", o.seed},
             {"seeding", placementName(s.placement)},
             {"sites_in", optional(o.sitesIn)},
-            {"accumulation", o.deterministic ? "exact" : "float"}};
+            {"accumulation", o.deterministic ? "exact" : "float"},
+            {"connected", o.connected}};
 }
 
 json input(const DensityInput& in) {

@@ -47,6 +47,9 @@ struct TessellationParameters {
     // The label of the first region: 1 (label 0 is never a region), or 0. A masked run's is 1, since 0
     // is the outside.
     uint32_t startLabel = 1;
+    // Every region one 6-connected piece that holds its site (voronoi/connected_regions.h): the driver
+    // makes each labelling's regions connected before the centroid step, and the final labels are those.
+    bool connected = false;
 };
 
 // What the run gives back.

@@ -112,6 +112,6 @@ def test_a_failure_every_rank_meets_gives_one_message(tmp_path):
     assert result.returncode != 0
     lines = [line for line in result.stderr.splitlines() if line.startswith("cvt-volume:")]
     assert len(lines) == 1 and "missing" in lines[0], result.stderr
-    for option in (["--levels", 2], ["--fast-atomics"]):
+    for option in (["--levels", 2], ["--fast-atomics"], ["--connected"], ["--adjacency", tmp_path / "adjacency.csv"]):
         refused = run(MPIRUN + ["-np", 2, VOLUME, tmp_path / "density.npy"] + option)
         assert refused.returncode != 0 and "one process only" in refused.stderr, refused.stderr

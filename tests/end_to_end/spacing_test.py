@@ -49,7 +49,7 @@ def runs(tmp_path_factory):
     return {
         "tmp": tmp,
         "density": values,
-        "nrrd": tessellate(tmp, tmp / "density.nrrd", "nrrd"),
+        "nrrd": tessellate(tmp, tmp / "density.nrrd", "nrrd", "--adjacency", tmp / "nrrd-adjacency.csv"),
         "npy": tessellate(tmp, tmp / "density.npy", "npy", "--spacing", "%g,%g,%g" % SPACING),
         "isotropic": tessellate(tmp, tmp / "density.npy", "isotropic"),
     }
@@ -108,6 +108,36 @@ def test_cvt_check_measures_with_the_files_or_the_given_spacing(runs):
     cubic = run(BUILD / "cvt-check", "--labels", tmp / "nrrd.npy", "--sites", tmp / "nrrd.csv",
                 "--spacing", "1,1,1")
     assert cubic.returncode == 1 and "labels: wrong" in cubic.stdout
+
+
+def face_counts(labels, spacing):
+    """{(a, b): (faces, area)} for every pair of labels a < b that share a face, face by face with NumPy."""
+    counts = {}
+    for axis, area in ((2, spacing[1] * spacing[2]), (1, spacing[0] * spacing[2]), (0, spacing[0] * spacing[1])):
+        moved = np.moveaxis(labels, axis, 0)
+        low, high = moved[:-1].ravel(), moved[1:].ravel()
+        differ = low != high
+        pairs = np.stack([np.minimum(low, high)[differ], np.maximum(low, high)[differ]], axis=1)
+        if len(pairs):
+            for (a, b), n in zip(*np.unique(pairs, axis=0, return_counts=True)):
+                faces, total = counts.get((int(a), int(b)), (0, 0.0))
+                counts[(int(a), int(b))] = (faces + int(n), total + n * area)
+    return counts
+
+
+def test_the_adjacency_file_counts_faces_and_their_physical_area(runs):
+    tmp = runs["tmp"]
+    table = np.loadtxt(tmp / "nrrd-adjacency.csv", delimiter=",", skiprows=1, ndmin=2)
+    expected = face_counts(runs["nrrd"][0], SPACING)
+    assert [(int(a), int(b)) for a, b in table[:, :2]] == sorted(expected)
+    assert np.array_equal(table[:, 2], [expected[pair][0] for pair in sorted(expected)])
+    assert np.allclose(table[:, 3], [expected[pair][1] for pair in sorted(expected)], rtol=1e-12)
+    checked = run(BUILD / "cvt-check", "--labels", tmp / "nrrd.npy", "--sites", tmp / "nrrd.csv",
+                  "--density", tmp / "density.nrrd", "--adjacency", tmp / "nrrd-adjacency.csv")
+    assert checked.returncode == 0 and "adjacency: matches" in checked.stdout, checked.stdout + checked.stderr
+    cubic = run(BUILD / "cvt-check", "--labels", tmp / "nrrd.npy", "--sites", tmp / "nrrd.csv", "--spacing", "1,1,1",
+                "--adjacency", tmp / "nrrd-adjacency.csv")
+    assert cubic.returncode == 1  # nearest sites and areas both measured otherwise
 
 
 @pytest.mark.parametrize("spacing", ["0,1,1", "-1,1,1", "nan,1,1", "1,inf,1", "1,1", "1,1,1,1", "a,b,c",

@@ -42,13 +42,37 @@ def test_windowed_masked_anisotropic_runs_match_cvt_volume(tmp_path, cvt_volume)
     np.save(tmp_path / "mask.npy", mask)
     subprocess.run([str(cvt_volume), str(tmp_path / "ct.npy"), "--sites", "30", "--window", "-100,900",
                     "--mask", str(tmp_path / "mask.npy"), "--spacing", "0.5,0.5,1.5", "--quiet",
-                    "--labels", str(tmp_path / "labels.npy"), "--summary", str(tmp_path / "run.json")], check=True)
+                    "--labels", str(tmp_path / "labels.npy"), "--summary", str(tmp_path / "run.json"),
+                    "--adjacency", str(tmp_path / "adjacency.csv")], check=True)
     result = cvt.tessellate(hounsfield, 30, window=(-100, 900), mask=mask, spacing=(1.5, 0.5, 0.5))
     np.testing.assert_array_equal(result.labels, np.load(tmp_path / "labels.npy"))
+    table = np.loadtxt(tmp_path / "adjacency.csv", delimiter=",", skiprows=1, ndmin=2)
+    np.testing.assert_array_equal(table[:, :3], np.stack([result.adjacency[f] for f in ("a", "b", "faces")], axis=1))
+    np.testing.assert_allclose(table[:, 3], result.adjacency["area"], rtol=1e-14)
     summary = json.load(open(tmp_path / "run.json"))
     assert result.history == summary["history"]
     assert result.energy == summary["final_energy"]
     assert result.energy_physical == summary["final_energy_physical"]
+
+
+def test_the_adjacency_counts_faces_and_their_area_along_the_array_axes():
+    mask = ring_mask(SHAPE)
+    spacing = (2.0, 1.0, 0.5)
+    result = cvt.tessellate(blob(SHAPE) + 1, 25, mask=mask, spacing=spacing, max_iterations=10, connected=True)
+    expected = {}
+    for axis in range(3):
+        moved = np.moveaxis(result.labels, axis, 0)
+        low, high = moved[:-1].ravel(), moved[1:].ravel()
+        area = np.prod([spacing[k] for k in range(3) if k != axis])
+        for a, b in zip(np.minimum(low, high)[low != high].tolist(), np.maximum(low, high)[low != high].tolist()):
+            faces, total = expected.get((a, b), (0, 0.0))
+            expected[(a, b)] = (faces + 1, total + area)
+    adjacency = result.adjacency
+    assert adjacency.dtype.names == ("a", "b", "faces", "area")
+    assert list(zip(adjacency["a"].tolist(), adjacency["b"].tolist())) == sorted(expected)
+    assert adjacency["faces"].tolist() == [expected[pair][0] for pair in sorted(expected)]
+    np.testing.assert_allclose(adjacency["area"], [expected[pair][1] for pair in sorted(expected)], rtol=1e-12)
+    assert adjacency["a"][0] == 0  # the outside of the mask touches regions too
 
 
 def test_negative_values_name_the_arguments_that_map_them():

@@ -57,6 +57,55 @@ private:
     std::vector<std::vector<Point>> buckets_;
 };
 
+// The nearest site to `voxel` (ties as the labelling breaks them), found among the sites no farther
+// than `own`, the site it is labelled with; and whether `own` is one of the sites.
+struct Nearest {
+    const Point* site = nullptr;
+    bool ownListed = false;
+};
+
+Nearest nearestAround(const SiteGrid& grid, const Point& voxel, const Point& own, const AxisWeights& weights) {
+    const int64_t ownDistance = squaredDistance(voxel, own, weights);
+    // A site as near as the voxel's own lies within sqrt(distance / weight) voxels along every axis.
+    const double lightest = double(std::min({weights.x, weights.y, weights.z}));
+    const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance) / lightest))) + 1;
+    Nearest nearest;
+    int64_t nearestDistance = 0;
+    grid.forSitesNear(voxel, radius, [&](const Point& s) {
+        const int64_t d = squaredDistance(voxel, s, weights);
+        nearest.ownListed = nearest.ownListed || (s.x == own.x && s.y == own.y && s.z == own.z);
+        if (nearest.site == nullptr || d < nearestDistance ||
+            (d == nearestDistance && preferredOnTie(s, *nearest.site))) {
+            nearest.site = &s;
+            nearestDistance = d;
+        }
+    });
+    return nearest;
+}
+
+bool samePoint(const Point& a, const Point& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
+// Runs visit(z) for every z slice, the slices shared among the host threads; returns the lowest slice
+// for which visit returned false, or `slices`.
+template <class Visit>
+int forEachSlice(int slices, Visit&& visit) {
+    std::atomic<int> nextSlice{0};
+    std::mutex stopMutex;
+    int stoppedAt = slices;
+    const auto work = [&] {
+        for (int z = nextSlice++; z < slices; z = nextSlice++)
+            if (!visit(z)) {
+                std::lock_guard lock(stopMutex);
+                stoppedAt = std::min(stoppedAt, z);
+            }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()); ++t) threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads) thread.join();
+    return stoppedAt;
+}
+
 std::string describe(const Point& p) {
     char text[48];
     std::snprintf(text, sizeof text, "(%d, %d, %d)", p.x, p.y, p.z);
@@ -82,53 +131,54 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
         }
     }
     const SiteGrid grid(sites, std::max({box.x, box.y, box.z}));
-    // A site as near as a voxel's own lies within sqrt(distance / weight) voxels along every axis.
-    const double lightest = double(std::min({weights.x, weights.y, weights.z}));
-
-    // Each host thread takes whole z slices; the first problem found (lowest slice) is reported.
-    std::atomic<int> nextSlice{0};
-    std::mutex problemMutex;
-    int problemSlice = box.z;
-    const auto work = [&] {
-        for (int z = nextSlice++; z < box.z; z = nextSlice++) {
-            for (int y = 0; y < box.y; ++y)
-                for (int x = 0; x < box.x; ++x) {
-                    const Point voxel{x, y, z};
-                    const int32_t code = labels[(size_t(z) * box.y + y) * box.x + x];
-                    if (code == outsideLabel) continue;
-                    const Point own = decode(code, codes);
-                    const int64_t ownDistance = squaredDistance(voxel, own, weights);
-                    const int radius = static_cast<int>(std::ceil(std::sqrt(double(ownDistance) / lightest))) + 1;
-                    const Point* better = nullptr;
-                    bool listed = false;
-                    grid.forSitesNear(voxel, radius, [&](const Point& s) {
-                        const int64_t d = squaredDistance(voxel, s, weights);
-                        listed = listed || (s.x == own.x && s.y == own.y && s.z == own.z);
-                        if (d < ownDistance || (d == ownDistance && preferredOnTie(s, own))) better = &s;
-                    });
-                    if (better == nullptr && listed) continue;
-                    std::lock_guard lock(problemMutex);
-                    if (z < problemSlice) {
-                        problemSlice = z;
-                        if (!listed)
-                            verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
-                                              ", which is not one of the sites";
-                        else
-                            verdict.problem = "voxel " + describe(voxel) + " is labelled " + describe(own) +
-                                              " but site " + describe(*better) + " is " +
-                                              (squaredDistance(voxel, *better, weights) < ownDistance ? "nearer"
-                                                                                              : "as near and preferred");
-                    }
-                    return;
-                }
-        }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()); ++t) threads.emplace_back(work);
-    work();
-    for (std::thread& thread : threads) thread.join();
-    verdict.exact = problemSlice == box.z;
+    // Each host thread takes whole z slices; the problem of the lowest slice found wrong is reported.
+    std::vector<std::string> problems(size_t(box.z));
+    const int wrongSlice = forEachSlice(box.z, [&](int z) {
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; ++x) {
+                const Point voxel{x, y, z};
+                const int32_t code = labels[(size_t(z) * box.y + y) * box.x + x];
+                if (code == outsideLabel) continue;
+                const Point own = decode(code, codes);
+                const Nearest nearest = nearestAround(grid, voxel, own, weights);
+                if (nearest.ownListed && samePoint(*nearest.site, own)) continue;
+                if (!nearest.ownListed)
+                    problems[size_t(z)] = "voxel " + describe(voxel) + " is labelled " + describe(own) +
+                                          ", which is not one of the sites";
+                else
+                    problems[size_t(z)] =
+                        "voxel " + describe(voxel) + " is labelled " + describe(own) + " but site " +
+                        describe(*nearest.site) + " is " +
+                        (squaredDistance(voxel, *nearest.site, weights) < squaredDistance(voxel, own, weights)
+                             ? "nearer"
+                             : "as near and preferred");
+                return false;
+            }
+        return true;
+    });
+    verdict.exact = wrongSlice == box.z;
+    if (!verdict.exact) verdict.problem = problems[size_t(wrongSlice)];
     return verdict;
+}
+
+std::vector<int32_t> nearestLabelling(const std::vector<int32_t>& labels, GridBox box,
+                                      const std::vector<std::array<int, 3>>& siteList, const AxisWeights& weights,
+                                      const SiteLayout& codes) {
+    std::vector<Point> sites;
+    for (const std::array<int, 3>& s : siteList) sites.push_back({s[0], s[1], s[2]});
+    const SiteGrid grid(sites, std::max({box.x, box.y, box.z}));
+    std::vector<int32_t> nearest(labels.size(), outsideLabel);
+    forEachSlice(box.z, [&](int z) {
+        for (int y = 0; y < box.y; ++y)
+            for (int x = 0; x < box.x; ++x) {
+                const size_t i = (size_t(z) * box.y + y) * box.x + x;
+                if (labels[i] == outsideLabel) continue;
+                const Point* site = nearestAround(grid, {x, y, z}, decode(labels[i], codes), weights).site;
+                nearest[i] = codes.encode(site->x, site->y, site->z);
+            }
+        return true;
+    });
+    return nearest;
 }
 
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge) {

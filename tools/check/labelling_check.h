@@ -28,6 +28,12 @@ LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, GridBox box
                                  const std::vector<std::array<int, 3>>& sites, const AxisWeights& weights = {},
                                  const SiteLayout& codes = {});
 
+// The exact nearest site of every voxel of `labels` that is not outsideLabel (outsideLabel elsewhere),
+// as codes. Each label must be one of `sites`: its distance bounds the search.
+std::vector<int32_t> nearestLabelling(const std::vector<int32_t>& labels, GridBox box,
+                                      const std::vector<std::array<int, 3>>& sites, const AxisWeights& weights = {},
+                                      const SiteLayout& codes = {});
+
 // The same for edge^3 site codes, the sites being those that occur in the labelling.
 LabellingVerdict verifyLabelling(const std::vector<int32_t>& labels, int edge);
 

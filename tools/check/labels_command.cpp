@@ -8,10 +8,11 @@
 namespace cvt::check {
 
 int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
-                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask) {
+                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask,
+                   const RegionChecks& regions) {
     LabelsFileVerdict verdict;
     try {
-        verdict = checkLabelsFile(labels, sites, density, spacing, mask);
+        verdict = checkLabelsFile(labels, sites, density, spacing, mask, regions);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "cvt-check: %s\n", failure.what());
         return 2;
@@ -21,7 +22,13 @@ int runLabelsCheck(const std::string& labels, const std::string& sites, const st
         return 1;
     }
     if (verdict.spacing != Spacing{1, 1, 1}) std::printf("spacing: %s\n", describeSpacing(verdict.spacing).c_str());
-    std::printf("sites: %zu\nlabels: exact, counts match\n", verdict.siteCount);
+    std::printf("sites: %zu\n", verdict.siteCount);
+    if (regions.connected)
+        std::printf("labels: connected, %llu voxels away from their nearest site, counts match\n",
+                    static_cast<unsigned long long>(verdict.awayFromNearest));
+    else
+        std::printf("labels: exact, counts match\n");
+    if (verdict.adjacentPairs) std::printf("adjacency: matches, %zu pairs\n", *verdict.adjacentPairs);
     if (verdict.energy) std::printf("energy: %.6f\n", *verdict.energy);
     return 0;
 }

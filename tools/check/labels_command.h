@@ -6,10 +6,12 @@
 #include <string>
 
 #include "host/axis_spacing.h"
+#include "labels_file_check.h"
 
 namespace cvt::check {
 
 int runLabelsCheck(const std::string& labels, const std::string& sites, const std::optional<std::string>& density,
-                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask);
+                   const std::optional<Spacing>& spacing, const std::optional<std::string>& mask,
+                   const RegionChecks& regions);
 
 }  // namespace cvt::check

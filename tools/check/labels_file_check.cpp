@@ -4,12 +4,15 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "device/failure.h"
+#include "formats/adjacency_csv.h"
 #include "formats/sites_csv.h"
 #include "formats/volume_file.h"
 #include "labelling_check.h"
+#include "region_check.h"
 
 namespace cvt::check {
 namespace {
@@ -62,7 +65,7 @@ std::optional<std::string> maskProblem(const std::vector<uint32_t>& ids, GridBox
 
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
                                   const std::optional<std::string>& densityPath, const std::optional<Spacing>& given,
-                                  const std::optional<std::string>& maskPath) {
+                                  const std::optional<std::string>& maskPath, const RegionChecks& regions) {
     const formats::VolumeFile labelsFile = formats::readVolume(labelsPath);
     const std::optional<formats::VolumeFile> densityFile =
         densityPath ? std::optional(formats::readVolume(*densityPath)) : std::nullopt;
@@ -108,8 +111,34 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
         codes[i] = layout.encode(s[0], s[1], s[2]);
         ++voxels[id];
     }
-    const LabellingVerdict labelling = verifyLabelling(codes, box, sites, labellingWeights(spacing, grid.longestSide()), layout);
-    if (!labelling.exact) return invalid(labelling.problem);
+    const AxisWeights weights = labellingWeights(spacing, grid.longestSide());
+    uint64_t awayFromNearest = 0;
+    if (regions.connected) {
+        const std::vector<int32_t> nearestCodes = nearestLabelling(codes, box, sites, weights, layout);
+        std::unordered_map<int32_t, uint32_t> idOfCode;
+        std::vector<size_t> siteVoxels;
+        for (size_t id = 0; id < sites.size(); ++id) {
+            idOfCode[layout.encode(sites[id][0], sites[id][1], sites[id][2])] = uint32_t(id + firstId);
+            siteVoxels.push_back(size_t(sites[id][0]) + size_t(box.x) * (sites[id][1] + size_t(box.y) * sites[id][2]));
+        }
+        std::vector<uint32_t> nearest(ids.size(), 0);
+        for (size_t i = 0; i < ids.size(); ++i)
+            if (nearestCodes[i] != outsideLabel) {
+                nearest[i] = idOfCode.at(nearestCodes[i]);
+                awayFromNearest += nearest[i] != ids[i];
+            }
+        if (const auto problem = connectedProblem(ids, nearest, box, firstId, siteVoxels)) return invalid(*problem);
+    } else {
+        const LabellingVerdict labelling = verifyLabelling(codes, box, sites, weights, layout);
+        if (!labelling.exact) return invalid(labelling.problem);
+    }
+    std::optional<size_t> adjacentPairs;
+    if (regions.adjacencyPath) {
+        const std::vector<formats::AdjacencyRow> rows = formats::readAdjacencyCsv(*regions.adjacencyPath);
+        if (const auto problem = adjacencyProblem(rows, ids, box, spacing))
+            return invalid(*regions.adjacencyPath + ": " + *problem);
+        adjacentPairs = rows.size();
+    }
 
     // A file without a voxels column reads as zeros; every region has at least its site's voxel.
     const bool countsListed = std::any_of(rows.begin(), rows.end(), [](const formats::SiteRow& r) { return r.voxels > 0; });
@@ -121,6 +150,8 @@ LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::stri
     LabelsFileVerdict verdict;
     verdict.siteCount = rows.size();
     verdict.spacing = spacing;
+    verdict.awayFromNearest = awayFromNearest;
+    verdict.adjacentPairs = adjacentPairs;
     if (!densityFile) return verdict;
     if (densityFile->shape.x != box.x || densityFile->shape.y != box.y || densityFile->shape.z != box.z)
         throw Failure(*densityPath + ": its shape differs from the labels'");

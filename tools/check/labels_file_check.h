@@ -9,10 +9,18 @@
 
 namespace cvt::check {
 
+// What to check beyond nearest sites.
+struct RegionChecks {
+    bool connected = false;                    // the run made its regions connected (cvt-volume --connected)
+    std::optional<std::string> adjacencyPath;  // an adjacency table of the labels (cvt-volume --adjacency)
+};
+
 struct LabelsFileVerdict {
     bool valid = true;
     std::string problem;  // the first problem found, in words
     size_t siteCount = 0;
+    uint64_t awayFromNearest = 0;  // with RegionChecks::connected: voxels labelled other than their nearest site
+    std::optional<size_t> adjacentPairs;  // with an adjacency table: its rows
     std::optional<double> energy;  // with a density: on the program's scale (see checkLabelsFile)
     Spacing spacing{1, 1, 1};      // what distances were measured with
 };
@@ -27,9 +35,16 @@ struct LabelsFileVerdict {
 //
 // A sites file whose ids start at 1 belongs to a masked run: label 0 marks the outside, which has no
 // site; with `maskPath` the labels must be 0 exactly where the mask is.
+//
+// With regions.connected, voxels may carry another site than their nearest where the run moved them:
+// then every region must be one 6-connected piece holding its site (but in a part of the mask that no
+// site reaches), and every voxel away from its nearest site must lie in a piece of the nearest-site
+// labelling that does not hold its site (region_check.h). With regions.adjacencyPath, the table must
+// be the labels' own under the spacing used.
 LabelsFileVerdict checkLabelsFile(const std::string& labelsPath, const std::string& sitesPath,
                                   const std::optional<std::string>& densityPath,
                                   const std::optional<Spacing>& spacing = std::nullopt,
-                                  const std::optional<std::string>& maskPath = std::nullopt);
+                                  const std::optional<std::string>& maskPath = std::nullopt,
+                                  const RegionChecks& regions = {});
 
 }  // namespace cvt::check

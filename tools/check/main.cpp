@@ -4,11 +4,16 @@
 //                         in the file; prints the number of sites and the CVT energy of the program's
 //                         density.
 //   cvt-check --labels LABELS --sites SITES [--density DENSITY] [--spacing SX,SY,SZ] [--mask MASK]
+//             [--connected] [--adjacency FILE]
 //                         the labels and sites files of cvt-volume: exact nearest sites among the listed
 //                         ones, voxel counts (and masses, with the density) as listed; prints the number
 //                         of sites and, with the density, the CVT energy as cvt-volume reports it;
 //                         distances under the spacing given, else the density's or the labels' file's;
-//                         with a mask, that the labels are 0 exactly outside it.
+//                         with a mask, that the labels are 0 exactly outside it. With --connected, the
+//                         files of a run with --connected: every region one 6-connected piece holding
+//                         its site (but in a part of the mask no site reaches), every other voxel at its
+//                         nearest site or in a piece of the nearest-site labelling cut off from that
+//                         site. With --adjacency, that FILE is the labels' adjacency table.
 // Exits 0 when valid, 1 when not, 2 when the input cannot be read or the command line is wrong.
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,7 +36,8 @@ constexpr int edge = 256;
 
 constexpr const char* usage =
     "usage: cvt-check [FILE]\n"
-    "       cvt-check --labels LABELS --sites SITES [--density DENSITY] [--spacing SX,SY,SZ] [--mask MASK]\n";
+    "       cvt-check --labels LABELS --sites SITES [--density DENSITY] [--spacing SX,SY,SZ] [--mask MASK]\n"
+    "                 [--connected] [--adjacency FILE]\n";
 
 bool readAll(int fd, std::string& text) {
     char buffer[1 << 16];
@@ -74,7 +80,8 @@ int checkProgramOutput(const std::optional<std::string>& path) {
 }
 
 struct CommandLine {
-    std::optional<std::string> output, labels, sites, density, spacing, mask;
+    std::optional<std::string> output, labels, sites, density, spacing, mask, adjacency;
+    bool connected = false;
 };
 
 // The two forms of the usage above; nothing else.
@@ -87,8 +94,12 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
                                             : word == "--density" ? &line.density
                                             : word == "--spacing" ? &line.spacing
                                             : word == "--mask"    ? &line.mask
+                                            : word == "--adjacency" ? &line.adjacency
                                                                   : nullptr;
-        if (value != nullptr) {
+        if (word == "--connected") {
+            if (line.connected) return std::nullopt;
+            line.connected = true;
+        } else if (value != nullptr) {
             if (i + 1 == arguments.size() || *value) return std::nullopt;
             *value = arguments[++i];
         } else if (word.empty() || word[0] == '-' || line.output) {
@@ -97,7 +108,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             line.output = word;
         }
     }
-    const bool labelsForm = line.labels || line.sites || line.density || line.spacing || line.mask;
+    const bool labelsForm =
+        line.labels || line.sites || line.density || line.spacing || line.mask || line.adjacency || line.connected;
     if (labelsForm && (!line.labels || !line.sites || line.output)) return std::nullopt;
     return line;
 }
@@ -125,7 +137,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return cvt::check::runLabelsCheck(*line->labels, *line->sites, line->density, spacing, line->mask);
+        return cvt::check::runLabelsCheck(*line->labels, *line->sites, line->density, spacing, line->mask,
+                                          cvt::check::RegionChecks{line->connected, line->adjacency});
     }
     return checkProgramOutput(line->output);
 }

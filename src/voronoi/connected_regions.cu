@@ -1,0 +1,151 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../device/launch_shapes.h"
+#include "connected_regions.h"
+#include "slab_sites.h"
+
+CVT_BEGIN_NAMESPACE
+
+namespace {
+
+// The pass's words in the scratch volume, in 32-bit words of R = voxels / 32: the inside map, the two
+// copies of the anchored bits and the three link maps (6 R), then the tiles' flags of change (a byte per
+// tile, twice) and the count of changed tiles. Once the anchoring is done only the inside map and the
+// anchored bits are read, and the tiles' offsets and the records of detached voxels take the room of
+// the link maps and what follows.
+struct ScratchLayout {
+    RegionMaps maps;
+    uint32_t* anchored[2];
+    uint8_t* changed[2];
+    unsigned* changedTiles;
+    int* tileOffsets;  // tiles + 1 of them
+    DetachedVoxel* records;
+    int64_t recordCapacity;
+};
+
+ScratchLayout layoutIn(int* scratch, const GridShape& g, const RegionTiles& tiles) {
+    uint32_t* const words = reinterpret_cast<uint32_t*>(scratch);
+    const int64_t rowWords = g.voxels() / regionTileSide, flagWords = (tiles.count() + 3) / 4;
+    ScratchLayout layout;
+    layout.maps = RegionMaps{words, words + 3 * rowWords, words + 4 * rowWords, words + 5 * rowWords};
+    layout.anchored[0] = words + rowWords;
+    layout.anchored[1] = words + 2 * rowWords;
+    layout.changed[0] = reinterpret_cast<uint8_t*>(words + 6 * rowWords);
+    layout.changed[1] = reinterpret_cast<uint8_t*>(words + 6 * rowWords + flagWords);
+    layout.changedTiles = words + 6 * rowWords + 2 * flagWords;
+    layout.tileOffsets = reinterpret_cast<int*>(words + 3 * rowWords);
+    const int64_t recordsStart = 3 * rowWords + tiles.count() + 1;
+    layout.records = reinterpret_cast<DetachedVoxel*>(words + recordsStart);
+    layout.recordCapacity = (g.voxels() - recordsStart) / int64_t(sizeof(DetachedVoxel) / sizeof(uint32_t));
+    return layout;
+}
+
+void requireConnectable(const int* labels, const int* scratch, const GridShape& g, GridBox box) {
+    if (labels == nullptr || scratch == nullptr)
+        throw Failure("making regions connected needs a labelling and a scratch volume");
+    if (!isOnSteps(g))
+        throw Failure("cannot make the regions of grid " + shapeText(g) + " connected: it must have " + stepsRule());
+    if (g.zOrigin != 0 || (g.wholeZ != 0 && g.wholeZ != g.z))
+        throw Failure("making regions connected works on a whole grid, not on a slab of one");
+    if (box.x <= 0 || box.y <= 0 || box.z <= 0 || box.x > g.x || box.y > g.y || box.z > g.z)
+        throw Failure("cannot make regions connected in a box that grid " + shapeText(g) + " does not hold");
+}
+
+// Leaves the anchored bits in one of the two copies (after the last pass, which changed nothing, both
+// hold them) and returns it.
+const uint32_t* anchorVoxels(const int* labels, const int* nearestInside, const GridShape& g, GridBox box,
+                             const ScratchLayout& s) {
+    const RegionTiles tiles = regionTilesOf(box);
+    LAUNCH_KERNEL(kernelRegionLinks, voxelGrid(g), voxelBlock(), 0, labels, nearestInside, g, box, s.maps,
+                  s.anchored[0]);
+    checkCuda(cudaMemset(s.changed[0], 1, size_t(tiles.count())), "marking every tile for the first anchoring pass");
+    for (int pass = 0;; ++pass) {
+        checkCuda(cudaMemset(s.changedTiles, 0, sizeof(unsigned)), "clearing the count of changed tiles");
+        LAUNCH_KERNEL(kernelAnchorTiles, tileGrid(box), tileBlock(), 0, s.maps, s.anchored[pass & 1],
+                      s.anchored[(pass + 1) & 1], s.changed[pass & 1], s.changed[(pass + 1) & 1], s.changedTiles, g,
+                      box);
+        unsigned changed = 0;
+        checkCuda(cudaMemcpy(&changed, s.changedTiles, sizeof changed, cudaMemcpyDeviceToHost),
+                  "reading the count of changed tiles");
+        if (changed == 0) return s.anchored[0];
+    }
+}
+
+// The detached voxels' records, tile after tile, as many at a time as the scratch volume holds.
+std::vector<DetachedVoxel> describeDetached(const int* labels, const uint32_t* anchored, const GridShape& g,
+                                            GridBox box, const ScratchLayout& s) {
+    const RegionTiles tiles = regionTilesOf(box);
+    const size_t tileCount = size_t(tiles.count());
+    checkCuda(cudaMemset(s.tileOffsets, 0, tileCount * sizeof(int)), "clearing the counts of detached voxels");
+    LAUNCH_KERNEL(kernelCountDetached, tileGrid(box), tileBlock(), 0, s.maps, anchored, s.tileOffsets, g, box);
+    std::vector<int> offsets(tileCount + 1, 0);
+    checkCuda(cudaMemcpy(offsets.data() + 1, s.tileOffsets, tileCount * sizeof(int), cudaMemcpyDeviceToHost),
+              "reading the counts of detached voxels");
+    for (size_t tile = 0; tile < tileCount; ++tile) offsets[tile + 1] += offsets[tile];
+    const int total = offsets.back();
+    std::vector<DetachedVoxel> detached(static_cast<size_t>(total));
+    if (total == 0) return detached;
+    checkCuda(cudaMemcpy(s.tileOffsets, offsets.data(), offsets.size() * sizeof(int), cudaMemcpyHostToDevice),
+              "storing the offsets of detached voxels");
+    for (int64_t begin = 0; begin < total; begin += s.recordCapacity) {
+        const int end = int(std::min<int64_t>(total, begin + s.recordCapacity));
+        LAUNCH_KERNEL(kernelDescribeDetached, tileGrid(box), tileBlock(), 0, labels, s.maps, anchored, s.tileOffsets,
+                      int(begin), end, s.records, g, box);
+        checkCuda(cudaMemcpy(detached.data() + begin, s.records, size_t(end - begin) * sizeof(DetachedVoxel),
+                             cudaMemcpyDeviceToHost),
+                  "reading the detached voxels");
+    }
+    return detached;
+}
+
+SiteIds downloadSites(const DeviceSiteTable& sites) {
+    SiteIds host{std::vector<int32_t>(size_t(std::max(sites.count, 0))),
+                 std::vector<int32_t>(size_t(std::max(sites.count, 0)))};
+    if (host.codes.empty()) return host;
+    checkCuda(cudaMemcpy(host.codes.data(), sites.codes, host.codes.size() * sizeof(int), cudaMemcpyDeviceToHost),
+              "reading the site codes");
+    checkCuda(cudaMemcpy(host.ids.data(), sites.ids, host.ids.size() * sizeof(int), cudaMemcpyDeviceToHost),
+              "reading the site ids");
+    return host;
+}
+
+// Stores the new labels through the scratch volume, half of it for voxels and half for labels at a time.
+void storeLabels(int* labels, int* scratch, const GridShape& g, const DetachedResolution& resolution) {
+    const int64_t chunk = g.voxels() / 2;
+    const int64_t count = int64_t(resolution.voxels.size());
+    for (int64_t begin = 0; begin < count; begin += chunk) {
+        const int part = int(std::min(chunk, count - begin));
+        checkCuda(
+            cudaMemcpy(scratch, resolution.voxels.data() + begin, size_t(part) * sizeof(int), cudaMemcpyHostToDevice),
+            "uploading the voxels that change label");
+        checkCuda(cudaMemcpy(scratch + chunk, resolution.codes.data() + begin, size_t(part) * sizeof(int),
+                             cudaMemcpyHostToDevice),
+                  "uploading the new labels");
+        const int threads = 256;
+        LAUNCH_KERNEL(kernelScatterCodes, dim3(unsigned((part + threads - 1) / threads)), dim3(threads), 0, labels,
+                      scratch, scratch + chunk, part);
+    }
+}
+
+}  // namespace
+
+const uint32_t* markAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
+                                   const int* nearestInside) {
+    requireConnectable(labels, scratch, g, box);
+    return anchorVoxels(labels, nearestInside, g, box, layoutIn(scratch, g, regionTilesOf(box)));
+}
+
+ConnectedRegionsCount makeRegionsConnected(int* labels, int* scratch, const GridShape& g, GridBox box,
+                                           const int* nearestInside, const DeviceSiteTable& sites) {
+    const uint32_t* anchored = markAnchoredVoxels(labels, scratch, g, box, nearestInside);
+    const ScratchLayout layout = layoutIn(scratch, g, regionTilesOf(box));
+    std::vector<DetachedVoxel> detached = describeDetached(labels, anchored, g, box, layout);
+    if (detached.empty()) return {};
+    const DetachedResolution resolution = resolveDetachedPieces(std::move(detached), g, downloadSites(sites));
+    storeLabels(labels, scratch, g, resolution);
+    return ConnectedRegionsCount{resolution.voxels.size(), resolution.apartPieces};
+}
+
+CVT_END_NAMESPACE
