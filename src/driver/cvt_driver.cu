@@ -260,7 +260,11 @@ cudaError_t runCvt(const CvtRequest& request) {
     // Exact sums keep the sites in a list; float sums, the program's own, keep them in the site volumes.
     std::optional<ExactSteps> exact;
     std::optional<BufferSteps> buffered;
-    if (momentSums == MomentSums::exact) exact.emplace(std::move(sites), box, weights, scales);
+    if (request.connected && momentSums != MomentSums::exact)
+        throw Failure("connected regions need exact sums, which keep the sites in a list");
+    if (momentSums == MomentSums::exact)
+        exact.emplace(std::move(sites), box, weights, scales, SlabShare{},
+                      RegionConnection{request.connected, request.idsFollowPlacement});
     else buffered.emplace(weights, scales);
     IterationSteps& steps = exact ? static_cast<IterationSteps&>(*exact) : *buffered;
     report.setupSeconds = secondsSince(started);
@@ -292,6 +296,9 @@ cudaError_t runCvt(const CvtRequest& request) {
         report.finalEnergy = exact->energy();
         report.finalSites = exact->sites();
         report.insideMoves = exact->insideMoves();
+        report.connected = request.connected;
+        report.connectedMoves = exact->lastConnection().movedVoxels;
+        report.apartPieces = exact->lastConnection().apartPieces;
     } else {
         report.insideMoves = readInsideMoves();
     }

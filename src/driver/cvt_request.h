@@ -63,6 +63,12 @@ struct CvtRequest {
     // its ratios matter; the same at every pyramid level, each of which halves every axis). Sites and
     // centroids stay in voxel coordinates, in which a region's centroid is the same whatever the spacing.
     Spacing spacing{1, 1, 1};
+    // Exact sums only: every labelling's regions made one 6-connected piece that holds its site
+    // (voronoi/connected_regions.h) before the centroid step; the final labelling's too.
+    bool connected = false;
+    // The order of the ids that break the connected regions' ties: that of the given sites (true), or
+    // that of the sites' codes.
+    bool idsFollowPlacement = false;
     CvtObserver* observer = nullptr;
 };
 
@@ -77,6 +83,10 @@ struct CvtRunReport {
     std::optional<float> finalEnergy;  // exact sums: the energy of the final labelling
     SiteList finalSites;          // exact sums: the sites of the final labelling, in the run's order
     uint64_t insideMoves = 0;     // with a mask: site moves that the mask sent to another voxel
+    // With connected regions, in the final labelling: the voxels that went to another region, and the
+    // detached pieces that no site reaches, which kept their labels.
+    bool connected = false;
+    uint64_t connectedMoves = 0, apartPieces = 0;
     double setupSeconds = 0;      // density upload, pyramid and seeding
     double iterationSeconds = 0;  // the iterations, the final labelling and its copy to the host
 };

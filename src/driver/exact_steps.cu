@@ -31,23 +31,26 @@ void sumOverRanks(RankGroup& ranks, std::vector<SiteSums>& sums, SquaredOffsets&
 }  // namespace
 
 ExactStepsBytes exactStepsBytes(uint64_t sites) {
-    // Device: entry voxels and codes, the increasing codes, the sums. Host: the list, its increasing
-    // codes and their rows, the sums, a moved list, and the set that finds repeats among the moved.
-    const uint64_t perSite = 3 * sizeof(int) + sizeof(SiteSums);
+    // Device: entry voxels and codes, the increasing codes and their ids, the sums. Host: the list, its
+    // increasing codes and their rows, the sums, a moved list, and the set that finds repeats among the
+    // moved.
+    const uint64_t perSite = 4 * sizeof(int) + sizeof(SiteSums);
     return ExactStepsBytes{sites * perSite, sites * (perSite + 4 * sizeof(int32_t) + 4 * sizeof(void*))};
 }
 
 ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
-                       SlabShare share)
+                       SlabShare share, RegionConnection connection)
     : box_(box),
       weights_(weights),
       scales_(scales),
       share_(share),
+      connection_(connection),
       // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above;
       // the list only ever shrinks.
       entryVoxels_(std::max<size_t>(sites.size(), 1), "the sites' voxels"),
       entryCodes_(entryVoxels_.size(), "the sites' codes"),
       deviceSortedCodes_(entryVoxels_.size(), "the sites' codes in order"),
+      deviceIds_(entryVoxels_.size(), "the sites' ids"),
       deviceSums_(entryVoxels_.size(), "the per-site sums") {
     setSites(std::move(sites));
 }
@@ -58,9 +61,17 @@ void ExactSteps::setSites(SiteList sites) {
     sortedCodes_ = sites_.codes;
     std::sort(sortedCodes_.begin(), sortedCodes_.end());
     rowOfSite_.resize(sites_.size());
-    for (size_t i = 0; i < sites_.size(); ++i)
+    std::vector<int> ids(sites_.size());
+    for (size_t i = 0; i < sites_.size(); ++i) {
         rowOfSite_[i] = uint32_t(std::lower_bound(sortedCodes_.begin(), sortedCodes_.end(), sites_.codes[i]) -
                                  sortedCodes_.begin());
+        ids[rowOfSite_[i]] = int(connection_.idsFollowList ? i : rowOfSite_[i]);
+    }
+    const size_t bytes = sites_.size() * sizeof(int);
+    checkCuda(cudaMemcpy(deviceSortedCodes_.get(), sortedCodes_.data(), bytes, cudaMemcpyHostToDevice),
+              "uploading the site codes");
+    if (connection_.enabled)
+        checkCuda(cudaMemcpy(deviceIds_.get(), ids.data(), bytes, cudaMemcpyHostToDevice), "uploading the site ids");
     summed_ = false;
 }
 
@@ -69,6 +80,12 @@ void ExactSteps::label() {
     uploadSlabSites(slabSiteEntries(sites_.codes, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
     computeVoronoi(weights_);
     summed_ = false;
+    if (!connection_.enabled) return;
+    // The other site volume of the pair is free until the next labelling.
+    const int* inside = levelIndex < maxPyramidLevels ? insideMaps[levelIndex] : nullptr;
+    lastConnection_ = makeRegionsConnected(currentSites, scratchSites, g, levelBox(box_, levelIndex), inside,
+                                           DeviceSiteTable{deviceSortedCodes_.get(), deviceIds_.get(),
+                                                           int(sites_.size())});
 }
 
 void ExactSteps::sumRegions() {
@@ -77,9 +94,6 @@ void ExactSteps::sumRegions() {
     const size_t count = sortedCodes_.size();
     sums_.assign(count, SiteSums{});
     if (count > 0) {
-        checkCuda(cudaMemcpy(deviceSortedCodes_.get(), sortedCodes_.data(), count * sizeof(int32_t),
-                             cudaMemcpyHostToDevice),
-                  "uploading the site codes");
         checkCuda(cudaMemset(deviceSums_.get(), 0, count * sizeof(SiteSums)), "clearing the per-site sums");
         launchRegionSums(currentSites, densityLevels[levelIndex], deviceSortedCodes_.get(), int(count),
                          deviceSums_.get(), firstPlane(), planes(g), g);

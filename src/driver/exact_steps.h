@@ -14,6 +14,7 @@
 #include "../device/device_array.h"
 #include "../host/axis_spacing.h"
 #include "../host/grid_shape.h"
+#include "../voronoi/connected_regions.h"
 #include "cvt_driver.h"
 #include "rank_group.h"
 
@@ -26,13 +27,21 @@ struct SlabShare {
     int firstPlane = 0, planes = 0;
 };
 
+// Whether each labelling's regions are made connected (voronoi/connected_regions.h), and which ids break
+// the ties there: the sites' places in the list (a run whose regions keep the order of the sites
+// given), or the order of their codes.
+struct RegionConnection {
+    bool enabled = false;
+    bool idsFollowList = false;
+};
+
 class ExactSteps : public FinishingSteps {
 public:
 
     // `sites`: codes of the current level, each once, inside `box` (the full grid's box); on the buffer
     // set, whose insideMaps (if any) say where a masked run's sites may lie.
     ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
-               SlabShare share = {});
+               SlabShare share = {}, RegionConnection connection = {});
 
     void label() override;
     float energy() override;
@@ -46,6 +55,8 @@ public:
     void setSites(SiteList sites) override;
     // Moves that a mask sent to another voxel, so far.
     uint64_t insideMoves() const { return insideMoves_; }
+    // With connected regions: what making the last labelling's regions connected did.
+    const ConnectedRegionsCount& lastConnection() const { return lastConnection_; }
 
 private:
     void sumRegions();
@@ -57,6 +68,8 @@ private:
     AxisWeights weights_;
     AxisScales scales_;
     SlabShare share_;
+    RegionConnection connection_;
+    ConnectedRegionsCount lastConnection_;
     SiteList sites_;
     std::vector<int32_t> sortedCodes_;   // the sites' codes, increasing: the rows of the sums table
     std::vector<uint32_t> rowOfSite_;    // by position in sites_
@@ -64,7 +77,7 @@ private:
     SquaredOffsets squared_;             // of every region of the current labelling
     bool summed_ = false;
     uint64_t insideMoves_ = 0;
-    DeviceArray<int> entryVoxels_, entryCodes_, deviceSortedCodes_;
+    DeviceArray<int> entryVoxels_, entryCodes_, deviceSortedCodes_, deviceIds_;
     DeviceArray<SiteSums> deviceSums_;
 };
 

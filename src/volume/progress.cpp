@@ -75,7 +75,12 @@ void ProgressReporter::runEnded(const CvtRunReport& report, int iteration, size_
         std::fprintf(stream_, "labelled the initial sites without iterating; %zu sites", sitesLeft);
         break;
     }
-    std::fprintf(stream_, ", %zu %s in more than one piece\n", splitRegions, splitRegions == 1 ? "region" : "regions");
+    std::fprintf(stream_, ", %zu %s in more than one piece", splitRegions, splitRegions == 1 ? "region" : "regions");
+    if (report.connected)
+        std::fprintf(stream_, "; %llu voxels moved to connect the regions, %llu %s that no site reaches",
+                     static_cast<unsigned long long>(report.connectedMoves),
+                     static_cast<unsigned long long>(report.apartPieces), report.apartPieces == 1 ? "piece" : "pieces");
+    std::fputc('\n', stream_);
     std::fflush(stream_);
 }
 

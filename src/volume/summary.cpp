@@ -107,6 +107,9 @@ std::string summaryText(const RunSummary& s) {
             {"stop", {{"reason", stopName(report.stop)}, {"iteration", s.lastIteration}, {"plain_steps", report.plainSteps}}},
             {"sites", {{"start", report.sitesPlaced}, {"end", s.sitesAtEnd}, {"first_id", s.firstId}}},
             {"regions_in_pieces", s.splitRegions},
+            {"connected",
+             report.connected ? json{{"voxels_moved", report.connectedMoves}, {"pieces_apart", report.apartPieces}}
+                              : json(nullptr)},
             {"final_energy", s.finalEnergy},
             {"final_energy_physical", physicalEnergy(s.finalEnergy, s.input->usedSpacing, s.grid.longestSide())},
             {"largest_centroid_distance", s.largestCentroidDistance},

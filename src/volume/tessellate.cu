@@ -129,6 +129,8 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
         request.maxIterations = parameters.maxIterations;
         request.box = box;
         request.placement = std::move(placement);
+        request.connected = parameters.connected;
+        request.idsFollowPlacement = run.placement == SitePlacement::Kind::given;
         request.observer = observer;
         runCvt(request);
     }

@@ -84,6 +84,8 @@ void requireValidRequest(const DensityView& density, const TessellationParameter
                                ", the density a " + described);
     }
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
+    if (parameters.connected && !parameters.deterministic)
+        throw InvalidInput("connected regions need the exact sums: they do not go with float atomics");
     if (parameters.startLabel > 1) throw InvalidInput("the start label must be 0 or 1, not " + std::to_string(parameters.startLabel));
     if (parameters.startLabel == 0 && (parameters.mask || parameters.maskAbove))
         throw InvalidInput("with a mask, label 0 is the outside: the start label must be 1");

@@ -38,6 +38,7 @@ CASES = [
     (GOOD, {"max_iterations": -1}, ValueError, r"^the iteration budget must be from 0"),
     (GOOD, {"levels": 0}, ValueError, r"^the number of levels must be from 1 to 10, not 0$"),
     (GOOD, {"start_label": 2}, ValueError, r"^start_label must be 0 or 1, not 2$"),
+    (GOOD, {"connected": True, "deterministic": False}, ValueError, r"^connected regions need the exact sums"),
     (GOOD, {"start_label": 0, "mask_above": 10}, ValueError, r"^with a mask, label 0 is the outside: the start label must be 1$"),
     (GOOD, {"seeding": "random"}, ValueError, r'^seeding must be "density" or "uniform", not "random"$'),
     (GOOD, {"seed": -1}, ValueError, r"^seed must be from 0 to 2\*\*64 - 1, not -1$"),

@@ -80,3 +80,28 @@ def test_negative_values_name_the_arguments_that_map_them():
         cvt.tessellate(np.full(SHAPE, -900, np.int16), 10)
     result = cvt.tessellate(np.where(blob(SHAPE) > 50, 40, -1000).astype(np.int16), 10, clip_below=0)
     assert result.first_id == 1 and len(result.sites) == 10
+
+
+def test_connected_regions_hold_together_in_a_folded_mask(tmp_path, cvt_volume):
+    # A comb: teeth along the last axis joined by a spine, so that regions of nearest voxels straddle gaps.
+    shape = (12, 40, 44)
+    mask = np.zeros(shape, np.uint8)
+    mask[:, :, np.arange(shape[2]) % 6 < 3] = 1
+    mask[:, :5, :] = 1
+    density = blob(shape) + 1
+    apart = cvt.tessellate(density, 40, mask=mask, max_iterations=20)
+    assert apart.pieces.max() > 1
+    whole = cvt.tessellate(density, 40, mask=mask, max_iterations=20, connected=True)
+    assert whole.pieces.tolist() == [1] * len(whole.sites)
+    assert (whole.labels[tuple(whole.sites.T)] == np.arange(len(whole.sites)) + 1).all()
+    # cvt-volume's files of the same run pass cvt-check's check of connected regions.
+    np.save(tmp_path / "density.npy", density)
+    np.save(tmp_path / "mask.npy", mask)
+    files = ["--labels", str(tmp_path / "labels.npy"), "--sites-out", str(tmp_path / "sites.csv")]
+    subprocess.run([str(cvt_volume), str(tmp_path / "density.npy"), "--mask", str(tmp_path / "mask.npy"), "--sites",
+                    "40", "--max-iterations", "20", "--connected", "--quiet", *files], check=True)
+    np.testing.assert_array_equal(np.load(tmp_path / "labels.npy"), whole.labels)
+    files[2] = "--sites"
+    check = subprocess.run([str(cvt_volume.parent / "cvt-check"), *files, "--mask", str(tmp_path / "mask.npy"),
+                            "--connected"], capture_output=True, text=True)
+    assert check.returncode == 0 and "labels: connected" in check.stdout, check.stdout + check.stderr
