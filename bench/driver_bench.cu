@@ -15,6 +15,7 @@
 #include "driver/transition.h"
 #include "host/buffers.h"
 #include "host/density.h"
+#include "memory_floor.h"
 #include "seeded_sites.h"
 #include "voronoi/voronoi.h"
 
@@ -73,6 +74,11 @@ DriverSeconds driverSeconds(MomentSums sums, const Spacing& spacing = {1, 1, 1},
 void benchDriver() {
     const DriverSeconds floatSums = driverSeconds(MomentSums::floatAtomics);
     reportSeconds("iteration_256_s", floatSums.iteration);
+    const double floor = iterationFloorSeconds(GridShape(benchFullEdge), 8);
+    if (floor > 0) {
+        reportSeconds("iteration_floor_256_s", floor);
+        std::printf("iteration_floor_ratio: %.2f\n", floatSums.iteration / floor);
+    }
     reportSeconds("energy_256_s", floatSums.energy);
     reportSeconds("iteration_256_deterministic_s", driverSeconds(MomentSums::fixedPoint).iteration);
     reportSeconds("iteration_256_spacing_s", driverSeconds(MomentSums::floatAtomics, benchSpacing).iteration);
