@@ -81,13 +81,15 @@ constexpr int groupLines = 16;
 class EntrySums {
 public:
     EntrySums(int n, LineWeights w, SiteLayout frame)
-        : frame_(frame), rowTerms_(n), firstTerms_(termsOf(w.first, frame.xBits)), thirdTerms_(termsOf(w.third, frame.zBits)) {
+        : rowTerms_(n), firstTerms_(termsOf(w.first, frame.xBits)), thirdTerms_(termsOf(w.third, frame.zBits)),
+          xShift_(frame.yBits + frame.zBits), xMask_((1 << frame.xBits) - 1), zMask_((1 << frame.zBits) - 1),
+          firstOffset_((1 << frame.xBits) - 1), thirdOffset_((1 << frame.zBits) - 1) {
         for (int k = 0; k < n; ++k) rowTerms_[k] = w.row * (int64_t(k) * k);
     }
-    // Of `candidate` at row k of line (i, j).
+    // Of `candidate` at row k of line (i, j): its fields as SiteLayout reads them.
     int64_t operator()(int candidate, int k, int i, int j) const {
-        return rowTerms_[k] + firstTerms_[frame_.x(candidate) - i + (1 << frame_.xBits) - 1] +
-               thirdTerms_[frame_.z(candidate) - j + (1 << frame_.zBits) - 1];
+        return rowTerms_[k] + firstTerms_[((candidate >> xShift_) & xMask_) - i + firstOffset_] +
+               thirdTerms_[(candidate & zMask_) - j + thirdOffset_];
     }
 
 private:
@@ -99,8 +101,8 @@ private:
         return terms;
     }
 
-    SiteLayout frame_;
     std::vector<int64_t> rowTerms_, firstTerms_, thirdTerms_;
+    int xShift_, xMask_, zMask_, firstOffset_, thirdOffset_;
 };
 
 // The work arrays of one thread. Lines lie `stride` integers apart in `sources` and `chains`, a little
