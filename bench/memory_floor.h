@@ -15,7 +15,4 @@ CVT_BEGIN_NAMESPACE
 // simulation has host threads to measure; on a GPU it returns a negative value.
 double iterationFloorSeconds(const GridShape& g, int repeats);
 
-// The bytes that iterationFloorSeconds streams per voxel.
-constexpr int iterationFloorBytesPerVoxel = 52;
-
 CVT_END_NAMESPACE
