@@ -101,7 +101,9 @@ bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap,
 
 // Rows in parallel, as every addition stays within its row; each row as its block runs on one host
 // thread: chunk by chunk, every lane's values as they were at the start of the chunk, added lane
-// after lane. The float sums of every row are thus the simulation's, bit for bit.
+// after lane. The float sums of every row are thus the simulation's, bit for bit. Consecutive lanes
+// mostly add into one anchor: its sums stay in registers until a lane adds elsewhere or the chunk
+// ends, which is the same additions in the same order into the same values.
 template <class Moment>
 bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Moment* yMoment, Moment* zMoment,
                 Moment* mass, GridShape g) {
@@ -109,20 +111,29 @@ bool hostTotalX(dim3 grid, dim3 block, const int* labelling, Moment* xMoment, Mo
     constexpr int lanes = 32;  // rowBlock().x, which a launch of this shape has
     Moment* const moments[4] = {xMoment, yMoment, zMoment, mass};
     const int n = g.x;
+    const SiteLayout codes = g.codes;
     hostParallelFor(int64_t(g.y) * g.z, [&](int64_t row) {
         const size_t base = size_t(row) * n;
+        const int* labels = labelling + base;
+        Moment* const rowMoments[4] = {moments[0] + base, moments[1] + base, moments[2] + base, moments[3] + base};
         for (int chunk = 0; chunk < n; chunk += lanes) {
-            Moment values[lanes][4];
-            for (int lane = 0; lane < lanes; ++lane)
-                for (int m = 0; m < 4; ++m) values[lane][m] = moments[m][base + chunk + lane];
+            Moment values[4][lanes];
+            for (int m = 0; m < 4; ++m) std::copy_n(rowMoments[m] + chunk, lanes, values[m]);
+            int anchor = -1;  // whose sums are in `sums`
+            Moment sums[4] = {};
             for (int lane = 0; lane < lanes; ++lane) {
-                const int anchor = g.codes.x(labelling[base + chunk + lane]);
-                if (anchor == chunk + lane) continue;
-                for (int m = 0; m < 4; ++m) {
-                    Moment& sum = moments[m][base + anchor];
-                    sum = sum + values[lane][m];
+                const int x = chunk + lane, to = codes.x(labels[x]);
+                if (to == x) continue;
+                if (to != anchor) {
+                    if (anchor >= 0)
+                        for (int m = 0; m < 4; ++m) rowMoments[m][anchor] = sums[m];
+                    anchor = to;
+                    for (int m = 0; m < 4; ++m) sums[m] = rowMoments[m][anchor];
                 }
+                for (int m = 0; m < 4; ++m) sums[m] = sums[m] + values[m][lane];
             }
+            if (anchor >= 0)
+                for (int m = 0; m < 4; ++m) rowMoments[m][anchor] = sums[m];
         }
     });
     return true;

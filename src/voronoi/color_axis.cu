@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "../device/fast_path.h"
 #include "../device/launch_shapes.h"
@@ -88,60 +90,109 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
 
 namespace {
 
-// The labels of the line at x = i of `chain` (its plane at z = j of the whole grid) (its row 0, rows g.x apart) into labels[0..g.y), by one
-// walk from the top row down. The kernel's two threads per line walk alternate rows with separate
-// states, which gives the same labels: on a chain of the construction pass the entries' distances to
-// a row fall strictly, then stay equal, then rise strictly, and the plateau's last entry, where every
-// walk stops, moves down the chain as the row does; so a walk that starts at or above the stopping
-// entry of a row stops there whatever it visited before. Where the walk stops, the next entry's
-// distance minus the current one's is linear in the row and falls by 2 w.row (currentRow - nextRow) per
-// row downwards, so the rows that keep the entry are known at once and filled together.
-void labelLine(const int* chain, const GridShape& g, int i, int j, LineWeights weights, int* labels) {
-    const size_t row = size_t(g.x);
-    const int n = g.y;
+// The chain of one line, entries from the top down, with their rows, and where each entry's rows end
+// below; and the line's labels. The work arrays of one host thread.
+struct LineChain {
+    explicit LineChain(int n) : rows(n), entries(n), lowest(n), labels(size_t(n) + 3) {}
+    std::vector<int> rows, entries;
+    std::vector<int64_t> lowest;
+    std::vector<int> labels;  // three more, for stores of four labels at a time
+};
+
+// Collects the chain of the line at `chain` (its row 0, rows `row` integers apart), n rows, into
+// `line`, from the row-(n - 1) head down; returns how many entries it has, 0 for an empty line. A
+// link that does not lead down the line (a chain of the construction pass has none) ends the walk.
+int collectChain(const int* chain, size_t row, int n, SiteLayout frame, LineChain& line) {
     int current = chain[row * (n - 1)];
     int currentRow = n - 1;
     if (current < 0) {
-        currentRow = chainLink(current, g.codes);
-        if (chainLinked(current)) current = chain[row * currentRow];
+        if (!chainLinked(current)) return 0;
+        currentRow = chainLink(current, frame);
+        current = chain[row * currentRow];
     }
-    int next = 0, nextRow = 0;
-    if (chainLinked(current)) {
-        nextRow = chainLink(current, g.codes);
-        next = chain[row * nextRow];
-    }
-    for (int y = n - 1; y >= 0;) {
-        int64_t currentDistance = squaredDistance(current, currentRow, i, y, j, weights, g.codes);
-        int64_t lowestKept = 0;
-        while (chainLinked(current)) {
-            const int64_t nextDistance = squaredDistance(next, nextRow, i, y, j, weights, g.codes);
-            if (nextDistance > currentDistance) {
-                const int64_t fall = 2 * weights.row * (currentRow - nextRow);
-                if (fall > 0) lowestKept = std::max<int64_t>(0, y - (nextDistance - currentDistance - 1) / fall);
-                break;
-            }
-            current = next;
-            currentRow = nextRow;
-            currentDistance = nextDistance;
-            if (chainLinked(current)) {
-                nextRow = chainLink(current, g.codes);
-                next = chain[row * nextRow];
-            }
-        }
-        std::fill(labels + lowestKept, labels + y + 1, exchangedCode(current, currentRow, g.codes));
-        y = int(lowestKept) - 1;
+    int count = 0;
+    for (;;) {
+        line.rows[count] = currentRow;
+        line.entries[count] = current;
+        ++count;
+        const int nextRow = chainLink(current, frame);
+        if (!chainLinked(current) || nextRow >= currentRow) return count;
+        currentRow = nextRow;
+        current = chain[row * currentRow];
     }
 }
 
-// Line by line, after asking the cache for the lines' plane: the walks follow links from row to row,
-// X integers apart. A line's labels form one row of the destination, so they are written contiguously.
+// The labels of the line at x = i of `chain` (its row 0, rows g.x apart; its plane at z = j of the
+// whole grid) into labels[0..g.y). The kernel's two threads per line walk alternate rows with separate
+// states from the top row down, which gives the labels of a single walk: on a chain of the construction
+// pass the entries' distances to a row fall strictly, then stay equal, then rise strictly, and the
+// plateau's last entry, where every walk stops, moves down the chain as the row does. So each entry a
+// keeps, of the rows that the entries above it leave, those where the entry b after it is strictly
+// farther: b's distance minus a's is linear in the row and rises by 2 w.row (row a - row b) per row,
+// so those rows are the ones from a bound on, which depends on a and b alone. The bounds are computed
+// first, each on its own (the divisions do not wait for one another), and the rows then dealt out
+// from the top down. The runs are stored from the bottom up, four labels at a time into the line's
+// array; a store that reaches into the rows of the run above is overwritten when that run is stored.
+void labelLine(const int* chain, const GridShape& g, int i, int j, LineWeights weights, int* labels, LineChain& line) {
+    const int n = g.y;
+    const SiteLayout frame = g.codes;
+    const int count = collectChain(chain, size_t(g.x), n, frame, line);
+    if (count == 0) {
+        const int head = chain[size_t(g.x) * (n - 1)];
+        std::fill(labels, labels + n, exchangedCode(head, chainLink(head, frame), frame));
+        return;
+    }
+    for (int e = 0; e + 1 < count; ++e) {
+        const int a = line.entries[e], b = line.entries[e + 1];
+        const int64_t rowA = line.rows[e], rowB = line.rows[e + 1];
+        // b's distance minus a's at row y is difference + rise * y: strictly positive from the bound on.
+        const int64_t rise = 2 * weights.row * (rowA - rowB);
+        const int64_t dxA = frame.x(a) - i, dzA = frame.z(a) - j, dxB = frame.x(b) - i, dzB = frame.z(b) - j;
+        const int64_t difference = weights.first * (dxB * dxB - dxA * dxA) + weights.third * (dzB * dzB - dzA * dzA) +
+                                   weights.row * (rowB * rowB - rowA * rowA);
+        // The bound is floor(-difference / rise) + 1; C++ division rounds towards zero.
+        const int64_t quotient = -difference / rise;
+        line.lowest[e] = quotient - ((-difference % rise != 0) & (difference > 0)) + 1;
+    }
+    line.lowest[count - 1] = 0;
+    int top = n - 1;  // the highest row not dealt out yet
+    int kept = 0;     // entries that keep rows, moved to the front
+    for (int e = 0; e < count && top >= 0; ++e) {
+        const int64_t lowest = std::max<int64_t>(line.lowest[e], 0);
+        if (lowest > top) continue;
+        line.lowest[kept] = lowest;
+        line.entries[kept] = exchangedCode(line.entries[e], line.rows[e], frame);
+        line.rows[kept] = top;  // now the run's highest row
+        ++kept;
+        top = int(lowest) - 1;
+    }
+    int* const runs = line.labels.data();
+    for (int e = kept - 1; e >= 0; --e) {
+        const int label = line.entries[e];
+        const int four[4] = {label, label, label, label};
+        for (int y = int(line.lowest[e]); y <= line.rows[e]; y += 4) std::memcpy(runs + y, four, sizeof four);
+    }
+    std::copy_n(runs, n, labels);
+}
+
+// Line by line, after asking the cache for the lines' plane, and asking it for the next 16 lines' part
+// of it line by line: the walks follow links from row to row, X integers apart. A line's labels form
+// one row of the destination, so they are written contiguously.
 bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, GridShape g, LineWeights weights) {
     if (!isQueryLaunch(grid, block, g)) return false;
-    const size_t plane = size_t(g.x) * g.y;
+    const size_t plane = size_t(g.x) * g.y, row = size_t(g.x);
+    const int n = g.y;
     hostParallelFor(g.z, [&](int64_t j) {
-        prefetchIntegers(source + plane * j, plane);
-        for (int i = 0; i < g.x; ++i)
-            labelLine(source + plane * j + i, g, i, g.wholeZOf(int(j)), weights, destination + plane * j + size_t(g.y) * i);
+        LineChain line(n);
+        const int* planeChains = source + plane * j;
+        prefetchIntegers(planeChains, plane);
+        for (int i = 0; i < g.x; ++i) {
+            // The next 16 lines lie in the next 64 bytes of every row: a sixteenth of the rows per line.
+            const int strip = (i / 16 + 1) * 16;
+            if (strip < g.x)
+                for (int r = (i % 16) * n / 16; r < (i % 16 + 1) * n / 16; ++r) __builtin_prefetch(planeChains + row * r + strip);
+            labelLine(planeChains + i, g, i, g.wholeZOf(int(j)), weights, destination + plane * j + size_t(n) * i, line);
+        }
     });
     return true;
 }

@@ -113,21 +113,28 @@ TEST_F(FastPathTest, EveryPassOfAWeightedLabelling) {
         }
 }
 
-// Narrow field ranges put many candidates at equal distances, wide ones at the largest distances.
+// Narrow field ranges put many candidates at equal distances, wide ones at the largest distances. With
+// `repeats`, a row of a line mostly holds the candidate that the same row of the line before holds (as
+// in the second round, where the construction guesses from the line before): the same candidates, the
+// same candidates with a few others, and different ones.
 TEST_F(FastPathTest, ConstructionAndQueryOnRandomCandidates) {
     std::mt19937 random(8);
     for (int n : {32, 64})
         for (int fieldRange : {4, n, 1024})
-            for (double density : {0.05, 0.5, 1.0}) {
-                SCOPED_TRACE("edge " + std::to_string(n) + ", fields below " + std::to_string(fieldRange) +
-                             ", density " + std::to_string(density));
-                std::uniform_int_distribution<int> field(0, fieldRange - 1);
-                std::vector<int> candidates(cube(n));
-                for (int& c : candidates)
-                    c = std::bernoulli_distribution(density)(random) ? encodeSite(field(random), 0, field(random))
-                                                                     : int(random() | 0x80000000u);
-                for (const LineWeights& w : lineWeights) expectSameChainsAndLabels(candidates, n, random, w);
-            }
+            for (double density : {0.05, 0.5, 1.0})
+                for (double repeats : {0.0, 0.97, 1.0}) {
+                    SCOPED_TRACE("edge " + std::to_string(n) + ", fields below " + std::to_string(fieldRange) +
+                                 ", density " + std::to_string(density) + ", repeats " + std::to_string(repeats));
+                    std::uniform_int_distribution<int> field(0, fieldRange - 1);
+                    std::vector<int> candidates(cube(n));
+                    for (size_t v = 0; v < candidates.size(); ++v)
+                        candidates[v] = v % n != 0 && std::bernoulli_distribution(repeats)(random)
+                                            ? candidates[v - 1]
+                                        : std::bernoulli_distribution(density)(random)
+                                            ? encodeSite(field(random), 0, field(random))
+                                            : int(random() | 0x80000000u);
+                    for (const LineWeights& w : lineWeights) expectSameChainsAndLabels(candidates, n, random, w);
+                }
 }
 
 // A launch over part of the lines is left to the simulation: the fast paths take only the whole grid.
