@@ -12,7 +12,7 @@
 #include "centroid/centroid.h"
 #include "centroid/region_sums.h"
 #include "device/device_array.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "driver/fill.h"
 #include "host/buffers.h"
 

@@ -4,7 +4,7 @@
 
 #include "../tests/lattice_labelling.h"
 #include "bench_support.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "driver/energy.h"
 #include "driver/pyramid.h"
 #include "host/buffers.h"

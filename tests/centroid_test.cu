@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "device_test_support.h"
 #include "host/buffers.h"
 #include "host/site_code.h"

@@ -2,7 +2,7 @@
 #include <random>
 #include <vector>
 
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "device_test_support.h"
 #include "driver/pyramid.h"
 #include "host/buffers.h"

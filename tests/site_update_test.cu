@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "device_test_support.h"
 #include "host/grid_shape.h"
 #include "host/site_code.h"

@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "centroid.h"
 
 CVT_BEGIN_NAMESPACE

@@ -2,7 +2,7 @@
 #include <math.h>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/site_code.h"
 #include "centroid.h"
 #include "site_move.h"

@@ -42,6 +42,19 @@ enum class CvtStop {
     noIterations,     // maxIterations was 0: the initial sites were only labelled
 };
 
+// The stop's name in reports: "converged", "stalled", "energy_criterion", "iteration_budget",
+// "no_iterations".
+inline const char* stopName(CvtStop stop) {
+    switch (stop) {
+    case CvtStop::converged: return "converged";
+    case CvtStop::stalled: return "stalled";
+    case CvtStop::energyCriterion: return "energy_criterion";
+    case CvtStop::iterationBudget: return "iteration_budget";
+    case CvtStop::noIterations: return "no_iterations";
+    }
+    return "unknown";
+}
+
 // A run of the driver. The buffer set is allocated for the full grid (gridSize on entry).
 struct CvtRequest {
     // The full-resolution density of the box, x fastest (box.x * box.y * box.z values: with the whole

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 
 CVT_BEGIN_NAMESPACE
 

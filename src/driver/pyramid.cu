@@ -1,5 +1,5 @@
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/buffers.h"
 #include "pyramid.h"
 

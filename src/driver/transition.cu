@@ -1,4 +1,4 @@
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"
 #include "fill.h"

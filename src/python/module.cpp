@@ -13,7 +13,6 @@
 #include "interpreter_exit.h"
 #include "run_observer.h"
 #include "volume/adjacency.h"
-#include "volume/summary.h"
 
 namespace py = pybind11;
 
@@ -70,7 +69,7 @@ py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParam
     result["energy_physical"] = physicalEnergy(run.energy, parameters.spacing, run.grid.longestSide());
     result["seed"] = parameters.seed;
     result["history"] = history;
-    result["stop"] = volume::stopName(run.report.stop);
+    result["stop"] = stopName(run.report.stop);
     result["plain_steps"] = run.report.plainSteps;
     result["iterations"] = run.lastIteration;
     result["device"] = run.device;

@@ -9,10 +9,9 @@
 
 #include "formats/volume_file.h"
 #include "host/axis_spacing.h"
+#include "tessellation_request.h"
 
 namespace cvt::volume {
-
-enum class Seeding { uniform, density };
 
 struct VolumeOptions {
     std::optional<std::string> densityPath;  // none: the built-in synthetic density

@@ -68,17 +68,6 @@ json history(const CvtRunReport& report) {
 
 }  // namespace
 
-const char* stopName(CvtStop stop) {
-    switch (stop) {
-    case CvtStop::converged: return "converged";
-    case CvtStop::stalled: return "stalled";
-    case CvtStop::energyCriterion: return "energy_criterion";
-    case CvtStop::iterationBudget: return "iteration_budget";
-    case CvtStop::noIterations: return "no_iterations";
-    }
-    return "unknown";
-}
-
 const char* placementName(SitePlacement::Kind kind) {
     switch (kind) {
     case SitePlacement::Kind::uniform: return "uniform";

@@ -36,7 +36,6 @@ std::string summaryText(const RunSummary& summary);
 // Written completely or not at all.
 void writeSummary(const std::string& path, const RunSummary& summary);
 
-const char* stopName(CvtStop stop);
 const char* placementName(SitePlacement::Kind kind);
 
 }  // namespace cvt::volume

@@ -11,10 +11,12 @@
 #include "driver/cvt_request.h"
 #include "host/axis_spacing.h"
 #include "formats/volume_file.h"
-#include "options.h"
 #include "tessellation.h"
 
 namespace cvt::volume {
+
+// How drawn sites are placed: uniformly in the box, or with probability proportional to the density.
+enum class Seeding { uniform, density };
 
 // The density: samples of any type and layout, read where they lie (float32 stored x fastest is used
 // without a copy). Messages name it by `source` and its voxels as `naming` says.

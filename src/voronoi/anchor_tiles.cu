@@ -1,7 +1,7 @@
 #include <vector>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "connected_regions.h"
 #include "region_bits.h"
 

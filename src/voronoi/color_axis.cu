@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "chain_entry.h"
 #include "plane_prefetch.h"
 #include "voronoi.h"

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "connected_regions.h"
 #include "slab_sites.h"
 

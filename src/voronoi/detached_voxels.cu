@@ -1,6 +1,6 @@
 #include "../device/bit_count.h"
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "connected_regions.h"
 #include "region_bits.h"
 

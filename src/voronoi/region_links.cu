@@ -1,5 +1,5 @@
 #include "../device/fast_path.h"
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/flag_bits.h"
 #include "connected_regions.h"
 #include "region_bits.h"

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../driver/fill.h"
 #include "../host/buffers.h"
 #include "../host/site_code.h"

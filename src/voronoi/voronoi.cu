@@ -1,7 +1,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../device/launch_shapes.h"
+#include "../host/launch_shapes.h"
 #include "../host/buffers.h"
 #include "voronoi.h"
 

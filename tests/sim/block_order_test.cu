@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "fast_path_comparison.h"
 #include "host/site_code.h"
 #include "lattice_labelling.h"

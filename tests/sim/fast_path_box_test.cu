@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "driver/energy.h"
 #include "driver/fill.h"
 #include "driver/pyramid.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "centroid/centroid.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "fast_path_comparison.h"
 #include "host/grid_shape.h"
 #include "host/site_code.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "fast_path_comparison.h"
 #include "reference_labelling.h"
 #include "voronoi/connected_regions.h"

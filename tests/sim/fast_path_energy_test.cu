@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "driver/energy.h"
 #include "driver/pyramid.h"
 #include "fast_path_comparison.h"

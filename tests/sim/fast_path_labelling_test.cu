@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "fast_path_comparison.h"
 #include "host/site_code.h"
 #include "lattice_labelling.h"

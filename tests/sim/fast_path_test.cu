@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/fast_path.h"
-#include "device/launch_shapes.h"
+#include "host/launch_shapes.h"
 #include "device_test_support.h"
 #include "driver/fill.h"
 #include "host/site_code.h"

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "../host/grid_shape.h"
-#include "device.h"
+#include "../device/device.h"
+#include "grid_shape.h"
 
 CVT_BEGIN_NAMESPACE
 
