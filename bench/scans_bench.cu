@@ -10,10 +10,10 @@
 #include "host/density.h"
 #include "seeded_sites.h"
 #include "voronoi/voronoi.h"
-#include "volume/adjacency.h"
-#include "volume/pieces.h"
-#include "volume/tessellate.h"
-#include "volume/tessellation.h"
+#include "tessellation/adjacency.h"
+#include "tessellation/pieces.h"
+#include "tessellation/tessellate.h"
+#include "tessellation/tessellation.h"
 
 CVT_BEGIN_NAMESPACE
 namespace {

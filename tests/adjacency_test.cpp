@@ -1,7 +1,7 @@
 // The adjacency table against a count face by face, under cubic and anisotropic spacings, on label
 // volumes of many shapes, scattered and blocky, with a mask's 0 among the labels; and its file, written
 // and read back.
-#include "volume/adjacency.h"
+#include "tessellation/adjacency.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

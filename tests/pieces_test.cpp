@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/pieces.h"
+#include "tessellation/pieces.h"
 
 namespace cvt::volume {
 namespace {

@@ -18,7 +18,7 @@
 #include "formats/sites_csv.h"
 #include "formats/volume_file.h"
 #include "reference_labelling.h"
-#include "volume/adjacency.h"
+#include "tessellation/adjacency.h"
 
 namespace cvt::check {
 namespace {

@@ -13,10 +13,10 @@
 
 #include "device/failure.h"
 #include "reference_labelling.h"
-#include "volume/memory_check.h"
+#include "tessellation/memory_check.h"
 #include "volume/progress.h"
 #include "volume/summary.h"
-#include "volume/tessellation.h"
+#include "tessellation/tessellation.h"
 
 namespace cvt::volume {
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "driver/cvt_request.h"
-#include "volume/tessellation_request.h"
+#include "tessellation/tessellation_request.h"
 
 namespace cvt::python {
 

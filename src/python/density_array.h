@@ -5,7 +5,7 @@
 
 #include <pybind11/numpy.h>
 
-#include "volume/tessellation_request.h"
+#include "tessellation/tessellation_request.h"
 
 namespace cvt::python {
 

@@ -12,7 +12,7 @@
 #include "density_array.h"
 #include "interpreter_exit.h"
 #include "run_observer.h"
-#include "volume/adjacency.h"
+#include "tessellation/adjacency.h"
 
 namespace py = pybind11;
 

@@ -9,7 +9,7 @@
 
 #include "formats/volume_file.h"
 #include "host/axis_spacing.h"
-#include "tessellation_request.h"
+#include "tessellation/tessellation_request.h"
 
 namespace cvt::volume {
 

@@ -13,7 +13,7 @@
 #include "formats/large_buffer.h"
 #include "formats/sites_csv.h"
 #include "host/output.h"
-#include "adjacency.h"
+#include "tessellation/adjacency.h"
 #include "preview.h"
 
 namespace cvt::volume {

@@ -7,7 +7,7 @@
 
 #include "density_input.h"
 #include "options.h"
-#include "tessellation_request.h"
+#include "tessellation/tessellation_request.h"
 
 namespace cvt::volume {
 

@@ -10,7 +10,7 @@
 #include "options.h"
 #include "progress.h"
 #include "summary.h"
-#include "tessellation_request.h"
+#include "tessellation/tessellation_request.h"
 
 namespace cvt::volume {
 

@@ -14,10 +14,10 @@
 #include "formats/atomic_file.h"
 #include "formats/volume_slabs.h"
 #include "outputs.h"
-#include "pieces.h"
+#include "tessellation/pieces.h"
 #include "progress.h"
 #include "run_setup.h"
-#include "tessellate.h"
+#include "tessellation/tessellate.h"
 
 CVT_BEGIN_NAMESPACE
 

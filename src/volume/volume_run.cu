@@ -15,7 +15,7 @@
 #include "run_setup.h"
 #include "slab_volume_run.h"
 #include "summary.h"
-#include "tessellate.h"
+#include "tessellation/tessellate.h"
 #include "volume_run.h"
 
 CVT_BEGIN_NAMESPACE
