@@ -22,8 +22,8 @@ constexpr int edge = 256;
 
 void benchPieces() {
     allocateBuffers(edge);
-    std::vector<int> labelling;
-    seedBenchSites(edge, labelling);
+    seedBenchSites(edge);
+    std::vector<int> labelling(size_t(gridSize.voxels()));
     computeVoronoi();
     checkCuda(cudaMemcpy(labelling.data(), currentSites, volumeBytes, cudaMemcpyDeviceToHost), "reading the labelling");
     releaseBuffers();

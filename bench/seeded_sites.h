@@ -1,12 +1,16 @@
 // The sites of a real run at edge n: the program's own seeding, scaled to keep 10000 sites per 256^3.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "device/device_array.h"
 #include "host/axis_spacing.h"
 #include "host/buffers.h"
 #include "host/seeding.h"
+#include "voronoi/slab_sites.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -18,12 +22,13 @@ constexpr Spacing benchSpacing{1, 1, 2.5};
 // Seeds grid g (an int: a cube) into voronoiBuffers[voronoiIndex] and leaves gridSize at g; returns the
 // sites' codes. A labelling consumes its site volume, so benchmarks call this, untimed, before every
 // timed run.
-inline std::vector<int32_t> seedBenchSites(const GridShape& g, std::vector<int>& staging) {
-    staging.resize(size_t(g.voxels()));
+inline std::vector<int32_t> seedBenchSites(const GridShape& g) {
     const int count = int(int64_t(benchFullSiteCount) * g.voxels() / (int64_t(benchFullEdge) * benchFullEdge * benchFullEdge));
-    gridSize = g.halved(1);  // seeding works on twice the current grid
-    std::vector<int32_t> sites = placeSites(staging.data(), count, SitePlacement{}, boxOf(g), 0, nullptr).codes;
+    std::vector<int32_t> sites;
+    for (const std::array<int, 3>& v : drawUniformVoxels(count, boxOf(g), 0)) sites.push_back(g.codes.encode(v[0], v[1], v[2]));
     gridSize = g;
+    const DeviceArray<int> voxels(std::max<size_t>(sites.size(), 1)), codes(voxels.size());
+    uploadSlabSites(slabSiteEntries(sites, g, 0, g.z), voxels.get(), codes.get());
     return sites;
 }
 

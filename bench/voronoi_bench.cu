@@ -18,10 +18,9 @@ namespace {
 
 // Each labelling consumes its site volume, so the sites are seeded again, untimed, before each run.
 double labellingSeconds(int n, int repeats, const AxisWeights& weights = {}) {
-    std::vector<int> staging;
     double best = std::numeric_limits<double>::infinity();
     for (int r = 0; r < repeats; ++r) {
-        seedBenchSites(n, staging);
+        seedBenchSites(n);
         best = std::min(best, bestSeconds(1, [&] { computeVoronoi(weights); }));
     }
     return best;
@@ -30,8 +29,7 @@ double labellingSeconds(int n, int repeats, const AxisWeights& weights = {}) {
 // Each pass leaves its own source as it found it, so it can run again on the same input; the passes
 // run in the order of a labelling, each on what the one before left.
 void passSeconds() {
-    std::vector<int> staging;
-    seedBenchSites(benchFullEdge, staging);
+    seedBenchSites(benchFullEdge);
     reportSeconds("kernel_flood_z_s", bestSeconds(3, launchFloodZ));
     voronoiIndex ^= 1;
     for (const auto& [round, frame] : {std::pair{"first", gridSize}, std::pair{"second", gridSize.exchanged()}}) {
@@ -43,8 +41,7 @@ void passSeconds() {
 // The connectivity pass on the labelling of the seeded sites at edge 256, each run on the labelling as
 // the labelling pass left it (restored, untimed, from a copy), with the other site volume as scratch.
 void connectedSeconds() {
-    std::vector<int> staging;
-    seedBenchSites(benchFullEdge, staging);
+    seedBenchSites(benchFullEdge);
     computeVoronoi();
     const GridShape g = gridSize;
     std::vector<int> labels(size_t(g.voxels()));

@@ -8,6 +8,8 @@
 #include "device_test_support.h"
 #include "host/kiss_random.h"
 #include "host/seeding.h"
+#include "driver/rank_group.h"
+#include "driver/run_sites.h"
 #include "host/site_code.h"
 
 CVT_BEGIN_NAMESPACE
@@ -164,21 +166,24 @@ TEST_F(SeedingTest, UnplaceableRequestsAreRefusedAndLeaveGridSizeAlone) {
     EXPECT_EQ(gridSize, 256);
 }
 
-// The sites of a site volume, in voxel order.
-std::vector<Site> sitesIn(const std::vector<int>& volume, int edge) {
+// A run's placement in one process, on level `level` of the box's own (x fastest) weights.
+SiteList place(int count, const SitePlacement& placement, GridBox box, int level = 0,
+               const std::vector<float>& weights = {}) {
+    LoneRank alone;
+    return placeRunSites(count, placement, box, level, SiteLayout{}, SeedingPlanes{Slab{0, box.z}, weights.data()},
+                         alone);
+}
+
+std::vector<Site> sitesOf(const SiteList& list) {
     std::vector<Site> sites;
-    for (size_t i = 0; i < volume.size(); ++i)
-        if (volume[i] >= 0) sites.push_back({int(i % edge), int(i / edge % edge), int(i / (size_t(edge) * edge))});
+    for (const int32_t code : list.codes) sites.push_back({siteX(code), siteY(code), siteZ(code)});
     return sites;
 }
 
-TEST_F(SeedingTest, PlacementsStayInTheirBoxAndFollowTheirSeed) {
-    const int edge = 64;
+TEST(RunPlacementTest, PlacementsStayInTheirBoxAndFollowTheirSeed) {
     const GridBox box{50, 9, 33};
-    std::vector<float> density(size_t(edge) * edge * edge, 0.0f);
-    for (int z = 0; z < box.z; ++z)
-        for (int y = 0; y < box.y; ++y)
-            for (int x = 0; x < box.x; x += 2) density[x + edge * (y + size_t(edge) * z)] = 1.0f + x % 5;
+    std::vector<float> weights(size_t(box.x) * box.y * box.z, 0.0f);
+    for (size_t v = 0; v < weights.size(); v += 2) weights[v] = 1.0f + float(v % 5);
     struct Case {
         SitePlacement::Kind kind;
         uint64_t seed;
@@ -187,18 +192,15 @@ TEST_F(SeedingTest, PlacementsStayInTheirBoxAndFollowTheirSeed) {
     for (const Case& c : {Case{SitePlacement::Kind::uniform, 0}, Case{SitePlacement::Kind::uniform, 0},
                           Case{SitePlacement::Kind::uniform, 99}, Case{SitePlacement::Kind::density, 0},
                           Case{SitePlacement::Kind::density, 99}, Case{SitePlacement::Kind::density, 99}}) {
-        gridSize = edge / 2;
-        std::vector<int> staging(size_t(edge) * edge * edge);
         SitePlacement placement;
         placement.kind = c.kind;
         placement.seed = c.seed;
-        EXPECT_EQ(placeSites(staging.data(), 700, placement, box, 0, density.data()).size(), 700u);
-        EXPECT_EQ(gridSize, edge / 2);
-        const std::vector<Site> sites = sitesIn(staging, edge);
+        const std::vector<Site> sites = sitesOf(place(700, placement, box, 0, weights));
         ASSERT_EQ(sites.size(), 700u);
         for (const Site& s : sites) {
             ASSERT_TRUE(s.x < box.x && s.y < box.y && s.z < box.z) << s;
-            if (c.kind == SitePlacement::Kind::density) ASSERT_GT(density[s.x + edge * (s.y + size_t(edge) * s.z)], 0.0f) << s;
+            if (c.kind == SitePlacement::Kind::density)
+                ASSERT_GT(weights[size_t(s.x) + size_t(box.x) * (size_t(s.y) + size_t(box.y) * s.z)], 0.0f) << s;
         }
         placements.push_back(sites);
     }
@@ -208,41 +210,36 @@ TEST_F(SeedingTest, PlacementsStayInTheirBoxAndFollowTheirSeed) {
     EXPECT_EQ(placements[4], placements[5]);
 }
 
-TEST_F(SeedingTest, DensityPlacementNeedsEnoughPositiveVoxelsAndFavoursDenseOnes) {
-    const int edge = 32;
-    std::vector<float> density(size_t(edge) * edge * edge, 0.0f);
-    for (size_t i = 0; i < 1000; ++i) density[i * 7] = i % 2 == 0 ? 1.0f : 9.0f;
+TEST(RunPlacementTest, DensityPlacementNeedsEnoughPositiveVoxelsAndFavoursDenseOnes) {
+    const GridBox box = cubeBox(32);
+    std::vector<float> weights(size_t(32) * 32 * 32, 0.0f);
+    for (size_t i = 0; i < 1000; ++i) weights[i * 7] = i % 2 == 0 ? 1.0f : 9.0f;
     SitePlacement placement;
     placement.kind = SitePlacement::Kind::density;
-    std::vector<int> staging(density.size());
-    gridSize = edge / 2;
-    EXPECT_THROW(placeSites(staging.data(), 1001, placement, cubeBox(edge), 0, density.data()), Failure);
-    EXPECT_EQ(placeSites(staging.data(), 1000, placement, cubeBox(edge), 0, density.data()).size(), 1000u);
+    EXPECT_THROW(place(1001, placement, box, 0, weights), Failure);
+    EXPECT_EQ(place(1000, placement, box, 0, weights).size(), 1000u);
     // Drawing 100 of them, the voxels of weight 9 come out about nine times as often.
     int heavy = 0;
     for (uint64_t seed = 1; seed <= 20; ++seed) {
         placement.seed = seed;
-        placeSites(staging.data(), 100, placement, cubeBox(edge), 0, density.data());
-        for (const Site& s : sitesIn(staging, edge)) heavy += density[s.x + edge * (s.y + size_t(edge) * s.z)] > 1.0f;
+        for (const Site& s : sitesOf(place(100, placement, box, 0, weights)))
+            heavy += weights[size_t(s.x) + 32 * (size_t(s.y) + 32 * size_t(s.z))] > 1.0f;
     }
     EXPECT_GT(heavy, 20 * 100 * 80 / 100);
     EXPECT_LT(heavy, 20 * 100 * 98 / 100);
 }
 
-TEST_F(SeedingTest, GivenSitesAreHalvedOnCoarserLevelsAndMergeThere) {
-    const int edge = 32;  // level 1 of a 64-grid
+TEST(RunPlacementTest, GivenSitesAreHalvedOnCoarserLevelsAndMergeThere) {
     SitePlacement placement;
     placement.kind = SitePlacement::Kind::given;
     placement.sites = {{0, 0, 0}, {1, 1, 1}, {63, 10, 5}, {62, 11, 4}, {20, 40, 60}};
-    std::vector<int> staging(size_t(edge) * edge * edge);
-    gridSize = edge / 2;
-    // In the order given, the first of those that share a coarse voxel standing for them.
-    const SiteList placed = placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr);
-    EXPECT_EQ(placed.codes, (std::vector<int32_t>{encodeSite(0, 0, 0), encodeSite(31, 5, 2), encodeSite(10, 20, 30)}));
+    // Level 1 of a 64-grid; in the order given, the first of those that share a coarse voxel standing
+    // for them.
+    const SiteList placed = place(0, placement, cubeBox(32), 1);
+    EXPECT_EQ(sitesOf(placed), (std::vector<Site>{{0, 0, 0}, {31, 5, 2}, {10, 20, 30}}));
     EXPECT_EQ(placed.origins, (std::vector<uint32_t>{0, 2, 4}));
-    EXPECT_EQ(sitesIn(staging, edge), (std::vector<Site>{{0, 0, 0}, {31, 5, 2}, {10, 20, 30}}));
     placement.sites.push_back({64, 0, 0});
-    EXPECT_THROW(placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr), Failure);
+    EXPECT_THROW(place(0, placement, cubeBox(32), 1), Failure);
 }
 
 TEST(SeedingWithoutBuffersTest, IsRefused) {

@@ -30,7 +30,7 @@ TEST(Slabs, PlanesSplitAsEvenlyAsWholePlanesAllow) {
     EXPECT_EQ(slabsOf(7, 1), (std::vector<Slab>{{0, 7}}));
     EXPECT_THROW(slabsOf(3, 4), Failure);
     const GridShape whole = fullGrid(64, 32, 12);
-    const GridShape g = slabGrid(whole, Slab{5, 6});
+    const GridShape g = slabGrid(whole, Slab{5, 6}, whole.z);
     EXPECT_EQ(g, GridShape(64, 32, 4, whole.codes, 4, 12));  // the plane below, the slab, the plane above, one empty
     EXPECT_EQ(g.longestSide(), 64);
 }
@@ -61,14 +61,14 @@ std::vector<int> codesOf(const std::vector<Site>& sites, const GridShape& g) {
 
 // Labels slab `slab` of `whole` on its own, as a rank does; returns the labels of its planes.
 std::vector<int> slabLabels(const std::vector<int>& codes, const GridShape& whole, Slab slab, const AxisWeights& w) {
-    const GridShape g = slabGrid(whole, slab);
+    const GridShape g = slabGrid(whole, slab, whole.z);
     allocateBuffers(fullGrid(g.x, g.y, g.z));
     gridSize = g;
-    const SlabSiteEntries entries = slabSiteEntries(codes, g, slabFirstPlane, slab.planes());
+    const SlabSiteEntries entries = slabSiteEntries(codes, g, slabFirstPlane(g, slab), slab.planes());
     DeviceArray<int> voxels(std::max<size_t>(entries.voxels.size(), 1)), entryCodes(voxels.size());
     uploadSlabSites(entries, voxels.get(), entryCodes.get());
     computeVoronoi(w);
-    const std::vector<int> labels = downloadVolume(currentSites + g.index(0, 0, slabFirstPlane),
+    const std::vector<int> labels = downloadVolume(currentSites + g.index(0, 0, slabFirstPlane(g, slab)),
                                                    size_t(g.x) * g.y * slab.planes());
     releaseBuffers();
     return labels;
@@ -121,7 +121,8 @@ TEST_F(SlabTest, SlabsSumRegionsToTheBitsOfTheWholeGrid) {
     const DeviceArray<int> siteCodes(codes);
 
     // The labelling's sums in the buffer set of `g`, whose density planes are those of the slab.
-    const auto sumsOf = [&](const GridShape& g, const Slab& slab, int firstPlane) {
+    const auto sumsOf = [&](const GridShape& g, const Slab& slab) {
+        const int firstPlane = slabFirstPlane(g, slab);
         allocateBuffers(fullGrid(g.x, g.y, g.z), MomentSums::exact);
         gridSize = g;
         uploadDensityPlanes(density.data() + size_t(whole.x) * whole.y * slab.begin,
@@ -136,11 +137,11 @@ TEST_F(SlabTest, SlabsSumRegionsToTheBitsOfTheWholeGrid) {
         releaseBuffers();
         return sums.download();
     };
-    const std::vector<SiteSums> expected = sumsOf(whole, Slab{0, whole.z}, 0);
+    const std::vector<SiteSums> expected = sumsOf(whole, Slab{0, whole.z});
     for (const std::vector<Slab>& slabs : splits(whole.z, random)) {
         std::vector<SiteSums> total(codes.size());
         for (const Slab slab : slabs) {
-            const std::vector<SiteSums> part = sumsOf(slabGrid(whole, slab), slab, slabFirstPlane);
+            const std::vector<SiteSums> part = sumsOf(slabGrid(whole, slab, whole.z), slab);
             for (size_t s = 0; s < codes.size(); ++s)
                 for (int k = 0; k < siteSumCount; ++k) total[s].values[k].add(part[s].values[k].value());
         }

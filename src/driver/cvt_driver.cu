@@ -1,18 +1,24 @@
 #include "cvt_driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
 
 #include "../centroid/centroid.h"
+#include "../device/device_array.h"
 #include "../host/buffers.h"
-#include "../host/seeding.h"
 #include "../host/site_code.h"
+#include "../host/slab.h"
+#include "../voronoi/slab_sites.h"
 #include "../voronoi/voronoi.h"
 #include "energy.h"
 #include "exact_steps.h"
+#include "inside_maps.h"
 #include "pyramid.h"
+#include "rank_group.h"
 #include "relaxation_rule.h"
+#include "run_sites.h"
 #include "transition.h"
 
 CVT_BEGIN_NAMESPACE
@@ -41,67 +47,32 @@ GridBox checkedBox(const CvtRequest& request, const GridShape& full) {
     return box;
 }
 
-// The density that placement by density draws from: that of the coarsest level used.
-std::vector<float> coarsestDensity(const CvtRequest& request, int level) {
-    if (request.placement.kind != SitePlacement::Kind::density || level == 0) return {};
-    std::vector<float> density(size_t(gridSize.halved(level).voxels()));
-    checkCuda(cudaMemcpy(density.data(), densityLevels[level], density.size() * sizeof(float), cudaMemcpyDeviceToHost),
-              "reading back a density level for seeding");
-    return density;
+// The weights that placement by density draws from, of this process's planes of the coarsest level:
+// the density as given on the full grid, else as the pyramid made it.
+std::vector<float> seedingWeights(const CvtRequest& request, int level, GridBox box, Slab slab, const GridShape& full) {
+    if (request.placement.kind != SitePlacement::Kind::density) return {};
+    const GridBox b = levelBox(box, level);
+    const Slab planes = slab.halved(level);
+    std::vector<float> weights(size_t(b.x) * size_t(b.y) * size_t(planes.planes()));
+    if (level == 0) {
+        for (size_t v = 0; v < weights.size(); ++v) weights[v] = request.density[v] / request.densityDivisor;
+        return weights;
+    }
+    const GridShape g = full.halved(level);
+    const int first = slabFirstPlane(g, planes);
+    std::vector<float> plane(size_t(g.x) * size_t(g.y));
+    for (int k = 0; k < planes.planes(); ++k) {
+        checkCuda(cudaMemcpy(plane.data(), densityLevels[level] + size_t(g.index(0, 0, first + k)),
+                             plane.size() * sizeof(float), cudaMemcpyDeviceToHost),
+                  "reading back a density level for seeding");
+        for (int y = 0; y < b.y; ++y)
+            std::copy_n(plane.data() + size_t(g.x) * y, b.x, weights.data() + size_t(b.x) * (y + size_t(b.y) * k));
+    }
+    return weights;
 }
 
-// The mask on each level used, finest first: the request's own flags, then coarse levels on which a
-// voxel is inside when any of its eight finer ones is. Empty without a mask.
-class InsideLevels {
-public:
-    InsideLevels(const CvtRequest& request, int levelCount) {
-        if (request.inside == nullptr) return;
-        levels_.push_back(request.inside);
-        coarse_.reserve(size_t(levelCount));  // the pointers into it stay valid
-        for (int level = 1; level < levelCount; ++level) {
-            const GridShape g = gridSize.halved(level), fine = g.doubled();
-            const uint8_t* finer = levels_.back();
-            std::vector<uint8_t>& coarse = coarse_.emplace_back(size_t(g.voxels()), uint8_t(0));
-            for (int z = 0; z < fine.z; ++z)
-                for (int y = 0; y < fine.y; ++y)
-                    for (int x = 0; x < fine.x; ++x)
-                        coarse[size_t(g.index(x / 2, y / 2, z / 2))] |= finer[size_t(fine.index(x, y, z))];
-            levels_.push_back(coarse.data());
-        }
-    }
-    bool empty() const { return levels_.empty(); }
-    size_t size() const { return levels_.size(); }
-    const uint8_t* operator[](size_t level) const { return levels_[level]; }
-
-private:
-    std::vector<const uint8_t*> levels_;
-    std::vector<std::vector<uint8_t>> coarse_;
-};
-
-// Fills insideMaps[level] for each level: the labelling of a site volume that holds every inside voxel,
-// so that each voxel names its nearest inside voxel. Uses the ping-pong pair, before seeding fills it.
-void buildInsideMaps(const InsideLevels& levels, int* staging) {
-    const GridShape full = gridSize;
-    for (size_t level = 0; level < levels.size(); ++level) {
-        gridSize = full.halved(int(level));
-        const GridShape g = gridSize;
-        for (int z = 0; z < g.z; ++z)
-            for (int y = 0; y < g.y; ++y)
-                for (int x = 0; x < g.x; ++x) {
-                    const size_t voxel = size_t(g.index(x, y, z));
-                    staging[voxel] = levels[level][voxel] ? g.codes.encode(x, y, z) : EMPTY_SITE;
-                }
-        const size_t bytes = size_t(g.voxels()) * sizeof(int);
-        checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, bytes, cudaMemcpyHostToDevice),
-                  "uploading the mask");
-        computeVoronoi();
-        checkCuda(cudaMemcpy(insideMaps[level], currentSites, bytes, cudaMemcpyDeviceToDevice),
-                  "storing the mask's inside map");
-    }
-    gridSize = full;
-    voronoiIndex = 0;
-    checkCuda(cudaMemset(insideMoves, 0, sizeof(unsigned)), "clearing the count of moves into the mask");
-}
+// The whole grid of which `g` (a slab's grid, or a whole grid) is a window.
+GridShape wholeGridOf(const GridShape& g) { return g.wholeZ > 0 ? GridShape(g.x, g.y, g.wholeZ, g.codes) : g; }
 
 unsigned readInsideMoves() {
     unsigned moves = 0;
@@ -115,7 +86,12 @@ unsigned readInsideMoves() {
 // centroid step on the buffer set, the sites held in the site volumes alone.
 class BufferSteps : public IterationSteps {
 public:
-    BufferSteps(const AxisWeights& weights, const AxisScales& scales) : weights_(weights), scales_(scales) {}
+    // Stores the sites in the current site volume, on gridSize.
+    BufferSteps(const SiteList& sites, const AxisWeights& weights, const AxisScales& scales)
+        : weights_(weights), scales_(scales) {
+        const DeviceArray<int> voxels(std::max<size_t>(sites.size(), 1)), codes(voxels.size());
+        uploadSlabSites(slabSiteEntries(sites.codes, gridSize, 0, gridSize.z), voxels.get(), codes.get());
+    }
     void label() override { computeVoronoi(weights_); }
     float energy() override { return evaluateEnergy(scales_); }
     int64_t moveSites() override {
@@ -229,33 +205,38 @@ cudaError_t runCvt(const CvtRequest& request) {
         throw Failure("runCvt needs a budget of 0 or more iterations, not " + std::to_string(request.maxIterations));
     const Clock::time_point started = Clock::now();
     report = CvtRunReport{};
-    const GridBox box = checkedBox(request, gridSize);
-    const AxisWeights weights = labellingWeights(request.spacing, gridSize.longestSide());
+    LoneRank alone;
+    RankGroup& ranks = request.ranks != nullptr ? *request.ranks : alone;
+    const GridShape full = gridSize, whole = wholeGridOf(full);
+    const GridBox box = checkedBox(request, whole);
+    const Slab slab = request.slab.planes() > 0 ? request.slab : Slab{0, box.z};
+    const AxisWeights weights = labellingWeights(request.spacing, whole.longestSide());
     const AxisScales scales = energyScales(request.spacing);
     // Without iterations the sites are only labelled, on the full grid.
-    const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(gridSize, request.maxLevels);
+    const int levelCount = request.maxIterations == 0 ? 1 : usableLevelCount(whole, request.maxLevels);
+    if (!(full == slabGrid(whole, slab, box.z, levelCount)))
+        throw Failure("grid " + shapeText(full) + " is not the grid of planes " + std::to_string(slab.begin) + " to " +
+                      std::to_string(slab.end - 1) + " on " + std::to_string(levelCount) + " levels");
     report.levelCount = levelCount;
 
-    uploadDensityPlanes(request.density, box, request.densityDivisor, 0);
+    uploadDensityPlanes(request.density, GridBox{box.x, box.y, slab.planes()}, request.densityDivisor,
+                        slabFirstPlane(full, slab));
     siteBox = box;
     voronoiIndex = 0;
     buildDensityPyramid();
     const int coarsest = levelCount - 1;
-    const std::vector<float> coarseDensity = coarsestDensity(request, coarsest);
-    const InsideLevels inside(request, levelCount);
+    const InsideLevels inside(request.inside, box, slab, levelCount);
     if (!inside.empty()) {
         if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
-        buildInsideMaps(inside, request.result);
+        buildInsideMaps(inside, full, box, slab, weights, ranks);
     }
-    const GridShape full = gridSize;
-    gridSize = full.halved(levelCount);  // seeding works on twice this grid: the coarsest level used
-    SiteList sites = placeSites(
-        request.result, request.siteCount, request.placement, levelBox(box, coarsest), coarsest,
-        coarseDensity.empty() ? SeedingDensity(request.density, box, request.densityDivisor)
-                              : SeedingDensity(coarseDensity.data()),
-        inside.empty() ? nullptr : inside[coarsest]);
+    const std::vector<float> seeding = seedingWeights(request, coarsest, box, slab, full);
+    SiteList sites = placeRunSites(request.siteCount, request.placement, levelBox(box, coarsest), coarsest, full.codes,
+                                   SeedingPlanes{slab.halved(coarsest), seeding.data(), inside.empty() ? nullptr : &inside},
+                                   ranks);
     report.sitesPlaced = int(sites.size());
     levelIndex = coarsest;
+    gridSize = full.halved(coarsest);
     float previousEnergy = startIterating();
     // Exact sums keep the sites in a list; float sums, the program's own, keep them in the site volumes.
     std::optional<ExactSteps> exact;
@@ -263,18 +244,17 @@ cudaError_t runCvt(const CvtRequest& request) {
     if (request.connected && momentSums != MomentSums::exact)
         throw Failure("connected regions need exact sums, which keep the sites in a list");
     if (momentSums == MomentSums::exact)
-        exact.emplace(std::move(sites), box, weights, scales, SlabShare{},
+        exact.emplace(std::move(sites), box, weights, scales, SlabShare{request.ranks, slab},
                       RegionConnection{request.connected, request.idsFollowPlacement});
-    else buffered.emplace(weights, scales);
+    else if (!(full == whole))
+        throw Failure("float sums run in one process only");
+    else
+        buffered.emplace(sites, weights, scales);
     IterationSteps& steps = exact ? static_cast<IterationSteps&>(*exact) : *buffered;
     report.setupSeconds = secondsSince(started);
 
     const Clock::time_point iterating = Clock::now();
-    if (request.maxIterations == 0) {
-        gridSize = full;
-        levelIndex = 0;
-        report.stop = CvtStop::noIterations;
-    }
+    if (request.maxIterations == 0) report.stop = CvtStop::noIterations;
     while (levelIndex >= 0 && request.maxIterations > 0) {
         gridSize = full.halved(levelIndex);
         const bool settled = iterateLevel(steps, request.maxIterations, request.observer, previousEnergy, report);
@@ -288,9 +268,14 @@ cudaError_t runCvt(const CvtRequest& request) {
         --levelIndex;
     }
     levelIndex = 0;  // the final labelling belongs to the full grid
+    gridSize = full;
 
     steps.label();
-    const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
+    // This process's planes of the labelling, in the grid's rows.
+    const size_t planeVoxels = size_t(full.x) * size_t(full.y);
+    const cudaError_t copy =
+        cudaMemcpy(request.result, currentSites + planeVoxels * size_t(slabFirstPlane(full, slab)),
+                   planeVoxels * size_t(slab.planes()) * sizeof(int), cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
     if (exact) {
         report.finalEnergy = exact->energy();

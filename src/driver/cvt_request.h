@@ -9,9 +9,12 @@
 #include "../host/axis_spacing.h"
 #include "../host/grid_shape.h"
 #include "../host/site_list.h"
+#include "../host/slab.h"
 #include "../host/site_placement.h"
 
 namespace cvt {
+
+class RankGroup;
 
 // One decision, taken every tenth iteration: the energy of the labelling before that iteration's
 // move (on the scale of the full grid) and the relaxation factor set for the next iterations. The
@@ -57,25 +60,31 @@ inline const char* stopName(CvtStop stop) {
 
 // A run of the driver. The buffer set is allocated for the full grid (gridSize on entry).
 struct CvtRequest {
-    // The full-resolution density of the box, x fastest (box.x * box.y * box.z values: with the whole
-    // grid as the box, the density of the grid), each value divided by densityDivisor on its way to the
-    // device. The grid outside the box has density zero.
+    // The full-resolution density of the box's planes of this process's slab, x fastest (box.x * box.y
+    // per plane: with the whole grid as the box, the density of the grid), each value divided by
+    // densityDivisor on its way to the device. The grid outside the box has density zero.
     const float* density = nullptr;
     float densityDivisor = 1.0f;
-    int* result = nullptr;           // full-size: stages the seed volume, finally receives the labelling
+    // Receives the final labelling of the slab's planes, in the grid's rows (grid.x * grid.y per plane).
+    int* result = nullptr;
     int siteCount = 0;               // sites to place (ignored for given sites)
     int maxLevels = 1;               // pyramid levels to use, at least 1
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only
     GridBox box{};                   // where the density and the sites lie; empty: the whole grid
-    // Full-size flags (of the grid), 1 inside the mask: every site starts and stays on an inside voxel (a move that
-    // would leave the mask lands on the inside voxel nearest to where it would have gone). Null: no
-    // mask. The density is expected to be zero outside.
+    // Flags of the slab's planes of the box (as the density), 1 inside the mask: every site starts and
+    // stays on an inside voxel (a move that would leave the mask lands on the inside voxel nearest to
+    // where it would have gone). Null: no mask. The density is expected to be zero outside.
     const uint8_t* inside = nullptr;
     SitePlacement placement;
     // The voxel spacing, x first: the labelling and the energy measure physical distance with it (only
     // its ratios matter; the same at every pyramid level, each of which halves every axis). Sites and
     // centroids stay in voxel coordinates, in which a region's centroid is the same whatever the spacing.
     Spacing spacing{1, 1, 1};
+    // Where this process runs: among `ranks` (null: alone), holding `slab`, planes of the box (empty:
+    // every plane). The buffer set is allocated for slabGrid(whole grid, slab, box.z, levels used), and
+    // the density, the mask's flags and the result hold the slab's planes alone.
+    RankGroup* ranks = nullptr;
+    Slab slab{};
     // Exact sums only: every labelling's regions made one 6-connected piece that holds its site
     // (voronoi/connected_regions.h) before the centroid step; the final labelling's too.
     bool connected = false;

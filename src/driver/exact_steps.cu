@@ -75,9 +75,17 @@ void ExactSteps::setSites(SiteList sites) {
     summed_ = false;
 }
 
+std::pair<int, int> ExactSteps::planesOfLevel() const {
+    const GridShape g = gridSize;
+    if (g.wholeZ == 0) return {0, g.z};
+    const Slab planes = share_.slab.halved(levelIndex);
+    return {slabFirstPlane(g, planes), planes.planes()};
+}
+
 void ExactSteps::label() {
     const GridShape g = gridSize;
-    uploadSlabSites(slabSiteEntries(sites_.codes, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
+    const auto [first, planes] = planesOfLevel();
+    uploadSlabSites(slabSiteEntries(sites_.codes, g, first, planes), entryVoxels_.get(), entryCodes_.get());
     computeVoronoi(weights_);
     summed_ = false;
     if (!connection_.enabled) return;
@@ -95,8 +103,9 @@ void ExactSteps::sumRegions() {
     sums_.assign(count, SiteSums{});
     if (count > 0) {
         checkCuda(cudaMemset(deviceSums_.get(), 0, count * sizeof(SiteSums)), "clearing the per-site sums");
+        const auto [first, planes] = planesOfLevel();
         launchRegionSums(currentSites, densityLevels[levelIndex], deviceSortedCodes_.get(), int(count),
-                         deviceSums_.get(), firstPlane(), planes(g), g);
+                         deviceSums_.get(), first, planes, g);
         checkCuda(cudaMemcpy(sums_.data(), deviceSums_.get(), count * sizeof(SiteSums), cudaMemcpyDeviceToHost),
                   "reading back the per-site sums");
     }
@@ -144,23 +153,39 @@ void ExactSteps::advanceLevel() {
     setSites(finer.withoutRepeats());
 }
 
-// With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names.
+// With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names:
+// the map of the rank whose planes hold the site, which the ranks then tell each other.
 void ExactSteps::landInside(std::vector<int32_t>& codes, int level, const GridShape& g) {
     if (level < 0 || level >= maxPyramidLevels || insideMaps[level] == nullptr || codes.empty()) return;
-    std::vector<int> voxels(codes.size());
-    for (size_t i = 0; i < codes.size(); ++i)
-        voxels[i] = g.index(g.codes.x(codes[i]), g.codes.y(codes[i]), g.codes.z(codes[i]) - g.zOrigin);
-    const size_t bytes = codes.size() * sizeof(int);
-    checkCuda(cudaMemcpy(entryVoxels_.get(), voxels.data(), bytes, cudaMemcpyHostToDevice),
-              "uploading the voxels of moved sites");
-    const int count = int(codes.size());
-    LAUNCH_KERNEL(kernelGatherCodes, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads), 0,
-                  insideMaps[level], entryVoxels_.get(), entryCodes_.get(), count);
-    std::vector<int32_t> inside(codes.size());
-    checkCuda(cudaMemcpy(inside.data(), entryCodes_.get(), bytes, cudaMemcpyDeviceToHost),
-              "reading the inside voxels nearest to moved sites");
-    for (size_t i = 0; i < codes.size(); ++i) insideMoves_ += inside[i] != codes[i];
-    codes = std::move(inside);
+    const Slab planes = share_.slab.halved(level);
+    std::vector<int> voxels, mine;  // the voxels of this process's planes, and their places in `codes`
+    for (size_t i = 0; i < codes.size(); ++i) {
+        const int z = g.codes.z(codes[i]);
+        if (g.wholeZ > 0 && (z < planes.begin || z >= planes.end)) continue;
+        voxels.push_back(g.index(g.codes.x(codes[i]), g.codes.y(codes[i]), z - g.zOrigin));
+        mine.push_back(int(i));
+    }
+    std::vector<int32_t> found(voxels.size());
+    if (!voxels.empty()) {
+        const size_t bytes = voxels.size() * sizeof(int);
+        checkCuda(cudaMemcpy(entryVoxels_.get(), voxels.data(), bytes, cudaMemcpyHostToDevice),
+                  "uploading the voxels of moved sites");
+        const int count = int(voxels.size());
+        LAUNCH_KERNEL(kernelGatherCodes, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads), 0,
+                      insideMaps[level], entryVoxels_.get(), entryCodes_.get(), count);
+        checkCuda(cudaMemcpy(found.data(), entryCodes_.get(), bytes, cudaMemcpyDeviceToHost),
+                  "reading the inside voxels nearest to moved sites");
+    }
+    // Every site lies in the planes of one rank: adding the ranks' answers (the code plus one, or 0)
+    // gives every rank every answer.
+    std::vector<uint64_t> inside(codes.size(), 0);
+    for (size_t k = 0; k < mine.size(); ++k) inside[size_t(mine[k])] = uint64_t(uint32_t(found[k])) + 1;
+    if (share_.ranks != nullptr) share_.ranks->sum(inside.data(), inside.size());
+    for (size_t i = 0; i < codes.size(); ++i) {
+        const int32_t code = int32_t(inside[i] - 1);
+        insideMoves_ += code != codes[i];
+        codes[i] = code;
+    }
 }
 
 CVT_END_NAMESPACE

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "../centroid/region_moments.h"
@@ -14,17 +15,19 @@
 #include "../device/device_array.h"
 #include "../host/axis_spacing.h"
 #include "../host/grid_shape.h"
+#include "../host/slab.h"
 #include "../voronoi/connected_regions.h"
 #include "cvt_driver.h"
 #include "rank_group.h"
 
 CVT_BEGIN_NAMESPACE
 
-// Where a process labels: planes [firstPlane, firstPlane + planes) of gridSize, among `ranks` (null:
-// this process alone). planes 0 means every plane of gridSize, whatever the level.
+// Where a process labels: its slab of the box's planes, among `ranks` (null: this process alone, with
+// the whole grid). On a slab's grid (gridSize.wholeZ > 0) it labels and sums the slab's planes of each
+// level; on a whole grid every plane.
 struct SlabShare {
     RankGroup* ranks = nullptr;
-    int firstPlane = 0, planes = 0;
+    Slab slab;
 };
 
 // Whether each labelling's regions are made connected (voronoi/connected_regions.h), and which ids break
@@ -61,8 +64,8 @@ public:
 private:
     void sumRegions();
     void landInside(std::vector<int32_t>& codes, int level, const GridShape& g);
-    int firstPlane() const { return share_.planes > 0 ? share_.firstPlane : 0; }
-    int planes(const GridShape& g) const { return share_.planes > 0 ? share_.planes : g.z; }
+    // The planes of gridSize that this process labels and sums: first, and how many.
+    std::pair<int, int> planesOfLevel() const;
 
     GridBox box_;
     AxisWeights weights_;

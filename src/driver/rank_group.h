@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "../centroid/region_moments.h"
+#include "../device/failure.h"
 
 namespace cvt {
 
@@ -81,5 +84,68 @@ public:
         return all;
     }
 };
+
+// A process alone: the one rank of its own group, whose every collective operation is its own values.
+class LoneRank final : public RankGroup {
+public:
+    int rank() const override { return 0; }
+    int size() const override { return 1; }
+    int localRank() const override { return 0; }
+    uint64_t bytesSent() const override { return 0; }
+    void sum(uint64_t*, size_t) override {}
+    void sum(WideSum*, size_t) override {}
+    void maximum(double*, size_t) override {}
+    std::vector<std::vector<unsigned char>> gather(const void* bytes, size_t count) override {
+        const unsigned char* begin = static_cast<const unsigned char*>(bytes);
+        return {std::vector<unsigned char>(begin, begin + count)};
+    }
+    void broadcast(void*, size_t, int) override {}
+    void send(int, const void*, size_t) override { throw Failure("a process alone has no rank to send to"); }
+    void receive(int, void*, size_t) override { throw Failure("a process alone has no rank to receive from"); }
+    bool allSucceeded(bool succeeded) override { return succeeded; }
+
+private:
+    void endEveryRank(int status) override { std::_Exit(status); }
+};
+
+// A failure that every rank of a run met together (onEveryRank throws these where there are several
+// ranks): each rank can end as one process does, without waiting for the others.
+class FailureOfEveryRank {};
+template <class Kind>
+class EveryRankFailure : public Kind, public FailureOfEveryRank {
+public:
+    using Kind::Kind;
+};
+
+// Runs `step` on this rank as a phase that every rank leaves together, failed or not: where it failed on
+// any rank, every rank throws the failure of the lowest rank that failed, of its kind (invalid input,
+// memory, or another failure), so that no rank goes on to wait for the others in a collective step. A
+// process alone throws what the step threw.
+template <class Step>
+void onEveryRank(RankGroup& ranks, Step&& step) {
+    if (ranks.size() == 1) {
+        step();
+        return;
+    }
+    std::string failure;  // a letter of the kind, then the message
+    try {
+        step();
+    } catch (const InvalidInput& e) {
+        failure = std::string("I") + e.what();
+    } catch (const MemoryShortfall& e) {
+        failure = std::string("M") + e.what();
+    } catch (const Failure& e) {
+        failure = std::string("F") + e.what();
+    } catch (const std::bad_alloc&) {
+        failure = "Fout of host memory";
+    }
+    for (const std::vector<unsigned char>& other : ranks.gather(failure.data(), failure.size())) {
+        if (other.empty()) continue;
+        const std::string message(other.begin() + 1, other.end());
+        if (other[0] == 'I') throw EveryRankFailure<InvalidInput>(message);
+        if (other[0] == 'M') throw EveryRankFailure<MemoryShortfall>(message);
+        throw EveryRankFailure<Failure>(message);
+    }
+}
 
 }  // namespace cvt

@@ -116,11 +116,20 @@ std::string voxelName(int x, int y, int z, VoxelNaming naming);
 std::string sidesName(VolumeShape shape, VoxelNaming naming);
 std::string boxName(VolumeShape shape, VoxelNaming naming);
 
+// Which part of a volume a view holds: its planes are planes firstPlane.. of the volume, which holds
+// more than them unless `whole`.
+struct ViewedPart {
+    int firstPlane = 0;
+    bool whole = true;
+};
+
 // The samples as float density, x fastest, mapped. Every value must be finite, and after the mapping
-// >= 0 and within float range, and not all may be zero; an error (cvt::InvalidInput, "<source>:
-// <problem>") names the first offending voxel and its value.
+// >= 0 and within float range, and not all may be zero (unless the view holds only part of the volume);
+// an error (cvt::InvalidInput, "<source>: <problem>") names the first offending voxel, by its plane in
+// the volume, and its value.
 std::vector<float> densityValues(const SampleView& view, const std::string& source,
-                                 VoxelNaming naming = VoxelNaming::xyz, const DensityMapping& mapping = {});
+                                 VoxelNaming naming = VoxelNaming::xyz, const DensityMapping& mapping = {},
+                                 ViewedPart part = {});
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping = {});
 // The values of some planes of a volume, from firstPlane on (as readVolumePlanes reads them), mapped and
 // checked as densityValues does, voxels named in the whole volume, except that they may all be zero:
@@ -129,7 +138,8 @@ std::vector<float> slabDensityValues(const VolumeFile& slab, const std::string& 
                                      int firstPlane);
 void requireNonZeroDensity(bool nonZero, const std::string& source, const DensityMapping& mapping);
 // The same checks, unmapped, for samples that are used as they lie (see isContiguousFloat).
-void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming = VoxelNaming::xyz);
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming = VoxelNaming::xyz,
+                    ViewedPart part = {});
 // The samples as labels: unsigned integer types only, else an error.
 std::vector<uint32_t> labelValues(const VolumeFile& volume, const std::string& path);
 

@@ -77,13 +77,6 @@ double mapped(double value, const DensityMapping& mapping) {
 
 bool maps(const DensityMapping& mapping) { return mapping.window || mapping.clipBelow; }
 
-// Which part of a volume a view holds: its planes are planes firstPlane.. of the volume, which holds
-// more than them unless `whole`.
-struct ViewedPart {
-    int firstPlane = 0;
-    bool whole = true;
-};
-
 // Reads every sample of the view, x fastest, mapped, into `density` when it is not null. The first pass
 // only notes whether something is wrong, so that the usual case stays fast; a second one finds the voxel.
 // Only a whole volume can be all zero.
@@ -164,10 +157,10 @@ std::string boxName(VolumeShape shape, VoxelNaming naming) {
 }
 
 std::vector<float> densityValues(const SampleView& view, const std::string& source, VoxelNaming naming,
-                                 const DensityMapping& mapping) {
+                                 const DensityMapping& mapping, ViewedPart part) {
     std::vector<float> density;
     resizeLarge(density, size_t(view.shape.x) * view.shape.y * view.shape.z);
-    scanDensity(view, source, naming, mapping, density.data());
+    scanDensity(view, source, naming, mapping, density.data(), part);
     return density;
 }
 
@@ -187,8 +180,8 @@ std::vector<float> slabDensityValues(const VolumeFile& slab, const std::string& 
     return density;
 }
 
-void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming) {
-    scanDensity(view, source, naming, {}, nullptr);
+void requireDensity(const SampleView& view, const std::string& source, VoxelNaming naming, ViewedPart part) {
+    scanDensity(view, source, naming, {}, nullptr, part);
 }
 
 std::vector<float> densityValues(const VolumeFile& volume, const std::string& path, const DensityMapping& mapping) {

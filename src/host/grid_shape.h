@@ -130,17 +130,19 @@ inline std::string stepsRule() {
 constexpr GridShape fullGrid(int sx, int sy, int sz) { return GridShape(sx, sy, sz, layoutFor(sx, sy, sz)); }
 
 // Why the buffer set cannot be allocated for `shape`, in words; empty when it can.
+// A slab's grid (a window of planes of a whole grid, wholeZ > 0) is measured by the whole grid's sides.
 inline std::string fullGridProblem(const GridShape& shape) {
     if (!isOnSteps(shape) || shape.longestSide() > maxGridSide)
         return "grid " + shapeText(shape) + " does not have " + stepsRule() + ", each at most " +
                std::to_string(maxGridSide);
-    const SiteLayout layout = layoutFor(shape.x, shape.y, shape.z);
+    const int depth = shape.wholeZ > 0 ? shape.wholeZ : shape.z;
+    const SiteLayout layout = layoutFor(shape.x, shape.y, depth);
     if (layout.xBits + layout.yBits + layout.zBits > siteCodeBits)
         return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
                " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
                " (the product of the sides rounded up to powers of two at most 2^30)";
-    if (!(shape == fullGrid(shape.x, shape.y, shape.z)))
-        return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
+    const GridShape own(shape.x, shape.y, shape.z, layout, shape.wholeZ > 0 ? shape.zOrigin : 0, shape.wholeZ);
+    if (!(shape == own)) return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
     return {};
 }
 

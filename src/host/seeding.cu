@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 
 #include "kiss_random.h"
 #include "site_code.h"
@@ -9,18 +10,6 @@
 CVT_BEGIN_NAMESPACE
 
 namespace {
-
-// Holds gridSize at the seeding grid for the life of the scope.
-class SeedingGrid {
-public:
-    SeedingGrid() : saved_(gridSize) { gridSize = saved_.doubled(); }
-    ~SeedingGrid() { gridSize = saved_; }
-    SeedingGrid(const SeedingGrid&) = delete;
-    SeedingGrid& operator=(const SeedingGrid&) = delete;
-
-private:
-    GridShape saved_;
-};
 
 uint64_t voxelsOf(GridBox box) { return uint64_t(box.x) * box.y * box.z; }
 
@@ -38,101 +27,39 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
                       " voxels");
 }
 
-// A triple that lands on an occupied voxel, or outside the mask, is discarded.
-void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside,
-                      std::vector<int32_t>& placed) {
-    if (inside != nullptr) {
-        uint64_t insideVoxels = 0;
-        for (int z = 0; z < box.z; ++z)
-            for (int y = 0; y < box.y; ++y)
-                for (int x = 0; x < box.x; ++x) insideVoxels += inside[g.index(x, y, z)];
-        if (uint64_t(count) > insideVoxels)
-            throw Failure("cannot place " + std::to_string(count) + " sites on the " + std::to_string(insideVoxels) +
-                          " voxels inside the mask");
-    }
-    drawUniformVoxels(count, box, seed, [&](int x, int y, int z) {
-        const size_t voxel = size_t(g.index(x, y, z));
-        if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) return false;
-        staging[voxel] = g.codes.encode(x, y, z);
-        placed.push_back(staging[voxel]);
-        return true;
-    });
-}
-
-void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed,
-                        const SeedingDensity& density, std::vector<int32_t>& placed) {
-    const GridBox layout = density.layout.x == 0 ? boxOf(g) : density.layout;
-    if (box.x > layout.x || box.y > layout.y || box.z > layout.z)
-        throw Failure("the density to place sites by does not cover the seeding box");
-    // The weights of the box's voxels, so that no voxel outside it can be drawn.
-    std::vector<float> weights(voxelsOf(box));
-    for (int z = 0; z < box.z; ++z)
-        for (int y = 0; y < box.y; ++y) {
-            const float* row = density.values + size_t(layout.x) * (y + size_t(layout.y) * z);
-            float* weight = weights.data() + size_t(box.x) * (y + size_t(box.y) * z);
-            for (int x = 0; x < box.x; ++x) weight[x] = row[x] / density.divisor;
-        }
-    const std::vector<size_t> drawn = drawByWeight(weights.data(), weights.size(), size_t(count), seed);
-    if (drawn.size() < size_t(count))
-        throw Failure("cannot place " + std::to_string(count) + " sites by density: only " +
-                      std::to_string(drawn.size()) + " voxels have a positive density");
-    for (size_t index : drawn) {
-        const int x = int(index % box.x), y = int(index / box.x % box.y), z = int(index / (size_t(box.x) * box.y));
-        staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
-        placed.push_back(g.codes.encode(x, y, z));
-    }
-}
-
-void placeGivenSites(int* staging, const GridShape& g, const std::vector<std::array<int, 3>>& sites, GridBox box,
-                     int level, const uint8_t* inside, std::vector<int32_t>& placed) {
-    for (const std::array<int, 3>& site : sites) {
-        const int x = site[0] >> level, y = site[1] >> level, z = site[2] >> level;
-        if (site[0] < 0 || site[1] < 0 || site[2] < 0 || x >= box.x || y >= box.y || z >= box.z)
-            throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
-                          std::to_string(site[2]) + ") lies outside the box");
-        if (inside != nullptr && !inside[g.index(x, y, z)])
-            throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
-                          std::to_string(site[2]) + ") lies outside the mask");
-        staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
-        placed.push_back(g.codes.encode(x, y, z));  // sites that share a coarse voxel become one
-    }
-}
-
 }  // namespace
 
-void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::function<bool(int, int, int)>& take) {
+std::vector<std::array<int, 3>> drawUniformVoxels(int count, GridBox box, uint64_t seed, const InsideOfDraws& inside) {
     resetKiss(siteRandom, seed);
-    for (int taken = 0; taken < count;) {
-        const int x = coordinateOfDraw(drawKiss(siteRandom), box.x);
-        const int y = coordinateOfDraw(drawKiss(siteRandom), box.y);
-        const int z = coordinateOfDraw(drawKiss(siteRandom), box.z);
-        taken += take(x, y, z);
+    std::unordered_set<uint64_t> taken;
+    std::vector<std::array<int, 3>> voxels;
+    std::vector<std::array<int, 3>> draws;
+    std::vector<uint8_t> flags;
+    while (int(voxels.size()) < count) {
+        // As many draws as voxels are still wanted: at least that many more are needed.
+        draws.resize(size_t(count) - voxels.size());
+        for (std::array<int, 3>& draw : draws)
+            draw = {coordinateOfDraw(drawKiss(siteRandom), box.x), coordinateOfDraw(drawKiss(siteRandom), box.y),
+                    coordinateOfDraw(drawKiss(siteRandom), box.z)};
+        flags.assign(draws.size(), uint8_t(1));
+        if (inside) inside(draws, flags);
+        for (size_t i = 0; i < draws.size() && int(voxels.size()) < count; ++i) {
+            const auto [x, y, z] = draws[i];
+            const uint64_t voxel = uint64_t(x) + uint64_t(box.x) * (uint64_t(y) + uint64_t(box.y) * uint64_t(z));
+            if (flags[i] && taken.insert(voxel).second) voxels.push_back(draws[i]);
+        }
     }
-}
-
-SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-                    const SeedingDensity& density, const uint8_t* inside) {
-    const bool given = placement.kind == SitePlacement::Kind::given;
-    checkSeedingRequest(gridSize.doubled(), given ? 0 : count, box);
-    const SeedingGrid seedingGrid;
-    const GridShape g = gridSize;
-    const size_t voxels = size_t(g.voxels());
-    std::fill(staging, staging + voxels, EMPTY_SITE);
-    std::vector<int32_t> placed;
-    placed.reserve(given ? placement.sites.size() : size_t(count));
-    switch (placement.kind) {
-    case SitePlacement::Kind::uniform: drawUniformSites(staging, g, count, box, placement.seed, inside, placed); break;
-    case SitePlacement::Kind::density: drawSitesByDensity(staging, g, count, box, placement.seed, density, placed); break;
-    case SitePlacement::Kind::given: placeGivenSites(staging, g, placement.sites, box, level, inside, placed); break;
-    }
-    checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, voxels * sizeof(SiteCode),
-                         cudaMemcpyHostToDevice),
-              "uploading the seeded sites");
-    return SiteList::initial(std::move(placed)).withoutRepeats();
+    return voxels;
 }
 
 void seedSites(int* staging, int count) {
-    placeSites(staging, count, SitePlacement{}, boxOf(gridSize.doubled()), 0, nullptr);
+    const GridShape g = gridSize.doubled();
+    checkSeedingRequest(g, count, boxOf(g));
+    std::fill(staging, staging + size_t(g.voxels()), EMPTY_SITE);
+    for (const auto& [x, y, z] : drawUniformVoxels(count, boxOf(g), 0)) staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
+    checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, size_t(g.voxels()) * sizeof(SiteCode),
+                         cudaMemcpyHostToDevice),
+              "uploading the seeded sites");
 }
 
 CVT_END_NAMESPACE

@@ -2,12 +2,12 @@
 // sequence, so every run starts from the same sites; a run on a user's volume may start elsewhere.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "buffers.h"
-#include "site_list.h"
 #include "site_placement.h"
 
 CVT_BEGIN_NAMESPACE
@@ -22,32 +22,15 @@ CVT_BEGIN_NAMESPACE
 // maxGridSide and a buffer set too small for E.
 void seedSites(int* staging, int count);
 
-// The density that placement by density draws from: `values` holds an array of the sides `layout`
-// (empty: the seeding grid's), voxel (x, y, z) at x + layout.x (y + layout.y z), each value divided by
-// `divisor` to give the weight of its voxel.
-struct SeedingDensity {
-    SeedingDensity(const float* data = nullptr, GridBox sides = {}, float by = 1.0f)  // NOLINT: a grid's density
-        : values(data), layout(sides), divisor(by) {}
-    const float* values;
-    GridBox layout;
-    float divisor;
-};
-
-// The general form of seedSites, on the grid E = gridSize.doubled(), which is pyramid level `level`
-// of the full grid: places `count` sites as `placement` says, inside `box` (a box of this grid), stages
-// and uploads the site volume as seedSites does. `density` is the density of this level, read only for
-// density placement. Given sites are placed at their coordinates on this level, so sites
-// that fall into one coarse voxel become one; `count` is then ignored. Returns the number of sites placed.
-// With `inside` (E's flags, non-null with a mask) every site is placed on an inside voxel: uniform draws
-// outside are discarded like those on occupied voxels, and a given site outside is an error.
-// Throws cvt::Failure where seedSites does, and when fewer voxels of positive density than `count` lie
-// in the box (density placement) or fewer inside voxels than `count` (uniform placement with a mask).
-SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
-                    const SeedingDensity& density, const uint8_t* inside = nullptr);
-
 // Uniform placement's draws: triples of the KISS generator restarted from `seed`, x from the first
-// draw, y from the second, z from the third, each scaled to the box's side on its axis, until `take`
-// has accepted `count` voxels (it refuses an occupied one).
-void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::function<bool(int, int, int)>& take);
+// draw, y from the second, z from the third, each scaled to the box's side on its axis, until `count`
+// distinct voxels are taken, in the order of the draws. A draw of a voxel taken already is discarded,
+// and so is one that `inside` (when given) flags 0: it is asked about the draws in batches, with a
+// flag of 1 for each to clear where the voxel lies outside. Never ends if fewer voxels than `count` can
+// be taken.
+using InsideOfDraws =
+    std::function<void(const std::vector<std::array<int, 3>>& draws, std::vector<uint8_t>& flags)>;
+std::vector<std::array<int, 3>> drawUniformVoxels(int count, GridBox box, uint64_t seed,
+                                                  const InsideOfDraws& inside = {});
 
 CVT_END_NAMESPACE

@@ -36,20 +36,16 @@ public:
             if (entry.key != emptyKey) addToTable(entry);
     }
 
-    std::vector<formats::AdjacencyRow> rows(const Spacing& s) {
+    // Every pair's faces along each axis, by pair.
+    std::vector<PairFaceCount> counts() {
         flushRecent();
-        std::vector<formats::AdjacencyRow> rows;
-        for (const Entry& entry : entries_) {
-            if (entry.key == emptyKey) continue;
-            const auto [x, y, z] = entry.faces;
-            rows.push_back(formats::AdjacencyRow{
-                uint32_t(entry.key >> 32), uint32_t(entry.key), x + y + z,
-                double(x) * (s[1] * s[2]) + double(y) * (s[0] * s[2]) + double(z) * (s[0] * s[1])});
-        }
-        std::sort(rows.begin(), rows.end(), [](const formats::AdjacencyRow& p, const formats::AdjacencyRow& q) {
+        std::vector<PairFaceCount> counts;
+        for (const Entry& entry : entries_)
+            if (entry.key != emptyKey) counts.push_back(PairFaceCount{uint32_t(entry.key >> 32), uint32_t(entry.key), entry.faces});
+        std::sort(counts.begin(), counts.end(), [](const PairFaceCount& p, const PairFaceCount& q) {
             return p.a != q.a ? p.a < q.a : p.b < q.b;
         });
-        return rows;
+        return counts;
     }
 
 private:
@@ -167,22 +163,44 @@ void addPlanes(const uint32_t* labels, GridBox box, int first, int end, PairFace
 
 }  // namespace
 
-std::vector<formats::AdjacencyRow> labelAdjacency(const std::vector<uint32_t>& labels, GridBox box,
-                                                  const Spacing& spacing) {
-    if (labels.size() != size_t(box.x) * box.y * box.z)
-        throw std::invalid_argument("labelAdjacency: the labels do not fill the box");
+std::vector<PairFaceCount> countPairFaces(const uint32_t* labels, GridBox box, int planes) {
     // Slabs of planes, one per host thread, each counted apart and then added up.
-    const int threads = int(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, unsigned(std::max(box.z, 1))));
+    const int threads = int(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, unsigned(std::max(planes, 1))));
     std::vector<PairFaces> slabs(static_cast<size_t>(threads));
     std::vector<std::thread> workers;
     for (int t = 1; t < threads; ++t)
         workers.emplace_back([&, t] {
-            addPlanes(labels.data(), box, box.z * t / threads, box.z * (t + 1) / threads, slabs[size_t(t)]);
+            addPlanes(labels, box, planes * t / threads, planes * (t + 1) / threads, slabs[size_t(t)]);
         });
-    addPlanes(labels.data(), box, 0, box.z / threads, slabs[0]);
+    addPlanes(labels, box, 0, planes / threads, slabs[0]);
     for (std::thread& worker : workers) worker.join();
     for (int t = 1; t < threads; ++t) slabs[0].merge(slabs[size_t(t)]);
-    return slabs[0].rows(spacing);
+    return slabs[0].counts();
+}
+
+std::vector<formats::AdjacencyRow> adjacencyRows(std::vector<PairFaceCount> counts, const Spacing& s) {
+    std::sort(counts.begin(), counts.end(), [](const PairFaceCount& p, const PairFaceCount& q) {
+        return p.a != q.a ? p.a < q.a : p.b < q.b;
+    });
+    std::vector<formats::AdjacencyRow> rows;
+    for (size_t i = 0; i < counts.size();) {
+        std::array<uint64_t, 3> faces{};
+        const size_t first = i;
+        for (; i < counts.size() && counts[i].a == counts[first].a && counts[i].b == counts[first].b; ++i)
+            for (int axis = 0; axis < 3; ++axis) faces[size_t(axis)] += counts[i].faces[size_t(axis)];
+        const auto [x, y, z] = faces;
+        rows.push_back(formats::AdjacencyRow{counts[first].a, counts[first].b, x + y + z,
+                                             double(x) * (s[1] * s[2]) + double(y) * (s[0] * s[2]) +
+                                                 double(z) * (s[0] * s[1])});
+    }
+    return rows;
+}
+
+std::vector<formats::AdjacencyRow> labelAdjacency(const std::vector<uint32_t>& labels, GridBox box,
+                                                  const Spacing& spacing) {
+    if (labels.size() != size_t(box.x) * box.y * box.z)
+        throw std::invalid_argument("labelAdjacency: the labels do not fill the box");
+    return adjacencyRows(countPairFaces(labels.data(), box, box.z), spacing);
 }
 
 }  // namespace cvt::volume

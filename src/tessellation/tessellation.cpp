@@ -114,24 +114,66 @@ void finishCentroids(Tessellation& result) {
             coordinate = result.mass[id] > 0 ? coordinate / result.mass[id] : std::numeric_limits<double>::quiet_NaN();
 }
 
-Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
-                      const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids) {
+namespace {
+
+// The pieces of every label, each slab counting its own and the runs on the planes between slabs
+// joining them.
+std::vector<uint32_t> piecesOfLabels(const std::vector<uint32_t>& labels, GridBox planes, size_t labelCount,
+                                     bool zeroIsOutside, RankGroup& ranks) {
+    const SlabPieces mine = countSlabPieces(labels.data(), planes, labelCount, zeroIsOutside);
+    const std::vector<std::vector<PlaneRun>> bottoms = ranks.gatherEach(mine.bottom);
+    const std::vector<std::vector<PlaneRun>> tops = ranks.gatherEach(mine.top);
+    std::vector<std::vector<PieceJoin>> joins;
+    for (size_t rank = 0; rank + 1 < tops.size(); ++rank)
+        joins.push_back(joinAcrossBoundary(tops[rank], bottoms[rank + 1]));
+    return mergeSlabCounts(ranks.gatherEach(mine.count), joins);
+}
+
+}  // namespace
+
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, Slab slab, const float* density,
+                      const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids, RankGroup& ranks) {
     if (inside != nullptr && firstId == 0) throw Failure("with a mask, label 0 is the outside: ids start at 1");
-    const SiteIds sites = ids ? *ids : SiteIds::ofLabelling(labelling, grid, box);
+    const GridBox planes{box.x, box.y, slab.planes()};
+    const SiteIds sites = ids ? *ids : SiteIds::ofLabelling(labelling, grid, planes);
     const size_t count = sites.codes().size();
     Tessellation result;
     result.box = box;
     result.firstId = firstId;
     result.sites = siteCoordinates(sites.codes(), grid.codes);
     result.initialIndex = sites.initialIndex();
-    result.mass.assign(count, 0.0);
-    result.centroids.assign(count, {0.0, 0.0, 0.0});
     result.voxels.assign(count, 0);
-    tabulatePlanes(labelling, grid, box, 0, sites, density, inside, result);
+    // The masses and the centroids' sums are float sums in voxel order: each rank goes on from where
+    // the rank below left them.
+    std::vector<double> sums(4 * count, 0.0);  // the mass, then the weighted x, y and z, of every site
+    ranks.inRankOrder(sums, [&](std::vector<double>& running) {
+        result.mass.resize(count);
+        result.centroids.resize(count);
+        for (size_t id = 0; id < count; ++id) {
+            result.mass[id] = running[4 * id];
+            std::copy_n(&running[4 * id + 1], 3, result.centroids[id].begin());
+        }
+        tabulatePlanes(labelling, grid, planes, slab.begin, sites, density, inside, result);
+        for (size_t id = 0; id < count; ++id) {
+            running[4 * id] = result.mass[id];
+            std::copy_n(result.centroids[id].begin(), 3, &running[4 * id + 1]);
+        }
+    });
+    for (size_t id = 0; id < count; ++id) {
+        result.mass[id] = sums[4 * id];
+        std::copy_n(&sums[4 * id + 1], 3, result.centroids[id].begin());
+    }
     finishCentroids(result);
-    std::vector<uint32_t> pieces = countPieces(result.labels.data(), box, count + firstId, inside != nullptr);
+    ranks.sum(result.voxels.data(), count);
+    const std::vector<uint32_t> pieces = piecesOfLabels(result.labels, planes, count + firstId, inside != nullptr, ranks);
     result.pieces.assign(pieces.begin() + firstId, pieces.end());
     return result;
+}
+
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
+                      const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids) {
+    LoneRank alone;
+    return tabulate(labelling, grid, box, Slab{0, box.z}, density, inside, firstId, ids, alone);
 }
 
 std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout) {

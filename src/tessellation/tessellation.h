@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "driver/cvt_request.h"
+#include "driver/rank_group.h"
 #include "host/axis_spacing.h"
 #include "host/grid_shape.h"
+#include "host/slab.h"
 
 namespace cvt::volume {
 
@@ -26,7 +28,9 @@ struct Tessellation {
     std::vector<std::array<double, 3>> centroids;
     std::vector<uint64_t> voxels;           // by id: the region's voxel count
     std::vector<uint32_t> pieces;           // by id: the region's 6-connected pieces (inside the mask)
-    std::vector<uint32_t> labels;           // the label of every box voxel, index x + X*(y + Y*z)
+    // The label of every box voxel, index x + X*(y + Y*z) (of a process's slab of planes only, where
+    // the box is split among ranks).
+    std::vector<uint32_t> labels;
     // By id: the place of the region's site among the initial sites (the row of given ones, the draw of
     // drawn ones), -1 where the run kept no list of its sites.
     std::vector<int64_t> initialIndex;
@@ -68,6 +72,12 @@ private:
 Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
                       const uint8_t* inside = nullptr, uint32_t firstId = 0,
                       const std::optional<SiteIds>& ids = std::nullopt);
+// The same over a box split into slabs among `ranks`: each holds the labelling, the density and the
+// flags of its own slab's planes, and gets the labels of them and the tables of the whole box, which
+// are those of one process (masses and centroids summed in voxel order, rank after rank). The sites
+// by id must be given unless the ranks are one.
+Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, Slab slab, const float* density,
+                      const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids, RankGroup& ranks);
 
 // The sites of `codes` of a layout, as Tessellation::sites gives them.
 std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout);

@@ -68,9 +68,8 @@ std::string placementText(GridBox box, formats::VoxelNaming naming) {
            formats::sidesName({grid.x, grid.y, grid.z}, gridNaming) + " grid";
 }
 
-void requireValidRequest(const DensityView& density, const TessellationParameters& parameters) {
-    const formats::VolumeShape shape = density.samples.shape;
-    const GridBox box{shape.x, shape.y, shape.z};
+void requireValidRequest(GridBox box, const DensityView& density, const TessellationParameters& parameters) {
+    const formats::VolumeShape shape = formats::shapeOf(box);
     const std::string described = formats::boxName(shape, density.naming);
     if (std::min({box.x, box.y, box.z}) < 1 || std::max({box.x, box.y, box.z}) > maxGridSide)
         throw InvalidInput(density.source + ": a " + described + "; every side must be from 1 to " +
@@ -78,10 +77,10 @@ void requireValidRequest(const DensityView& density, const TessellationParameter
     if (const std::string problem = fullGridProblem(gridFor(box)); !problem.empty())
         throw InvalidInput(density.source + ": a " + described + " cannot be tessellated: " + problem);
     if (parameters.mask) {
-        const formats::VolumeShape mask = parameters.mask->shape;
-        if (mask.x != box.x || mask.y != box.y || mask.z != box.z)
+        const formats::VolumeShape mask = parameters.mask->shape, held = density.samples.shape;
+        if (mask.x != held.x || mask.y != held.y || mask.z != held.z)
             throw InvalidInput(parameters.maskSource + ": the mask is a " + formats::boxName(mask, density.naming) +
-                               ", the density a " + described);
+                               ", the density a " + formats::boxName(held, density.naming));
     }
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
     if (parameters.connected && !parameters.deterministic)

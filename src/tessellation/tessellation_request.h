@@ -86,8 +86,8 @@ std::string boxText(GridBox box);
 // the memory for.
 std::string placementText(GridBox box, formats::VoxelNaming naming);
 
-// The box of the density and the parameters, checked before any work (cvt::InvalidInput naming the
-// density's source or the initial sites' source).
-void requireValidRequest(const DensityView& density, const TessellationParameters& parameters);
+// The box of the density (of which `density` holds some or all planes) and the parameters, checked
+// before any work (cvt::InvalidInput naming the density's source or the initial sites' source).
+void requireValidRequest(GridBox box, const DensityView& density, const TessellationParameters& parameters);
 
 }  // namespace cvt::volume

@@ -45,21 +45,4 @@ void chooseSpacing(DensityInput& input, const VolumeOptions& options) {
         if (const auto problem = spacingProblem(input.spacing)) throw Failure(input.source + ": " + *problem);
 }
 
-DensityInput loadDensity(const VolumeOptions& options) {
-    DensityInput input;
-    if (options.densityPath) {
-        formats::VolumeFile file = formats::readVolume(*options.densityPath, densityReadOptions(options));
-        input = densityDescription(*options.densityPath, file);
-        input.values = formats::densityValues(file, *options.densityPath, options.mapping);
-    } else {
-        input = builtInDensity();
-    }
-    const auto [low, high] = std::minmax_element(input.values.begin(), input.values.end());
-    input.minimum = *low;
-    input.maximum = *high;
-    input.sum = std::accumulate(input.values.begin(), input.values.end(), 0.0);
-    chooseSpacing(input, options);
-    return input;
-}
-
 }  // namespace cvt::volume

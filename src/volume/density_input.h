@@ -28,7 +28,7 @@ struct DensityInput {
     float scale() const { return maximum; }
 };
 
-// The parts of loadDensity, for a run whose ranks each read a slab of the file:
+// What a run reads of its density, in parts, as each rank reads a slab of the file:
 // the built-in density, whole;
 DensityInput builtInDensity();
 // the options density files are read with;
@@ -38,9 +38,5 @@ DensityInput densityDescription(const std::string& path, formats::VolumeFile& fi
 // the spacing that distances are measured with: --spacing, else the file's, which must be usable (an
 // image's z spacing is planeSpacing's whichever it is).
 void chooseSpacing(DensityInput& input, const VolumeOptions& options);
-
-// Reads, converts and maps the density and checks it (cvt::Failure naming the file on any
-// problem, an unusable spacing among them unless --spacing replaces it).
-DensityInput loadDensity(const VolumeOptions& options);
 
 }  // namespace cvt::volume

@@ -88,20 +88,4 @@ void writeText(const std::string& path, const int32_t* labelling, const GridShap
     file.commit();
 }
 
-void writeOutputs(const VolumeOptions& options, const DensityInput& input, const TessellationRun& run) {
-    const Tessellation& tessellation = run.tessellation;
-    if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
-    if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
-    if (options.adjacencyPath) writeAdjacency(*options.adjacencyPath, tessellation, input.usedSpacing);
-    if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.grid, tessellation.box);
-    if (options.previewPath) {
-        char caption[96];
-        std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(run.energy), tessellation.sites.size());
-        const PreviewScene scene{tessellation.box, input.values.data(), tessellation.labels.data(), &tessellation.sites,
-                                 options.previewAt.value_or(boxCentre(tessellation.box)), caption,
-                                 options.masked()};
-        writePreview(*options.previewPath, scene);
-    }
-}
-
 }  // namespace cvt::volume

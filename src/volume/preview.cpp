@@ -4,6 +4,7 @@
 #include <cfloat>
 
 #include "bitmap_font.h"
+#include "device/failure.h"
 #include "formats/png_file.h"
 #include "preview_layout.h"
 
@@ -21,28 +22,27 @@ constexpr Rgb outsideColour{6, 8, 24};
 constexpr Rgb dotFill{255, 255, 255};
 constexpr Rgb dotRim{0, 0, 0};
 
-// One slice's voxels, row by row.
-struct SliceVoxels {
-    int columns, rows;
-    std::vector<float> density;
-    std::vector<uint32_t> labels;
-};
-
 // Density as painted: negative and NaN values count as empty, an infinite one as the largest float.
 float paintedDensity(float value) { return value > 0 ? std::min(value, FLT_MAX) : 0.0f; }
 
-SliceVoxels gatherSlice(const PreviewScene& scene, int axis) {
+// The rows of a slice that the scene's planes hold (all of them for the z slice where it lies in them).
+SliceVoxels heldSlice(const PreviewScene& scene, int axis) {
     const int sides[3] = {scene.box.x, scene.box.y, scene.box.z};
-    SliceVoxels slice{sides[sliceUAxis[axis]], sides[sliceVAxis[axis]], {}, {}};
-    slice.density.reserve(size_t(slice.columns) * slice.rows);
-    slice.labels.reserve(size_t(slice.columns) * slice.rows);
+    const int firstPlane = scene.firstPlane, endPlane = scene.planes > 0 ? firstPlane + scene.planes : scene.box.z;
+    int firstRow = 0, endRow = sides[sliceVAxis[axis]];
+    if (axis == 2 && (scene.at[2] < firstPlane || scene.at[2] >= endPlane)) endRow = 0;
+    if (axis != 2) firstRow = firstPlane, endRow = endPlane;  // the rows of the x and y slices are z planes
+    SliceVoxels slice{sides[sliceUAxis[axis]], endRow - firstRow, {}, {}};
+    slice.density.reserve(size_t(slice.columns) * size_t(slice.rows));
+    slice.labels.reserve(size_t(slice.columns) * size_t(slice.rows));
     int p[3];
     p[axis] = scene.at[axis];
-    for (int v = 0; v < slice.rows; ++v)
+    for (int v = firstRow; v < endRow; ++v)
         for (int u = 0; u < slice.columns; ++u) {
             p[sliceUAxis[axis]] = u;
             p[sliceVAxis[axis]] = v;
-            const size_t index = size_t(p[0]) + size_t(sides[0]) * (size_t(p[1]) + size_t(sides[1]) * size_t(p[2]));
+            const size_t index =
+                size_t(p[0]) + size_t(sides[0]) * (size_t(p[1]) + size_t(sides[1]) * size_t(p[2] - firstPlane));
             slice.density.push_back(paintedDensity(scene.density[index]));
             slice.labels.push_back(scene.labels[index]);
         }
@@ -115,19 +115,46 @@ void paintSiteDots(RgbImage& image, const SlicePlacement& at, const PreviewScene
 
 std::array<int, 3> boxCentre(const GridBox& box) { return {box.x / 2, box.y / 2, box.z / 2}; }
 
-RgbImage renderPreview(const PreviewScene& scene) {
-    const PreviewLayout layout = layoutPreview(scene);
-    // Grey levels are relative to the densest voxel shown, so each picture uses the whole ramp.
-    std::array<SliceVoxels, 3> slices;
-    float brightest = 0;
+PreviewSlices heldSlices(const PreviewScene& scene) {
+    layoutPreview(scene);  // throws for an unusable scene before a voxel is read
+    PreviewSlices slices;
+    for (int a = 0; a < 3; ++a) slices[size_t(a)] = heldSlice(scene, a);
+    return slices;
+}
+
+PreviewSlices joinedSlices(const std::vector<PreviewSlices>& parts) {
+    PreviewSlices joined;
     for (int a = 0; a < 3; ++a) {
-        slices[a] = gatherSlice(scene, a);
-        for (float d : slices[a].density) brightest = std::max(brightest, d);
+        SliceVoxels& slice = joined[size_t(a)];
+        for (const PreviewSlices& part : parts) {
+            const SliceVoxels& piece = part[size_t(a)];
+            if (piece.rows == 0) continue;
+            slice.columns = piece.columns;
+            slice.rows += piece.rows;
+            slice.density.insert(slice.density.end(), piece.density.begin(), piece.density.end());
+            slice.labels.insert(slice.labels.end(), piece.labels.begin(), piece.labels.end());
+        }
     }
+    return joined;
+}
+
+RgbImage renderPreview(const PreviewScene& scene) { return renderPreview(scene, heldSlices(scene)); }
+
+RgbImage renderPreview(const PreviewScene& scene, const PreviewSlices& slices) {
+    const PreviewLayout layout = layoutPreview(scene);
+    for (int a = 0; a < 3; ++a) {
+        const SlicePlacement at = slicePlacement(scene, a);
+        if (slices[size_t(a)].columns != at.columns || slices[size_t(a)].rows != at.rows)
+            throw Failure("the preview's slices do not cover the box");
+    }
+    // Grey levels are relative to the densest voxel shown, so each picture uses the whole ramp.
+    float brightest = 0;
+    for (const SliceVoxels& slice : slices)
+        for (float d : slice.density) brightest = std::max(brightest, d);
     RgbImage image = blankImage(layout.width, layout.height, background);
     for (int a = 0; a < 3; ++a) {
-        paintDensity(image, layout.slices[a], slices[a], brightest, scene.zeroIsOutside);
-        paintBorders(image, layout.slices[a], slices[a], scene.zeroIsOutside);
+        paintDensity(image, layout.slices[a], slices[size_t(a)], brightest, scene.zeroIsOutside);
+        paintBorders(image, layout.slices[a], slices[size_t(a)], scene.zeroIsOutside);
         paintSiteDots(image, layout.slices[a], scene, a);
         drawText(image, layout.labels[a].left, layout.labels[a].top, layout.labels[a].text, layout.textDot, textColour);
     }
@@ -135,8 +162,10 @@ RgbImage renderPreview(const PreviewScene& scene) {
     return image;
 }
 
-void writePreview(const std::string& path, const PreviewScene& scene) {
-    const RgbImage image = renderPreview(scene);
+void writePreview(const std::string& path, const PreviewScene& scene) { writePreview(path, scene, heldSlices(scene)); }
+
+void writePreview(const std::string& path, const PreviewScene& scene, const PreviewSlices& slices) {
+    const RgbImage image = renderPreview(scene, slices);
     formats::writePng(path, image.width, image.height, image.pixels.data());
 }
 

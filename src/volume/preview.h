@@ -19,13 +19,30 @@ std::array<int, 3> boxCentre(const GridBox& box);
 
 struct PreviewScene {
     GridBox box;                                   // the volume's sides; x fastest in memory
-    const float* density;                          // box voxels, index x + X*(y + Y*z), values >= 0
-    const uint32_t* labels;                        // site id of every box voxel, same layout
+    // The voxels of planes [firstPlane, firstPlane + planes) of the box (planes 0: every plane), index
+    // x + X*(y + Y*(z - firstPlane)): the density, values >= 0, and the site id of every voxel.
+    const float* density;
+    const uint32_t* labels;
     const std::vector<std::array<int, 3>>* sites;  // site coordinates by id; any outside the box are not drawn
     std::array<int, 3> at;                         // slice planes x = at[0], y = at[1], z = at[2]
     std::string caption;                           // e.g. "energy 11747.20   10000 sites"
     bool zeroIsOutside = false;                    // label 0 is the outside of a mask: dark, no borders
+    int firstPlane = 0, planes = 0;
 };
+
+// One slice's voxels, row by row: `rows` rows of `columns`.
+struct SliceVoxels {
+    int columns = 0, rows = 0;
+    std::vector<float> density;
+    std::vector<uint32_t> labels;
+};
+using PreviewSlices = std::array<SliceVoxels, 3>;
+
+// What the scene's planes hold of the three slices: of the x and the y slice (whose rows are z planes)
+// the rows of those planes; of the z slice all of it where its plane is among them, else nothing.
+PreviewSlices heldSlices(const PreviewScene& scene);
+// The slices of a box whose planes are held in parts, from each part's heldSlices in plane order.
+PreviewSlices joinedSlices(const std::vector<PreviewSlices>& parts);
 
 // The slice of axis a (0: the plane x = at[0], 1: y = at[1], 2: z = at[2]) has its own axes u to the
 // right and v downwards: (y, z) for the x slice, (x, z) for the y slice, (x, y) for the z slice.
@@ -39,8 +56,11 @@ struct SlicePlacement {
 // outside the box, or a picture too large to make.
 SlicePlacement slicePlacement(const PreviewScene& scene, int axis);
 RgbImage renderPreview(const PreviewScene& scene);
+// The same from the slices, gathered (scene's density and labels are not read).
+RgbImage renderPreview(const PreviewScene& scene, const PreviewSlices& slices);
 
 // Renders the picture and writes it as a PNG file that appears completely or not at all.
 void writePreview(const std::string& path, const PreviewScene& scene);
+void writePreview(const std::string& path, const PreviewScene& scene, const PreviewSlices& slices);
 
 }  // namespace cvt::volume

@@ -31,14 +31,6 @@ TessellationParameters parametersOf(const VolumeOptions& options, const DensityI
     return parameters;
 }
 
-std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options) {
-    if (!options.maskPath) return std::nullopt;
-    formats::ReadOptions read = options.read;
-    read.format.reset();
-    read.maxSide = maxGridSide;
-    return formats::readVolume(*options.maskPath, read);
-}
-
 void describeInput(ProgressReporter& progress, const DensityInput& input) {
     progress.note("%s: %s %s (%s) in a %s grid", input.source.c_str(), boxText(input.box).c_str(),
                   input.type.c_str(), input.format.c_str(), shapeText(gridFor(input.box)).c_str());

@@ -17,9 +17,6 @@ namespace cvt::volume {
 // The tessellation's parameters (the initial sites read from --sites-in); the mask is not set.
 TessellationParameters parametersOf(const VolumeOptions& options, const DensityInput& input);
 
-// The mask file, by its own extension; nothing without --mask. The run checks it against the density.
-std::optional<formats::VolumeFile> maskFile(const VolumeOptions& options);
-
 // The notes on the input: its box and grid, its scaling and the spacing used.
 void describeInput(ProgressReporter& progress, const DensityInput& input);
 

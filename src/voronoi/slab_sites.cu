@@ -54,8 +54,8 @@ void uploadSlabSites(const SlabSiteEntries& entries, int* voxels, int* codes) {
     const int count = int(entries.voxels.size());
     if (count == 0) return;
     const size_t bytes = size_t(count) * sizeof(int);
-    checkCuda(cudaMemcpy(voxels, entries.voxels.data(), bytes, cudaMemcpyHostToDevice), "uploading a slab's sites");
-    checkCuda(cudaMemcpy(codes, entries.codes.data(), bytes, cudaMemcpyHostToDevice), "uploading a slab's sites");
+    checkCuda(cudaMemcpy(voxels, entries.voxels.data(), bytes, cudaMemcpyHostToDevice), "uploading the sites' voxels");
+    checkCuda(cudaMemcpy(codes, entries.codes.data(), bytes, cudaMemcpyHostToDevice), "uploading the sites' codes");
     const int threads = 256;
     LAUNCH_KERNEL(kernelScatterCodes, dim3((count + threads - 1) / threads), dim3(threads), 0, volume, voxels, codes,
                   count);

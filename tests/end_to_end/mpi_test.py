@@ -1,7 +1,8 @@
-"""cvt-volume across MPI ranks against one process: 2, 3 and 4 ranks on boxes whose planes do not
-split evenly (down to a rank holding a single plane) write the same labels, sites and summary (apart
-from timings) as one process, for files each rank reads its own planes of and for compressed ones that
-rank 0 reads and scatters; a rank that fails in the middle of the run leaves no output, and every rank
+"""cvt-volume across MPI ranks against one process: 1 to 4 ranks on boxes whose planes do not split
+evenly (down to a rank holding a single plane or a single unit of pyramid planes), masked, on several
+levels, with regions made connected, write the same labels, sites, adjacency, text, preview and summary
+(apart from timings) as one process, for files each rank reads its own planes of and for compressed
+ones that rank 0 reads and scatters; a rank that fails in the middle of the run leaves no output, and every rank
 exits non-zero. Run with pytest; CVT_BUILD_DIR names the build directory."""
 import json
 import os
@@ -33,24 +34,42 @@ def density(nx, ny, nz):
                          ((z - nz / 2) / (nz / 2)) ** 2)).astype(np.float32)
 
 
+OUTPUTS = {"--labels": "labels.npy", "--sites-out": "sites.csv", "--summary": "summary.json",
+           "--adjacency": "adjacency.csv", "--text": "labels.txt", "--preview": "preview.png"}
+
+
 def outputs(folder, ranks, density_path, *options):
-    """Runs cvt-volume on `ranks` ranks (None: without mpirun) into `folder`; returns its output files."""
+    """Runs cvt-volume on `ranks` ranks (None: without mpirun) into `folder`, with every output; returns
+    the outputs' bytes, the summary without its timings and paths."""
     folder.mkdir()
-    names = {"labels": folder / "labels.npy", "sites": folder / "sites.csv", "summary": folder / "summary.json"}
-    command = [VOLUME, density_path, "--labels", names["labels"], "--sites-out", names["sites"], "--summary",
-               names["summary"], "--quiet", *options]
+    command = [VOLUME, density_path, "--quiet", *options]
+    for option, name in OUTPUTS.items():
+        command += [option, folder / name]
     result = run(command if ranks is None else MPIRUN + ["-np", ranks] + command)
     assert result.returncode == 0, result.stderr
-    summary = json.loads(names["summary"].read_text())
+    files = {name: (folder / name).read_bytes() for name in OUTPUTS.values() if name != "summary.json"}
+    summary = json.loads((folder / "summary.json").read_text())
     del summary["seconds"]
     summary["outputs"] = None  # the paths differ
-    return names["labels"].read_bytes(), names["sites"].read_bytes(), summary
+    return files, summary
+
+
+def mask_of(values):
+    """A mask with a hole through every plane and a plane with nothing inside: regions split by it."""
+    nz, ny, nx = values.shape
+    z, y, x = np.mgrid[0:nz, 0:ny, 0:nx]
+    mask = ((x - nx / 2) ** 2 + (y - ny / 2) ** 2 > (min(nx, ny) / 5) ** 2).astype(np.uint8)
+    mask[nz // 2] = 0
+    return mask
 
 
 @pytest.mark.parametrize("shape, kind, options", [
     ((45, 37, 11), "npy", ["--sites", 40, "--max-iterations", 35]),
     ((40, 33, 5), "nii.gz", ["--sites", 25, "--max-iterations", 20, "--spacing", "1,1.5,2.5"]),
     ((64, 20, 7), "npy", ["--seeding", "uniform", "--sites", 30, "--max-iterations", 20, "--seed", 3]),
+    ((48, 40, 19), "npy", ["--sites", 30, "--levels", 2, "--mask", "MASK", "--connected"]),
+    ((40, 36, 13), "nii.gz", ["--sites", 20, "--levels", 3, "--mask-above", "0.4", "--max-iterations", 40]),
+    ((50, 30, 17), "npy", ["--sites", 25, "--connected", "--seeding", "uniform", "--max-iterations", 30]),
 ])
 def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind, options):
     values = density(*shape)
@@ -59,6 +78,8 @@ def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind,
         np.save(path, values)
     else:
         nibabel.save(nibabel.Nifti1Image(np.asfortranarray(values.transpose(2, 1, 0)), np.eye(4)), path)
+    np.save(tmp_path / "mask.npy", mask_of(values))
+    options = [tmp_path / "mask.npy" if o == "MASK" else o for o in options]
     single = outputs(tmp_path / "alone", None, path, *options)
     for ranks in (1, 2, 3, 4):
         assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
@@ -112,6 +133,5 @@ def test_a_failure_every_rank_meets_gives_one_message(tmp_path):
     assert result.returncode != 0
     lines = [line for line in result.stderr.splitlines() if line.startswith("cvt-volume:")]
     assert len(lines) == 1 and "missing" in lines[0], result.stderr
-    for option in (["--levels", 2], ["--fast-atomics"], ["--connected"], ["--adjacency", tmp_path / "adjacency.csv"]):
-        refused = run(MPIRUN + ["-np", 2, VOLUME, tmp_path / "density.npy"] + option)
-        assert refused.returncode != 0 and "one process only" in refused.stderr, refused.stderr
+    refused = run(MPIRUN + ["-np", 2, VOLUME, tmp_path / "density.npy", "--fast-atomics"])
+    assert refused.returncode != 0 and "one process only" in refused.stderr, refused.stderr

@@ -57,16 +57,17 @@ TEST_F(FaultInjectionTest, EachFailingAllocationOfTheBufferSetIsReportedAndNothi
 }
 
 TEST_F(FaultInjectionTest, EachFailingCopyOfARunIsNamed) {
-    // A 12-iteration run copies the density up, the seeds up, the energy back at iteration 10, and
-    // the labelling back at the end.
-    const char* expected[] = {"uploading the density", "seed", "reading back the energy", "copying the labelling back"};
-    for (unsigned nth = 1; nth <= 4; ++nth) {
+    // A 12-iteration run copies the density up, the sites' voxels and codes up, the energy back at
+    // iteration 10, and the labelling back at the end.
+    const char* expected[] = {"uploading the density", "uploading the sites' voxels", "uploading the sites' codes",
+                              "reading back the energy", "copying the labelling back"};
+    for (unsigned nth = 1; nth <= 5; ++nth) {
         const std::string message = runCvtFailing(Operation::copy, nth);
         EXPECT_NE(message.find(expected[nth - 1]), std::string::npos) << message;
         EXPECT_NE(message.find("invalid argument"), std::string::npos) << message;
         EXPECT_EQ(deviceAllocationCount(), 0u);
     }
-    EXPECT_EQ(runCvtFailing(Operation::copy, 5), "") << "a 12-iteration run makes exactly four copies";
+    EXPECT_EQ(runCvtFailing(Operation::copy, 6), "") << "a 12-iteration run makes exactly five copies";
 }
 
 TEST_F(FaultInjectionTest, FailingLaunchesAnywhereInARunAreNamed) {
