@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # cvt-volume across two MPI ranks of one host thread each against one process of two host threads, on
-# the built-in 256^3 density with 10,000 sites and a fixed budget of iterations. Prints, one
-# "key: value" per line:
+# the built-in 256^3 density with 10,000 sites, masked to its denser part, on two pyramid levels, with a
+# fixed budget of iterations. Prints, one "key: value" per line:
 #   mpi_bytes_per_iteration   bytes each rank gives the others per iteration (rank 0's count)
-#   mpi_bytes_per_site        the same per site: the per-site sums are 32 bytes a site
+#   mpi_bytes_per_site        the same per site: the per-site sums are 64 bytes a site
 #   mpi_overhead_ratio        wall time of the two ranks (mpirun included) over that of the process
 #   mpi_iteration_ratio       the same for the iterations alone (the summaries' seconds.iterations)
 # Usage: bench/mpi.sh [BUILD_DIRECTORY] [ITERATIONS]
@@ -13,7 +13,7 @@ iterations="${2:-30}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-run=("$build/cvt-volume" --max-iterations "$iterations")
+run=("$build/cvt-volume" --max-iterations "$iterations" --mask-above 0.25 --levels 2)
 
 wall() {  # seconds that the command takes
   local start end

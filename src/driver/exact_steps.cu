@@ -136,7 +136,14 @@ int64_t ExactSteps::moveSites() {
     SiteList moved = sites_;
     for (size_t i = 0; i < sites_.size(); ++i)
         moved.codes[i] = movedSite(sites_.codes[i], sums_[rowOfSite_[i]], relaxation, limit, g.codes);
-    landInside(moved.codes, levelIndex, g);
+    // A site that stays lies inside already: only the others need landing (and the ranks' messages).
+    std::vector<size_t> movers;
+    for (size_t i = 0; i < sites_.size(); ++i)
+        if (moved.codes[i] != sites_.codes[i]) movers.push_back(i);
+    std::vector<int32_t> landing(movers.size());
+    for (size_t k = 0; k < movers.size(); ++k) landing[k] = moved.codes[movers[k]];
+    landInside(landing, levelIndex, g);
+    for (size_t k = 0; k < movers.size(); ++k) moved.codes[movers[k]] = landing[k];
     int64_t count = 0;
     for (size_t i = 0; i < sites_.size(); ++i) count += moved.codes[i] != sites_.codes[i];
     setSites(moved.withoutRepeats());
