@@ -29,6 +29,9 @@ TEST(Slabs, PlanesSplitAsEvenlyAsWholePlanesAllow) {
     EXPECT_EQ(slabsOf(4, 4), (std::vector<Slab>{{0, 1}, {1, 2}, {2, 3}, {3, 4}}));
     EXPECT_EQ(slabsOf(7, 1), (std::vector<Slab>{{0, 7}}));
     EXPECT_THROW(slabsOf(3, 4), Failure);
+    EXPECT_EQ(slabsOf(13, 3, 4), (std::vector<Slab>{{0, 4}, {4, 8}, {8, 13}}));
+    EXPECT_EQ(slabsOf(13, 4, 4), (std::vector<Slab>{{0, 4}, {4, 8}, {8, 12}, {12, 13}}));  // the last: the rest alone
+    EXPECT_THROW(slabsOf(12, 4, 4), Failure);
     const GridShape whole = fullGrid(64, 32, 12);
     const GridShape g = slabGrid(whole, Slab{5, 6}, whole.z);
     EXPECT_EQ(g, GridShape(64, 32, 4, whole.codes, 4, 12));  // the plane below, the slab, the plane above, one empty

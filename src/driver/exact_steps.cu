@@ -8,6 +8,7 @@
 #include "../host/buffers.h"
 #include "../voronoi/slab_sites.h"
 #include "../voronoi/voronoi.h"
+#include "slab_regions.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -91,9 +92,18 @@ void ExactSteps::label() {
     if (!connection_.enabled) return;
     // The other site volume of the pair is free until the next labelling.
     const int* inside = levelIndex < maxPyramidLevels ? insideMaps[levelIndex] : nullptr;
-    lastConnection_ = makeRegionsConnected(currentSites, scratchSites, g, levelBox(box_, levelIndex), inside,
-                                           DeviceSiteTable{deviceSortedCodes_.get(), deviceIds_.get(),
-                                                           int(sites_.size())});
+    GridBox box = levelBox(box_, levelIndex);
+    RegionPlanes regionPlanes{0, box.z};
+    if (g.wholeZ > 0) {  // a slab's grid: its planes of the box, and the slabs around them
+        const Slab slab = share_.slab.halved(levelIndex);
+        regionPlanes = RegionPlanes{first, first + planes, slab.begin > 0, slab.end < box.z};
+        box.z = regionPlanes.end + int(regionPlanes.above);
+    }
+    LoneRank alone;
+    lastConnection_ = makeSlabRegionsConnected(currentSites, scratchSites, g, box, regionPlanes, inside,
+                                               DeviceSiteTable{deviceSortedCodes_.get(), deviceIds_.get(),
+                                                               int(sites_.size())},
+                                               share_.ranks != nullptr ? *share_.ranks : alone);
 }
 
 void ExactSteps::sumRegions() {

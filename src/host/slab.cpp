@@ -5,10 +5,12 @@
 namespace cvt {
 
 std::vector<Slab> slabsOf(int planes, int ranks, int alignment) {
-    const int units = planes / alignment;
+    // Whole units, and where that leaves a rank without one, the planes beyond them as a unit of their own.
+    int units = planes / alignment;
+    if (units < ranks && planes % alignment != 0) ++units;
     if (ranks < 1 || units < ranks)
         throw Failure("cannot split " + std::to_string(planes) + " planes among " + std::to_string(ranks) +
-                      " ranks: every rank needs at least " + std::to_string(alignment) +
+                      " ranks: every rank but the last needs at least " + std::to_string(alignment) +
                       (alignment == 1 ? " plane" : " planes (a power of two for the pyramid's levels)"));
     std::vector<Slab> slabs;
     int begin = 0;

@@ -22,7 +22,8 @@ struct Slab {
 // holds as many voxels, so this balances the voxels), every slab but the last a multiple of
 // `alignment` planes (a power of two, 2^(levels - 1) for a run of several pyramid levels, so that each
 // level halves every slab exactly): the first slabs hold one unit of `alignment` planes more, and the
-// last the planes beyond the last whole unit. Throws cvt::Failure where some rank would get no plane.
+// last ends with the planes beyond the last whole unit (it may hold those alone). Throws cvt::Failure
+// where some rank would get no plane.
 std::vector<Slab> slabsOf(int planes, int ranks, int alignment = 1);
 
 // The grid a rank labels its slab of `whole` in, on a run of `levels` pyramid levels: the whole grid

@@ -47,19 +47,42 @@ void requireConnectable(const int* labels, const int* scratch, const GridShape& 
         throw Failure("making regions connected needs a labelling and a scratch volume");
     if (!isOnSteps(g))
         throw Failure("cannot make the regions of grid " + shapeText(g) + " connected: it must have " + stepsRule());
-    if (g.zOrigin != 0 || (g.wholeZ != 0 && g.wholeZ != g.z))
-        throw Failure("making regions connected works on a whole grid, not on a slab of one");
     if (box.x <= 0 || box.y <= 0 || box.z <= 0 || box.x > g.x || box.y > g.y || box.z > g.z)
         throw Failure("cannot make regions connected in a box that grid " + shapeText(g) + " does not hold");
+}
+
+void requireWholeGrid(const GridShape& g) {
+    if (g.zOrigin != 0 || (g.wholeZ != 0 && g.wholeZ != g.z))
+        throw Failure("making regions connected works on a whole grid, not on a slab of one");
+}
+
+int64_t planeWordCount(const GridShape& g) { return int64_t(g.x) * g.y / regionTileSide; }
+int64_t firstWordOf(const GridShape& g, int plane) { return planeWordCount(g) * plane; }
+
+// The neighbours' anchored words of a plane join the voxels anchored there from its own sites.
+void addAnchors(uint32_t* anchored, const GridShape& g, int plane, const std::vector<uint32_t>& words) {
+    if (words.empty()) return;
+    std::vector<uint32_t> own = planeWords(anchored, g, plane);
+    if (own.size() != words.size()) throw Failure("a neighbour's anchored plane has the wrong size");
+    for (size_t w = 0; w < own.size(); ++w) own[w] |= words[w];
+    checkCuda(cudaMemcpy(anchored + firstWordOf(g, plane), own.data(), own.size() * sizeof(uint32_t),
+                         cudaMemcpyHostToDevice),
+              "storing the neighbours' anchored voxels");
 }
 
 // Leaves the anchored bits in one of the two copies (after the last pass, which changed nothing, both
 // hold them) and returns it.
 const uint32_t* anchorVoxels(const int* labels, const int* nearestInside, const GridShape& g, GridBox box,
-                             const ScratchLayout& s) {
+                             const RegionPlanes& planes, const NeighbourAnchors& anchors, const ScratchLayout& s) {
     const RegionTiles tiles = regionTilesOf(box);
     LAUNCH_KERNEL(kernelRegionLinks, voxelGrid(g), voxelBlock(), 0, labels, nearestInside, g, box, s.maps,
                   s.anchored[0]);
+    // The planes below the slab's and its neighbours' hold nothing of its regions.
+    const size_t outsideBytes = size_t(firstWordOf(g, planes.lowest())) * sizeof(uint32_t);
+    for (uint32_t* map : {s.maps.inside, s.maps.nextX, s.maps.nextY, s.maps.nextZ, s.anchored[0]})
+        checkCuda(cudaMemset(map, 0, outsideBytes), "leaving out the planes below the slab");
+    if (planes.below) addAnchors(s.anchored[0], g, planes.lowest(), anchors.below);
+    if (planes.above) addAnchors(s.anchored[0], g, planes.end, anchors.above);
     checkCuda(cudaMemset(s.changed[0], 1, size_t(tiles.count())), "marking every tile for the first anchoring pass");
     for (int pass = 0;; ++pass) {
         checkCuda(cudaMemset(s.changedTiles, 0, sizeof(unsigned)), "clearing the count of changed tiles");
@@ -100,19 +123,10 @@ std::vector<DetachedVoxel> describeDetached(const int* labels, const uint32_t* a
     return detached;
 }
 
-SiteIds downloadSites(const DeviceSiteTable& sites) {
-    SiteIds host{std::vector<int32_t>(size_t(std::max(sites.count, 0))),
-                 std::vector<int32_t>(size_t(std::max(sites.count, 0)))};
-    if (host.codes.empty()) return host;
-    checkCuda(cudaMemcpy(host.codes.data(), sites.codes, host.codes.size() * sizeof(int), cudaMemcpyDeviceToHost),
-              "reading the site codes");
-    checkCuda(cudaMemcpy(host.ids.data(), sites.ids, host.ids.size() * sizeof(int), cudaMemcpyDeviceToHost),
-              "reading the site ids");
-    return host;
-}
+}  // namespace
 
-// Stores the new labels through the scratch volume, half of it for voxels and half for labels at a time.
-void storeLabels(int* labels, int* scratch, const GridShape& g, const DetachedResolution& resolution) {
+// Through the scratch volume, half of it for voxels and half for labels at a time.
+void storeNewLabels(int* labels, int* scratch, const GridShape& g, const DetachedResolution& resolution) {
     const int64_t chunk = g.voxels() / 2;
     const int64_t count = int64_t(resolution.voxels.size());
     for (int64_t begin = 0; begin < count; begin += chunk) {
@@ -129,22 +143,58 @@ void storeLabels(int* labels, int* scratch, const GridShape& g, const DetachedRe
     }
 }
 
-}  // namespace
+SiteIds downloadSites(const DeviceSiteTable& sites) {
+    SiteIds host{std::vector<int32_t>(size_t(std::max(sites.count, 0))),
+                 std::vector<int32_t>(size_t(std::max(sites.count, 0)))};
+    if (host.codes.empty()) return host;
+    checkCuda(cudaMemcpy(host.codes.data(), sites.codes, host.codes.size() * sizeof(int), cudaMemcpyDeviceToHost),
+              "reading the site codes");
+    checkCuda(cudaMemcpy(host.ids.data(), sites.ids, host.ids.size() * sizeof(int), cudaMemcpyDeviceToHost),
+              "reading the site ids");
+    return host;
+}
+
+std::vector<uint32_t> planeWords(const uint32_t* words, const GridShape& g, int plane) {
+    std::vector<uint32_t> host(size_t(planeWordCount(g)));
+    checkCuda(cudaMemcpy(host.data(), words + firstWordOf(g, plane), host.size() * sizeof(uint32_t),
+                         cudaMemcpyDeviceToHost),
+              "reading a plane's anchored voxels");
+    return host;
+}
+
+const uint32_t* markSlabAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
+                                       const int* nearestInside, const RegionPlanes& planes,
+                                       const NeighbourAnchors& anchors) {
+    requireConnectable(labels, scratch, g, box);
+    if (planes.lowest() < 0 || planes.first >= planes.end || planes.end + int(planes.above) > box.z)
+        throw Failure("cannot make regions connected on planes that grid " + shapeText(g) + "'s box does not hold");
+    return anchorVoxels(labels, nearestInside, g, box, planes, anchors, layoutIn(scratch, g, regionTilesOf(box)));
+}
 
 const uint32_t* markAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
                                    const int* nearestInside) {
-    requireConnectable(labels, scratch, g, box);
-    return anchorVoxels(labels, nearestInside, g, box, layoutIn(scratch, g, regionTilesOf(box)));
+    requireWholeGrid(g);
+    return markSlabAnchoredVoxels(labels, scratch, g, box, nearestInside, RegionPlanes{0, box.z}, {});
+}
+
+std::vector<DetachedVoxel> detachedVoxels(const int* labels, int* scratch, const uint32_t* anchored,
+                                          const GridShape& g, GridBox box, const RegionPlanes& planes) {
+    std::vector<DetachedVoxel> detached = describeDetached(labels, anchored, g, box, layoutIn(scratch, g, regionTilesOf(box)));
+    // The neighbours' planes have records of their own slabs' voxels there.
+    const int64_t begin = g.index(0, 0, planes.first), end = g.index(0, 0, planes.end);
+    detached.erase(std::remove_if(detached.begin(), detached.end(),
+                                  [&](const DetachedVoxel& d) { return d.voxel < begin || d.voxel >= end; }),
+                   detached.end());
+    return detached;
 }
 
 ConnectedRegionsCount makeRegionsConnected(int* labels, int* scratch, const GridShape& g, GridBox box,
                                            const int* nearestInside, const DeviceSiteTable& sites) {
     const uint32_t* anchored = markAnchoredVoxels(labels, scratch, g, box, nearestInside);
-    const ScratchLayout layout = layoutIn(scratch, g, regionTilesOf(box));
-    std::vector<DetachedVoxel> detached = describeDetached(labels, anchored, g, box, layout);
+    std::vector<DetachedVoxel> detached = detachedVoxels(labels, scratch, anchored, g, box, RegionPlanes{0, box.z});
     if (detached.empty()) return {};
     const DetachedResolution resolution = resolveDetachedPieces(std::move(detached), g, downloadSites(sites));
-    storeLabels(labels, scratch, g, resolution);
+    storeNewLabels(labels, scratch, g, resolution);
     return ConnectedRegionsCount{resolution.voxels.size(), resolution.apartPieces};
 }
 

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "../device/device.h"
 #include "../host/grid_shape.h"
@@ -56,6 +57,45 @@ ConnectedRegionsCount makeRegionsConnected(int* labels, int* scratch, const Grid
 // `scratch`). Voxels outside the box or the mask are not marked.
 const uint32_t* markAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
                                    const int* nearestInside);
+
+// ---- The steps, for a run split into slabs of whole planes, whose ranks put them together with
+// exchanges of planes between them: a slab's regions reach their sites through the slabs around it.
+
+// The planes of grid g (a slab's grid, or a whole grid) that hold a slab's regions: [first, end) are
+// the slab's own. Where there is a slab below (above), plane first - 1 (end) holds the labels of that
+// slab's nearest plane and, in the mask's inside map, its inside voxels: its voxels take part as that
+// slab's own. Planes below these take no part; the box ends the planes above (at end, or end + 1).
+struct RegionPlanes {
+    int first = 0, end = 0;
+    bool below = false, above = false;
+    int lowest() const { return first - int(below); }
+};
+
+// The anchored bits of the neighbouring planes as their own slabs have them (words of plane
+// lowest() and of plane end, as planeWords gives them), or empty where none is known yet.
+struct NeighbourAnchors {
+    std::vector<uint32_t> below, above;
+};
+
+// markAnchoredVoxels on the planes of a slab, anchoring from the voxels that carry their own code and
+// from the neighbours' anchored voxels.
+const uint32_t* markSlabAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
+                                       const int* nearestInside, const RegionPlanes& planes,
+                                       const NeighbourAnchors& anchors);
+
+// The words of bits (32 voxels of a row each) of plane `plane` of grid g, read from the device.
+std::vector<uint32_t> planeWords(const uint32_t* words, const GridShape& g, int plane);
+
+// The detached voxels of planes [planes.first, planes.end), as marked by `anchored` (which lies in
+// `scratch`), with their voxels' indices in grid g.
+std::vector<DetachedVoxel> detachedVoxels(const int* labels, int* scratch, const uint32_t* anchored,
+                                          const GridShape& g, GridBox box, const RegionPlanes& planes);
+
+// Stores the new labels of the resolution (voxels of grid g) in `labels`, through `scratch`.
+void storeNewLabels(int* labels, int* scratch, const GridShape& g, const DetachedResolution& resolution);
+
+// The site table, read from the device.
+SiteIds downloadSites(const DeviceSiteTable& sites);
 
 // ---- The passes, declared for their tests.
 

@@ -67,9 +67,10 @@ def mask_of(values):
     ((45, 37, 11), "npy", ["--sites", 40, "--max-iterations", 35]),
     ((40, 33, 5), "nii.gz", ["--sites", 25, "--max-iterations", 20, "--spacing", "1,1.5,2.5"]),
     ((64, 20, 7), "npy", ["--seeding", "uniform", "--sites", 30, "--max-iterations", 20, "--seed", 3]),
-    ((48, 40, 19), "npy", ["--sites", 30, "--levels", 2, "--mask", "MASK", "--connected"]),
-    ((40, 36, 13), "nii.gz", ["--sites", 20, "--levels", 3, "--mask-above", "0.4", "--max-iterations", 40]),
-    ((50, 30, 17), "npy", ["--sites", 25, "--connected", "--seeding", "uniform", "--max-iterations", 30]),
+    ((120, 40, 13), "npy", ["--sites", 30, "--levels", 2, "--mask", "MASK", "--connected"]),
+    ((250, 100, 13), "nii.gz", ["--sites", 20, "--levels", 3, "--mask-above", "0.4", "--max-iterations", 40]),
+    ((64, 60, 21), "npy", ["--sites", 25, "--connected", "--mask", "MASK", "--seeding", "uniform", "--spacing", "1,1,2",
+                           "--max-iterations", 30]),
 ])
 def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind, options):
     values = density(*shape)
@@ -81,6 +82,10 @@ def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind,
     np.save(tmp_path / "mask.npy", mask_of(values))
     options = [tmp_path / "mask.npy" if o == "MASK" else o for o in options]
     single = outputs(tmp_path / "alone", None, path, *options)
+    if "--levels" in options:  # the run is as deep as asked
+        assert single[1]["grid"]["levels_used"] == options[options.index("--levels") + 1]
+    if "--connected" in options:  # and has regions to join
+        assert single[1]["connected"]["voxels_moved"] > 0
     for ranks in (1, 2, 3, 4):
         assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
 
