@@ -230,10 +230,12 @@ cudaError_t runCvt(const CvtRequest& request) {
         if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
         buildInsideMaps(inside, full, box, slab, weights, ranks);
     }
-    const std::vector<float> seeding = seedingWeights(request, coarsest, box, slab, full);
-    SiteList sites = placeRunSites(request.siteCount, request.placement, levelBox(box, coarsest), coarsest, full.codes,
-                                   SeedingPlanes{slab.halved(coarsest), seeding.data(), inside.empty() ? nullptr : &inside},
-                                   ranks);
+    SiteList sites = [&] {  // the weights go as soon as the sites are placed
+        const std::vector<float> seeding = seedingWeights(request, coarsest, box, slab, full);
+        return placeRunSites(request.siteCount, request.placement, levelBox(box, coarsest), coarsest, full.codes,
+                             SeedingPlanes{slab.halved(coarsest), seeding.data(), inside.empty() ? nullptr : &inside},
+                             ranks);
+    }();
     report.sitesPlaced = int(sites.size());
     levelIndex = coarsest;
     gridSize = full.halved(coarsest);
