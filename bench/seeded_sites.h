@@ -18,11 +18,11 @@ constexpr Spacing benchSpacing{1, 1, 2.5};
 // Seeds grid g (an int: a cube) into voronoiBuffers[voronoiIndex] and leaves gridSize at g; returns the
 // sites' codes. A labelling consumes its site volume, so benchmarks call this, untimed, before every
 // timed run.
-inline std::vector<int32_t> seedBenchSites(const GridShape& g, std::vector<int>& staging) {
+inline std::vector<int64_t> seedBenchSites(const GridShape& g, std::vector<int>& staging) {
     staging.resize(size_t(g.voxels()));
     const int count = int(int64_t(benchFullSiteCount) * g.voxels() / (int64_t(benchFullEdge) * benchFullEdge * benchFullEdge));
     gridSize = g.halved(1);  // seeding works on twice the current grid
-    std::vector<int32_t> sites = placeSites(staging.data(), count, SitePlacement{}, boxOf(g), 0, nullptr).codes;
+    std::vector<int64_t> sites = placeSites(staging.data(), count, SitePlacement{}, boxOf(g), 0, nullptr).codes;
     gridSize = g;
     return sites;
 }

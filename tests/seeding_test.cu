@@ -238,7 +238,7 @@ TEST_F(SeedingTest, GivenSitesAreHalvedOnCoarserLevelsAndMergeThere) {
     gridSize = edge / 2;
     // In the order given, the first of those that share a coarse voxel standing for them.
     const SiteList placed = placeSites(staging.data(), 0, placement, cubeBox(edge), 1, nullptr);
-    EXPECT_EQ(placed.codes, (std::vector<int32_t>{encodeSite(0, 0, 0), encodeSite(31, 5, 2), encodeSite(10, 20, 30)}));
+    EXPECT_EQ(placed.codes, (std::vector<int64_t>{encodeSite(0, 0, 0), encodeSite(31, 5, 2), encodeSite(10, 20, 30)}));
     EXPECT_EQ(placed.origins, (std::vector<uint32_t>{0, 2, 4}));
     EXPECT_EQ(sitesIn(staging, edge), (std::vector<Site>{{0, 0, 0}, {31, 5, 2}, {10, 20, 30}}));
     placement.sites.push_back({64, 0, 0});

@@ -80,7 +80,8 @@ private:
 
 // Fills insideMaps[level] for each level: the labelling of a site volume that holds every inside voxel,
 // so that each voxel names its nearest inside voxel. Uses the ping-pong pair, before seeding fills it.
-void buildInsideMaps(const InsideLevels& levels, int* staging) {
+template <class Code>
+void buildInsideMaps(const InsideLevels& levels, Code* staging) {
     const GridShape full = gridSize;
     for (size_t level = 0; level < levels.size(); ++level) {
         gridSize = full.halved(int(level));
@@ -89,9 +90,9 @@ void buildInsideMaps(const InsideLevels& levels, int* staging) {
             for (int y = 0; y < g.y; ++y)
                 for (int x = 0; x < g.x; ++x) {
                     const size_t voxel = size_t(g.index(x, y, z));
-                    staging[voxel] = levels[level][voxel] ? g.codes.encode(x, y, z) : EMPTY_SITE;
+                    staging[voxel] = levels[level][voxel] ? g.codes.encode<Code>(x, y, z) : emptySite<Code>;
                 }
-        const size_t bytes = size_t(g.voxels()) * sizeof(int);
+        const size_t bytes = size_t(g.voxels()) * sizeof(Code);
         checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, bytes, cudaMemcpyHostToDevice),
                   "uploading the mask");
         computeVoronoi();
@@ -245,7 +246,8 @@ cudaError_t runCvt(const CvtRequest& request) {
     const InsideLevels inside(request, levelCount);
     if (!inside.empty()) {
         if (insideMaps[coarsest] == nullptr) throw Failure("a run with a mask needs a buffer set allocated for one");
-        buildInsideMaps(inside, request.result);
+        withCodeType(gridSize.codes.wide,
+                     [&](auto code) { buildInsideMaps(inside, static_cast<decltype(code)*>(request.result)); });
     }
     const GridShape full = gridSize;
     gridSize = full.halved(levelCount);  // seeding works on twice this grid: the coarsest level used
@@ -290,7 +292,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     levelIndex = 0;  // the final labelling belongs to the full grid
 
     steps.label();
-    const cudaError_t copy = cudaMemcpy(request.result, currentSites, volumeBytes, cudaMemcpyDeviceToHost);
+    const cudaError_t copy = cudaMemcpy(request.result, currentSites, siteVolumeBytes, cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
     if (exact) {
         report.finalEnergy = exact->energy();

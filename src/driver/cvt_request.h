@@ -62,7 +62,9 @@ struct CvtRequest {
     // device. The grid outside the box has density zero.
     const float* density = nullptr;
     float densityDivisor = 1.0f;
-    int* result = nullptr;           // full-size: stages the seed volume, finally receives the labelling
+    // Full-size, of the grid's code width (site_code.h): stages the seed volume, finally receives the
+    // labelling.
+    void* result = nullptr;
     int siteCount = 0;               // sites to place (ignored for given sites)
     int maxLevels = 1;               // pyramid levels to use, at least 1
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only

@@ -6,6 +6,7 @@
 
 #include "../centroid/region_sums.h"
 #include "../host/buffers.h"
+#include "../host/site_code.h"
 #include "../voronoi/slab_sites.h"
 #include "../voronoi/voronoi.h"
 
@@ -30,12 +31,14 @@ void sumOverRanks(RankGroup& ranks, std::vector<SiteSums>& sums, SquaredOffsets&
 
 }  // namespace
 
-ExactStepsBytes exactStepsBytes(uint64_t sites) {
-    // Device: entry voxels and codes, the increasing codes and their ids, the sums. Host: the list, its
-    // increasing codes and their rows, the sums, a moved list, and the set that finds repeats among the
-    // moved.
-    const uint64_t perSite = 4 * sizeof(int) + sizeof(SiteSums);
-    return ExactStepsBytes{sites * perSite, sites * (perSite + 4 * sizeof(int32_t) + 4 * sizeof(void*))};
+ExactStepsBytes exactStepsBytes(uint64_t sites, int codeBytes) {
+    // Device: entry voxels and codes and the increasing codes (each of the codes' width), their ids, the
+    // sums. Host: the list (codes and origins), its increasing codes and their rows, the sums, a moved
+    // list, and the set that finds repeats among the moved.
+    const uint64_t device = 3 * uint64_t(codeBytes) + sizeof(int) + sizeof(SiteSums);
+    const uint64_t list = sizeof(int64_t) + sizeof(uint32_t);
+    const uint64_t host = 2 * list + sizeof(int64_t) + sizeof(uint32_t) + sizeof(SiteSums) + 4 * sizeof(void*);
+    return ExactStepsBytes{sites * device, sites * host};
 }
 
 ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
@@ -47,9 +50,9 @@ ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, 
       connection_(connection),
       // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above;
       // the list only ever shrinks.
-      entryVoxels_(std::max<size_t>(sites.size(), 1), "the sites' voxels"),
-      entryCodes_(entryVoxels_.size(), "the sites' codes"),
-      deviceSortedCodes_(entryVoxels_.size(), "the sites' codes in order"),
+      entryVoxels_(std::max<size_t>(sites.size(), 1), gridSize.codes.wide, "the sites' voxels"),
+      entryCodes_(entryVoxels_.size(), gridSize.codes.wide, "the sites' codes"),
+      deviceSortedCodes_(entryVoxels_.size(), gridSize.codes.wide, "the sites' codes in order"),
       deviceIds_(entryVoxels_.size(), "the sites' ids"),
       deviceSums_(entryVoxels_.size(), "the per-site sums") {
     setSites(std::move(sites));
@@ -67,25 +70,28 @@ void ExactSteps::setSites(SiteList sites) {
                                  sortedCodes_.begin());
         ids[rowOfSite_[i]] = int(connection_.idsFollowList ? i : rowOfSite_[i]);
     }
-    const size_t bytes = sites_.size() * sizeof(int);
-    checkCuda(cudaMemcpy(deviceSortedCodes_.get(), sortedCodes_.data(), bytes, cudaMemcpyHostToDevice),
-              "uploading the site codes");
+    deviceSortedCodes_.upload(sortedCodes_.data(), sortedCodes_.size(), "uploading the site codes");
     if (connection_.enabled)
-        checkCuda(cudaMemcpy(deviceIds_.get(), ids.data(), bytes, cudaMemcpyHostToDevice), "uploading the site ids");
+        checkCuda(cudaMemcpy(deviceIds_.get(), ids.data(), ids.size() * sizeof(int), cudaMemcpyHostToDevice),
+                  "uploading the site ids");
     summed_ = false;
 }
 
 void ExactSteps::label() {
     const GridShape g = gridSize;
-    uploadSlabSites(slabSiteEntries(sites_.codes, g, firstPlane(), planes(g)), entryVoxels_.get(), entryCodes_.get());
+    uploadSlabSites(slabSiteEntries(sites_.codes, g, firstPlane(), planes(g)), entryVoxels_, entryCodes_);
     computeVoronoi(weights_);
     summed_ = false;
     if (!connection_.enabled) return;
     // The other site volume of the pair is free until the next labelling.
     const int* inside = levelIndex < maxPyramidLevels ? insideMaps[levelIndex] : nullptr;
-    lastConnection_ = makeRegionsConnected(currentSites, scratchSites, g, levelBox(box_, levelIndex), inside,
-                                           DeviceSiteTable{deviceSortedCodes_.get(), deviceIds_.get(),
-                                                           int(sites_.size())});
+    withCodeType(g.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        lastConnection_ = makeRegionsConnected(
+            codesIn<Code>(currentSites), codesIn<Code>(scratchSites), g, levelBox(box_, levelIndex),
+            codesIn<Code>(inside),
+            DeviceSiteTable<Code>{deviceSortedCodes_.get<Code>(), deviceIds_.get(), int(sites_.size())});
+    });
 }
 
 void ExactSteps::sumRegions() {
@@ -95,8 +101,11 @@ void ExactSteps::sumRegions() {
     sums_.assign(count, SiteSums{});
     if (count > 0) {
         checkCuda(cudaMemset(deviceSums_.get(), 0, count * sizeof(SiteSums)), "clearing the per-site sums");
-        launchRegionSums(currentSites, densityLevels[levelIndex], deviceSortedCodes_.get(), int(count),
-                         deviceSums_.get(), firstPlane(), planes(g), g);
+        withCodeType(g.codes.wide, [&](auto code) {
+            using Code = decltype(code);
+            launchRegionSums(codesIn<Code>(currentSites), densityLevels[levelIndex], deviceSortedCodes_.get<Code>(),
+                             int(count), deviceSums_.get(), firstPlane(), planes(g), g);
+        });
         checkCuda(cudaMemcpy(sums_.data(), deviceSums_.get(), count * sizeof(SiteSums), cudaMemcpyDeviceToHost),
                   "reading back the per-site sums");
     }
@@ -139,26 +148,25 @@ void ExactSteps::advanceLevel() {
     const SiteLayout codes = coarse.codes;
     SiteList finer = sites_;
     // Coarse and fine grids share the layout of the full grid, whose fields hold the doubled coordinates.
-    for (int32_t& code : finer.codes) code = codes.encode(2 * codes.x(code), 2 * codes.y(code), 2 * codes.z(code));
+    for (int64_t& code : finer.codes) code = codes.encode(2 * codes.x(code), 2 * codes.y(code), 2 * codes.z(code));
     landInside(finer.codes, levelIndex - 1, fine);
     setSites(finer.withoutRepeats());
 }
 
 // With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names.
-void ExactSteps::landInside(std::vector<int32_t>& codes, int level, const GridShape& g) {
+void ExactSteps::landInside(std::vector<int64_t>& codes, int level, const GridShape& g) {
     if (level < 0 || level >= maxPyramidLevels || insideMaps[level] == nullptr || codes.empty()) return;
-    std::vector<int> voxels(codes.size());
+    std::vector<int64_t> voxels(codes.size());
     for (size_t i = 0; i < codes.size(); ++i)
         voxels[i] = g.index(g.codes.x(codes[i]), g.codes.y(codes[i]), g.codes.z(codes[i]) - g.zOrigin);
-    const size_t bytes = codes.size() * sizeof(int);
-    checkCuda(cudaMemcpy(entryVoxels_.get(), voxels.data(), bytes, cudaMemcpyHostToDevice),
-              "uploading the voxels of moved sites");
+    entryVoxels_.upload(voxels.data(), voxels.size(), "uploading the voxels of moved sites");
     const int count = int(codes.size());
-    LAUNCH_KERNEL(kernelGatherCodes, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads), 0,
-                  insideMaps[level], entryVoxels_.get(), entryCodes_.get(), count);
-    std::vector<int32_t> inside(codes.size());
-    checkCuda(cudaMemcpy(inside.data(), entryCodes_.get(), bytes, cudaMemcpyDeviceToHost),
-              "reading the inside voxels nearest to moved sites");
+    withCodeType(g.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        LAUNCH_KERNEL(kernelGatherCodes<Code>, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads),
+                      0, codesIn<Code>(insideMaps[level]), entryVoxels_.get<Code>(), entryCodes_.get<Code>(), count);
+    });
+    std::vector<int64_t> inside = entryCodes_.download(codes.size(), "reading the inside voxels nearest to moved sites");
     for (size_t i = 0; i < codes.size(); ++i) insideMoves_ += inside[i] != codes[i];
     codes = std::move(inside);
 }

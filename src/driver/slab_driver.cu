@@ -20,7 +20,7 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 // The draw of placement by density on the whole box: each rank keeps the largest keys of its own
 // voxels, counted in the box's order, and every rank picks the same ones from all of them.
-std::vector<int32_t> sitesByDensity(const SlabCvtRequest& request) {
+std::vector<int64_t> sitesByDensity(const SlabCvtRequest& request) {
     const GridBox box = request.box;
     const size_t planeVoxels = size_t(box.x) * box.y, voxels = planeVoxels * request.slab.planes();
     std::vector<float> weights(voxels);
@@ -32,7 +32,7 @@ std::vector<int32_t> sitesByDensity(const SlabCvtRequest& request) {
     if (drawn.size() < size_t(request.siteCount))
         throw Failure("cannot place " + std::to_string(request.siteCount) + " sites by density: only " +
                       std::to_string(drawn.size()) + " voxels have a positive density");
-    std::vector<int32_t> codes;
+    std::vector<int64_t> codes;
     for (const size_t index : drawn)
         codes.push_back(request.grid.codes.encode(int(index % box.x), int(index / box.x % box.y),
                                                   int(index / planeVoxels)));
@@ -41,12 +41,12 @@ std::vector<int32_t> sitesByDensity(const SlabCvtRequest& request) {
 
 // The initial sites, as placeSites places them on the full grid and in its order: drawn by density in
 // the order of their voxels, given ones in theirs, uniform ones in the order of the draws.
-std::vector<int32_t> initialSites(const SlabCvtRequest& request) {
+std::vector<int64_t> initialSites(const SlabCvtRequest& request) {
     const SiteLayout codes = request.grid.codes;
     switch (request.placement.kind) {
     case SitePlacement::Kind::density: return sitesByDensity(request);
     case SitePlacement::Kind::given: {
-        std::vector<int32_t> given;
+        std::vector<int64_t> given;
         for (const std::array<int, 3>& site : request.placement.sites) {
             const auto [x, y, z] = site;
             if (x < 0 || y < 0 || z < 0 || x >= request.box.x || y >= request.box.y || z >= request.box.z)
@@ -58,8 +58,8 @@ std::vector<int32_t> initialSites(const SlabCvtRequest& request) {
     }
     case SitePlacement::Kind::uniform: break;
     }
-    std::unordered_set<int32_t> taken;
-    std::vector<int32_t> drawn;
+    std::unordered_set<int64_t> taken;
+    std::vector<int64_t> drawn;
     drawUniformVoxels(request.siteCount, request.box, request.placement.seed, [&](int x, int y, int z) {
         if (!taken.insert(codes.encode(x, y, z)).second) return false;
         drawn.push_back(codes.encode(x, y, z));
@@ -74,7 +74,7 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
     const GridShape g = slabGrid(request.grid, request.slab);
     // The buffer set of a grid of the slab grid's sides: kernels then work on the slab grid itself,
     // which carries the whole grid's codes and its place in it.
-    allocateBuffers(fullGrid(g.x, g.y, g.z), MomentSums::exact);
+    allocateBuffers(fullGrid(g.x, g.y, g.z, codeWidthOf(g.codes)), MomentSums::exact);
     gridSize = g;
     siteBox = request.box;
     levelIndex = 0;
@@ -101,9 +101,11 @@ SlabCvtRun runOnSlab(const SlabCvtRequest& request) {
         run.bytesSentPerIteration = double(request.ranks->bytesSent() - sentBefore) / iteration;
     }
     steps.label();
-    run.labelling.resize(size_t(g.x) * g.y * request.slab.planes());
-    checkCuda(cudaMemcpy(run.labelling.data(), currentSites + g.index(0, 0, slabFirstPlane),
-                         run.labelling.size() * sizeof(int32_t), cudaMemcpyDeviceToHost),
+    const int codeBytes = g.codes.codeBytes();
+    run.labelling = HostLabelling(size_t(g.x) * g.y * request.slab.planes(), g.codes.wide);
+    checkCuda(cudaMemcpy(run.labelling.data(),
+                         reinterpret_cast<const char*>(currentSites) + g.index(0, 0, slabFirstPlane) * codeBytes,
+                         run.labelling.size() * codeBytes, cudaMemcpyDeviceToHost),
               "copying the slab's labelling back");
     run.report.iterationSeconds = secondsSince(iterating);
     run.report.finalEnergy = run.energy = steps.energy();

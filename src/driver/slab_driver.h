@@ -9,6 +9,7 @@
 
 #include "../device/device.h"
 #include "../host/buffers.h"
+#include "../host/host_labelling.h"
 #include "../host/slab.h"
 #include "cvt_request.h"
 #include "rank_group.h"
@@ -32,7 +33,7 @@ struct SlabCvtRequest {
 };
 
 struct SlabCvtRun {
-    std::vector<int32_t> labelling;  // the slab's planes of the grid, x fastest, as site codes
+    HostLabelling labelling;  // the slab's planes of the grid, x fastest, as site codes
     float energy = 0;                // of the final labelling
     CvtRunReport report;
     double bytesSentPerIteration = 0;  // by this rank to the others, on average over the iterations

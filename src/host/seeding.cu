@@ -29,7 +29,7 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
         throw Failure("seeding needs the device buffer set, which is not allocated");
     if (std::min({g.x, g.y, g.z}) < 1 || g.longestSide() > maxGridSide)
         throw Failure("seeding grid " + shapeText(g) + " has a side outside 1 to " + std::to_string(maxGridSide));
-    if (uint64_t(g.voxels()) * sizeof(SiteCode) > volumeBytes)
+    if (uint64_t(g.voxels()) * g.codes.codeBytes() > siteVolumeBytes)
         throw Failure("the site volumes are too small for seeding grid " + shapeText(g));
     if (box.x < 1 || box.y < 1 || box.z < 1 || box.x > g.x || box.y > g.y || box.z > g.z)
         throw Failure("the seeding box lies outside grid " + shapeText(g));
@@ -39,8 +39,9 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
 }
 
 // A triple that lands on an occupied voxel, or outside the mask, is discarded.
-void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside,
-                      std::vector<int32_t>& placed) {
+template <class Code>
+void drawUniformSites(Code* staging, const GridShape& g, int count, GridBox box, uint64_t seed, const uint8_t* inside,
+                      std::vector<int64_t>& placed) {
     if (inside != nullptr) {
         uint64_t insideVoxels = 0;
         for (int z = 0; z < box.z; ++z)
@@ -52,15 +53,16 @@ void drawUniformSites(int* staging, const GridShape& g, int count, GridBox box, 
     }
     drawUniformVoxels(count, box, seed, [&](int x, int y, int z) {
         const size_t voxel = size_t(g.index(x, y, z));
-        if (staging[voxel] != EMPTY_SITE || (inside != nullptr && !inside[voxel])) return false;
-        staging[voxel] = g.codes.encode(x, y, z);
+        if (staging[voxel] != emptySite<Code> || (inside != nullptr && !inside[voxel])) return false;
+        staging[voxel] = g.codes.encode<Code>(x, y, z);
         placed.push_back(staging[voxel]);
         return true;
     });
 }
 
-void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box, uint64_t seed,
-                        const SeedingDensity& density, std::vector<int32_t>& placed) {
+template <class Code>
+void drawSitesByDensity(Code* staging, const GridShape& g, int count, GridBox box, uint64_t seed,
+                        const SeedingDensity& density, std::vector<int64_t>& placed) {
     const GridBox layout = density.layout.x == 0 ? boxOf(g) : density.layout;
     if (box.x > layout.x || box.y > layout.y || box.z > layout.z)
         throw Failure("the density to place sites by does not cover the seeding box");
@@ -78,13 +80,14 @@ void drawSitesByDensity(int* staging, const GridShape& g, int count, GridBox box
                       std::to_string(drawn.size()) + " voxels have a positive density");
     for (size_t index : drawn) {
         const int x = int(index % box.x), y = int(index / box.x % box.y), z = int(index / (size_t(box.x) * box.y));
-        staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
+        staging[g.index(x, y, z)] = g.codes.encode<Code>(x, y, z);
         placed.push_back(g.codes.encode(x, y, z));
     }
 }
 
-void placeGivenSites(int* staging, const GridShape& g, const std::vector<std::array<int, 3>>& sites, GridBox box,
-                     int level, const uint8_t* inside, std::vector<int32_t>& placed) {
+template <class Code>
+void placeGivenSites(Code* staging, const GridShape& g, const std::vector<std::array<int, 3>>& sites, GridBox box,
+                     int level, const uint8_t* inside, std::vector<int64_t>& placed) {
     for (const std::array<int, 3>& site : sites) {
         const int x = site[0] >> level, y = site[1] >> level, z = site[2] >> level;
         if (site[0] < 0 || site[1] < 0 || site[2] < 0 || x >= box.x || y >= box.y || z >= box.z)
@@ -93,7 +96,7 @@ void placeGivenSites(int* staging, const GridShape& g, const std::vector<std::ar
         if (inside != nullptr && !inside[g.index(x, y, z)])
             throw Failure("site (" + std::to_string(site[0]) + ", " + std::to_string(site[1]) + ", " +
                           std::to_string(site[2]) + ") lies outside the mask");
-        staging[g.index(x, y, z)] = g.codes.encode(x, y, z);
+        staging[g.index(x, y, z)] = g.codes.encode<Code>(x, y, z);
         placed.push_back(g.codes.encode(x, y, z));  // sites that share a coarse voxel become one
     }
 }
@@ -110,24 +113,29 @@ void drawUniformVoxels(int count, GridBox box, uint64_t seed, const std::functio
     }
 }
 
-SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+SiteList placeSites(void* staging, int count, const SitePlacement& placement, GridBox box, int level,
                     const SeedingDensity& density, const uint8_t* inside) {
     const bool given = placement.kind == SitePlacement::Kind::given;
     checkSeedingRequest(gridSize.doubled(), given ? 0 : count, box);
     const SeedingGrid seedingGrid;
     const GridShape g = gridSize;
     const size_t voxels = size_t(g.voxels());
-    std::fill(staging, staging + voxels, EMPTY_SITE);
-    std::vector<int32_t> placed;
+    std::vector<int64_t> placed;
     placed.reserve(given ? placement.sites.size() : size_t(count));
-    switch (placement.kind) {
-    case SitePlacement::Kind::uniform: drawUniformSites(staging, g, count, box, placement.seed, inside, placed); break;
-    case SitePlacement::Kind::density: drawSitesByDensity(staging, g, count, box, placement.seed, density, placed); break;
-    case SitePlacement::Kind::given: placeGivenSites(staging, g, placement.sites, box, level, inside, placed); break;
-    }
-    checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], staging, voxels * sizeof(SiteCode),
-                         cudaMemcpyHostToDevice),
-              "uploading the seeded sites");
+    withCodeType(g.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        Code* const codes = static_cast<Code*>(staging);
+        std::fill(codes, codes + voxels, emptySite<Code>);
+        switch (placement.kind) {
+        case SitePlacement::Kind::uniform: drawUniformSites(codes, g, count, box, placement.seed, inside, placed); break;
+        case SitePlacement::Kind::density:
+            drawSitesByDensity(codes, g, count, box, placement.seed, density, placed);
+            break;
+        case SitePlacement::Kind::given: placeGivenSites(codes, g, placement.sites, box, level, inside, placed); break;
+        }
+        checkCuda(cudaMemcpy(voronoiBuffers[voronoiIndex], codes, voxels * sizeof(Code), cudaMemcpyHostToDevice),
+                  "uploading the seeded sites");
+    });
     return SiteList::initial(std::move(placed)).withoutRepeats();
 }
 

@@ -35,14 +35,15 @@ struct SeedingDensity {
 
 // The general form of seedSites, on the grid E = gridSize.doubled(), which is pyramid level `level`
 // of the full grid: places `count` sites as `placement` says, inside `box` (a box of this grid), stages
-// and uploads the site volume as seedSites does. `density` is the density of this level, read only for
+// and uploads the site volume as seedSites does, in codes of the grid's width (site_code.h: `staging`
+// holds E's voxels of that width). `density` is the density of this level, read only for
 // density placement. Given sites are placed at their coordinates on this level, so sites
 // that fall into one coarse voxel become one; `count` is then ignored. Returns the number of sites placed.
 // With `inside` (E's flags, non-null with a mask) every site is placed on an inside voxel: uniform draws
 // outside are discarded like those on occupied voxels, and a given site outside is an error.
 // Throws cvt::Failure where seedSites does, and when fewer voxels of positive density than `count` lie
 // in the box (density placement) or fewer inside voxels than `count` (uniform placement with a mask).
-SiteList placeSites(int* staging, int count, const SitePlacement& placement, GridBox box, int level,
+SiteList placeSites(void* staging, int count, const SitePlacement& placement, GridBox box, int level,
                     const SeedingDensity& density, const uint8_t* inside = nullptr);
 
 // Uniform placement's draws: triples of the KISS generator restarted from `seed`, x from the first

@@ -78,13 +78,15 @@ void writeAdjacency(const std::string& path, const Tessellation& tessellation, c
     formats::writeAdjacencyCsv(path, labelAdjacency(tessellation.labels, tessellation.box, spacing));
 }
 
-void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box) {
+void writeText(const std::string& path, const HostLabelling& labelling, const GridShape& grid, GridBox box) {
     if (path == "-") {
-        writeLabelling(labelling, grid, box, writeToStandardOutput);
+        labelling.visit([&](const auto* codes) { writeLabelling(codes, grid, box, writeToStandardOutput); });
         return;
     }
     formats::AtomicFile file(path);
-    writeLabelling(labelling, grid, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
+    labelling.visit([&](const auto* codes) {
+        writeLabelling(codes, grid, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
+    });
     file.commit();
 }
 
@@ -93,7 +95,7 @@ void writeOutputs(const VolumeOptions& options, const DensityInput& input, const
     if (options.labelsPath) writeLabels(*options.labelsPath, tessellation, input);
     if (options.sitesOutPath) writeSites(*options.sitesOutPath, tessellation);
     if (options.adjacencyPath) writeAdjacency(*options.adjacencyPath, tessellation, input.usedSpacing);
-    if (options.textPath) writeText(*options.textPath, run.labelling.data(), run.grid, tessellation.box);
+    if (options.textPath) writeText(*options.textPath, run.labelling, run.grid, tessellation.box);
     if (options.previewPath) {
         char caption[96];
         std::snprintf(caption, sizeof caption, "energy %.2f   %zu sites", double(run.energy), tessellation.sites.size());

@@ -27,7 +27,7 @@ void writeSites(const std::string& path, const Tessellation& tessellation);
 void writeAdjacency(const std::string& path, const Tessellation& tessellation, const Spacing& spacing);
 
 // One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.
-void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box);
+void writeText(const std::string& path, const HostLabelling& labelling, const GridShape& grid, GridBox box);
 
 // Every output the options ask for, except the summary (written last, with the time this took).
 void writeOutputs(const VolumeOptions& options, const DensityInput& input, const TessellationRun& run);

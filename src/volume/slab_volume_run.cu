@@ -215,9 +215,10 @@ private:
     void requireSlabMemory() {
         const GridShape g = slabGrid(volume::gridFor(input_.box), slab_);
         const uint64_t slabVoxels = uint64_t(input_.box.x) * input_.box.y * slab_.planes();
-        volume::MemoryNeeds needs = siteListMemory(parameters_);
-        needs.device += bufferSetBytesFor(fullGrid(g.x, g.y, g.z), MomentSums::exact);
-        needs.host += slabVoxels * sizeof(float) * 4;
+        volume::MemoryNeeds needs = siteListMemory(parameters_, g);
+        needs.device += bufferSetBytesFor(fullGrid(g.x, g.y, g.z, codeWidthOf(g.codes)),
+                                          MomentSums::exact);
+        needs.host += slabVoxels * (3 * sizeof(float) + g.codes.codeBytes());
         requireMemory(needs, "planes " + std::to_string(slab_.begin) + " to " + std::to_string(slab_.end - 1) + " of a " +
                                  volume::boxText(input_.box) + " box, in a " + shapeText(g) + " grid");
     }
@@ -285,8 +286,9 @@ private:
                 result.mass[id] = running[4 * id];
                 std::copy_n(&running[4 * id + 1], 3, result.centroids[id].begin());
             }
-            volume::tabulatePlanes(slabRun.labelling.data(), grid, planes, slab_.begin, ids, input_.values.data(),
-                                   nullptr, result);
+            slabRun.labelling.visit([&](const auto* codes) {
+                volume::tabulatePlanes(codes, grid, planes, slab_.begin, ids, input_.values.data(), nullptr, result);
+            });
             for (size_t id = 0; id < count; ++id) {
                 running[4 * id] = result.mass[id];
                 std::copy_n(result.centroids[id].begin(), 3, &running[4 * id + 1]);

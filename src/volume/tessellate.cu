@@ -114,7 +114,7 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
 
     SitePlacement placement = placementFor(view, parameters, density);
     allocateBuffers(grid, momentSumsOf(parameters), masked(parameters));
-    formats::resizeLarge(run.labelling, size_t(grid.voxels()));
+    run.labelling = HostLabelling(size_t(grid.voxels()), grid.codes.wide);
     {
         const std::vector<uint8_t> inside = gridInside(density.inside(), box, grid);
         CvtRequest request;
@@ -142,8 +142,10 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     std::optional<volume::SiteIds> ids;
     if (run.report.finalSites.size() > 0)
         ids = volume::SiteIds::ofRun(run.report.finalSites, run.placement == SitePlacement::Kind::given);
-    run.tessellation = volume::tabulate(run.labelling.data(), grid, box, density.values(), density.inside(),
-                                        volume::firstLabelOf(parameters), ids);
+    run.tessellation = run.labelling.visit([&](const auto* codes) {
+        return volume::tabulate(codes, grid, box, density.values(), density.inside(), volume::firstLabelOf(parameters),
+                                ids);
+    });
     run.insideVoxels = density.insideVoxels();
     return run;
 }
@@ -164,10 +166,10 @@ MomentSums momentSumsOf(const TessellationParameters& parameters) {
     return parameters.deterministic ? MomentSums::exact : MomentSums::floatAtomics;
 }
 
-volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters) {
+volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters, const GridShape& grid) {
     if (!parameters.deterministic) return {};
     const uint64_t sites = parameters.initialSites ? parameters.initialSites->size() : uint64_t(parameters.sites);
-    const ExactStepsBytes bytes = exactStepsBytes(sites);
+    const ExactStepsBytes bytes = exactStepsBytes(sites, grid.codes.codeBytes());
     volume::MemoryNeeds needs;
     needs.device = bytes.device;
     needs.host = bytes.host;
@@ -176,14 +178,18 @@ volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters) {
 
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters) {
     const GridShape grid = volume::gridFor(box);
+    if (const std::string problem = floatSumsProblem(grid); !parameters.deterministic && !problem.empty())
+        throw InvalidInput(problem);
     const uint64_t gridBytes = uint64_t(grid.voxels()) * sizeof(float);
     const uint64_t boxBytes = uint64_t(box.x) * box.y * box.z * sizeof(float);
-    volume::MemoryNeeds needs = siteListMemory(parameters);
+    volume::MemoryNeeds needs = siteListMemory(parameters, grid);
     needs.device += bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
-    // The result at the size of the grid and a plane of it to upload the density through; the density
-    // (when it has to be converted) and the labels of the box; the weights that placement by density
-    // draws from; with a mask, its flags in the grid and in the box, and those of its coarser levels.
-    needs.host += gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
+    // The result at the size of the grid (in its codes' width) and a plane of it to upload the density
+    // through; the density (when it has to be converted) and the labels of the box; the weights that
+    // placement by density draws from; with a mask, its flags in the grid and in the box, and those of
+    // its coarser levels.
+    needs.host += uint64_t(grid.voxels()) * grid.codes.codeBytes() + uint64_t(grid.x) * grid.y * sizeof(float) +
+                  2 * boxBytes +
                  (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
                  (masked(parameters) ? (gridBytes + boxBytes) / sizeof(float) * 2 : 0);
     return needs;
