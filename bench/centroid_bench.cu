@@ -65,7 +65,7 @@ void benchCentroidStepWith(MomentSums sums, const std::string& suffix) {
     reportSeconds("kernel_total_x" + suffix + "_s", bestSeconds(3, [&] { launchTotalX(currentSites, m, n); }));
     reportSeconds("kernel_total_yz" + suffix + "_s", bestSeconds(3, [&] { launchTotalYZ(scratchSites, m, n); }));
     reportSeconds("kernel_fill" + suffix + "_s", bestSeconds(3, [&] {
-                      LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
+                      LAUNCH_KERNEL(kernelFill<SiteCode>, voxelGrid(n), voxelBlock(), 0, scratchSites, EMPTY_SITE, n);
                   }));
     reportSeconds("kernel_update_centroid" + suffix + "_s", bestSeconds(3, [&] {
                       launchUpdateCentroid(currentSites, scratchSites, m, relaxation, cubeBox(n), n);

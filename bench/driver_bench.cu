@@ -60,7 +60,7 @@ DriverSeconds driverSeconds(MomentSums sums, const Spacing& spacing = {1, 1, 1},
     constexpr double never = std::numeric_limits<double>::infinity();
     DriverSeconds best{never, never, never};
     for (int repeat = 0; repeat < 4; ++repeat) {
-        std::vector<int32_t> sites = seedBenchSites(grid);
+        std::vector<int64_t> sites = seedBenchSites(grid);
         if (sums == MomentSums::exact) {
             ExactSteps steps(SiteList::initial(std::move(sites)), boxOf(grid), weights, scales);
             best.iteration = std::min(best.iteration, bestSeconds(1, [&] {

@@ -25,7 +25,7 @@ void benchPieces() {
     seedBenchSites(edge);
     std::vector<int> labelling(size_t(gridSize.voxels()));
     computeVoronoi();
-    checkCuda(cudaMemcpy(labelling.data(), currentSites, volumeBytes, cudaMemcpyDeviceToHost), "reading the labelling");
+    checkCuda(cudaMemcpy(labelling.data(), currentSites, siteVolumeBytes, cudaMemcpyDeviceToHost), "reading the labelling");
     releaseBuffers();
     std::vector<float> density(labelling.size(), 1.0f);
     const volume::Tessellation t = volume::tabulate(labelling.data(), edge, cubeBox(edge), density.data());

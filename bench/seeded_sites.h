@@ -9,6 +9,7 @@
 #include "device/device_array.h"
 #include "host/axis_spacing.h"
 #include "host/buffers.h"
+#include "host/device_codes.h"
 #include "host/seeding.h"
 #include "voronoi/slab_sites.h"
 
@@ -22,13 +23,13 @@ constexpr Spacing benchSpacing{1, 1, 2.5};
 // Seeds grid g (an int: a cube) into voronoiBuffers[voronoiIndex] and leaves gridSize at g; returns the
 // sites' codes. A labelling consumes its site volume, so benchmarks call this, untimed, before every
 // timed run.
-inline std::vector<int32_t> seedBenchSites(const GridShape& g) {
+inline std::vector<int64_t> seedBenchSites(const GridShape& g) {
     const int count = int(int64_t(benchFullSiteCount) * g.voxels() / (int64_t(benchFullEdge) * benchFullEdge * benchFullEdge));
-    std::vector<int32_t> sites;
+    std::vector<int64_t> sites;
     for (const std::array<int, 3>& v : drawUniformVoxels(count, boxOf(g), 0)) sites.push_back(g.codes.encode(v[0], v[1], v[2]));
     gridSize = g;
-    const DeviceArray<int> voxels(std::max<size_t>(sites.size(), 1)), codes(voxels.size());
-    uploadSlabSites(slabSiteEntries(sites, g, 0, g.z), voxels.get(), codes.get());
+    DeviceCodes voxels(sites.size(), g.codes.wide, "the sites' voxels"), codes(sites.size(), g.codes.wide, "the sites' codes");
+    uploadSlabSites(slabSiteEntries(sites, g, 0, g.z), voxels, codes);
     return sites;
 }
 

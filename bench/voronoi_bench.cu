@@ -45,7 +45,7 @@ void connectedSeconds() {
     computeVoronoi();
     const GridShape g = gridSize;
     std::vector<int> labels(size_t(g.voxels()));
-    checkCuda(cudaMemcpy(labels.data(), currentSites, volumeBytes, cudaMemcpyDeviceToHost), "reading the labelling");
+    checkCuda(cudaMemcpy(labels.data(), currentSites, siteVolumeBytes, cudaMemcpyDeviceToHost), "reading the labelling");
     std::vector<int> codes;  // by increasing code: x outermost
     for (int x = 0; x < g.x; ++x)
         for (int y = 0; y < g.y; ++y)
@@ -55,10 +55,10 @@ void connectedSeconds() {
     std::vector<int> ids(codes.size());
     for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(id);
     const DeviceArray<int> deviceCodes(codes), deviceIds(ids);
-    const DeviceSiteTable sites{deviceCodes.get(), deviceIds.get(), int(codes.size())};
+    const DeviceSiteTable<int> sites{deviceCodes.get(), deviceIds.get(), int(codes.size())};
     double best = std::numeric_limits<double>::infinity();
     for (int repeat = 0; repeat < 3; ++repeat) {
-        checkCuda(cudaMemcpy(currentSites, labels.data(), volumeBytes, cudaMemcpyHostToDevice),
+        checkCuda(cudaMemcpy(currentSites, labels.data(), siteVolumeBytes, cudaMemcpyHostToDevice),
                   "restoring the labelling");
         best = std::min(best, bestSeconds(1, [&] {
                             makeRegionsConnected(currentSites, scratchSites, g, boxOf(g), nullptr, sites);

@@ -2,8 +2,9 @@
 # Runs one reduced deterministic cvt-volume run (the built-in 256^3 density, 2000 sites, at most 60
 # iterations) with two cvt-volume binaries, say one built for a GPU and one for the CPU simulation,
 # and compares their text outputs byte for byte; then both on a box wider than 1024 (1800 x 300 x 40
-# random bytes, a grid with wider site code fields) and compares their label files. Prints
-# "identical", or the first voxel where the two labellings differ.
+# random bytes, a grid with wider site code fields), with its 32-bit site codes and with 64-bit ones
+# (CVT_WIDE_SITE_CODES=1), and compares the four label files. Prints "identical", or the first voxel
+# where the two labellings differ.
 #   scripts/compare-backends.sh FIRST_CVT_VOLUME SECOND_CVT_VOLUME [WORK_DIRECTORY]
 # Exit status 0 when identical, 1 when they differ, 2 when a run fails.
 set -uo pipefail
@@ -20,20 +21,24 @@ for side in 1 2; do
   fi
 done
 
-# The box: the same random bytes for both runs.
+# The box: the same random bytes for every run.
 head -c $((1800 * 300 * 40)) /dev/urandom >"$work/box.raw"
 for side in 1 2; do
   binary="${!side}"
-  if ! "$binary" "$work/box.raw" --raw-shape 1800,300,40 --raw-type uint8 --sites 500 --max-iterations 12 --quiet \
-       --labels "$work/box-$side.npy" 2>"$work/box-$side.err"; then
-    echo "box run with $binary failed: $(tail -n 1 "$work/box-$side.err")"
-    exit 2
-  fi
+  for wide in 0 1; do
+    if ! CVT_WIDE_SITE_CODES=$wide "$binary" "$work/box.raw" --raw-shape 1800,300,40 --raw-type uint8 --sites 500 \
+         --max-iterations 12 --quiet --labels "$work/box-$side-$wide.npy" 2>"$work/box-$side-$wide.err"; then
+      echo "box run with $binary failed: $(tail -n 1 "$work/box-$side-$wide.err")"
+      exit 2
+    fi
+  done
 done
-cmp -s "$work/box-1.npy" "$work/box-2.npy"
-boxStatus=$?
-rm -f "$work/box.raw" "$work/box-1.npy" "$work/box-2.npy"
-box="box 1800 x 300 x 40 $([ $boxStatus -eq 0 ] && echo identical || echo DIFFERENT)"
+boxStatus=0
+for other in 1-1 2-0 2-1; do
+  cmp -s "$work/box-1-0.npy" "$work/box-$other.npy" || boxStatus=1
+done
+rm -f "$work/box.raw" "$work"/box-[12]-[01].npy
+box="box 1800 x 300 x 40, 32- and 64-bit site codes $([ $boxStatus -eq 0 ] && echo identical || echo DIFFERENT)"
 
 difference=$(cmp "$work/labels-1.txt" "$work/labels-2.txt" 2>&1)
 status=$?

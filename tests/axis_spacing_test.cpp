@@ -1,12 +1,14 @@
 // The spacing's integer weights and energy scales, and the spacings refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 
 #include "device/failure.h"
 #include "host/axis_spacing.h"
+#include "host/grid_shape.h"
 
 namespace cvt {
 namespace {
@@ -52,6 +54,26 @@ TEST(AxisSpacingTest, RandomSpacingsGiveWeightsOfTheirRatios) {
             const double expected = (spacing[a] / spacing[0]) * (spacing[a] / spacing[0]);
             EXPECT_NEAR(double(weights[a]) / double(weights[0]), expected, expected * 1e-5) << describeSpacing(spacing);
             EXPECT_NEAR(scales[a] / scales[0], spacing[a] / spacing[0], 1e-12 * spacing[a] / spacing[0]);
+        }
+    }
+}
+
+// Up to the longest side a grid can have, the construction pass's products stay within 64 bits: the
+// weights of a grid with longest side S keep (w.x + w.y + w.z) S^3 below 2^62, for any usable spacing.
+TEST(AxisSpacingTest, WeightsKeepTheProductsWithin64BitsOnEveryGrid) {
+    std::mt19937 random(32);
+    std::uniform_real_distribution<double> logRatio(0, std::log(1024.0));
+    for (int side = 1024; side <= maxGridSide; side *= 2) {
+        EXPECT_EQ(largestLabellingWeight(side), int64_t{1} << (30 - 3 * int(std::log2(side / 1024))));
+        for (int round = 0; round < 300; ++round) {
+            Spacing spacing{1, std::exp(logRatio(random)), std::exp(logRatio(random) / (1 + round % 3))};
+            if (round % 2) std::swap(spacing[0], spacing[round % 3]);
+            if (round == 0) spacing = {1, 1, 1024};
+            if (spacingProblem(spacing)) continue;
+            const AxisWeights w = labellingWeights(spacing, side);
+            EXPECT_LE(std::max({w.x, w.y, w.z}), largestLabellingWeight(side)) << describeSpacing(spacing);
+            const unsigned __int128 cube = unsigned(side) * uint64_t(side) * uint64_t(side);
+            EXPECT_TRUE((w.x + w.y + w.z) * cube < (unsigned __int128)1 << 62) << side << ": " << describeSpacing(spacing);
         }
     }
 }

@@ -38,15 +38,31 @@ TEST(BoxGrids, EachSideIsRoundedToItsOwnStepAndThePyramidHalvesEverySide) {
                           Case{{1, 300, 40}, GridShape(32, 320, 40), 1}, Case{{200, 33, 1}, GridShape(224, 64, 4), 1},
                           Case{{128, 64, 24}, GridShape(128, 64, 24), 2},
                           Case{{1800, 300, 40}, GridShape(1824, 320, 40, SiteLayout{11, 9, 6}), 1},
-                          Case{{4096, 64, 32}, GridShape(4096, 64, 32, SiteLayout{12, 6, 5}), 2}}) {
+                          Case{{4096, 64, 32}, GridShape(4096, 64, 32, SiteLayout{12, 6, 5}), 2},
+                          Case{{16384, 64, 32}, GridShape(16384, 64, 32, SiteLayout{14, 6, 5}), 2},
+                          Case{{2049, 2048, 257}, GridShape(2080, 2048, 260, SiteLayout{12, 11, 9, true}), 1}}) {
         const GridShape grid = smallestGridHolding(c.box);
         EXPECT_EQ(grid, c.grid) << text(grid);
         EXPECT_EQ(usableLevelCount(grid, 10), c.levels) << text(grid);
         EXPECT_TRUE(fullGridProblem(grid).empty()) << fullGridProblem(grid);
     }
-    // Past the encoding: refused with the limit in the message. Exact sums set no limit of their own.
-    EXPECT_NE(fullGridProblem(fullGrid(2048, 2048, 512)).find("at most 30"), std::string::npos);
-    EXPECT_TRUE(fullGridProblem(fullGrid(4096, 4096, 64)).empty());
+    // Codes are 32-bit up to 30 bits of coordinates, 64-bit past them (or when asked for); sides past the
+    // longest are refused with the limit in the message.
+    EXPECT_FALSE(fullGrid(1024, 1024, 1024).codes.wide);
+    EXPECT_FALSE(fullGrid(16384, 16384, 4).codes.wide);
+    EXPECT_TRUE(fullGrid(2048, 2048, 512).codes.wide);
+    EXPECT_TRUE(fullGrid(1024, 1024, 1024, CodeWidth::wide).codes.wide);
+    EXPECT_EQ(fullGrid(64, 32, 8, CodeWidth::wide).codes.fieldBits(), fullGrid(64, 32, 8).codes.fieldBits());
+    for (const GridShape& grid : {fullGrid(2048, 2048, 512), fullGrid(16384, 16384, 16384), fullGrid(64, 32, 8, CodeWidth::wide)})
+        EXPECT_TRUE(fullGridProblem(grid).empty()) << fullGridProblem(grid);
+    EXPECT_NE(fullGridProblem(fullGrid(16416, 32, 4)).find("at most 16384"), std::string::npos);
+    EXPECT_NE(fullGridProblem(GridShape(64, 32, 8, SiteLayout{6, 5, 3, true})).find("layout"), std::string::npos);
+    // Past 2^31 voxels a voxel's index takes 64 bits.
+    EXPECT_EQ(fullGrid(16384, 16384, 16384).index(16383, 16383, 16383), (int64_t{1} << 42) - 1);
+    // The float sums take 32-bit codes and rows that a block's shared memory holds.
+    EXPECT_TRUE(floatSumsProblem(fullGrid(12288, 32, 4)).empty());
+    EXPECT_NE(floatSumsProblem(fullGrid(12320, 32, 4)).find("rows"), std::string::npos);
+    EXPECT_NE(floatSumsProblem(fullGrid(64, 32, 8, CodeWidth::wide)).find("64-bit"), std::string::npos);
 }
 
 // Sites of a grid: random ones anywhere, random ones 4 apart (many voxels at equal distances), one

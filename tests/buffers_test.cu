@@ -53,22 +53,31 @@ TEST_F(BufferSetTest, PyramidDepthFollowsTheEdge) {
 }
 
 TEST_F(BufferSetTest, UnusableGridsAndDoubleAllocationAreRefused) {
-    // Sides off their steps or past 4096, more than 30 bits of coordinates (11 + 11 + 9), and a layout
-    // that is not the one of the sides.
+    // Sides off their steps or past 16384, a layout that is not the one of the sides, and float sums on a
+    // grid with 64-bit codes (more than 30 bits of coordinates: 11 + 11 + 9, or asked for), refused
+    // before anything is allocated.
     for (const GridShape& grid : {GridShape(0), GridShape(97), GridShape(48, 64, 64), GridShape(64, 48, 64),
-                                  GridShape(64, 64, 6), fullGrid(4128, 32, 4), fullGrid(2048, 2048, 512),
-                                  GridShape(2048, 32, 4)}) {
+                                  GridShape(64, 64, 6), fullGrid(16416, 32, 4), fullGrid(2048, 2048, 512),
+                                  fullGrid(64, 32, 8, CodeWidth::wide), GridShape(2048, 32, 4)}) {
         EXPECT_THROW(allocateBuffers(grid), Failure) << shapeText(grid);
+        EXPECT_THROW(bufferSetBytesFor(grid), Failure) << shapeText(grid);
         EXPECT_EQ(bufferSetBytes(), 0u);
     }
     EXPECT_EQ(fullGrid(2048, 32, 4).codes.xBits, 11);
     EXPECT_EQ(fullGrid(2048, 32, 4).codes.zBits, 2);
-    for (const GridShape& grid : {GridShape(32), fullGrid(96, 64, 12), fullGrid(2048, 32, 4)}) {
-        allocateBuffers(grid);
-        EXPECT_EQ(volumeBytes, uint64_t(grid.voxels()) * 4) << shapeText(grid);
-        EXPECT_THROW(allocateBuffers(grid), Failure);
-        releaseBuffers();
-    }
+    // Site volumes (and a mask's inside maps) of 4 bytes a voxel, or 8 with 64-bit codes.
+    for (const GridShape& grid : {GridShape(32), fullGrid(96, 64, 12), fullGrid(2048, 32, 4),
+                                  fullGrid(96, 64, 12, CodeWidth::wide)})
+        for (const bool masked : {false, true}) {
+            allocateBuffers(grid, MomentSums::exact, masked);
+            EXPECT_EQ(volumeBytes, uint64_t(grid.voxels()) * 4) << shapeText(grid);
+            EXPECT_EQ(siteVolumeBytes, uint64_t(grid.voxels()) * grid.codes.codeBytes()) << shapeText(grid);
+            const uint64_t levels = uint64_t(grid.voxels()) * (1 + (masked ? grid.codes.codeBytes() / 4 : 0)) * 4;
+            EXPECT_EQ(bufferSetBytes(), 2 * siteVolumeBytes + levels + (masked ? 4 : 0)) << shapeText(grid);
+            EXPECT_EQ(bufferSetBytesFor(grid, MomentSums::exact, masked), bufferSetBytes()) << shapeText(grid);
+            EXPECT_THROW(allocateBuffers(grid), Failure);
+            releaseBuffers();
+        }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "device/device.h"
 #include "device/device_array.h"
+#include "host/site_code.h"
 
 CVT_BEGIN_NAMESPACE
 
@@ -30,6 +32,24 @@ std::vector<T> downloadVolume(const T* device, size_t count) {
 template <class T>
 void uploadVolume(T* device, const std::vector<T>& values) {
     checkCuda(cudaMemcpy(device, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice), "test upload");
+}
+
+// `count` codes of a site volume of the buffer set, from voxel `first` on, in the width `wide` says,
+// as 64-bit codes.
+inline std::vector<int64_t> downloadCodes(const int* volume, int64_t first, size_t count, bool wide) {
+    return withCodeType(wide, [&](auto code) {
+        using Code = decltype(code);
+        const std::vector<Code> codes = downloadVolume(codesIn<Code>(volume) + first, count);
+        return std::vector<int64_t>(codes.begin(), codes.end());
+    });
+}
+
+// 64-bit codes stored in a site volume of the buffer set in the width `wide` says.
+inline void uploadCodes(int* volume, const std::vector<int64_t>& codes, bool wide) {
+    withCodeType(wide, [&](auto code) {
+        using Code = decltype(code);
+        uploadVolume(codesIn<Code>(volume), std::vector<Code>(codes.begin(), codes.end()));
+    });
 }
 
 CVT_END_NAMESPACE

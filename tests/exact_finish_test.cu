@@ -196,7 +196,7 @@ TEST(FinishRule, EndsAtAFixedPointOrBackAtTheLowestEnergyOrAtTheBudget) {
         int budget;
         CvtStop stop;
         int steps;
-        std::vector<int32_t> sites;
+        std::vector<int64_t> sites;
     };
     const Case cases[] = {
         {"a fixed point", {9, 7, 7, 6}, {5, 2, 1, 0}, 1000, CvtStop::converged, 4, {4}},

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -21,11 +22,13 @@ struct Site {
     int x, y, z;
 };
 
-// Site volume of grid g (an int: a cube): EMPTY_SITE everywhere except each site's own voxel, which
-// holds its code in the grid's layout.
-inline std::vector<int> siteVolume(const std::vector<Site>& sites, const GridShape& g) {
-    std::vector<int> volume(size_t(g.voxels()), reference::emptySite);
-    for (const Site& s : sites) volume[size_t(g.index(s.x, s.y, s.z))] = g.codes.encode(s.x, s.y, s.z);
+// Site volume of grid g (an int: a cube): "no site" (the most negative Code) everywhere except each
+// site's own voxel, which holds its code in the grid's layout. Code: the grid's code type, int32_t or
+// (for a wide layout) int64_t.
+template <class Code = int32_t>
+std::vector<Code> siteVolume(const std::vector<Site>& sites, const GridShape& g) {
+    std::vector<Code> volume(size_t(g.voxels()), std::numeric_limits<Code>::min());
+    for (const Site& s : sites) volume[size_t(g.index(s.x, s.y, s.z))] = g.codes.encode<Code>(s.x, s.y, s.z);
     return volume;
 }
 
@@ -48,10 +51,11 @@ inline bool preferredOnTie(const Site& a, const Site& b) {
 
 // Every voxel against every site: the code of the nearest site by the squared Euclidean distance with
 // the squared offset along each axis multiplied by that axis's weight (x, y, z), with the tie rule
-// above; EMPTY_SITE everywhere when there is no site.
-inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, const GridShape& g,
-                                            const std::array<int64_t, 3>& weights = {1, 1, 1}) {
-    std::vector<int> labels(size_t(g.voxels()), reference::emptySite);
+// above; "no site" everywhere when there is no site. Codes of type Code, as siteVolume's.
+template <class Code = int32_t>
+std::vector<Code> bruteForceLabelling(const std::vector<Site>& sites, const GridShape& g,
+                                      const std::array<int64_t, 3>& weights = {1, 1, 1}) {
+    std::vector<Code> labels(size_t(g.voxels()), std::numeric_limits<Code>::min());
     for (int z = 0; z < g.z; ++z)
         for (int y = 0; y < g.y; ++y)
             for (int x = 0; x < g.x; ++x) {
@@ -65,7 +69,7 @@ inline std::vector<int> bruteForceLabelling(const std::vector<Site>& sites, cons
                         bestDistance = d;
                     }
                 }
-                if (best != nullptr) labels[size_t(g.index(x, y, z))] = g.codes.encode(best->x, best->y, best->z);
+                if (best != nullptr) labels[size_t(g.index(x, y, z))] = g.codes.encode<Code>(best->x, best->y, best->z);
             }
     return labels;
 }

@@ -1,5 +1,7 @@
 // A grid split into slabs of whole z planes: the split, each slab's labelling against brute force on
-// the whole grid, and the region sums of the slabs against those of the whole grid, to the bit. The slabs run one after another in this process, as the ranks of a run would run them.
+// the whole grid, and the region sums of the slabs against those of the whole grid, to the bit, with
+// 32-bit and with 64-bit codes. The slabs run one after another in this process, as the ranks of a run
+// would run them.
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -55,24 +57,26 @@ std::vector<std::vector<Slab>> splits(int planes, std::mt19937& random) {
     return result;
 }
 
-std::vector<int> codesOf(const std::vector<Site>& sites, const GridShape& g) {
-    std::vector<int> codes;
+std::vector<int64_t> codesOf(const std::vector<Site>& sites, const GridShape& g) {
+    std::vector<int64_t> codes;
     for (const Site& s : sites) codes.push_back(g.codes.encode(s.x, s.y, s.z));
     std::sort(codes.begin(), codes.end());
     return codes;
 }
 
 // Labels slab `slab` of `whole` on its own, as a rank does; returns the labels of its planes.
-std::vector<int> slabLabels(const std::vector<int>& codes, const GridShape& whole, Slab slab, const AxisWeights& w) {
+std::vector<int64_t> slabLabels(const std::vector<int64_t>& codes, const GridShape& whole, Slab slab,
+                                const AxisWeights& w) {
     const GridShape g = slabGrid(whole, slab, whole.z);
-    allocateBuffers(fullGrid(g.x, g.y, g.z));
+    allocateBuffers(fullGrid(g.x, g.y, g.z, codeWidthOf(g.codes)), MomentSums::exact);
     gridSize = g;
-    const SlabSiteEntries entries = slabSiteEntries(codes, g, slabFirstPlane(g, slab), slab.planes());
-    DeviceArray<int> voxels(std::max<size_t>(entries.voxels.size(), 1)), entryCodes(voxels.size());
-    uploadSlabSites(entries, voxels.get(), entryCodes.get());
+    const int first = slabFirstPlane(g, slab);
+    const SlabSiteEntries entries = slabSiteEntries(codes, g, first, slab.planes());
+    DeviceCodes voxels(entries.voxels.size(), g.codes.wide, "voxels"), entryCodes(voxels.size(), g.codes.wide, "codes");
+    uploadSlabSites(entries, voxels, entryCodes);
     computeVoronoi(w);
-    const std::vector<int> labels = downloadVolume(currentSites + g.index(0, 0, slabFirstPlane(g, slab)),
-                                                   size_t(g.x) * g.y * slab.planes());
+    const std::vector<int64_t> labels =
+        downloadCodes(currentSites, g.index(0, 0, first), size_t(g.x) * g.y * slab.planes(), g.codes.wide);
     releaseBuffers();
     return labels;
 }
@@ -80,7 +84,8 @@ std::vector<int> slabLabels(const std::vector<int>& codes, const GridShape& whol
 TEST_F(SlabTest, EverySlabIsLabelledAsInTheWholeGrid) {
     std::mt19937 random(5);
     const std::array<int64_t, 3> weightSets[] = {{1, 1, 1}, {1, 1, 36}, {25, 4, 1}};
-    for (const GridShape& whole : {fullGrid(32, 32, 12), fullGrid(64, 32, 8), fullGrid(32, 64, 20)}) {
+    for (const GridShape& whole : {fullGrid(32, 32, 12), fullGrid(64, 32, 8), fullGrid(32, 64, 20),
+                                   fullGrid(32, 64, 20, CodeWidth::wide)}) {
         const auto coordinate = [&](int side, int step) { return int(random() % unsigned((side + step - 1) / step)) * step; };
         std::vector<std::vector<Site>> siteSets;
         for (int set = 0; set < 4; ++set) {
@@ -94,11 +99,11 @@ TEST_F(SlabTest, EverySlabIsLabelledAsInTheWholeGrid) {
         }
         for (const std::vector<Site>& sites : siteSets)
             for (const std::array<int64_t, 3>& w : weightSets) {
-                const std::vector<int> expected = bruteForceLabelling(sites, whole, w);
+                const std::vector<int64_t> expected = bruteForceLabelling<int64_t>(sites, whole, w);
                 const size_t plane = size_t(whole.x) * whole.y;
                 for (const std::vector<Slab>& slabs : splits(whole.z, random))
                     for (const Slab slab : slabs) {
-                        const std::vector<int> labels =
+                        const std::vector<int64_t> labels =
                             slabLabels(codesOf(sites, whole), whole, slab, AxisWeights{w[0], w[1], w[2]});
                         const size_t wrong = size_t(std::mismatch(labels.begin(), labels.end(),
                                                                   expected.begin() + ptrdiff_t(plane * slab.begin))
@@ -110,49 +115,57 @@ TEST_F(SlabTest, EverySlabIsLabelledAsInTheWholeGrid) {
     }
 }
 
-// The region sums of a labelling from the whole grid and from its slabs, added up: the same bits.
+// The region sums of a labelling from the whole grid and from its slabs, added up, with either width of
+// codes: the same bits.
 TEST_F(SlabTest, SlabsSumRegionsToTheBitsOfTheWholeGrid) {
     std::mt19937 random(8);
-    const GridShape whole = fullGrid(64, 32, 24);
     std::vector<Site> sites;
     for (int s = 0; s < 60; ++s)
         sites.push_back({int(random() % 64u), int(random() % 32u), int(random() % 24u)});
     sites = distinct(sites);
-    const std::vector<int> codes = codesOf(sites, whole);
-    std::vector<float> density(size_t(whole.voxels()));
+    std::vector<float> density(size_t(64) * 32 * 24);
     for (float& d : density) d = float(random() % 1000u) / 999.0f;
-    const DeviceArray<int> siteCodes(codes);
 
-    // The labelling's sums in the buffer set of `g`, whose density planes are those of the slab.
-    const auto sumsOf = [&](const GridShape& g, const Slab& slab) {
+    // The labelling's sums in the buffer set of `g` (a slab of `whole`, or all of it), whose density
+    // planes are those of the slab.
+    const auto sumsOf = [&](const GridShape& whole, const GridShape& g, const Slab& slab) {
         const int firstPlane = slabFirstPlane(g, slab);
-        allocateBuffers(fullGrid(g.x, g.y, g.z), MomentSums::exact);
+        const std::vector<int64_t> codes = codesOf(sites, whole);
+        allocateBuffers(fullGrid(g.x, g.y, g.z, codeWidthOf(g.codes)), MomentSums::exact);
         gridSize = g;
         uploadDensityPlanes(density.data() + size_t(whole.x) * whole.y * slab.begin,
                             GridBox{whole.x, whole.y, slab.planes()}, 1.0f, firstPlane);
         const SlabSiteEntries entries = slabSiteEntries(codes, g, firstPlane, slab.planes());
-        DeviceArray<int> voxels(std::max<size_t>(entries.voxels.size(), 1)), entryCodes(voxels.size());
-        uploadSlabSites(entries, voxels.get(), entryCodes.get());
+        DeviceCodes voxels(codes.size(), g.codes.wide, "voxels"), entryCodes(codes.size(), g.codes.wide, "codes"),
+            siteCodes(codes.size(), g.codes.wide, "site codes");
+        uploadSlabSites(entries, voxels, entryCodes);
+        siteCodes.upload(codes.data(), codes.size(), "uploading the site codes");
         computeVoronoi();
         DeviceArray<SiteSums> sums(std::vector<SiteSums>(codes.size()));
-        launchRegionSums(currentSites, densityLevels[0], siteCodes.get(), int(codes.size()), sums.get(), firstPlane,
-                         slab.planes(), g);
+        withCodeType(g.codes.wide, [&](auto code) {
+            using Code = decltype(code);
+            launchRegionSums(codesIn<Code>(currentSites), densityLevels[0], siteCodes.get<Code>(), int(codes.size()),
+                             sums.get(), firstPlane, slab.planes(), g);
+        });
         releaseBuffers();
         return sums.download();
     };
-    const std::vector<SiteSums> expected = sumsOf(whole, Slab{0, whole.z});
-    for (const std::vector<Slab>& slabs : splits(whole.z, random)) {
-        std::vector<SiteSums> total(codes.size());
-        for (const Slab slab : slabs) {
-            const std::vector<SiteSums> part = sumsOf(slabGrid(whole, slab, whole.z), slab);
-            for (size_t s = 0; s < codes.size(); ++s)
-                for (int k = 0; k < siteSumCount; ++k) total[s].values[k].add(part[s].values[k].value());
+    const GridShape narrow = fullGrid(64, 32, 24);
+    const std::vector<SiteSums> expected = sumsOf(narrow, narrow, Slab{0, narrow.z});
+    for (const GridShape& whole : {narrow, fullGrid(64, 32, 24, CodeWidth::wide)})
+        for (const std::vector<Slab>& slabs : splits(whole.z, random)) {
+            std::vector<SiteSums> total(expected.size());
+            for (const Slab slab : slabs) {
+                const std::vector<SiteSums> part = sumsOf(whole, slabGrid(whole, slab, whole.z), slab);
+                for (size_t s = 0; s < total.size(); ++s)
+                    for (int k = 0; k < siteSumCount; ++k) total[s].values[k].add(part[s].values[k].value());
+            }
+            for (size_t s = 0; s < total.size(); ++s)
+                for (int k = 0; k < siteSumCount; ++k)
+                    ASSERT_TRUE(total[s].values[k].value() == expected[s].values[k].value())
+                        << "site " << s << ", sum " << k << ", " << slabs.size() << " slabs of " << shapeText(whole)
+                        << (whole.codes.wide ? " with 64-bit codes" : "");
         }
-        for (size_t s = 0; s < codes.size(); ++s)
-            for (int k = 0; k < siteSumCount; ++k)
-                ASSERT_TRUE(total[s].values[k].value() == expected[s].values[k].value())
-                    << "site " << s << ", sum " << k << ", " << slabs.size() << " slabs";
-    }
 }
 
 }  // namespace

@@ -24,20 +24,20 @@ size_t cube(int n) { return size_t(n) * n * n; }
 
 std::vector<int> runFloodZ(const std::vector<int>& sites, int n) {
     DeviceArray<int> source(sites), destination(std::vector<int>(sites.size(), untouched));
-    LAUNCH_KERNEL(kernelFloodZ, dim3(n / 32, n / 4), dim3(32, 4), 0, source.get(), destination.get(), n);
+    LAUNCH_KERNEL(kernelFloodZ<int>, dim3(n / 32, n / 4), dim3(32, 4), 0, source.get(), destination.get(), n);
     return destination.download();
 }
 
 // Runs the construction pass on `candidates` over the lines that `grid` covers.
 std::vector<int> runMaurer(const std::vector<int>& candidates, int n, dim3 grid) {
     DeviceArray<int> source(candidates), destination(std::vector<int>(candidates.size(), untouched));
-    LAUNCH_KERNEL(kernelMaurerAxis, grid, dim3(32, 4), 0, source.get(), destination.get(), n, LineWeights{});
+    LAUNCH_KERNEL(kernelMaurerAxis<int>, grid, dim3(32, 4), 0, source.get(), destination.get(), n, LineWeights{});
     return destination.download();
 }
 
 std::vector<int> runColor(const std::vector<int>& chains, int n, dim3 grid) {
     DeviceArray<int> source(chains), destination(std::vector<int>(chains.size(), untouched));
-    LAUNCH_KERNEL(kernelColorAxis, grid, dim3(32, 2), 0, source.get(), destination.get(), n, LineWeights{});
+    LAUNCH_KERNEL(kernelColorAxis<int>, grid, dim3(32, 2), 0, source.get(), destination.get(), n, LineWeights{});
     return destination.download();
 }
 
@@ -114,7 +114,7 @@ std::vector<ChainLink> followChain(const std::vector<int>& chains, int n, int i,
     const int head = chains[at(n, i, n - 1, j)];
     int row = n - 1, entry = head;
     if (head < 0) {
-        EXPECT_EQ(head & ~(CHAIN_END | CHAIN_LINKED | (coordinateMask << 10)), 0) << "end marker of " << i << "," << j;
+        EXPECT_EQ(head & ~(chainEndBit<int> | chainLinkedBit<int> | (coordinateMask << 10)), 0) << "end marker of " << i << "," << j;
         if (!chainLinked(head)) {
             EXPECT_EQ(head, EMPTY_SITE) << "empty line " << i << "," << j;
             return chain;
@@ -241,19 +241,19 @@ TEST_F(MaurerAxisTest, LineEdgeCases) {
     EXPECT_EQ(chains[at(n, 1, 7, 0)], (1 << 20) + 0);
     EXPECT_EQ(chains[at(n, 1, n - 1, 0)], int(0xC0000000u | (7u << 10)));
 
-    EXPECT_EQ(chains[at(n, 2, n - 1, 0)], CHAIN_LINKED | (2 << 20) | (3 << 10));
+    EXPECT_EQ(chains[at(n, 2, n - 1, 0)], chainLinkedBit<int> | (2 << 20) | (3 << 10));
     EXPECT_EQ(chains[at(n, 2, 3, 0)], 4 << 20);
 
     // P = 101 > Q = -97: the middle candidate is removed, row 2 links to row 0, row 1 keeps a stale entry.
-    EXPECT_EQ(chains[at(n, 3, 2, 1)], CHAIN_LINKED | (3 << 20) | (0 << 10) | 1);
-    EXPECT_EQ(chains[at(n, 3, 1, 1)], CHAIN_LINKED | (13 << 20) | (0 << 10) | 1);
+    EXPECT_EQ(chains[at(n, 3, 2, 1)], chainLinkedBit<int> | (3 << 20) | (0 << 10) | 1);
+    EXPECT_EQ(chains[at(n, 3, 1, 1)], chainLinkedBit<int> | (13 << 20) | (0 << 10) | 1);
 
     // P = Q = 8: the middle candidate is nearest at one point only, and stays.
-    EXPECT_EQ(chains[at(n, 4, 4, 1)], CHAIN_LINKED | (4 << 20) | (2 << 10) | 1);
-    EXPECT_EQ(chains[at(n, 4, 2, 1)], CHAIN_LINKED | (6 << 20) | (0 << 10) | 1);
+    EXPECT_EQ(chains[at(n, 4, 4, 1)], chainLinkedBit<int> | (4 << 20) | (2 << 10) | 1);
+    EXPECT_EQ(chains[at(n, 4, 2, 1)], chainLinkedBit<int> | (6 << 20) | (0 << 10) | 1);
 
     EXPECT_EQ(chains[at(n, 5, 0, 2)], (5 << 20) | 2);
-    for (int k = 1; k < n; ++k) EXPECT_EQ(chains[at(n, 5, k, 2)], CHAIN_LINKED | (5 << 20) | ((k - 1) << 10) | 2) << k;
+    for (int k = 1; k < n; ++k) EXPECT_EQ(chains[at(n, 5, k, 2)], chainLinkedBit<int> | (5 << 20) | ((k - 1) << 10) | 2) << k;
 }
 
 // ---- Query pass --------------------------------------------------------------------------------------
@@ -341,7 +341,7 @@ void writeChain(std::vector<int>& chains, int n, int i, int j, const std::vector
         topRow = row;
         linked = true;
     }
-    if (entries.empty() || entries.back()[0] != n - 1) chains[at(n, i, n - 1, j)] = chainEndMarker(linked, topRow, SiteLayout{});
+    if (entries.empty() || entries.back()[0] != n - 1) chains[at(n, i, n - 1, j)] = chainEndMarker<int>(linked, topRow, SiteLayout{});
 }
 
 TEST_F(ColorAxisTest, HandMadeChains) {

@@ -149,7 +149,7 @@ def tessellate(
     ----------
     density : (M, N, P) or (M, N) array_like
         Finite values, not all zero, non-negative unless `window` or `clip_below` maps them; any side
-        from 1 to 4096, as memory allows. uint8, uint16, uint32, int16, int32, float32 and float64
+        from 1 to 16384, as memory allows. uint8, uint16, uint32, int16, int32, float32 and float64
         arrays of any memory order and strides are read as they lie; other real types are converted
         to float64. The result depends on the values and the shape only: distances are measured along
         the array's own axes, in voxels unless `spacing` is given. A 2-D array is an image, tessellated
@@ -177,7 +177,9 @@ def tessellate(
     deterministic : bool, optional
         Sum every region exactly, in integers, so that the result is the same to the bit on every run
         and device, and finish at a fixed point; False runs the ``cvt`` program's own centroid step with
-        float atomics, which varies in the last bits and stops on its energy criterion instead.
+        float atomics, which varies in the last bits and stops on its energy criterion instead. That
+        step takes arrays up to 2^30 voxels with each side rounded up to a power of two, and up to
+        12288 along the last axis (`ValueError` beyond).
     mask : array_like of the density's shape, optional
         Tessellate only where it is non-zero (and, for a masked array, not masked): labels are 0
         outside, regions are numbered from 1, every site starts and stays inside (a move that would

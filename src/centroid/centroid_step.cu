@@ -17,7 +17,7 @@ void launchCentroidStep() {
     launchTotalX(currentSites, m, g);
     // The row site map lives in scratchSites until the fill below empties it for the moved sites.
     launchTotalYZ(scratchSites, m, g);
-    LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, scratchSites, EMPTY_SITE, g);
+    LAUNCH_KERNEL(kernelFill<SiteCode>, voxelGrid(g), voxelBlock(), 0, scratchSites, EMPTY_SITE, g);
     // Over-relaxation can carry a site beyond its region's centroid, out of the box that holds the
     // density; the clamp keeps every site inside it.
     launchUpdateCentroid(currentSites, scratchSites, m, relaxation, levelBox(siteBox, levelIndex), g,

@@ -4,7 +4,7 @@
 
 namespace cvt {
 
-int32_t movedSite(int32_t code, const SiteSums& sums, float omega, GridBox limit, const SiteLayout& layout) {
+int64_t movedSite(int64_t code, const SiteSums& sums, float omega, GridBox limit, const SiteLayout& layout) {
     const UInt128 mass = sums.values[sumMass].value();
     if (mass == 0) return code;
     const double weight = double(mass);

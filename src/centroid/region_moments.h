@@ -52,7 +52,7 @@ struct SquaredOffsets {
 // The moved site of `code` (of `layout`): p + omega * (centroid - p) on every axis, rounded half up and
 // clamped into `limit`, the centroid taken from the region's sums exactly up to one division per axis.
 // A region without mass has no centroid: its site stays.
-int32_t movedSite(int32_t code, const SiteSums& sums, float omega, GridBox limit, const SiteLayout& layout);
+int64_t movedSite(int64_t code, const SiteSums& sums, float omega, GridBox limit, const SiteLayout& layout);
 
 // The energy that the run's decisions use, on the scale of the full grid: on pyramid level `level`
 // (whose longest side is `longestSide`), 8^level times the sum of density times squared distance, each

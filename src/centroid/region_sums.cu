@@ -11,7 +11,8 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 // The position of `code` among the increasing `sites`, or -1.
-__host__ __device__ __forceinline__ int sitePosition(const int* sites, int siteCount, int code) {
+template <class Code>
+__host__ __device__ __forceinline__ int sitePosition(const Code* sites, int siteCount, Code code) {
     int low = 0, high = siteCount;
     while (low < high) {
         const int middle = low + (high - low) / 2;
@@ -31,8 +32,8 @@ struct RunMoments {
 
 // Sums the run of `code` that starts at x of a row (`labels` points at the row's first voxel, and
 // weightAt(x) gives voxel x's weight) and returns the x just past it.
-template <class WeightAt>
-__host__ __device__ __forceinline__ int sumRun(const int* labels, WeightAt weightAt, int x, int rowLength, int code,
+template <class Code, class WeightAt>
+__host__ __device__ __forceinline__ int sumRun(const Code* labels, WeightAt weightAt, int x, int rowLength, Code code,
                                                int siteX, RunMoments& run) {
     for (; x < rowLength && labels[x] == code; ++x) {
         const unsigned long long w = weightAt(x);
@@ -66,15 +67,16 @@ __device__ __forceinline__ void atomicAddWide(WideSum* sum, UInt128 term) {
 
 }  // namespace
 
-__global__ void kernelRegionSums(const int* labelling, const float* density, const int* sites, int siteCount,
+template <class Code>
+__global__ void kernelRegionSums(const Code* labelling, const float* density, const Code* sites, int siteCount,
                                  SiteSums* sums, int firstPlane, int planes, GridShape g) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int z = blockIdx.z;
     if (z < firstPlane || z >= firstPlane + planes) return;
     const size_t row = size_t(g.x) * (y + size_t(g.y) * z);
-    const int* labels = labelling + row;
-    const int code = labels[x];
+    const Code* labels = labelling + row;
+    const Code code = labels[x];
     if (code < 0 || (x > 0 && labels[x - 1] == code)) return;
     const int s = sitePosition(sites, siteCount, code);
     if (s < 0) return;
@@ -87,15 +89,21 @@ __global__ void kernelRegionSums(const int* labelling, const float* density, con
     for (int k = 0; k < siteSumCount; ++k) atomicAddWide(&sums[s].values[k], terms[k]);
 }
 
+template __global__ void kernelRegionSums<SiteCode>(const SiteCode*, const float*, const SiteCode*, int, SiteSums*, int,
+                                                    int, GridShape);
+template __global__ void kernelRegionSums<WideSiteCode>(const WideSiteCode*, const float*, const WideSiteCode*, int,
+                                                        SiteSums*, int, int, GridShape);
+
 namespace {
 
 // The sums of the sites that one part of the grid meets, by site code: an open-addressing table that
 // grows as it fills. A part meets few of the sites, so a table per part costs little.
+template <class Code>
 class SumsByCode {
 public:
     SumsByCode() : codes_(initialCapacity, emptyCode), sums_(initialCapacity) {}
 
-    SiteSums& of(int code) {
+    SiteSums& of(Code code) {
         size_t slot = slotOf(code);
         if (codes_[slot] == code) return sums_[slot];
         if (2 * (used_ + 1) > codes_.size()) {
@@ -114,21 +122,21 @@ public:
     }
 
 private:
-    static constexpr int emptyCode = -1;  // labels that name no site are negative and never looked up
+    static constexpr Code emptyCode = -1;  // labels that name no site are negative and never looked up
     static constexpr int initialCapacityBits = 10;
     static constexpr size_t initialCapacity = size_t(1) << initialCapacityBits;
 
     // Fibonacci hashing: the high bits of the product, which every bit of the code reaches.
-    size_t slotOf(int code) const {
+    size_t slotOf(Code code) const {
         const size_t mask = codes_.size() - 1;
-        size_t slot = size_t((uint64_t(uint32_t(code)) * 0x9E3779B97F4A7C15ull) >> (64 - capacityBits_));
+        size_t slot = size_t((uint64_t(code) * 0x9E3779B97F4A7C15ull) >> (64 - capacityBits_));
         while (codes_[slot] != code && codes_[slot] != emptyCode) slot = (slot + 1) & mask;
         return slot;
     }
 
     void grow() {
         ++capacityBits_;
-        std::vector<int> codes(2 * codes_.size(), emptyCode);
+        std::vector<Code> codes(2 * codes_.size(), emptyCode);
         std::vector<SiteSums> sums(codes.size());
         codes.swap(codes_);
         sums.swap(sums_);
@@ -140,7 +148,7 @@ private:
             }
     }
 
-    std::vector<int> codes_;
+    std::vector<Code> codes_;
     std::vector<SiteSums> sums_;
     size_t used_ = 0;
     int capacityBits_ = initialCapacityBits;
@@ -148,15 +156,16 @@ private:
 
 // Parts of whole planes, summed in parallel into tables of their own and then added into the sites'
 // rows one part after another. Integer sums: the order does not show.
-bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* density, const int* sites, int siteCount,
-                    SiteSums* sums, int firstPlane, int planes, GridShape g) {
+template <class Code>
+bool hostRegionSums(dim3 grid, dim3 block, const Code* labelling, const float* density, const Code* sites,
+                    int siteCount, SiteSums* sums, int firstPlane, int planes, GridShape g) {
     if (!isVoxelLaunch(grid, block, g)) return false;
     const int begin = std::max(firstPlane, 0), end = std::min(firstPlane + planes, g.z);
     if (begin >= end) return true;
     const int partCount = std::min(end - begin, 64);
-    std::vector<SumsByCode> parts(static_cast<size_t>(partCount));
+    std::vector<SumsByCode<Code>> parts(static_cast<size_t>(partCount));
     hostParallelFor(partCount, [&](int64_t part) {
-        SumsByCode& table = parts[size_t(part)];
+        SumsByCode<Code>& table = parts[size_t(part)];
         const int first = begin + int((end - begin) * part / partCount);
         const int last = begin + int((end - begin) * (part + 1) / partCount);
         UInt128 terms[siteSumCount];
@@ -166,10 +175,10 @@ bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* de
         for (int z = first; z < last; ++z)
             for (int y = 0; y < g.y; ++y) {
                 const size_t row = size_t(g.x) * (y + size_t(g.y) * z);
-                const int* labels = labelling + row;
+                const Code* labels = labelling + row;
                 for (int x = 0; x < g.x; ++x) weights[size_t(x)] = densityWeight(density[row + size_t(x)]);
                 for (int x = 0; x < g.x;) {
-                    const int code = labels[x];
+                    const Code code = labels[x];
                     if (code < 0) {
                         ++x;
                         continue;
@@ -183,8 +192,8 @@ bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* de
                 }
             }
     });
-    for (const SumsByCode& table : parts)
-        table.forEach([&](int code, const SiteSums& part) {
+    for (const SumsByCode<Code>& table : parts)
+        table.forEach([&](Code code, const SiteSums& part) {
             const int s = sitePosition(sites, siteCount, code);
             if (s < 0) return;
             for (int k = 0; k < siteSumCount; ++k) sums[s].values[k].add(part.values[k].value());
@@ -194,12 +203,19 @@ bool hostRegionSums(dim3 grid, dim3 block, const int* labelling, const float* de
 
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelRegionSums, hostRegionSums);
+CVT_HOST_FAST_PATH(kernelRegionSums<SiteCode>, hostRegionSums<SiteCode>);
+CVT_HOST_FAST_PATH(kernelRegionSums<WideSiteCode>, hostRegionSums<WideSiteCode>);
 
-void launchRegionSums(const int* labelling, const float* density, const int* sites, int siteCount, SiteSums* sums,
+template <class Code>
+void launchRegionSums(const Code* labelling, const float* density, const Code* sites, int siteCount, SiteSums* sums,
                       int firstPlane, int planes, GridShape g) {
-    LAUNCH_KERNEL(kernelRegionSums, voxelGrid(g), voxelBlock(), 0, labelling, density, sites, siteCount, sums,
+    LAUNCH_KERNEL(kernelRegionSums<Code>, voxelGrid(g), voxelBlock(), 0, labelling, density, sites, siteCount, sums,
                   firstPlane, planes, g);
 }
+
+template void launchRegionSums<SiteCode>(const SiteCode*, const float*, const SiteCode*, int, SiteSums*, int, int,
+                                         GridShape);
+template void launchRegionSums<WideSiteCode>(const WideSiteCode*, const float*, const WideSiteCode*, int, SiteSums*,
+                                             int, int, GridShape);
 
 CVT_END_NAMESPACE

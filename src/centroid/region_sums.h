@@ -12,6 +12,7 @@
 
 #include "../device/device.h"
 #include "../host/grid_shape.h"
+#include "../host/site_code.h"
 #include "region_moments.h"
 
 CVT_BEGIN_NAMESPACE
@@ -19,11 +20,14 @@ CVT_BEGIN_NAMESPACE
 // Voxel kernel on voxelGrid(g): every voxel of planes [firstPlane, firstPlane + planes) of g adds its
 // moments about its label's site into sums[s], s the position of that site among the `siteCount`
 // increasing codes of `sites` (a label that is not among them adds nothing). The thread of the first
-// voxel of a run of one label along a row adds the whole run. `sums` must be zero beforehand.
-__global__ void kernelRegionSums(const int* labelling, const float* density, const int* sites, int siteCount,
+// voxel of a run of one label along a row adds the whole run. `sums` must be zero beforehand. Codes of
+// type Code, that of g's layout (site_code.h).
+template <class Code>
+__global__ void kernelRegionSums(const Code* labelling, const float* density, const Code* sites, int siteCount,
                                  SiteSums* sums, int firstPlane, int planes, GridShape g);
 
-void launchRegionSums(const int* labelling, const float* density, const int* sites, int siteCount, SiteSums* sums,
+template <class Code>
+void launchRegionSums(const Code* labelling, const float* density, const Code* sites, int siteCount, SiteSums* sums,
                       int firstPlane, int planes, GridShape g);
 
 CVT_END_NAMESPACE

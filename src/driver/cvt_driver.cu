@@ -8,6 +8,7 @@
 #include "../centroid/centroid.h"
 #include "../device/device_array.h"
 #include "../host/buffers.h"
+#include "../host/device_codes.h"
 #include "../host/site_code.h"
 #include "../host/slab.h"
 #include "../voronoi/slab_sites.h"
@@ -89,8 +90,9 @@ public:
     // Stores the sites in the current site volume, on gridSize.
     BufferSteps(const SiteList& sites, const AxisWeights& weights, const AxisScales& scales)
         : weights_(weights), scales_(scales) {
-        const DeviceArray<int> voxels(std::max<size_t>(sites.size(), 1)), codes(voxels.size());
-        uploadSlabSites(slabSiteEntries(sites.codes, gridSize, 0, gridSize.z), voxels.get(), codes.get());
+        DeviceCodes voxels(sites.size(), gridSize.codes.wide, "the sites' voxels"),
+            codes(sites.size(), gridSize.codes.wide, "the sites' codes");
+        uploadSlabSites(slabSiteEntries(sites.codes, gridSize, 0, gridSize.z), voxels, codes);
     }
     void label() override { computeVoronoi(weights_); }
     float energy() override { return evaluateEnergy(scales_); }
@@ -274,10 +276,10 @@ cudaError_t runCvt(const CvtRequest& request) {
 
     steps.label();
     // This process's planes of the labelling, in the grid's rows.
-    const size_t planeVoxels = size_t(full.x) * size_t(full.y);
+    const size_t planeBytes = size_t(full.x) * size_t(full.y) * size_t(full.codes.codeBytes());
     const cudaError_t copy =
-        cudaMemcpy(request.result, currentSites + planeVoxels * size_t(slabFirstPlane(full, slab)),
-                   planeVoxels * size_t(slab.planes()) * sizeof(int), cudaMemcpyDeviceToHost);
+        cudaMemcpy(request.result, reinterpret_cast<const char*>(currentSites) + planeBytes * size_t(slabFirstPlane(full, slab)),
+                   planeBytes * size_t(slab.planes()), cudaMemcpyDeviceToHost);
     checkCuda(copy, "copying the labelling back");
     if (exact) {
         report.finalEnergy = exact->energy();

@@ -65,8 +65,9 @@ struct CvtRequest {
     // densityDivisor on its way to the device. The grid outside the box has density zero.
     const float* density = nullptr;
     float densityDivisor = 1.0f;
-    // Receives the final labelling of the slab's planes, in the grid's rows (grid.x * grid.y per plane).
-    int* result = nullptr;
+    // Receives the final labelling of the slab's planes, in the grid's rows (grid.x * grid.y per plane),
+    // as codes of the grid's width (site_code.h).
+    void* result = nullptr;
     int siteCount = 0;               // sites to place (ignored for given sites)
     int maxLevels = 1;               // pyramid levels to use, at least 1
     int maxIterations = 0;           // counted over all levels; 0 labels the initial sites only

@@ -6,6 +6,7 @@
 
 #include "../centroid/region_sums.h"
 #include "../host/buffers.h"
+#include "../host/site_code.h"
 #include "../voronoi/slab_sites.h"
 #include "../voronoi/voronoi.h"
 #include "slab_regions.h"
@@ -31,12 +32,14 @@ void sumOverRanks(RankGroup& ranks, std::vector<SiteSums>& sums, SquaredOffsets&
 
 }  // namespace
 
-ExactStepsBytes exactStepsBytes(uint64_t sites) {
-    // Device: entry voxels and codes, the increasing codes and their ids, the sums. Host: the list, its
-    // increasing codes and their rows, the sums, a moved list, and the set that finds repeats among the
-    // moved.
-    const uint64_t perSite = 4 * sizeof(int) + sizeof(SiteSums);
-    return ExactStepsBytes{sites * perSite, sites * (perSite + 4 * sizeof(int32_t) + 4 * sizeof(void*))};
+ExactStepsBytes exactStepsBytes(uint64_t sites, int codeBytes) {
+    // Device: entry voxels and codes and the increasing codes (each of the codes' width), their ids, the
+    // sums. Host: the list (codes and origins), its increasing codes and their rows, the sums, a moved
+    // list, and the set that finds repeats among the moved.
+    const uint64_t device = 3 * uint64_t(codeBytes) + sizeof(int) + sizeof(SiteSums);
+    const uint64_t list = sizeof(int64_t) + sizeof(uint32_t);
+    const uint64_t host = 2 * list + sizeof(int64_t) + sizeof(uint32_t) + sizeof(SiteSums) + 4 * sizeof(void*);
+    return ExactStepsBytes{sites * device, sites * host};
 }
 
 ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
@@ -48,9 +51,9 @@ ExactSteps::ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, 
       connection_(connection),
       // Every site gives a slab one entry at most: its own voxel, or its column's plane below or above;
       // the list only ever shrinks.
-      entryVoxels_(std::max<size_t>(sites.size(), 1), "the sites' voxels"),
-      entryCodes_(entryVoxels_.size(), "the sites' codes"),
-      deviceSortedCodes_(entryVoxels_.size(), "the sites' codes in order"),
+      entryVoxels_(std::max<size_t>(sites.size(), 1), gridSize.codes.wide, "the sites' voxels"),
+      entryCodes_(entryVoxels_.size(), gridSize.codes.wide, "the sites' codes"),
+      deviceSortedCodes_(entryVoxels_.size(), gridSize.codes.wide, "the sites' codes in order"),
       deviceIds_(entryVoxels_.size(), "the sites' ids"),
       deviceSums_(entryVoxels_.size(), "the per-site sums") {
     setSites(std::move(sites));
@@ -68,11 +71,10 @@ void ExactSteps::setSites(SiteList sites) {
                                  sortedCodes_.begin());
         ids[rowOfSite_[i]] = int(connection_.idsFollowList ? i : rowOfSite_[i]);
     }
-    const size_t bytes = sites_.size() * sizeof(int);
-    checkCuda(cudaMemcpy(deviceSortedCodes_.get(), sortedCodes_.data(), bytes, cudaMemcpyHostToDevice),
-              "uploading the site codes");
+    deviceSortedCodes_.upload(sortedCodes_.data(), sortedCodes_.size(), "uploading the site codes");
     if (connection_.enabled)
-        checkCuda(cudaMemcpy(deviceIds_.get(), ids.data(), bytes, cudaMemcpyHostToDevice), "uploading the site ids");
+        checkCuda(cudaMemcpy(deviceIds_.get(), ids.data(), ids.size() * sizeof(int), cudaMemcpyHostToDevice),
+                  "uploading the site ids");
     summed_ = false;
 }
 
@@ -86,7 +88,7 @@ std::pair<int, int> ExactSteps::planesOfLevel() const {
 void ExactSteps::label() {
     const GridShape g = gridSize;
     const auto [first, planes] = planesOfLevel();
-    uploadSlabSites(slabSiteEntries(sites_.codes, g, first, planes), entryVoxels_.get(), entryCodes_.get());
+    uploadSlabSites(slabSiteEntries(sites_.codes, g, first, planes), entryVoxels_, entryCodes_);
     computeVoronoi(weights_);
     summed_ = false;
     if (!connection_.enabled) return;
@@ -100,10 +102,13 @@ void ExactSteps::label() {
         box.z = regionPlanes.end + int(regionPlanes.above);
     }
     LoneRank alone;
-    lastConnection_ = makeSlabRegionsConnected(currentSites, scratchSites, g, box, regionPlanes, inside,
-                                               DeviceSiteTable{deviceSortedCodes_.get(), deviceIds_.get(),
-                                                               int(sites_.size())},
-                                               share_.ranks != nullptr ? *share_.ranks : alone);
+    withCodeType(g.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        lastConnection_ = makeSlabRegionsConnected(
+            codesIn<Code>(currentSites), codesIn<Code>(scratchSites), g, box, regionPlanes, codesIn<Code>(inside),
+            DeviceSiteTable<Code>{deviceSortedCodes_.get<Code>(), deviceIds_.get(), int(sites_.size())},
+            share_.ranks != nullptr ? *share_.ranks : alone);
+    });
 }
 
 void ExactSteps::sumRegions() {
@@ -114,8 +119,11 @@ void ExactSteps::sumRegions() {
     if (count > 0) {
         checkCuda(cudaMemset(deviceSums_.get(), 0, count * sizeof(SiteSums)), "clearing the per-site sums");
         const auto [first, planes] = planesOfLevel();
-        launchRegionSums(currentSites, densityLevels[levelIndex], deviceSortedCodes_.get(), int(count),
-                         deviceSums_.get(), first, planes, g);
+        withCodeType(g.codes.wide, [&](auto code) {
+            using Code = decltype(code);
+            launchRegionSums(codesIn<Code>(currentSites), densityLevels[levelIndex], deviceSortedCodes_.get<Code>(),
+                             int(count), deviceSums_.get(), first, planes, g);
+        });
         checkCuda(cudaMemcpy(sums_.data(), deviceSums_.get(), count * sizeof(SiteSums), cudaMemcpyDeviceToHost),
                   "reading back the per-site sums");
     }
@@ -150,7 +158,7 @@ int64_t ExactSteps::moveSites() {
     std::vector<size_t> movers;
     for (size_t i = 0; i < sites_.size(); ++i)
         if (moved.codes[i] != sites_.codes[i]) movers.push_back(i);
-    std::vector<int32_t> landing(movers.size());
+    std::vector<int64_t> landing(movers.size());
     for (size_t k = 0; k < movers.size(); ++k) landing[k] = moved.codes[movers[k]];
     landInside(landing, levelIndex, g);
     for (size_t k = 0; k < movers.size(); ++k) moved.codes[movers[k]] = landing[k];
@@ -165,41 +173,43 @@ void ExactSteps::advanceLevel() {
     const SiteLayout codes = coarse.codes;
     SiteList finer = sites_;
     // Coarse and fine grids share the layout of the full grid, whose fields hold the doubled coordinates.
-    for (int32_t& code : finer.codes) code = codes.encode(2 * codes.x(code), 2 * codes.y(code), 2 * codes.z(code));
+    for (int64_t& code : finer.codes) code = codes.encode(2 * codes.x(code), 2 * codes.y(code), 2 * codes.z(code));
     landInside(finer.codes, levelIndex - 1, fine);
     setSites(finer.withoutRepeats());
 }
 
 // With a mask, each site goes to the inside voxel nearest to it, which the level's inside map names:
 // the map of the rank whose planes hold the site, which the ranks then tell each other.
-void ExactSteps::landInside(std::vector<int32_t>& codes, int level, const GridShape& g) {
+void ExactSteps::landInside(std::vector<int64_t>& codes, int level, const GridShape& g) {
     if (level < 0 || level >= maxPyramidLevels || insideMaps[level] == nullptr || codes.empty()) return;
     const Slab planes = share_.slab.halved(level);
-    std::vector<int> voxels, mine;  // the voxels of this process's planes, and their places in `codes`
+    std::vector<int64_t> voxels;  // the voxels of this process's planes
+    std::vector<size_t> mine;     // and their places in `codes`
     for (size_t i = 0; i < codes.size(); ++i) {
         const int z = g.codes.z(codes[i]);
         if (g.wholeZ > 0 && (z < planes.begin || z >= planes.end)) continue;
         voxels.push_back(g.index(g.codes.x(codes[i]), g.codes.y(codes[i]), z - g.zOrigin));
-        mine.push_back(int(i));
+        mine.push_back(i);
     }
-    std::vector<int32_t> found(voxels.size());
+    std::vector<int64_t> found;
     if (!voxels.empty()) {
-        const size_t bytes = voxels.size() * sizeof(int);
-        checkCuda(cudaMemcpy(entryVoxels_.get(), voxels.data(), bytes, cudaMemcpyHostToDevice),
-                  "uploading the voxels of moved sites");
+        entryVoxels_.upload(voxels.data(), voxels.size(), "uploading the voxels of moved sites");
         const int count = int(voxels.size());
-        LAUNCH_KERNEL(kernelGatherCodes, dim3((count + gatherThreads - 1) / gatherThreads), dim3(gatherThreads), 0,
-                      insideMaps[level], entryVoxels_.get(), entryCodes_.get(), count);
-        checkCuda(cudaMemcpy(found.data(), entryCodes_.get(), bytes, cudaMemcpyDeviceToHost),
-                  "reading the inside voxels nearest to moved sites");
+        withCodeType(g.codes.wide, [&](auto code) {
+            using Code = decltype(code);
+            LAUNCH_KERNEL(kernelGatherCodes<Code>, dim3((count + gatherThreads - 1) / gatherThreads),
+                          dim3(gatherThreads), 0, codesIn<Code>(insideMaps[level]), entryVoxels_.get<Code>(),
+                          entryCodes_.get<Code>(), count);
+        });
+        found = entryCodes_.download(voxels.size(), "reading the inside voxels nearest to moved sites");
     }
     // Every site lies in the planes of one rank: adding the ranks' answers (the code plus one, or 0)
     // gives every rank every answer.
     std::vector<uint64_t> inside(codes.size(), 0);
-    for (size_t k = 0; k < mine.size(); ++k) inside[size_t(mine[k])] = uint64_t(uint32_t(found[k])) + 1;
+    for (size_t k = 0; k < mine.size(); ++k) inside[mine[k]] = uint64_t(found[k]) + 1;
     if (share_.ranks != nullptr) share_.ranks->sum(inside.data(), inside.size());
     for (size_t i = 0; i < codes.size(); ++i) {
-        const int32_t code = int32_t(inside[i] - 1);
+        const int64_t code = int64_t(inside[i] - 1);
         insideMoves_ += code != codes[i];
         codes[i] = code;
     }

@@ -14,6 +14,7 @@
 #include "../device/device.h"
 #include "../device/device_array.h"
 #include "../host/axis_spacing.h"
+#include "../host/device_codes.h"
 #include "../host/grid_shape.h"
 #include "../host/slab.h"
 #include "../voronoi/connected_regions.h"
@@ -42,7 +43,8 @@ class ExactSteps : public FinishingSteps {
 public:
 
     // `sites`: codes of the current level, each once, inside `box` (the full grid's box); on the buffer
-    // set, whose insideMaps (if any) say where a masked run's sites may lie.
+    // set, whose insideMaps (if any) say where a masked run's sites may lie. The device arrays take the
+    // width of gridSize's codes.
     ExactSteps(SiteList sites, GridBox box, const AxisWeights& weights, const AxisScales& scales,
                SlabShare share = {}, RegionConnection connection = {});
 
@@ -63,7 +65,7 @@ public:
 
 private:
     void sumRegions();
-    void landInside(std::vector<int32_t>& codes, int level, const GridShape& g);
+    void landInside(std::vector<int64_t>& codes, int level, const GridShape& g);
     // The planes of gridSize that this process labels and sums: first, and how many.
     std::pair<int, int> planesOfLevel() const;
 
@@ -74,21 +76,22 @@ private:
     RegionConnection connection_;
     ConnectedRegionsCount lastConnection_;
     SiteList sites_;
-    std::vector<int32_t> sortedCodes_;   // the sites' codes, increasing: the rows of the sums table
+    std::vector<int64_t> sortedCodes_;   // the sites' codes, increasing: the rows of the sums table
     std::vector<uint32_t> rowOfSite_;    // by position in sites_
     std::vector<SiteSums> sums_;         // by row, of the current labelling once summed
     SquaredOffsets squared_;             // of every region of the current labelling
     bool summed_ = false;
     uint64_t insideMoves_ = 0;
-    DeviceArray<int> entryVoxels_, entryCodes_, deviceSortedCodes_, deviceIds_;
+    DeviceCodes entryVoxels_, entryCodes_, deviceSortedCodes_;
+    DeviceArray<int> deviceIds_;
     DeviceArray<SiteSums> deviceSums_;
 };
 
-// The memory that ExactSteps takes for `sites` sites, besides the buffer set: its device arrays, and
-// its lists and tables on the host.
+// The memory that ExactSteps takes for `sites` sites on a grid with codes of `codeBytes` bytes, besides
+// the buffer set: its device arrays, and its lists and tables on the host.
 struct ExactStepsBytes {
     uint64_t device = 0, host = 0;
 };
-ExactStepsBytes exactStepsBytes(uint64_t sites);
+ExactStepsBytes exactStepsBytes(uint64_t sites, int codeBytes);
 
 CVT_END_NAMESPACE

@@ -6,7 +6,9 @@
 
 CVT_BEGIN_NAMESPACE
 
-// Stores value in every voxel of grid g. Grid voxelGrid(g), block voxelBlock().
-__global__ void kernelFill(int* volume, int value, GridShape g);
+// Stores value in every voxel of grid g. Grid voxelGrid(g), block voxelBlock(). For site volumes of
+// either code width (site_code.h).
+template <class Value>
+__global__ void kernelFill(Value* volume, Value value, GridShape g);
 
 CVT_END_NAMESPACE

@@ -48,13 +48,57 @@ NeighbourInside neighbourInside(const uint8_t* flags, GridBox box, Slab slab, Ra
 }
 
 // Stores plane `plane` of the volume on grid g from codes of box.x * box.y (x fastest), empty beyond.
-void uploadPlane(int* volume, const GridShape& g, int plane, GridBox box, std::vector<int>& staging,
-                 const std::vector<int>& codes) {
-    std::fill(staging.begin(), staging.end(), EMPTY_SITE);
+template <class Code>
+void uploadPlane(Code* volume, const GridShape& g, int plane, GridBox box, std::vector<Code>& staging,
+                 const std::vector<Code>& codes) {
+    std::fill(staging.begin(), staging.end(), emptySite<Code>);
     for (int y = 0; y < box.y; ++y) std::copy_n(codes.data() + size_t(box.x) * y, box.x, staging.data() + size_t(g.x) * y);
-    checkCuda(cudaMemcpy(volume + size_t(g.index(0, 0, plane)), staging.data(), staging.size() * sizeof(int),
+    checkCuda(cudaMemcpy(volume + g.index(0, 0, plane), staging.data(), staging.size() * sizeof(Code),
                          cudaMemcpyHostToDevice),
               "uploading the mask");
+}
+
+// Level by level, in codes of type Code (the full grid's width).
+template <class Code>
+void buildInsideMapsOf(const InsideLevels& levels, const GridShape& full, GridBox box, Slab slab,
+                       const AxisWeights& weights, RankGroup& ranks) {
+    for (size_t level = 0; level < levels.size(); ++level) {
+        gridSize = full.halved(int(level));
+        const GridShape g = gridSize;
+        const GridBox b = levelBox(box, int(level));
+        const Slab planes = slab.halved(int(level));
+        const int first = slabFirstPlane(g, planes);
+        const uint8_t* flags = levels[level];
+        Code* volume = codesIn<Code>(voronoiBuffers[voronoiIndex]);
+        LAUNCH_KERNEL(kernelFill<Code>, voxelGrid(g), voxelBlock(), 0, volume, emptySite<Code>, g);
+        std::vector<Code> staging(size_t(g.x) * size_t(g.y)), codes(planeVoxels(b));
+        for (int k = 0; k < planes.planes(); ++k) {
+            for (int y = 0; y < b.y; ++y)
+                for (int x = 0; x < b.x; ++x) {
+                    const size_t voxel = size_t(x) + size_t(b.x) * y;
+                    codes[voxel] = flags[voxel + planeVoxels(b) * size_t(k)]
+                                       ? g.codes.encode<Code>(x, y, planes.begin + k)
+                                       : emptySite<Code>;
+                }
+            uploadPlane(volume, g, first + k, b, staging, codes);
+        }
+        if (g.wholeZ > 0) {  // a slab: its columns go on in the slabs below and above
+            const NeighbourInside neighbours = neighbourInside(flags, b, planes, ranks);
+            for (const auto& [plane, nearest] :
+                 {std::pair{first - 1, &neighbours.below}, std::pair{first + planes.planes(), &neighbours.above}}) {
+                for (size_t column = 0; column < codes.size(); ++column)
+                    codes[column] = (*nearest)[column] < 0
+                                        ? emptySite<Code>
+                                        : g.codes.encode<Code>(int(column % size_t(b.x)), int(column / size_t(b.x)),
+                                                               (*nearest)[column]);
+                uploadPlane(volume, g, plane, b, staging, codes);
+            }
+        }
+        computeVoronoi(weights);
+        checkCuda(cudaMemcpy(insideMaps[level], currentSites, size_t(g.voxels()) * sizeof(Code),
+                             cudaMemcpyDeviceToDevice),
+                  "storing the mask's inside map");
+    }
 }
 
 }  // namespace
@@ -86,40 +130,9 @@ bool InsideLevels::inside(int level, int x, int y, int z) const {
 
 void buildInsideMaps(const InsideLevels& levels, const GridShape& full, GridBox box, Slab slab,
                      const AxisWeights& weights, RankGroup& ranks) {
-    for (size_t level = 0; level < levels.size(); ++level) {
-        gridSize = full.halved(int(level));
-        const GridShape g = gridSize;
-        const GridBox b = levelBox(box, int(level));
-        const Slab planes = slab.halved(int(level));
-        const int first = slabFirstPlane(g, planes);
-        const uint8_t* flags = levels[level];
-        int* volume = voronoiBuffers[voronoiIndex];
-        LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, volume, EMPTY_SITE, g);
-        std::vector<int> staging(size_t(g.x) * size_t(g.y)), codes(planeVoxels(b));
-        for (int k = 0; k < planes.planes(); ++k) {
-            for (int y = 0; y < b.y; ++y)
-                for (int x = 0; x < b.x; ++x) {
-                    const size_t voxel = size_t(x) + size_t(b.x) * y;
-                    codes[voxel] = flags[voxel + planeVoxels(b) * size_t(k)] ? g.codes.encode(x, y, planes.begin + k)
-                                                                             : EMPTY_SITE;
-                }
-            uploadPlane(volume, g, first + k, b, staging, codes);
-        }
-        if (g.wholeZ > 0) {  // a slab: its columns go on in the slabs below and above
-            const NeighbourInside neighbours = neighbourInside(flags, b, planes, ranks);
-            for (const auto& [plane, nearest] :
-                 {std::pair{first - 1, &neighbours.below}, std::pair{first + planes.planes(), &neighbours.above}}) {
-                for (size_t column = 0; column < codes.size(); ++column)
-                    codes[column] = (*nearest)[column] < 0 ? EMPTY_SITE
-                                                           : g.codes.encode(int(column % size_t(b.x)),
-                                                                            int(column / size_t(b.x)), (*nearest)[column]);
-                uploadPlane(volume, g, plane, b, staging, codes);
-            }
-        }
-        computeVoronoi(weights);
-        checkCuda(cudaMemcpy(insideMaps[level], currentSites, size_t(g.voxels()) * sizeof(int), cudaMemcpyDeviceToDevice),
-                  "storing the mask's inside map");
-    }
+    withCodeType(full.codes.wide, [&](auto code) {
+        buildInsideMapsOf<decltype(code)>(levels, full, box, slab, weights, ranks);
+    });
     gridSize = full;
     voronoiIndex = 0;
     checkCuda(cudaMemset(insideMoves, 0, sizeof(unsigned)), "clearing the count of moves into the mask");

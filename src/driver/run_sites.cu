@@ -16,9 +16,9 @@ std::string siteText(const std::array<int, 3>& site) {
 
 bool inSlab(const Slab& slab, int z) { return z >= slab.begin && z < slab.end; }
 
-std::vector<int32_t> givenSites(const SitePlacement& placement, GridBox box, int level, const SiteLayout& codes,
+std::vector<int64_t> givenSites(const SitePlacement& placement, GridBox box, int level, const SiteLayout& codes,
                                 const SeedingPlanes& mine, RankGroup& ranks) {
-    std::vector<int32_t> placed;
+    std::vector<int64_t> placed;
     uint64_t firstOutside = UINT64_MAX;  // the first row this rank finds outside the mask
     for (size_t row = 0; row < placement.sites.size(); ++row) {
         const std::array<int, 3>& site = placement.sites[row];
@@ -39,7 +39,7 @@ std::vector<int32_t> givenSites(const SitePlacement& placement, GridBox box, int
 
 // Each rank keeps the largest keys of its own voxels, counted in the box's order, and every rank picks
 // the same ones from all of them: the draw of the whole box at once.
-std::vector<int32_t> sitesByDensity(int count, uint64_t seed, GridBox box, const SiteLayout& codes,
+std::vector<int64_t> sitesByDensity(int count, uint64_t seed, GridBox box, const SiteLayout& codes,
                                     const SeedingPlanes& mine, RankGroup& ranks) {
     const size_t planeVoxels = size_t(box.x) * size_t(box.y);
     const std::vector<KeyedItem> keys = largestKeys(mine.weights, planeVoxels * size_t(mine.slab.planes()),
@@ -48,7 +48,7 @@ std::vector<int32_t> sitesByDensity(int count, uint64_t seed, GridBox box, const
     if (drawn.size() < size_t(count))
         throw Failure("cannot place " + std::to_string(count) + " sites by density: only " +
                       std::to_string(drawn.size()) + " voxels have a positive density");
-    std::vector<int32_t> placed;
+    std::vector<int64_t> placed;
     for (const size_t index : drawn)
         placed.push_back(codes.encode(int(index % size_t(box.x)), int(index / size_t(box.x) % size_t(box.y)),
                                       int(index / planeVoxels)));
@@ -56,7 +56,7 @@ std::vector<int32_t> sitesByDensity(int count, uint64_t seed, GridBox box, const
 }
 
 // The draws of every rank's planes are answered by that rank; the answers are added up.
-std::vector<int32_t> uniformSites(int count, uint64_t seed, GridBox box, int level, const SiteLayout& codes,
+std::vector<int64_t> uniformSites(int count, uint64_t seed, GridBox box, int level, const SiteLayout& codes,
                                   const SeedingPlanes& mine, RankGroup& ranks) {
     InsideOfDraws inside;
     if (mine.inside != nullptr) {
@@ -79,7 +79,7 @@ std::vector<int32_t> uniformSites(int count, uint64_t seed, GridBox box, int lev
             for (size_t i = 0; i < draws.size(); ++i) flags[i] = uint8_t(found[i] != 0);
         };
     }
-    std::vector<int32_t> placed;
+    std::vector<int64_t> placed;
     for (const auto& [x, y, z] : drawUniformVoxels(count, box, seed, inside)) placed.push_back(codes.encode(x, y, z));
     return placed;
 }
@@ -91,7 +91,7 @@ SiteList placeRunSites(int count, const SitePlacement& placement, GridBox box, i
     const uint64_t voxels = uint64_t(box.x) * uint64_t(box.y) * uint64_t(box.z);
     if (placement.kind != SitePlacement::Kind::given && (count < 0 || uint64_t(count) > voxels))
         throw Failure("cannot place " + std::to_string(count) + " sites on " + std::to_string(voxels) + " voxels");
-    std::vector<int32_t> placed;
+    std::vector<int64_t> placed;
     switch (placement.kind) {
     case SitePlacement::Kind::given: placed = givenSites(placement, box, level, codes, mine, ranks); break;
     case SitePlacement::Kind::density: placed = sitesByDensity(count, placement.seed, box, codes, mine, ranks); break;

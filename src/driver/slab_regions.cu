@@ -31,34 +31,38 @@ void swapWithNeighbours(RankGroup& ranks, const RegionPlanes& planes, const std:
     if (!sendsFirst && planes.below) send(rank - 1, down);
 }
 
-std::vector<int> planeLabels(const int* labels, const GridShape& g, int plane) {
-    std::vector<int> values(size_t(g.x) * size_t(g.y));
-    checkCuda(cudaMemcpy(values.data(), labels + g.index(0, 0, plane), values.size() * sizeof(int),
+template <class Code>
+std::vector<Code> planeLabels(const Code* labels, const GridShape& g, int plane) {
+    std::vector<Code> values(size_t(g.x) * size_t(g.y));
+    checkCuda(cudaMemcpy(values.data(), labels + g.index(0, 0, plane), values.size() * sizeof(Code),
                          cudaMemcpyDeviceToHost),
               "reading a plane of labels for the neighbouring slabs");
     return values;
 }
 
-void storePlaneLabels(int* labels, const GridShape& g, int plane, const std::vector<int>& values) {
-    checkCuda(cudaMemcpy(labels + g.index(0, 0, plane), values.data(), values.size() * sizeof(int),
+template <class Code>
+void storePlaneLabels(Code* labels, const GridShape& g, int plane, const std::vector<Code>& values) {
+    checkCuda(cudaMemcpy(labels + g.index(0, 0, plane), values.data(), values.size() * sizeof(Code),
                          cudaMemcpyHostToDevice),
               "storing a neighbouring slab's plane of labels");
 }
 
 // The neighbours' nearest planes of labels into the planes next to this slab's.
-void takeNeighbourLabels(int* labels, const GridShape& g, const RegionPlanes& planes, RankGroup& ranks) {
+template <class Code>
+void takeNeighbourLabels(Code* labels, const GridShape& g, const RegionPlanes& planes, RankGroup& ranks) {
     if (!planes.below && !planes.above) return;
-    std::vector<int> fromBelow, fromAbove;
-    swapWithNeighbours(ranks, planes, planes.below ? planeLabels(labels, g, planes.first) : std::vector<int>{},
-                       planes.above ? planeLabels(labels, g, planes.end - 1) : std::vector<int>{}, fromBelow,
+    std::vector<Code> fromBelow, fromAbove;
+    swapWithNeighbours(ranks, planes, planes.below ? planeLabels(labels, g, planes.first) : std::vector<Code>{},
+                       planes.above ? planeLabels(labels, g, planes.end - 1) : std::vector<Code>{}, fromBelow,
                        fromAbove);
     if (planes.below) storePlaneLabels(labels, g, planes.lowest(), fromBelow);
     if (planes.above) storePlaneLabels(labels, g, planes.end, fromAbove);
 }
 
 // Anchors in rounds until no rank's report changes; returns the anchored bits, as they stand.
-const uint32_t* anchorAcrossSlabs(const int* labels, int* scratch, const GridShape& g, GridBox box,
-                                  const RegionPlanes& planes, const int* nearestInside, RankGroup& ranks) {
+template <class Code>
+const uint32_t* anchorAcrossSlabs(const Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                  const RegionPlanes& planes, const Code* nearestInside, RankGroup& ranks) {
     NeighbourAnchors anchors;
     for (;;) {
         const uint32_t* anchored = markSlabAnchoredVoxels(labels, scratch, g, box, nearestInside, planes, anchors);
@@ -76,15 +80,16 @@ const uint32_t* anchorAcrossSlabs(const int* labels, int* scratch, const GridSha
 
 }  // namespace
 
-ConnectedRegionsCount makeSlabRegionsConnected(int* labels, int* scratch, const GridShape& g, GridBox box,
-                                               const RegionPlanes& planes, const int* nearestInside,
-                                               const DeviceSiteTable& sites, RankGroup& ranks) {
+template <class Code>
+ConnectedRegionsCount makeSlabRegionsConnected(Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                               const RegionPlanes& planes, const CodeOf<Code>* nearestInside,
+                                               const DeviceSiteTable<Code>& sites, RankGroup& ranks) {
     takeNeighbourLabels(labels, g, planes, ranks);
     const uint32_t* anchored = anchorAcrossSlabs(labels, scratch, g, box, planes, nearestInside, ranks);
     std::vector<DetachedVoxel> mine = detachedVoxels(labels, scratch, anchored, g, box, planes);
     // In the whole grid's voxels, which share the slab grid's rows and planes.
     const int64_t offset = int64_t(g.x) * g.y * g.zOrigin;
-    for (DetachedVoxel& d : mine) d.voxel = int32_t(d.voxel + offset);
+    for (DetachedVoxel& d : mine) d.voxel += offset;
     std::vector<DetachedVoxel> detached = ranks.gatherAll(mine);
     if (detached.empty()) return {};
     const GridShape whole = g.wholeZ > 0 ? GridShape(g.x, g.y, g.wholeZ, g.codes) : g;
@@ -95,7 +100,7 @@ ConnectedRegionsCount makeSlabRegionsConnected(int* labels, int* scratch, const 
     size_t kept = 0;
     for (size_t i = 0; i < resolution.voxels.size(); ++i)
         if (resolution.voxels[i] >= begin && resolution.voxels[i] < end) {
-            resolution.voxels[kept] = int32_t(resolution.voxels[i] - offset);
+            resolution.voxels[kept] = resolution.voxels[i] - offset;
             resolution.codes[kept++] = resolution.codes[i];
         }
     resolution.voxels.resize(kept);
@@ -103,5 +108,12 @@ ConnectedRegionsCount makeSlabRegionsConnected(int* labels, int* scratch, const 
     storeNewLabels(labels, scratch, g, resolution);
     return count;
 }
+
+template ConnectedRegionsCount makeSlabRegionsConnected<SiteCode>(SiteCode*, SiteCode*, const GridShape&, GridBox,
+                                                                  const RegionPlanes&, const SiteCode*,
+                                                                  const DeviceSiteTable<SiteCode>&, RankGroup&);
+template ConnectedRegionsCount makeSlabRegionsConnected<WideSiteCode>(WideSiteCode*, WideSiteCode*, const GridShape&,
+                                                                      GridBox, const RegionPlanes&, const WideSiteCode*,
+                                                                      const DeviceSiteTable<WideSiteCode>&, RankGroup&);
 
 CVT_END_NAMESPACE

@@ -14,6 +14,7 @@
 
 #include "../device/device.h"
 #include "../host/grid_shape.h"
+#include "../host/site_code.h"
 #include "../voronoi/connected_regions.h"
 #include "rank_group.h"
 
@@ -24,8 +25,10 @@ CVT_BEGIN_NAMESPACE
 // in g's planes) and the mask that `nearestInside` gives, among `ranks`, whose slabs lie in rank order.
 // The labels of the planes next to the slab's are overwritten (they mean nothing in a labelling). The
 // counts are the whole grid's, on every rank.
-ConnectedRegionsCount makeSlabRegionsConnected(int* labels, int* scratch, const GridShape& g, GridBox box,
-                                               const RegionPlanes& planes, const int* nearestInside,
-                                               const DeviceSiteTable& sites, RankGroup& ranks);
+// Codes of type Code, that of g's layout (site_code.h).
+template <class Code>
+ConnectedRegionsCount makeSlabRegionsConnected(Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                               const RegionPlanes& planes, const CodeOf<Code>* nearestInside,
+                                               const DeviceSiteTable<Code>& sites, RankGroup& ranks);
 
 CVT_END_NAMESPACE

@@ -27,7 +27,7 @@ void advanceLevel() {
     const GridShape coarse = gridSize, fine = gridSize.doubled();
     // The finer grid must fit the full-size volumes; past the full grid it would write beyond them.
     if (uint64_t(fine.voxels()) * 4 > volumeBytes) throw Failure("no level " + shapeText(fine) + " above the full grid");
-    LAUNCH_KERNEL(kernelFill, voxelGrid(fine), voxelBlock(), 0, scratchSites, EMPTY_SITE, fine);
+    LAUNCH_KERNEL(kernelFill<SiteCode>, voxelGrid(fine), voxelBlock(), 0, scratchSites, EMPTY_SITE, fine);
     LAUNCH_KERNEL(kernelZoomIn, voxelGrid(coarse), voxelBlock(), 0, currentSites, scratchSites, coarse);
     exchangeSiteVolumes();
 }

@@ -13,15 +13,18 @@ namespace cvt {
 
 using Spacing = std::array<double, 3>;  // x, y, z
 
-// The largest ratio of the largest spacing to the smallest that the labelling takes: its integer
-// weights then keep a relative precision of 2^-10 or better (they are exact for ratios of small
-// integers whatever the ratio up to this bound), and every product it forms stays within 64 bits.
+// The largest ratio of the largest spacing to the smallest that the labelling takes: on a grid of sides
+// up to 1024 its integer weights then keep a relative precision of 2^-10 or better (they are exact for
+// ratios of small integers whatever the ratio up to this bound), and every product it forms stays
+// within 64 bits. Larger grids take smaller weights (below): past a side of 8192, at most 2^18, where
+// a ratio past 512 weighs as 512 does.
 constexpr double maxSpacingRatio = 1024;
 
 // The squared spacings as integers of the same ratios, which the labelling compares distances with:
 // (w.x dx^2 + w.y dy^2 + w.z dz^2) in 64-bit integers. Its construction pass multiplies such sums by
 // offsets once more, so the weights of a grid with longest side S keep (w.x + w.y + w.z) S^3 below
-// 2^62: at most 2^30 each up to S = 1024, and 8 times less for every doubling of S beyond.
+// 2^62: at most 2^30 each up to S = 1024, and 8 times less for every doubling of S beyond (2^18 at
+// the longest side, 16384: 3 * 2^18 * 2^42 < 2^62).
 struct AxisWeights {
     int64_t x = 1, y = 1, z = 1;
 };

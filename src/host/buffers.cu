@@ -7,6 +7,7 @@ CVT_BEGIN_NAMESPACE
 
 GridShape gridSize;
 uint64_t volumeBytes = 0;
+uint64_t siteVolumeBytes = 0;
 int** voronoiBuffers = nullptr;
 int voronoiIndex = 0;
 int* currentSites = nullptr;
@@ -29,8 +30,14 @@ namespace {
 uint64_t allocatedBytes = 0;
 
 uint64_t gridBytes(const GridShape& grid) { return uint64_t(grid.voxels()) * sizeof(float); }
+uint64_t siteBytes(const GridShape& grid) { return uint64_t(grid.voxels()) * grid.codes.codeBytes(); }
 
 int momentVolumesOf(MomentSums sums) { return sums == MomentSums::floatAtomics ? momentCount : 0; }
+
+void requireFloatSumsFit(const GridShape& full, MomentSums sums) {
+    if (sums != MomentSums::floatAtomics) return;
+    if (const std::string problem = floatSumsProblem(full); !problem.empty()) throw Failure(problem);
+}
 
 template <class T>
 void allocateVolume(T*& volume, uint64_t bytes, const char* what) {
@@ -60,13 +67,15 @@ void freeVolume(T*& volume, cudaError_t& firstFailure) {
 void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     if (voronoiBuffers != nullptr || densityLevels != nullptr) throw Failure("the device buffer set is already allocated");
     requireFullGrid(full);
+    requireFloatSumsFit(full, sums);
     gridSize = full;
     siteBox = boxOf(full);
     voronoiBuffers = allocateHostArray<int*>(2);
     densityLevels = allocateHostArray<float*>(maxPyramidLevels);
     volumeBytes = gridBytes(full);
-    allocateVolume(voronoiBuffers[0], volumeBytes, "site volume 0");
-    allocateVolume(voronoiBuffers[1], volumeBytes, "site volume 1");
+    siteVolumeBytes = siteBytes(full);
+    allocateVolume(voronoiBuffers[0], siteVolumeBytes, "site volume 0");
+    allocateVolume(voronoiBuffers[1], siteVolumeBytes, "site volume 1");
     const char* momentNames[momentCount] = {"the x-moment volume", "the y-moment volume", "the z-moment volume",
                                             "the mass volume"};
     momentSums = sums;
@@ -76,7 +85,7 @@ void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
         allocateVolume(densityLevels[level], gridBytes(full.halved(level)), "a density pyramid level");
     if (!masked) return;
     for (int level = 0; isPyramidLevel(full, level); ++level)
-        allocateVolume(insideMaps[level], gridBytes(full.halved(level)), "a mask's inside map");
+        allocateVolume(insideMaps[level], siteBytes(full.halved(level)), "a mask's inside map");
     allocateVolume(insideMoves, sizeof(unsigned), "the count of moves into the mask");
 }
 
@@ -106,8 +115,10 @@ uint64_t bufferSetBytes() { return allocatedBytes; }
 
 uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums, bool masked) {
     requireFullGrid(full);
-    uint64_t bytes = uint64_t(2 + momentVolumesOf(sums)) * gridBytes(full);
-    for (int level = 0; isPyramidLevel(full, level); ++level) bytes += (masked ? 2 : 1) * gridBytes(full.halved(level));
+    requireFloatSumsFit(full, sums);
+    uint64_t bytes = 2 * siteBytes(full) + uint64_t(momentVolumesOf(sums)) * gridBytes(full);
+    for (int level = 0; isPyramidLevel(full, level); ++level)
+        bytes += gridBytes(full.halved(level)) + (masked ? siteBytes(full.halved(level)) : 0);
     return bytes + (masked ? sizeof(unsigned) : 0);
 }
 

@@ -27,7 +27,11 @@ constexpr int momentCount = 4;  // x-moment, y-moment, z-moment, mass
 enum class MomentSums { floatAtomics, exact };
 
 extern GridShape gridSize;    // the grid currently worked on (the full grid or a pyramid level of it)
-extern uint64_t volumeBytes;  // bytes of one full-size volume
+extern uint64_t volumeBytes;  // bytes of one full-size float volume
+// Bytes of one full-size site volume: 4 a voxel, or 8 where the full grid's codes are wide. The site
+// volumes and the inside maps below are declared as int; on such a grid each voxel takes two of them
+// (site_code.h, codesIn).
+extern uint64_t siteVolumeBytes;
 extern int** voronoiBuffers;  // the ping-pong pair of site volumes / labellings
 extern int voronoiIndex;      // which entry of voronoiBuffers is current
 extern int* currentSites;     // voronoiBuffers[voronoiIndex]
@@ -52,8 +56,9 @@ extern unsigned* insideMoves;
 
 // Creates the set for full grid `full` (see grid_shape.h; an int is a cube), with the moment volumes
 // that `sums` needs and, when `masked`, the inside maps of every level, and sets gridSize to it.
-// Throws cvt::Failure if the set exists already, the grid is unusable, or an allocation fails; what
-// was allocated before the failure stays in the set for releaseBuffers.
+// Throws cvt::Failure if the set exists already, the grid is unusable (with float sums: see
+// floatSumsProblem), or an allocation fails; what was allocated before the failure stays in
+// the set for releaseBuffers.
 void allocateBuffers(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
@@ -79,5 +84,6 @@ auto releasingBuffers(Body&& body) -> decltype(body()) {
 uint64_t bufferSetBytes();
 // Device bytes allocateBuffers(full, sums, masked) takes.
 uint64_t bufferSetBytesFor(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
+
 
 CVT_END_NAMESPACE

@@ -3,8 +3,9 @@
 // - a grid has a side of its own along each axis. Kernels are launched without bounds tests: in blocks
 //   32 voxels wide along x, rows along y walked in tiles of 32, and lines across z in blocks of 4, so x
 //   and y are multiples of 32 and z a multiple of 4;
-// - a site code packs the three coordinates into fields of a width per axis (site_code.h), 30 bits in
-//   all, so that the labelling's chain entries keep two bits of their own;
+// - a site code packs the three coordinates into fields of a width per axis (site_code.h): a 32-bit
+//   int while they take at most 30 bits in all, so that the labelling's chain entries keep two bits of
+//   their own, else a 64-bit one (a wide layout);
 // - a coarse pyramid level halves every side exactly, keeps every side a multiple of its step and its
 //   longest side at least 64.
 #pragma once
@@ -20,27 +21,52 @@ namespace cvt {
 
 constexpr int sideStepXY = 32;
 constexpr int sideStepZ = 4;
-constexpr int maxGridSide = 4096;
+constexpr int maxGridSide = 16384;
 constexpr int minPyramidEdge = 64;  // the longest side of a coarse level
 constexpr int maxPyramidLevels = 10;
-constexpr int siteCodeBits = 30;   // coordinate bits of a site code, all fields together
+constexpr int narrowCodeBits = 30;  // coordinate bits of a 32-bit site code, all fields together
 constexpr int standardFieldBits = 10;
 constexpr double fixedMomentScale = 16777216.0;  // 2^24: the fraction of the moment sums (moment_sums.h)
 
 // How a site code packs a voxel's coordinates: x in the highest field, z in the lowest, each field as
-// wide as its axis needs. Grids whose sides are all at most 1024 use 10 bits per field.
+// wide as its axis needs. Grids whose sides are all at most 1024 use 10 bits per field. The codes of a
+// layout are 32-bit ints, or 64-bit ones when it is `wide`; the fields read alike from either.
 struct SiteLayout {
     int xBits = standardFieldBits, yBits = standardFieldBits, zBits = standardFieldBits;
+    bool wide = false;
 
-    __host__ __device__ __forceinline__ int x(int32_t code) const { return (code >> (yBits + zBits)) & ((1 << xBits) - 1); }
-    __host__ __device__ __forceinline__ int y(int32_t code) const { return (code >> zBits) & ((1 << yBits) - 1); }
-    __host__ __device__ __forceinline__ int z(int32_t code) const { return code & ((1 << zBits) - 1); }
-    __host__ __device__ __forceinline__ int32_t encode(int cx, int cy, int cz) const {
-        return (cx << (yBits + zBits)) | (cy << zBits) | cz;
+    template <class Code>
+    __host__ __device__ __forceinline__ int x(Code code) const {
+        return int((code >> (yBits + zBits)) & ((Code(1) << xBits) - 1));
+    }
+    template <class Code>
+    __host__ __device__ __forceinline__ int y(Code code) const {
+        return int((code >> zBits) & ((Code(1) << yBits) - 1));
+    }
+    template <class Code>
+    __host__ __device__ __forceinline__ int z(Code code) const {
+        return int(code & ((Code(1) << zBits) - 1));
+    }
+    // A code of type Code; host code keeps every code in 64 bits, which hold a narrow layout's too.
+    template <class Code = int64_t>
+    __host__ __device__ __forceinline__ Code encode(int cx, int cy, int cz) const {
+        return (Code(cx) << (yBits + zBits)) | (Code(cy) << zBits) | Code(cz);
     }
     // The layout of the frame whose first two axes are exchanged (the labelling's transposed passes).
-    __host__ __device__ __forceinline__ SiteLayout exchanged() const { return SiteLayout{yBits, xBits, zBits}; }
+    __host__ __device__ __forceinline__ SiteLayout exchanged() const { return SiteLayout{yBits, xBits, zBits, wide}; }
+    __host__ __device__ __forceinline__ int fieldBits() const { return xBits + yBits + zBits; }
+    // Bytes of one code, and so of one voxel of a site volume.
+    __host__ __device__ __forceinline__ int codeBytes() const { return wide ? 8 : 4; }
 };
+
+// Which code width a grid asks for: 32-bit codes wherever its fields fit them (every grid up to 2^30
+// voxels with its sides rounded up to powers of two), or 64-bit codes in any case. Only tests and
+// CVT_WIDE_SITE_CODES ask for wide codes on a grid that 32 bits would hold: the two give the same
+// coordinates everywhere.
+enum class CodeWidth { fitting, wide };
+
+// The width that asks for the codes of `layout` again: on a slab or a grid of the same sides.
+constexpr CodeWidth codeWidthOf(const SiteLayout& layout) { return layout.wide ? CodeWidth::wide : CodeWidth::fitting; }
 
 // A grid of x * y * z voxels, voxel (i, j, k) at index i + x * (j + y * k), and the layout of its site
 // codes. An int makes a cube with the standard layout. Coarse levels keep the layout of the full grid.
@@ -58,7 +84,10 @@ struct GridShape {
                                             int whole = 0)
         : x(sx), y(sy), z(sz), codes(layout), zOrigin(origin), wholeZ(whole) {}
 
-    __host__ __device__ __forceinline__ int index(int i, int j, int k) const { return i + x * (j + y * k); }
+    // 64-bit: a grid with wide codes may pass 2^31 voxels.
+    __host__ __device__ __forceinline__ int64_t index(int i, int j, int k) const {
+        return i + int64_t(x) * (j + int64_t(y) * k);
+    }
     __host__ __device__ __forceinline__ int64_t voxels() const { return int64_t(x) * y * z; }
     // The z of plane k in the whole grid's coordinates.
     __host__ __device__ __forceinline__ int wholeZOf(int k) const { return zOrigin + k; }
@@ -79,7 +108,8 @@ struct GridShape {
     }
     constexpr bool operator==(const GridShape& other) const {
         return x == other.x && y == other.y && z == other.z && codes.xBits == other.codes.xBits &&
-               codes.yBits == other.codes.yBits && codes.zBits == other.codes.zBits && zOrigin == other.zOrigin &&
+               codes.yBits == other.codes.yBits && codes.zBits == other.codes.zBits && codes.wide == other.codes.wide &&
+               zOrigin == other.zOrigin &&
                wholeZ == other.wholeZ;
     }
 };
@@ -105,10 +135,14 @@ constexpr int fieldBitsFor(int side) {
     return bits;
 }
 
-// The layout of a grid: 10 bits per axis while they hold every side, else just the bits each side needs.
-constexpr SiteLayout layoutFor(int sx, int sy, int sz) {
-    if (std::max({sx, sy, sz}) <= (1 << standardFieldBits)) return SiteLayout{};
-    return SiteLayout{fieldBitsFor(sx), fieldBitsFor(sy), fieldBitsFor(sz)};
+// The layout of a grid: 10 bits per axis while they hold every side, else just the bits each side needs;
+// 64-bit codes where the fields pass narrowCodeBits or `width` asks for them.
+constexpr SiteLayout layoutFor(int sx, int sy, int sz, CodeWidth width = CodeWidth::fitting) {
+    SiteLayout layout;
+    if (std::max({sx, sy, sz}) > (1 << standardFieldBits))
+        layout = SiteLayout{fieldBitsFor(sx), fieldBitsFor(sy), fieldBitsFor(sz)};
+    layout.wide = width == CodeWidth::wide || layout.fieldBits() > narrowCodeBits;
+    return layout;
 }
 
 // Whether every side is positive and a multiple of its step: what a kernel launch on the grid needs.
@@ -127,7 +161,9 @@ inline std::string stepsRule() {
 }
 
 // The full grid of these sides, with its layout.
-constexpr GridShape fullGrid(int sx, int sy, int sz) { return GridShape(sx, sy, sz, layoutFor(sx, sy, sz)); }
+constexpr GridShape fullGrid(int sx, int sy, int sz, CodeWidth width = CodeWidth::fitting) {
+    return GridShape(sx, sy, sz, layoutFor(sx, sy, sz, width));
+}
 
 // Why the buffer set cannot be allocated for `shape`, in words; empty when it can.
 // A slab's grid (a window of planes of a whole grid, wholeZ > 0) is measured by the whole grid's sides.
@@ -136,13 +172,26 @@ inline std::string fullGridProblem(const GridShape& shape) {
         return "grid " + shapeText(shape) + " does not have " + stepsRule() + ", each at most " +
                std::to_string(maxGridSide);
     const int depth = shape.wholeZ > 0 ? shape.wholeZ : shape.z;
-    const SiteLayout layout = layoutFor(shape.x, shape.y, depth);
-    if (layout.xBits + layout.yBits + layout.zBits > siteCodeBits)
-        return "grid " + shapeText(shape) + " needs " + std::to_string(layout.xBits + layout.yBits + layout.zBits) +
-               " bits of site coordinates; at most " + std::to_string(siteCodeBits) +
-               " (the product of the sides rounded up to powers of two at most 2^30)";
+    const SiteLayout layout = layoutFor(shape.x, shape.y, depth, codeWidthOf(shape.codes));
     const GridShape own(shape.x, shape.y, shape.z, layout, shape.wholeZ > 0 ? shape.zOrigin : 0, shape.wholeZ);
     if (!(shape == own)) return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
+    return {};
+}
+
+// The longest row along x that the float sums (cvt's own centroid step) take: the step keeps a row's
+// site map in a block's shared memory, 48 KiB where a kernel does not ask for more.
+constexpr int maxFloatSumsRow = 48 * 1024 / 4;
+
+// Why the float sums (cvt's own centroid step, --fast-atomics) cannot run on full grid `full`, in words;
+// empty when they can. The step's kernels take 32-bit site codes only, and rows of at most
+// maxFloatSumsRow voxels; exact sums take every grid.
+inline std::string floatSumsProblem(const GridShape& full) {
+    if (full.codes.wide)
+        return "grid " + shapeText(full) +
+               " needs 64-bit site codes, and float atomics take 32-bit ones only: sum exactly instead";
+    if (full.x > maxFloatSumsRow)
+        return "grid " + shapeText(full) + " has rows of more than " + std::to_string(maxFloatSumsRow) +
+               " voxels along x, which float atomics do not take: sum exactly instead";
     return {};
 }
 
@@ -167,9 +216,9 @@ inline int usableLevelCount(const GridShape& full, int maxLevels) {
 }
 
 // The smallest grid that holds a box of these sides (each 1 .. maxGridSide) at its origin.
-constexpr GridShape smallestGridHolding(GridBox box) {
+constexpr GridShape smallestGridHolding(GridBox box, CodeWidth width = CodeWidth::fitting) {
     const auto up = [](int side, int step) { return (side + step - 1) / step * step; };
-    return fullGrid(up(box.x, sideStepXY), up(box.y, sideStepXY), up(box.z, sideStepZ));
+    return fullGrid(up(box.x, sideStepXY), up(box.y, sideStepXY), up(box.z, sideStepZ), width);
 }
 
 // Throws cvt::Failure unless `shape` is a full grid.

@@ -30,7 +30,7 @@ struct FieldTable {
 
 FieldText fieldText(int value, char separator) {
     FieldText text{};
-    char digits[4];
+    char digits[8];
     int count = 0;
     do {
         digits[count++] = static_cast<char>('0' + value % 10);
@@ -58,7 +58,8 @@ char* appendField(char* out, const FieldText& text) {
     return out + text.length;
 }
 
-char* appendLine(char* out, int32_t label, const FieldTable& table, const SiteLayout& codes) {
+template <class Code>
+char* appendLine(char* out, Code label, const FieldTable& table, const SiteLayout& codes) {
     out[0] = 'v';
     out[1] = ' ';
     out = appendField(out + 2, table.withSpace[codes.x(label)]);
@@ -85,11 +86,12 @@ constexpr int groupWidth = 16;
 constexpr size_t bufferBytes = size_t(4) << 20;
 
 // Gathers the labels of x = firstX .. firstX + width - 1 of the box into group[dx][y * box.z + z].
-void gatherGroup(const int32_t* labels, const GridShape& grid, GridBox box, int firstX, int width, int32_t* group) {
+template <class Code>
+void gatherGroup(const Code* labels, const GridShape& grid, GridBox box, int firstX, int width, Code* group) {
     const size_t plane = size_t(box.y) * box.z;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y) {
-            const int32_t* row = labels + size_t(grid.index(firstX, y, z));
+            const Code* row = labels + size_t(grid.index(firstX, y, z));
             for (int dx = 0; dx < width; ++dx) group[plane * dx + size_t(box.z) * y + z] = row[dx];
         }
 }
@@ -104,18 +106,19 @@ size_t labelIndexOfLine(size_t line) {
     return x + labellingEdge * y + planeVoxels * z;
 }
 
-void writeLabelling(const int32_t* labels, const GridShape& grid, GridBox box, const TextSink& sink) {
+template <class Code>
+void writeLabelling(const Code* labels, const GridShape& grid, GridBox box, const TextSink& sink) {
     const FieldTable& table = fieldTable();
     const size_t plane = size_t(box.y) * box.z;
     const size_t rowBytes = size_t(box.z) * labelLineRoom;  // room for one z-row of lines
-    const std::unique_ptr<int32_t[]> group(new int32_t[plane * groupWidth]);
+    const std::unique_ptr<Code[]> group(new Code[plane * groupWidth]);
     const std::unique_ptr<char[]> buffer(new char[std::max(bufferBytes, rowBytes)]);
     char* const bufferEnd = buffer.get() + std::max(bufferBytes, rowBytes);
     char* cursor = buffer.get();
     for (int firstX = 0; firstX < box.x; firstX += groupWidth) {
         const int width = std::min(groupWidth, box.x - firstX);
         gatherGroup(labels, grid, box, firstX, width, group.get());
-        const int32_t* lineLabels = group.get();
+        const Code* lineLabels = group.get();
         for (size_t row = 0; row < size_t(box.y) * width; ++row) {
             if (size_t(bufferEnd - cursor) < rowBytes) {
                 sink(buffer.get(), size_t(cursor - buffer.get()));
@@ -126,6 +129,9 @@ void writeLabelling(const int32_t* labels, const GridShape& grid, GridBox box, c
     }
     sink(buffer.get(), size_t(cursor - buffer.get()));
 }
+
+template void writeLabelling<int32_t>(const int32_t*, const GridShape&, GridBox, const TextSink&);
+template void writeLabelling<int64_t>(const int64_t*, const GridShape&, GridBox, const TextSink&);
 
 void writeLabelling(const int32_t* labels, int fd) {
     writeLabelling(labels, labellingEdge, cubeBox(labellingEdge),

@@ -27,8 +27,9 @@ size_t labelIndexOfLine(size_t line);
 using TextSink = std::function<void(const char* data, size_t bytes)>;
 
 // Writes the lines of the voxels of `box` of a labelling of `grid` (labels[grid.index(x, y, z)], site
-// codes in the grid's layout).
-void writeLabelling(const int32_t* labels, const GridShape& grid, GridBox box, const TextSink& sink);
+// codes in the grid's layout and of its width: int32_t, or int64_t where it is wide).
+template <class Code>
+void writeLabelling(const Code* labels, const GridShape& grid, GridBox box, const TextSink& sink);
 
 // Writes all lines of the program's 256^3 labelling to the file descriptor. Throws cvt::Failure when
 // the descriptor takes fewer bytes than written (a full disk, a closed pipe).

@@ -18,7 +18,7 @@ void checkSeedingRequest(const GridShape& g, int count, GridBox box) {
         throw Failure("seeding needs the device buffer set, which is not allocated");
     if (std::min({g.x, g.y, g.z}) < 1 || g.longestSide() > maxGridSide)
         throw Failure("seeding grid " + shapeText(g) + " has a side outside 1 to " + std::to_string(maxGridSide));
-    if (uint64_t(g.voxels()) * sizeof(SiteCode) > volumeBytes)
+    if (uint64_t(g.voxels()) * g.codes.codeBytes() > siteVolumeBytes)
         throw Failure("the site volumes are too small for seeding grid " + shapeText(g));
     if (box.x < 1 || box.y < 1 || box.z < 1 || box.x > g.x || box.y > g.y || box.z > g.z)
         throw Failure("the seeding box lies outside grid " + shapeText(g));

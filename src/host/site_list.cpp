@@ -5,7 +5,7 @@
 
 namespace cvt {
 
-SiteList SiteList::initial(std::vector<int32_t> codes) {
+SiteList SiteList::initial(std::vector<int64_t> codes) {
     SiteList list;
     list.origins.resize(codes.size());
     std::iota(list.origins.begin(), list.origins.end(), 0u);
@@ -14,7 +14,7 @@ SiteList SiteList::initial(std::vector<int32_t> codes) {
 }
 
 SiteList SiteList::withoutRepeats() const {
-    std::unordered_set<int32_t> seen(2 * codes.size());
+    std::unordered_set<int64_t> seen(2 * codes.size());
     SiteList kept;
     kept.codes.reserve(codes.size());
     kept.origins.reserve(codes.size());

@@ -12,12 +12,12 @@ namespace cvt {
 // on one voxel the first stays), each with its origin: its row among the sites given, or its place
 // among the sites drawn.
 struct SiteList {
-    std::vector<int32_t> codes;
+    std::vector<int64_t> codes;  // in 64 bits, whatever the width of the grid's codes
     std::vector<uint32_t> origins;
 
     size_t size() const { return codes.size(); }
     // Sites in this order, each its own origin.
-    static SiteList initial(std::vector<int32_t> codes);
+    static SiteList initial(std::vector<int64_t> codes);
     // Without repeated codes, each where it first occurs.
     SiteList withoutRepeats() const;
 };

@@ -141,7 +141,8 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     SitePlacement placement = placementFor(view, parameters, density, ranks);
     const GridShape slabGridOfRun = slabGrid(grid, slab, box.z, levelsUsed(box, parameters));
     allocateBuffers(slabGridOfRun, momentSumsOf(parameters), masked(parameters));
-    formats::resizeLarge(run.labelling, size_t(slabGridOfRun.x) * size_t(slabGridOfRun.y) * size_t(slab.planes()));
+    run.labelling =
+        HostLabelling(size_t(slabGridOfRun.x) * size_t(slabGridOfRun.y) * size_t(slab.planes()), grid.codes.wide);
     CvtRequest request;
     request.inside = density.inside();
     request.spacing = parameters.spacing;
@@ -168,8 +169,10 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     std::optional<volume::SiteIds> ids;
     if (run.report.finalSites.size() > 0)
         ids = volume::SiteIds::ofRun(run.report.finalSites, run.placement == SitePlacement::Kind::given);
-    run.tessellation = volume::tabulate(run.labelling.data(), slabGridOfRun, box, slab, density.values(),
-                                        density.inside(), volume::firstLabelOf(parameters), ids, ranks);
+    run.tessellation = run.labelling.visit([&](const auto* codes) {
+        return volume::tabulate(codes, slabGridOfRun, box, slab, density.values(), density.inside(),
+                                volume::firstLabelOf(parameters), ids, ranks);
+    });
     run.insideVoxels = density.insideVoxels();
     return run;
 }
@@ -190,10 +193,10 @@ MomentSums momentSumsOf(const TessellationParameters& parameters) {
     return parameters.deterministic ? MomentSums::exact : MomentSums::floatAtomics;
 }
 
-volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters) {
+volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters, const GridShape& grid) {
     if (!parameters.deterministic) return {};
     const uint64_t sites = parameters.initialSites ? parameters.initialSites->size() : uint64_t(parameters.sites);
-    const ExactStepsBytes bytes = exactStepsBytes(sites);
+    const ExactStepsBytes bytes = exactStepsBytes(sites, grid.codes.codeBytes());
     volume::MemoryNeeds needs;
     needs.device = bytes.device;
     needs.host = bytes.host;
@@ -203,14 +206,15 @@ volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters) {
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters, Slab slab) {
     if (slab.planes() == 0) slab = Slab{0, box.z};
     const GridShape grid = slabGrid(volume::gridFor(box), slab, box.z, levelsUsed(box, parameters));
-    const uint64_t gridBytes = uint64_t(grid.x) * grid.y * slab.planes() * sizeof(float);
     const uint64_t boxBytes = uint64_t(box.x) * box.y * slab.planes() * sizeof(float);
-    volume::MemoryNeeds needs = siteListMemory(parameters);
+    volume::MemoryNeeds needs = siteListMemory(parameters, grid);
     needs.device += bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
-    // The labelling of the grid's planes of the slab and a plane of it to upload the density through;
-    // the density (when it has to be converted) and the labels of the box's planes; the weights that
-    // placement by density draws from; with a mask, its flags in the box, and those of its coarser levels.
-    needs.host += gridBytes + uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
+    // The labelling of the grid's planes of the slab (in its codes' width) and a plane of it to upload the
+    // density through; the density (when it has to be converted) and the labels of the box's planes; the
+    // weights that placement by density draws from; with a mask, its flags in the box, and those of its
+    // coarser levels.
+    needs.host += uint64_t(grid.x) * grid.y * slab.planes() * grid.codes.codeBytes() +
+                  uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
                   (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
                   (masked(parameters) ? boxBytes / sizeof(float) * 2 : 0);
     return needs;

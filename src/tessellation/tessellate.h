@@ -39,8 +39,8 @@ void requireMemory(const volume::MemoryNeeds& needs, const std::string& what);
 // How the run sums its regions: exactly when it is deterministic, else with cvt's own float step.
 MomentSums momentSumsOf(const volume::TessellationParameters& parameters);
 
-// The memory of the site list that a run with exact sums keeps, besides the buffer set.
-volume::MemoryNeeds siteListMemory(const volume::TessellationParameters& parameters);
+// The memory of the site list that a run with exact sums on `grid` keeps, besides the buffer set.
+volume::MemoryNeeds siteListMemory(const volume::TessellationParameters& parameters, const GridShape& grid);
 
 // The device and host bytes that tessellate() takes in a process holding `slab` (empty: every plane) of
 // a density of shape `box` (what it checks against the memory available before allocating anything).

@@ -13,11 +13,11 @@ namespace cvt::volume {
 namespace {
 
 // Site codes pack x, y and z with x highest: sorted codes are sites sorted by x, y, z.
-std::array<int, 3> coordinatesOf(int32_t code, const SiteLayout& codes) { return {codes.x(code), codes.y(code), codes.z(code)}; }
+std::array<int, 3> coordinatesOf(int64_t code, const SiteLayout& codes) { return {codes.x(code), codes.y(code), codes.z(code)}; }
 
 }  // namespace
 
-SiteIds::SiteIds(std::vector<int32_t> codes, std::vector<int64_t> initialIndex)
+SiteIds::SiteIds(std::vector<int64_t> codes, std::vector<int64_t> initialIndex)
     : codes_(std::move(codes)), initialIndex_(std::move(initialIndex)) {
     if (initialIndex_.empty()) initialIndex_.assign(codes_.size(), -1);
     byCode_.reserve(codes_.size());
@@ -29,7 +29,7 @@ SiteIds SiteIds::ofRun(const SiteList& sites, bool given) {
     std::vector<size_t> order(sites.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     if (!given) std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sites.codes[a] < sites.codes[b]; });
-    std::vector<int32_t> codes;
+    std::vector<int64_t> codes;
     std::vector<int64_t> initialIndex;
     for (const size_t i : order) {
         codes.push_back(sites.codes[i]);
@@ -38,20 +38,21 @@ SiteIds SiteIds::ofRun(const SiteList& sites, bool given) {
     return SiteIds(std::move(codes), std::move(initialIndex));
 }
 
-SiteIds SiteIds::ofLabelling(const int32_t* labelling, const GridShape& grid, GridBox box) {
+template <class Code>
+SiteIds SiteIds::ofLabelling(const Code* labelling, const GridShape& grid, GridBox box) {
     // Every site labels its own voxel, so the sites are the voxels of the box that their label names.
-    std::vector<int32_t> codes;
+    std::vector<int64_t> codes;
     for (int z = 0; z < box.z; ++z)
         for (int y = 0; y < box.y; ++y)
             for (int x = 0; x < box.x; ++x)
-                if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode(x, y, z))
+                if (labelling[size_t(grid.index(x, y, z))] == grid.codes.encode<Code>(x, y, z))
                     codes.push_back(grid.codes.encode(x, y, z));
     std::sort(codes.begin(), codes.end());
     return SiteIds(std::move(codes));
 }
 
-int64_t SiteIds::idOf(int32_t code) const {
-    const auto found = std::lower_bound(byCode_.begin(), byCode_.end(), std::pair<int32_t, uint32_t>(code, 0));
+int64_t SiteIds::idOf(int64_t code) const {
+    const auto found = std::lower_bound(byCode_.begin(), byCode_.end(), std::pair<int64_t, uint32_t>(code, 0));
     return found != byCode_.end() && found->first == code ? int64_t(found->second) : -1;
 }
 
@@ -73,16 +74,17 @@ double Tessellation::largestCentroidDistance(const Spacing& spacing) const {
     return largest;
 }
 
-void tabulatePlanes(const int32_t* labelling, const GridShape& grid, GridBox planes, int firstPlane,
+template <class Code>
+void tabulatePlanes(const Code* labelling, const GridShape& grid, GridBox planes, int firstPlane,
                     const SiteIds& ids, const float* density, const uint8_t* inside, Tessellation& result) {
     formats::resizeLarge(result.labels, size_t(planes.x) * planes.y * planes.z);
     // Labels come in runs along x, so the last lookup is usually the next one's answer.
-    int32_t lastCode = -1;
+    Code lastCode = -1;
     uint32_t lastId = 0;
     size_t voxel = 0;
     for (int z = 0; z < planes.z; ++z)
         for (int y = 0; y < planes.y; ++y) {
-            const int32_t* row = labelling + size_t(grid.index(0, y, z));
+            const Code* row = labelling + size_t(grid.index(0, y, z));
             for (int x = 0; x < planes.x; ++x, ++voxel) {
                 if (inside != nullptr && !inside[voxel]) {
                     result.labels[voxel] = 0;
@@ -131,7 +133,8 @@ std::vector<uint32_t> piecesOfLabels(const std::vector<uint32_t>& labels, GridBo
 
 }  // namespace
 
-Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, Slab slab, const float* density,
+template <class Code>
+Tessellation tabulate(const Code* labelling, const GridShape& grid, GridBox box, Slab slab, const float* density,
                       const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids, RankGroup& ranks) {
     if (inside != nullptr && firstId == 0) throw Failure("with a mask, label 0 is the outside: ids start at 1");
     const GridBox planes{box.x, box.y, slab.planes()};
@@ -170,16 +173,32 @@ Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox b
     return result;
 }
 
-Tessellation tabulate(const int32_t* labelling, const GridShape& grid, GridBox box, const float* density,
+template <class Code>
+Tessellation tabulate(const Code* labelling, const GridShape& grid, GridBox box, const float* density,
                       const uint8_t* inside, uint32_t firstId, const std::optional<SiteIds>& ids) {
     LoneRank alone;
     return tabulate(labelling, grid, box, Slab{0, box.z}, density, inside, firstId, ids, alone);
 }
 
-std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int32_t>& codes, const SiteLayout& layout) {
+std::vector<std::array<int, 3>> siteCoordinates(const std::vector<int64_t>& codes, const SiteLayout& layout) {
     std::vector<std::array<int, 3>> sites;
-    for (int32_t code : codes) sites.push_back(coordinatesOf(code, layout));
+    for (int64_t code : codes) sites.push_back(coordinatesOf(code, layout));
     return sites;
 }
+
+template SiteIds SiteIds::ofLabelling<int32_t>(const int32_t*, const GridShape&, GridBox);
+template SiteIds SiteIds::ofLabelling<int64_t>(const int64_t*, const GridShape&, GridBox);
+template void tabulatePlanes<int32_t>(const int32_t*, const GridShape&, GridBox, int, const SiteIds&, const float*,
+                                      const uint8_t*, Tessellation&);
+template void tabulatePlanes<int64_t>(const int64_t*, const GridShape&, GridBox, int, const SiteIds&, const float*,
+                                      const uint8_t*, Tessellation&);
+template Tessellation tabulate<int32_t>(const int32_t*, const GridShape&, GridBox, const float*, const uint8_t*,
+                                        uint32_t, const std::optional<SiteIds>&);
+template Tessellation tabulate<int64_t>(const int64_t*, const GridShape&, GridBox, const float*, const uint8_t*,
+                                        uint32_t, const std::optional<SiteIds>&);
+template Tessellation tabulate<int32_t>(const int32_t*, const GridShape&, GridBox, Slab, const float*, const uint8_t*,
+                                        uint32_t, const std::optional<SiteIds>&, RankGroup&);
+template Tessellation tabulate<int64_t>(const int64_t*, const GridShape&, GridBox, Slab, const float*, const uint8_t*,
+                                        uint32_t, const std::optional<SiteIds>&, RankGroup&);
 
 }  // namespace cvt::volume

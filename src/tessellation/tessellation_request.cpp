@@ -1,6 +1,7 @@
 // The checks of a tessellation's request that need no density values, made before anything is
 // allocated, so that a mistake costs no time.
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "tessellation_request.h"
@@ -54,7 +55,10 @@ uint32_t firstLabelOf(const TessellationParameters& parameters) {
     return parameters.mask || parameters.maskAbove ? 1 : parameters.startLabel;
 }
 
-GridShape gridFor(GridBox box) { return smallestGridHolding(box); }
+GridShape gridFor(GridBox box) {
+    const char* wide = std::getenv("CVT_WIDE_SITE_CODES");
+    return smallestGridHolding(box, wide != nullptr && std::string(wide) == "1" ? CodeWidth::wide : CodeWidth::fitting);
+}
 
 std::string boxText(GridBox box) {
     return std::to_string(box.x) + " x " + std::to_string(box.y) + " x " + std::to_string(box.z);
@@ -85,6 +89,9 @@ void requireValidRequest(GridBox box, const DensityView& density, const Tessella
     requireInRange(parameters.maxIterations, 0, 1 << 30, "the iteration budget");
     if (parameters.connected && !parameters.deterministic)
         throw InvalidInput("connected regions need the exact sums: they do not go with float atomics");
+    if (!parameters.deterministic)
+        if (const std::string problem = floatSumsProblem(gridFor(box)); !problem.empty())
+            throw InvalidInput(density.source + ": a " + described + " cannot be tessellated: " + problem);
     if (parameters.startLabel > 1) throw InvalidInput("the start label must be 0 or 1, not " + std::to_string(parameters.startLabel));
     if (parameters.startLabel == 0 && (parameters.mask || parameters.maskAbove))
         throw InvalidInput("with a mask, label 0 is the outside: the start label must be 1");

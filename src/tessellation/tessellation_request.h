@@ -10,6 +10,7 @@
 
 #include "driver/cvt_request.h"
 #include "host/axis_spacing.h"
+#include "host/host_labelling.h"
 #include "formats/volume_file.h"
 #include "tessellation.h"
 
@@ -57,7 +58,7 @@ struct TessellationParameters {
 // What the run gives back.
 struct TessellationRun {
     Tessellation tessellation;  // sites by id, their masses and voxel counts, the id of every voxel
-    std::vector<int32_t> labelling;  // the final labelling of the whole grid, by site code, x fastest
+    HostLabelling labelling;    // the final labelling of the whole grid, by site code, x fastest
     float energy = 0;           // of the final labelling
     CvtRunReport report;        // the decision history, the stop reason, the times of the phases
     int lastIteration = 0;
@@ -77,7 +78,9 @@ void requireEnoughPositive(const std::string& source, uint64_t positive, int sit
 // The label of a run's first region.
 uint32_t firstLabelOf(const TessellationParameters& parameters);
 
-// The grid a run on a box of these sides works on: each side rounded up to its step.
+// The grid a run on a box of these sides works on: each side rounded up to its step, with 32-bit site
+// codes where they hold it; with 64-bit ones in any case when CVT_WIDE_SITE_CODES=1 is in the
+// environment, which the tests use to compare the two on boxes that 32 bits hold.
 GridShape gridFor(GridBox box);
 
 // "X x Y x Z", as cvt-volume's messages give a box.

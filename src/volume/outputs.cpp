@@ -78,7 +78,8 @@ void writeAdjacency(const std::string& path, const Tessellation& tessellation, c
     formats::writeAdjacencyCsv(path, labelAdjacency(tessellation.labels, tessellation.box, spacing));
 }
 
-void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box) {
+template <class Code>
+void writeText(const std::string& path, const Code* labelling, const GridShape& grid, GridBox box) {
     if (path == "-") {
         writeLabelling(labelling, grid, box, writeToStandardOutput);
         return;
@@ -87,5 +88,8 @@ void writeText(const std::string& path, const int32_t* labelling, const GridShap
     writeLabelling(labelling, grid, box, [&file](const char* data, size_t bytes) { file.write(data, bytes); });
     file.commit();
 }
+
+template void writeText<int32_t>(const std::string&, const int32_t*, const GridShape&, GridBox);
+template void writeText<int64_t>(const std::string&, const int64_t*, const GridShape&, GridBox);
 
 }  // namespace cvt::volume

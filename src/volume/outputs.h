@@ -26,7 +26,9 @@ void writeSites(const std::string& path, const Tessellation& tessellation);
 // The adjacency file: a,b,faces,area for every pair of labels that touch, areas under `spacing`.
 void writeAdjacency(const std::string& path, const Tessellation& tessellation, const Spacing& spacing);
 
-// One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output.
-void writeText(const std::string& path, const int32_t* labelling, const GridShape& grid, GridBox box);
+// One line "v X Y Z" per voxel of the box, x outermost, z innermost; "-" is standard output. The
+// labelling's codes have the grid's width (int32_t, or int64_t where it is wide).
+template <class Code>
+void writeText(const std::string& path, const Code* labelling, const GridShape& grid, GridBox box);
 
 }  // namespace cvt::volume

@@ -336,12 +336,16 @@ private:
     // Every rank's part of a plane-ordered array, joined on rank 0 in rank order.
     template <class T>
     std::vector<T> gatheredOnLead(const std::vector<T>& mine) {
+        return gatheredOnLead(mine.data(), mine.size());
+    }
+    template <class T>
+    std::vector<T> gatheredOnLead(const T* mine, size_t count) {
         if (!leads_) {
-            ranks_.send(0, mine.data(), mine.size() * sizeof(T));
+            ranks_.send(0, mine, count * sizeof(T));
             return {};
         }
-        std::vector<T> whole = mine;
-        const size_t perPlane = mine.size() / size_t(std::max(slab_.planes(), 1));
+        std::vector<T> whole(mine, mine + count);
+        const size_t perPlane = count / size_t(std::max(slab_.planes(), 1));
         for (int rank = 1; rank < ranks_.size(); ++rank) {
             const Slab slab = slabs_[size_t(rank)];
             const size_t at = whole.size();
@@ -379,9 +383,11 @@ private:
 
     // The lines go out in x order, across every rank's planes: rank 0 gathers the labelling of the box.
     bool writeText(const std::string& path, const volume::TessellationRun& run) {
-        const std::vector<int32_t> labelling = gatheredOnLead(run.labelling);
-        return together(ranks_, [&] {
-            if (leads_) volume::writeText(path, labelling.data(), run.grid, input_.box);
+        return run.labelling.visit([&](const auto* codes) {
+            const auto labelling = gatheredOnLead(codes, run.labelling.size());
+            return together(ranks_, [&] {
+                if (leads_) volume::writeText(path, labelling.data(), run.grid, input_.box);
+            });
         });
     }
 

@@ -16,7 +16,8 @@ namespace {
 constexpr int tileEdge = 32;  // rows per tile, and lines per block; the tile's row stride
 
 // Exact weighted squared distance from voxel (i, y, j) of the line to the chain entry at row `row`.
-__host__ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, int i, int y, int j, LineWeights w,
+template <class Code>
+__host__ __device__ __forceinline__ int64_t squaredDistance(Code entry, int row, int i, int y, int j, LineWeights w,
                                                             SiteLayout frame) {
     const int64_t dx = frame.x(entry) - i, dy = row - y, dz = frame.z(entry) - j;
     return w.first * (dx * dx) + w.row * (dy * dy) + w.third * (dz * dz);
@@ -24,9 +25,10 @@ __host__ __device__ __forceinline__ int64_t squaredDistance(int entry, int row, 
 
 // The label for a voxel won by `entry` at `row`: the row becomes the first field and the entry's first
 // field the second, so the output is a site code in the frame with the first two axes exchanged. An
-// empty line's end marker (EMPTY_SITE at row 0) stays EMPTY_SITE.
-__host__ __device__ __forceinline__ int exchangedCode(int entry, int row, SiteLayout frame) {
-    return (entry & CHAIN_END) | frame.exchanged().encode(row, frame.x(entry), frame.z(entry));
+// empty line's end marker (emptySite at row 0) stays emptySite.
+template <class Code>
+__host__ __device__ __forceinline__ Code exchangedCode(Code entry, int row, SiteLayout frame) {
+    return (entry & chainEndBit<Code>) | frame.exchanged().encode<Code>(row, frame.x(entry), frame.z(entry));
 }
 
 }  // namespace
@@ -35,28 +37,31 @@ __host__ __device__ __forceinline__ int exchangedCode(int entry, int row, SiteLa
 // chain the distances to a fixed row fall to their minimum and then rise, so the walk stops at the
 // first strict rise and moves on at equal distance (ties go to the lower row); the entry found for a
 // row is a valid start for every row below, so the walk never restarts. Results go through a shared
-// 32 x 32 tile so that the transposed output is written 32 consecutive integers at a time. The source
+// 32 x 32 tile so that the transposed output is written 32 consecutive codes at a time. The source
 // has the frame of g (lines (x, z), rows along y); the destination that of g.exchanged(), whose
 // voxel (y, x, z) lies at y + Y (x + X z).
-__global__ void kernelColorAxis(const int* source, int* destination, GridShape g, LineWeights weights) {
-    __shared__ int block[tileEdge * tileEdge];
+template <class Code>
+__global__ void kernelColorAxis(const Code* source, Code* destination, GridShape g, LineWeights weights) {
+    __shared__ Code block[tileEdge * tileEdge];
     const int lineOffset = threadIdx.x;
     const int i = blockIdx.x * tileEdge + lineOffset;
     const int j = blockIdx.y;
-    const int line = g.index(i, 0, j);
-    const int n = g.y;  // rows of a line, g.x integers apart
+    const CodeIndex<Code> line = CodeIndex<Code>(g.index(i, 0, j));
+    const CodeIndex<Code> row = g.x;  // the distance between the rows of a line
+    const int n = g.y;                // rows of a line
 
     const int wholeJ = g.wholeZOf(j);  // the plane's z in distances
-    int current = source[line + g.x * (n - 1)];
+    Code current = source[line + row * (n - 1)];
     int currentRow = n - 1;
     if (current < 0) {
         currentRow = chainLink(current, g.codes);
-        if (chainLinked(current)) current = source[line + g.x * currentRow];
+        if (chainLinked(current)) current = source[line + row * currentRow];
     }
-    int next = 0, nextRow = 0;
+    Code next = 0;
+    int nextRow = 0;
     if (chainLinked(current)) {
         nextRow = chainLink(current, g.codes);
-        next = source[line + g.x * nextRow];
+        next = source[line + row * nextRow];
     }
 
     const int tiles = n / blockDim.x;
@@ -72,7 +77,7 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
                 currentDistance = nextDistance;
                 if (chainLinked(current)) {
                     nextRow = chainLink(current, g.codes);
-                    next = source[line + g.x * nextRow];
+                    next = source[line + row * nextRow];
                 }
             }
             block[lineOffset * tileEdge + (y - low)] = exchangedCode(current, currentRow, g.codes);
@@ -81,29 +86,35 @@ __global__ void kernelColorAxis(const int* source, int* destination, GridShape g
         if (threadIdx.y == 0) {
             // Step s writes row 32 bx + s of the destination: lines become rows and rows columns.
             for (int s = 0; s < tileEdge; ++s)
-                destination[(low + lineOffset) + n * (blockIdx.x * tileEdge + s) + n * g.x * j] =
-                    block[s * tileEdge + lineOffset];
+                destination[(low + lineOffset) + CodeIndex<Code>(n) * (blockIdx.x * tileEdge + s) +
+                            CodeIndex<Code>(n) * g.x * j] = block[s * tileEdge + lineOffset];
         }
         __syncthreads();
     }
 }
 
+template __global__ void kernelColorAxis<SiteCode>(const SiteCode*, SiteCode*, GridShape, LineWeights);
+template __global__ void kernelColorAxis<WideSiteCode>(const WideSiteCode*, WideSiteCode*, GridShape, LineWeights);
+
 namespace {
 
 // The chain of one line, entries from the top down, with their rows, and where each entry's rows end
 // below; and the line's labels. The work arrays of one host thread.
+template <class Code>
 struct LineChain {
     explicit LineChain(int n) : rows(n), entries(n), lowest(n), labels(size_t(n) + 3) {}
-    std::vector<int> rows, entries;
+    std::vector<int> rows;
+    std::vector<Code> entries;
     std::vector<int64_t> lowest;
-    std::vector<int> labels;  // three more, for stores of four labels at a time
+    std::vector<Code> labels;  // three more, for stores of four labels at a time
 };
 
 // Collects the chain of the line at `chain` (its row 0, rows `row` integers apart), n rows, into
 // `line`, from the row-(n - 1) head down; returns how many entries it has, 0 for an empty line. A
 // link that does not lead down the line (a chain of the construction pass has none) ends the walk.
-int collectChain(const int* chain, size_t row, int n, SiteLayout frame, LineChain& line) {
-    int current = chain[row * (n - 1)];
+template <class Code>
+int collectChain(const Code* chain, size_t row, int n, SiteLayout frame, LineChain<Code>& line) {
+    Code current = chain[row * (n - 1)];
     int currentRow = n - 1;
     if (current < 0) {
         if (!chainLinked(current)) return 0;
@@ -133,17 +144,19 @@ int collectChain(const int* chain, size_t row, int n, SiteLayout frame, LineChai
 // first, each on its own (the divisions do not wait for one another), and the rows then dealt out
 // from the top down. The runs are stored from the bottom up, four labels at a time into the line's
 // array; a store that reaches into the rows of the run above is overwritten when that run is stored.
-void labelLine(const int* chain, const GridShape& g, int i, int j, LineWeights weights, int* labels, LineChain& line) {
+template <class Code>
+void labelLine(const Code* chain, const GridShape& g, int i, int j, LineWeights weights, Code* labels,
+               LineChain<Code>& line) {
     const int n = g.y;
     const SiteLayout frame = g.codes;
     const int count = collectChain(chain, size_t(g.x), n, frame, line);
     if (count == 0) {
-        const int head = chain[size_t(g.x) * (n - 1)];
+        const Code head = chain[size_t(g.x) * (n - 1)];
         std::fill(labels, labels + n, exchangedCode(head, chainLink(head, frame), frame));
         return;
     }
     for (int e = 0; e + 1 < count; ++e) {
-        const int a = line.entries[e], b = line.entries[e + 1];
+        const Code a = line.entries[e], b = line.entries[e + 1];
         const int64_t rowA = line.rows[e], rowB = line.rows[e + 1];
         // b's distance minus a's at row y is difference + rise * y: strictly positive from the bound on.
         const int64_t rise = 2 * weights.row * (rowA - rowB);
@@ -166,31 +179,36 @@ void labelLine(const int* chain, const GridShape& g, int i, int j, LineWeights w
         ++kept;
         top = int(lowest) - 1;
     }
-    int* const runs = line.labels.data();
+    Code* const runs = line.labels.data();
     for (int e = kept - 1; e >= 0; --e) {
-        const int label = line.entries[e];
-        const int four[4] = {label, label, label, label};
+        const Code label = line.entries[e];
+        const Code four[4] = {label, label, label, label};
         for (int y = int(line.lowest[e]); y <= line.rows[e]; y += 4) std::memcpy(runs + y, four, sizeof four);
     }
     std::copy_n(runs, n, labels);
 }
 
-// Line by line, after asking the cache for the lines' plane, and asking it for the next 16 lines' part
-// of it line by line: the walks follow links from row to row, X integers apart. A line's labels form
-// one row of the destination, so they are written contiguously.
-bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, GridShape g, LineWeights weights) {
+// Line by line, after asking the cache for the lines' plane, and asking it for the part of the lines
+// of the next 64 bytes line by line: the walks follow links from row to row, X codes apart. A line's labels form one
+// row of the destination, so they are written contiguously.
+template <class Code>
+bool hostColorAxis(dim3 grid, dim3 block, const Code* source, Code* destination, GridShape g, LineWeights weights) {
     if (!isQueryLaunch(grid, block, g)) return false;
     const size_t plane = size_t(g.x) * g.y, row = size_t(g.x);
     const int n = g.y;
+    // Lines whose codes share a 64-byte line of a row.
+    constexpr int strideLines = 64 / int(sizeof(Code));
     hostParallelFor(g.z, [&](int64_t j) {
-        LineChain line(n);
-        const int* planeChains = source + plane * j;
-        prefetchIntegers(planeChains, plane);
+        LineChain<Code> line(n);
+        const Code* planeChains = source + plane * j;
+        prefetchValues(planeChains, plane);
         for (int i = 0; i < g.x; ++i) {
-            // The next 16 lines lie in the next 64 bytes of every row: a sixteenth of the rows per line.
-            const int strip = (i / 16 + 1) * 16;
+            // The next lines of a 64-byte line lie in the next 64 bytes of every row: a share of the rows
+            // per line.
+            const int strip = (i / strideLines + 1) * strideLines;
             if (strip < g.x)
-                for (int r = (i % 16) * n / 16; r < (i % 16 + 1) * n / 16; ++r) __builtin_prefetch(planeChains + row * r + strip);
+                for (int r = (i % strideLines) * n / strideLines; r < (i % strideLines + 1) * n / strideLines; ++r)
+                    __builtin_prefetch(planeChains + row * r + strip);
             labelLine(planeChains + i, g, i, g.wholeZOf(int(j)), weights, destination + plane * j + size_t(n) * i, line);
         }
     });
@@ -199,6 +217,7 @@ bool hostColorAxis(dim3 grid, dim3 block, const int* source, int* destination, G
 
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelColorAxis, hostColorAxis);
+CVT_HOST_FAST_PATH(kernelColorAxis<SiteCode>, hostColorAxis<SiteCode>);
+CVT_HOST_FAST_PATH(kernelColorAxis<WideSiteCode>, hostColorAxis<WideSiteCode>);
 
 CVT_END_NAMESPACE

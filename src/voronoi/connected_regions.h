@@ -25,13 +25,15 @@
 
 #include "../device/device.h"
 #include "../host/grid_shape.h"
+#include "../host/site_code.h"
 #include "detached_pieces.h"
 
 CVT_BEGIN_NAMESPACE
 
 // The sites on the device: `count` increasing site codes and, parallel to them, each site's id.
+template <class Code>
 struct DeviceSiteTable {
-    const int* codes = nullptr;
+    const Code* codes = nullptr;
     const int* ids = nullptr;
     int count = 0;
 };
@@ -45,18 +47,21 @@ struct ConnectedRegionsCount {
 // a slab of one) connected, in place, within `box` (at the grid's origin) and, when `nearestInside`
 // is not null, within the mask it gives: voxel v is inside iff nearestInside[v] is v's own code.
 // Voxels outside the box or the mask belong to no region and keep their labels. `sites` lists every
-// site whose code a voxel of the regions carries. `scratch` holds at least g.voxels() integers, whose
+// site whose code a voxel of the regions carries. `scratch` holds at least g.voxels() codes, whose
 // contents are lost (the other site volume of the labelling's pair serves). Nothing else is allocated
-// on the device; the host holds about 100 bytes per detached voxel while it settles them. Throws
-// cvt::Failure for a grid or box it cannot work on, or a label that names no site.
-ConnectedRegionsCount makeRegionsConnected(int* labels, int* scratch, const GridShape& g, GridBox box,
-                                           const int* nearestInside, const DeviceSiteTable& sites);
+// on the device; the host holds about 130 bytes per detached voxel while it settles them. Throws
+// cvt::Failure for a grid or box it cannot work on, or a label that names no site. Codes of type
+// Code, that of g's layout (site_code.h).
+template <class Code>
+ConnectedRegionsCount makeRegionsConnected(Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                           const CodeOf<Code>* nearestInside, const DeviceSiteTable<Code>& sites);
 
 // The first half alone: marks the voxels that are joined to their site within their region, as bits
 // (voxel (x, y, z) is bit x % 32 of word g.index(x, y, z) / 32 of what it returns, which lies in
 // `scratch`). Voxels outside the box or the mask are not marked.
-const uint32_t* markAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
-                                   const int* nearestInside);
+template <class Code>
+const uint32_t* markAnchoredVoxels(const Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                   const CodeOf<Code>* nearestInside);
 
 // ---- The steps, for a run split into slabs of whole planes, whose ranks put them together with
 // exchanges of planes between them: a slab's regions reach their sites through the slabs around it.
@@ -79,8 +84,9 @@ struct NeighbourAnchors {
 
 // markAnchoredVoxels on the planes of a slab, anchoring from the voxels that carry their own code and
 // from the neighbours' anchored voxels.
-const uint32_t* markSlabAnchoredVoxels(const int* labels, int* scratch, const GridShape& g, GridBox box,
-                                       const int* nearestInside, const RegionPlanes& planes,
+template <class Code>
+const uint32_t* markSlabAnchoredVoxels(const Code* labels, Code* scratch, const GridShape& g, GridBox box,
+                                       const CodeOf<Code>* nearestInside, const RegionPlanes& planes,
                                        const NeighbourAnchors& anchors);
 
 // The words of bits (32 voxels of a row each) of plane `plane` of grid g, read from the device.
@@ -88,14 +94,17 @@ std::vector<uint32_t> planeWords(const uint32_t* words, const GridShape& g, int 
 
 // The detached voxels of planes [planes.first, planes.end), as marked by `anchored` (which lies in
 // `scratch`), with their voxels' indices in grid g.
-std::vector<DetachedVoxel> detachedVoxels(const int* labels, int* scratch, const uint32_t* anchored,
+template <class Code>
+std::vector<DetachedVoxel> detachedVoxels(const Code* labels, Code* scratch, const uint32_t* anchored,
                                           const GridShape& g, GridBox box, const RegionPlanes& planes);
 
 // Stores the new labels of the resolution (voxels of grid g) in `labels`, through `scratch`.
-void storeNewLabels(int* labels, int* scratch, const GridShape& g, const DetachedResolution& resolution);
+template <class Code>
+void storeNewLabels(Code* labels, Code* scratch, const GridShape& g, const DetachedResolution& resolution);
 
 // The site table, read from the device.
-SiteIds downloadSites(const DeviceSiteTable& sites);
+template <class Code>
+SiteIds downloadSites(const DeviceSiteTable<Code>& sites);
 
 // ---- The passes, declared for their tests.
 
@@ -130,7 +139,8 @@ struct RegionMaps {
 // them along their word, for every row of the grid: the anchored voxels to start from, and like every
 // set of anchored voxels later, closed along each word. One thread per voxel: launch voxelGrid(g) x
 // voxelBlock().
-__global__ void kernelRegionLinks(const int* labels, const int* nearestInside, GridShape g, GridBox box,
+template <class Code>
+__global__ void kernelRegionLinks(const Code* labels, const Code* nearestInside, GridShape g, GridBox box,
                                   RegionMaps maps, uint32_t* sites);
 
 // One pass of the anchoring: for every tile that changed in the previous pass (changedIn) or has a
@@ -149,7 +159,8 @@ __global__ void kernelCountDetached(RegionMaps maps, const uint32_t* anchored, i
 // Describes the detached voxels: those of tile t are numbered from tileOffsets[t] (tileOffsets[t + 1]
 // ends them), each tile's in voxel order; number k goes to records[k - windowBegin] when it lies in
 // [windowBegin, windowEnd). Launch tileGrid(box) x tileBlock().
-__global__ void kernelDescribeDetached(const int* labels, RegionMaps maps, const uint32_t* anchored,
+template <class Code>
+__global__ void kernelDescribeDetached(const Code* labels, RegionMaps maps, const uint32_t* anchored,
                                        const int* tileOffsets, int windowBegin, int windowEnd, DetachedVoxel* records,
                                        GridShape g, GridBox box);
 

@@ -29,7 +29,7 @@ private:
     std::vector<int32_t> parent_;
 };
 
-int32_t idOf(const SiteIds& sites, int32_t code) {
+int32_t idOf(const SiteIds& sites, int64_t code) {
     const auto found = std::lower_bound(sites.codes.begin(), sites.codes.end(), code);
     if (found == sites.codes.end() || *found != code)
         throw Failure("making regions connected: label " + std::to_string(code) + " names no site");
@@ -39,9 +39,10 @@ int32_t idOf(const SiteIds& sites, int32_t code) {
 // The label a piece goes to among the anchored labels around it, one entry per shared face: the most
 // faces, ties to the smaller id (and, between equal ids, which a site table should not have, the
 // smaller code, so that the choice never depends on anything but the labels).
-int32_t mostSharedLabel(std::vector<int32_t>& faces, const SiteIds& sites) {
+int64_t mostSharedLabel(std::vector<int64_t>& faces, const SiteIds& sites) {
     std::sort(faces.begin(), faces.end());
-    int32_t best = faces.front(), bestId = idOf(sites, best);
+    int64_t best = faces.front();
+    int32_t bestId = idOf(sites, best);
     size_t bestCount = 0;
     for (size_t start = 0, end; start < faces.size(); start = end) {
         end = size_t(std::upper_bound(faces.begin() + ptrdiff_t(start), faces.end(), faces[start]) - faces.begin());
@@ -59,7 +60,7 @@ int32_t mostSharedLabel(std::vector<int32_t>& faces, const SiteIds& sites) {
 DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, const GridShape& g,
                                          const SiteIds& sites) {
     if (sites.ids.size() != sites.codes.size() ||
-        std::adjacent_find(sites.codes.begin(), sites.codes.end(), std::greater_equal<int32_t>()) != sites.codes.end())
+        std::adjacent_find(sites.codes.begin(), sites.codes.end(), std::greater_equal<int64_t>()) != sites.codes.end())
         throw Failure("making regions connected needs the site codes in increasing order, an id to each");
     std::sort(detached.begin(), detached.end(),
               [](const DetachedVoxel& a, const DetachedVoxel& b) { return a.voxel < b.voxel; });
@@ -112,7 +113,7 @@ DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, co
         }
     };
 
-    std::vector<int32_t> code(count);
+    std::vector<int64_t> code(count);
     for (size_t i = 0; i < count; ++i) code[i] = detached[i].code;
     std::vector<int32_t> settledIn(size_t(pieces), 0);  // the round that settled the piece; 0: none yet
 
@@ -120,16 +121,17 @@ DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, co
     std::vector<int32_t> candidates;
     for (int32_t piece = 0; piece < pieces; ++piece) {
         bool touches = false;
-        forEachFace(piece, [&](int32_t neighbour, int32_t) { touches = touches || neighbour >= 0; });
+        forEachFace(piece, [&](int64_t neighbour, int32_t) { touches = touches || neighbour >= 0; });
         if (touches) candidates.push_back(piece);
     }
-    std::vector<int32_t> faces, settledNow;
-    std::vector<std::pair<int32_t, int32_t>> moves;  // piece, label
+    std::vector<int64_t> faces;
+    std::vector<int32_t> settledNow;
+    std::vector<std::pair<int32_t, int64_t>> moves;  // piece, label
     for (int32_t round = 1; !candidates.empty(); ++round) {
         moves.clear();
         for (const int32_t piece : candidates) {
             faces.clear();
-            forEachFace(piece, [&](int32_t neighbour, int32_t record) {
+            forEachFace(piece, [&](int64_t neighbour, int32_t record) {
                 if (neighbour >= 0)
                     faces.push_back(neighbour);
                 else if (record != none && settledIn[size_t(pieceOf[size_t(record)])] != 0)
@@ -146,7 +148,7 @@ DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, co
         }
         // A piece of the label that a piece moved to, next to it, is now joined to its site as well.
         for (const auto& [piece, label] : moves)
-            forEachFace(piece, [&](int32_t, int32_t record) {
+            forEachFace(piece, [&](int64_t, int32_t record) {
                 if (record == none) return;
                 const int32_t next = pieceOf[size_t(record)];
                 if (settledIn[size_t(next)] == 0 && code[size_t(record)] == label) {
@@ -157,7 +159,7 @@ DetachedResolution resolveDetachedPieces(std::vector<DetachedVoxel> detached, co
         // The next round takes the pieces still detached next to those settled now.
         candidates.clear();
         for (const int32_t piece : settledNow)
-            forEachFace(piece, [&](int32_t, int32_t record) {
+            forEachFace(piece, [&](int64_t, int32_t record) {
                 if (record == none) return;
                 const int32_t next = pieceOf[size_t(record)];
                 if (settledIn[size_t(next)] == 0) candidates.push_back(next);

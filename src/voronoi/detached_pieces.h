@@ -28,25 +28,26 @@ namespace cvt {
 // The six face neighbours, in this order: -x, +x, -y, +y, -z, +z.
 constexpr int faceNeighbours = 6;
 // What a detached voxel's record says of a neighbour that is not anchored.
-constexpr int32_t noRegionNeighbour = -1;  // outside the box or the mask
-constexpr int32_t detachedNeighbour = -2;  // detached itself: it has a record of its own
+constexpr int64_t noRegionNeighbour = -1;  // outside the box or the mask
+constexpr int64_t detachedNeighbour = -2;  // detached itself: it has a record of its own
 
 // A detached voxel as the device describes it: its index in the grid, its label (a site code) and, for
-// each face neighbour, the neighbour's label when it is anchored, else one of the values above.
+// each face neighbour, the neighbour's label when it is anchored, else one of the values above. In 64
+// bits whatever the width of the grid's codes: there are few of them.
 struct DetachedVoxel {
-    int32_t voxel;
-    int32_t code;
-    int32_t neighbours[faceNeighbours];
+    int64_t voxel;
+    int64_t code;
+    int64_t neighbours[faceNeighbours];
 };
 
 // The sites by increasing code, each with the id that breaks ties (the smaller wins).
 struct SiteIds {
-    std::vector<int32_t> codes;
+    std::vector<int64_t> codes;
     std::vector<int32_t> ids;
 };
 
 struct DetachedResolution {
-    std::vector<int32_t> voxels, codes;  // the voxels that change label and their new labels, by voxel
+    std::vector<int64_t> voxels, codes;  // the voxels that change label and their new labels, by voxel
     uint64_t apartPieces = 0;            // detached pieces that no site reaches, left as they were
 };
 

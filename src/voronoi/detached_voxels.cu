@@ -1,6 +1,7 @@
 #include "../device/bit_count.h"
 #include "../device/fast_path.h"
 #include "../host/launch_shapes.h"
+#include "../host/site_code.h"
 #include "connected_regions.h"
 #include "region_bits.h"
 
@@ -18,7 +19,8 @@ __host__ __device__ __forceinline__ uint32_t detachedBits(const RegionMaps& maps
 
 // Writes the records of the detached voxels `bits` of a row, numbered from `number`, that fall in the
 // window.
-__host__ __device__ __forceinline__ void describeRow(const int* labels, const RegionMaps& maps,
+template <class Code>
+__host__ __device__ __forceinline__ void describeRow(const Code* labels, const RegionMaps& maps,
                                                      const uint32_t* anchored, const GridShape& g, GridBox box, int tx,
                                                      int y, int z, uint32_t bits, int number, int windowBegin,
                                                      int windowEnd, DetachedVoxel* records) {
@@ -42,7 +44,8 @@ __global__ void kernelCountDetached(RegionMaps maps, const uint32_t* anchored, i
 // The rows of a tile are numbered in thread order (y fastest, then z), so that records follow in voxel
 // order within the tile; each row's first number comes from a scan over the rows' counts in shared
 // memory, in doubling steps between two copies.
-__global__ void kernelDescribeDetached(const int* labels, RegionMaps maps, const uint32_t* anchored,
+template <class Code>
+__global__ void kernelDescribeDetached(const Code* labels, RegionMaps maps, const uint32_t* anchored,
                                        const int* tileOffsets, int windowBegin, int windowEnd, DetachedVoxel* records,
                                        GridShape g, GridBox box) {
     const RegionTiles tiles = regionTilesOf(box);
@@ -65,6 +68,11 @@ __global__ void kernelDescribeDetached(const int* labels, RegionMaps maps, const
     describeRow(labels, maps, anchored, g, box, blockIdx.x, y, z, bits, begin + scan[from][row] - count, windowBegin,
                 windowEnd, records);
 }
+
+template __global__ void kernelDescribeDetached<SiteCode>(const SiteCode*, RegionMaps, const uint32_t*, const int*, int,
+                                                          int, DetachedVoxel*, GridShape, GridBox);
+template __global__ void kernelDescribeDetached<WideSiteCode>(const WideSiteCode*, RegionMaps, const uint32_t*,
+                                                              const int*, int, int, DetachedVoxel*, GridShape, GridBox);
 
 namespace {
 
@@ -89,7 +97,8 @@ bool hostCountDetached(dim3 grid, dim3 block, RegionMaps maps, const uint32_t* a
     return true;
 }
 
-bool hostDescribeDetached(dim3 grid, dim3 block, const int* labels, RegionMaps maps, const uint32_t* anchored,
+template <class Code>
+bool hostDescribeDetached(dim3 grid, dim3 block, const Code* labels, RegionMaps maps, const uint32_t* anchored,
                           const int* tileOffsets, int windowBegin, int windowEnd, DetachedVoxel* records, GridShape g,
                           GridBox box) {
     if (!sameShape(grid, tileGrid(box)) || !sameShape(block, tileBlock())) return false;
@@ -110,6 +119,7 @@ bool hostDescribeDetached(dim3 grid, dim3 block, const int* labels, RegionMaps m
 }  // namespace
 
 CVT_HOST_FAST_PATH(kernelCountDetached, hostCountDetached);
-CVT_HOST_FAST_PATH(kernelDescribeDetached, hostDescribeDetached);
+CVT_HOST_FAST_PATH(kernelDescribeDetached<SiteCode>, hostDescribeDetached<SiteCode>);
+CVT_HOST_FAST_PATH(kernelDescribeDetached<WideSiteCode>, hostDescribeDetached<WideSiteCode>);
 
 CVT_END_NAMESPACE

@@ -19,7 +19,8 @@ namespace {
 // (S the longest side), so |P| < (w.first + w.row + w.third) S^2 and the products stay below
 // (w.first + w.row + w.third) S^3, which the weights keep below 2^62 (axis_spacing.h). A single-point
 // interval keeps b.
-__device__ __forceinline__ bool hiddenBetween(int a, int ra, int b, int rb, int c, int rc, int i, int j,
+template <class Code>
+__device__ __forceinline__ bool hiddenBetween(Code a, int ra, Code b, int rb, Code c, int rc, int i, int j,
                                               LineWeights w, SiteLayout frame) {
     const int64_t ax = frame.x(a), az = frame.z(a), bx = frame.x(b), bz = frame.z(b), cx = frame.x(c), cz = frame.z(c);
     const int64_t p = w.row * (int64_t(ra + rb) * (rb - ra)) + w.first * ((ax + bx - 2 * i) * (bx - ax)) +
@@ -34,18 +35,20 @@ __device__ __forceinline__ bool hiddenBetween(int a, int ra, int b, int rb, int 
 // Maurer's stack construction along the rows of one line. The stack lives in the destination itself
 // as the downward-linked chain; only the top entry and the one below it are kept in registers, deeper
 // entries are read back while popping. Popped entries are not erased, just no longer linked.
-__global__ void kernelMaurerAxis(const int* source, int* destination, GridShape g, LineWeights weights) {
+template <class Code>
+__global__ void kernelMaurerAxis(const Code* source, Code* destination, GridShape g, LineWeights weights) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     const int j = blockIdx.y * blockDim.y + threadIdx.y;
-    const int line = g.index(i, 0, j);
-    const int n = g.y;  // rows of a line, g.x integers apart
+    const CodeIndex<Code> line = CodeIndex<Code>(g.index(i, 0, j));
+    const CodeIndex<Code> row = g.x;  // the distance between the rows of a line
+    const int n = g.y;                // rows of a line
 
-    int top = CHAIN_END;  // an unlinked value: the removal test needs two entries
+    Code top = chainEndBit<Code>;  // an unlinked value: the removal test needs two entries
     int topRow = 0;
-    int belowTop = 0;
+    Code belowTop = 0;
     bool nonEmpty = false;
     for (int k = 0; k < n; ++k) {
-        const int candidate = source[line + g.x * k];
+        const Code candidate = source[line + row * k];
         if (candidate < 0) continue;
         while (chainLinked(top)) {
             const int belowRow = chainLink(top, g.codes);
@@ -53,23 +56,27 @@ __global__ void kernelMaurerAxis(const int* source, int* destination, GridShape 
                 break;
             top = belowTop;
             topRow = belowRow;
-            if (chainLinked(top)) belowTop = destination[line + g.x * chainLink(top, g.codes)];
+            if (chainLinked(top)) belowTop = destination[line + row * chainLink(top, g.codes)];
         }
-        const int entry = chainEntry(candidate, nonEmpty, topRow, g.codes);
-        destination[line + g.x * k] = entry;
+        const Code entry = chainEntry(candidate, nonEmpty, topRow, g.codes);
+        destination[line + row * k] = entry;
         belowTop = top;
         top = entry;
         topRow = k;
         nonEmpty = true;
     }
-    if (source[line + g.x * (n - 1)] < 0) destination[line + g.x * (n - 1)] = chainEndMarker(nonEmpty, topRow, g.codes);
+    if (source[line + row * (n - 1)] < 0)
+        destination[line + row * (n - 1)] = chainEndMarker<Code>(nonEmpty, topRow, g.codes);
 }
+
+template __global__ void kernelMaurerAxis<SiteCode>(const SiteCode*, SiteCode*, GridShape, LineWeights);
+template __global__ void kernelMaurerAxis<WideSiteCode>(const WideSiteCode*, WideSiteCode*, GridShape, LineWeights);
 
 namespace {
 
-// Lines constructed together. A row of the plane holds their candidates in one 64-byte cache line, so
-// the plane is copied in and out row by row, a whole cache line at a time. Line by line, each candidate
-// would cost a cache line of its own, X integers from the last: at sides that are multiples of 256 the
+// Lines constructed together. A row of the plane holds their candidates in one 64-byte cache line (two
+// with 64-bit codes), so the plane is copied in and out row by row, whole cache lines at a time. Line by
+// line, each candidate would cost a cache line of its own, X codes from the last: at sides that are multiples of 256 the
 // rows of a line fall into a few cache sets and evict each other before the next line comes to them.
 constexpr int groupLines = 16;
 
@@ -87,9 +94,10 @@ public:
         for (int k = 0; k < n; ++k) rowTerms_[k] = w.row * (int64_t(k) * k);
     }
     // Of `candidate` at row k of line (i, j): its fields as SiteLayout reads them.
-    int64_t operator()(int candidate, int k, int i, int j) const {
-        return rowTerms_[k] + firstTerms_[((candidate >> xShift_) & xMask_) - i + firstOffset_] +
-               thirdTerms_[(candidate & zMask_) - j + thirdOffset_];
+    template <class Code>
+    int64_t operator()(Code candidate, int k, int i, int j) const {
+        return rowTerms_[k] + firstTerms_[int((candidate >> xShift_) & xMask_) - i + firstOffset_] +
+               thirdTerms_[int(candidate & zMask_) - j + thirdOffset_];
     }
 
 private:
@@ -105,16 +113,18 @@ private:
     int xShift_, xMask_, zMask_, firstOffset_, thirdOffset_;
 };
 
-// The work arrays of one thread. Lines lie `stride` integers apart in `sources` and `chains`, a little
+// The work arrays of one thread. Lines lie `stride` codes apart in `sources` and `chains`, a little
 // more than a line, so that the copies between the plane and the arrays spread over the cache sets.
 // `removals` holds, per row, how many entries the candidate of that row removed from the stack on the
 // last line constructed where every row held a candidate.
+template <class Code>
 struct LineGroup {
     explicit LineGroup(int n)  // n: rows of a line
         : stride(n + groupLines), sources(size_t(stride) * groupLines), chains(sources.size()), codes(n), rows(n),
           sums(n), stackRows(n), stackSums(n), stack(2 * size_t(n + 2)), removals(n, 0) {}
     int stride;
-    std::vector<int> sources, chains, codes, rows, stackRows;
+    std::vector<Code> sources, chains, codes;
+    std::vector<int> rows, stackRows;
     std::vector<int64_t> sums, stackSums, stack;
     std::vector<int> removals;
 };
@@ -125,9 +135,10 @@ struct LineGroup {
 // load per row and no branch in between (the removal test is as good as random, and each
 // misprediction would hold up the loads), and the stack is kept in arrays instead of being read back
 // from the chain.
-void constructSparseLine(const int* candidates, int* chain, int n, int i, int j, const EntrySums& sums,
-                         SiteLayout frame, LineGroup& work, int count) {
-    const int* codes = work.codes.data();
+template <class Code>
+void constructSparseLine(const Code* candidates, Code* chain, int n, int i, int j, const EntrySums& sums,
+                         SiteLayout frame, LineGroup<Code>& work, int count) {
+    const Code* codes = work.codes.data();
     const int* rows = work.rows.data();
     int* stackRows = work.stackRows.data();
     int64_t* stackSums = work.stackSums.data();
@@ -136,7 +147,8 @@ void constructSparseLine(const int* candidates, int* chain, int n, int i, int j,
     int64_t topSum = 0, belowSum = 0;
     int topRow = 0, belowRow = 0;
     for (int m = 0; m < count; ++m) {
-        const int candidate = codes[m], k = rows[m];
+        const Code candidate = codes[m];
+        const int k = rows[m];
         const int64_t sum = sums(candidate, k, i, j);
         while (depth >= 2 && (topSum - belowSum) * (k - topRow) > (sum - topSum) * (topRow - belowRow)) {
             topSum = belowSum;
@@ -158,7 +170,7 @@ void constructSparseLine(const int* candidates, int* chain, int n, int i, int j,
         topRow = k;
         ++depth;
     }
-    if (candidates[n - 1] < 0) chain[n - 1] = chainEndMarker(depth > 0, depth > 0 ? topRow : 0, frame);
+    if (candidates[n - 1] < 0) chain[n - 1] = chainEndMarker<Code>(depth > 0, depth > 0 ? topRow : 0, frame);
 }
 
 // The kernel's construction of line (i, j) where every row holds a candidate (the second round).
@@ -177,8 +189,9 @@ void constructSparseLine(const int* candidates, int* chain, int n, int i, int j,
 // The stack lives in work.stack as pairs (sum, row), entry e at 2 e + 2, above a pair of zeros that
 // the comparisons read, but do not use, while the stack holds a single entry; the pair above the top
 // is read as well, also unused. The links go into `chain` first and become entries at the end.
-void constructDenseLine(const int* candidates, int* chain, int n, int i, int j, const EntrySums& sums,
-                        SiteLayout frame, LineGroup& work) {
+template <class Code>
+void constructDenseLine(const Code* candidates, Code* chain, int n, int i, int j, const EntrySums& sums,
+                        SiteLayout frame, LineGroup<Code>& work) {
     int64_t* const entrySums = work.sums.data();
     for (int k = 0; k < n; ++k) entrySums[k] = sums(candidates[k], k, i, j);
     int64_t* const stack = work.stack.data() + 2;
@@ -207,26 +220,27 @@ void constructDenseLine(const int* candidates, int* chain, int n, int i, int j, 
             removals[k] = depth - left;
             link = stack[2 * left - 1];
         }
-        chain[k] = int(link);
+        chain[k] = Code(link);
         stack[2 * left] = sum;
         stack[2 * left + 1] = k;
         depth = left + 1;
     }
     chain[0] = chainEntry(candidates[0], false, 0, frame);
-    for (int k = 1; k < n; ++k) chain[k] = chainEntry(candidates[k], true, chain[k], frame);
+    for (int k = 1; k < n; ++k) chain[k] = chainEntry(candidates[k], true, int(chain[k]), frame);
 }
 
 // The kernel's construction of line (i, j), its n candidates contiguous in `candidates`, into `chain`,
 // which holds what the destination held.
-void constructLine(const int* candidates, int* chain, int n, int i, int j, const EntrySums& sums, SiteLayout frame,
-                   LineGroup& work) {
-    int anyEmpty = 0;
+template <class Code>
+void constructLine(const Code* candidates, Code* chain, int n, int i, int j, const EntrySums& sums, SiteLayout frame,
+                   LineGroup<Code>& work) {
+    Code anyEmpty = 0;
     for (int k = 0; k < n; ++k) anyEmpty |= candidates[k];
     if (anyEmpty >= 0) {
         constructDenseLine(candidates, chain, n, i, j, sums, frame, work);
         return;
     }
-    int* codes = work.codes.data();
+    Code* codes = work.codes.data();
     int* rows = work.rows.data();
     int count = 0;
     for (int k = 0; k < n; ++k) {
@@ -240,19 +254,20 @@ void constructLine(const int* candidates, int* chain, int n, int i, int j, const
 // Plane by plane, groupLines lines at a time: the group's rows are copied out of the source and the
 // destination into lines, constructed there, and copied back, destination rows without a candidate
 // unchanged.
-bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, GridShape g, LineWeights w) {
+template <class Code>
+bool hostMaurerAxis(dim3 grid, dim3 block, const Code* source, Code* destination, GridShape g, LineWeights w) {
     if (!isLineLaunch(grid, block, g)) return false;
     const size_t plane = size_t(g.x) * g.y, row = size_t(g.x);
     const int n = g.y;
     const EntrySums sums(n, w, g.codes);
     hostParallelFor(g.z, [&](int64_t j) {
-        LineGroup work(n);
+        LineGroup<Code> work(n);
         const size_t stride = size_t(work.stride);
-        prefetchIntegers(source + plane * j, plane);
-        prefetchIntegers(destination + plane * j, plane);
+        prefetchValues(source + plane * j, plane);
+        prefetchValues(destination + plane * j, plane);
         for (int first = 0; first < g.x; first += groupLines) {
-            const int* planeSources = source + plane * j + first;
-            int* planeChains = destination + plane * j + first;
+            const Code* planeSources = source + plane * j + first;
+            Code* planeChains = destination + plane * j + first;
             for (int k = 0; k < n; ++k)
                 for (int l = 0; l < groupLines; ++l) {
                     work.sources[stride * l + k] = planeSources[row * k + l];
@@ -270,6 +285,7 @@ bool hostMaurerAxis(dim3 grid, dim3 block, const int* source, int* destination, 
 
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelMaurerAxis, hostMaurerAxis);
+CVT_HOST_FAST_PATH(kernelMaurerAxis<SiteCode>, hostMaurerAxis<SiteCode>);
+CVT_HOST_FAST_PATH(kernelMaurerAxis<WideSiteCode>, hostMaurerAxis<WideSiteCode>);
 
 CVT_END_NAMESPACE

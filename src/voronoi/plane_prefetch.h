@@ -8,9 +8,10 @@
 
 CVT_BEGIN_NAMESPACE
 
-// Asks the cache for the `count` integers from `values` on, one request per 64-byte line.
-inline void prefetchIntegers(const int* values, size_t count) {
-    for (size_t i = 0; i < count; i += 64 / sizeof(int)) __builtin_prefetch(values + i);
+// Asks the cache for the `count` values from `values` on, one request per 64-byte line.
+template <class Value>
+void prefetchValues(const Value* values, size_t count) {
+    for (size_t i = 0; i < count; i += 64 / sizeof(Value)) __builtin_prefetch(values + i);
 }
 
 CVT_END_NAMESPACE

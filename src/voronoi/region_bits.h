@@ -18,22 +18,24 @@ __host__ __device__ __forceinline__ int64_t rowWord(const GridShape& g, int xWor
 
 __host__ __device__ __forceinline__ bool rowInBox(GridBox box, int y, int z) { return y < box.y && z < box.z; }
 
-__host__ __device__ __forceinline__ bool voxelInside(const int* nearestInside, const GridShape& g, GridBox box, int x,
+template <class Code>
+__host__ __device__ __forceinline__ bool voxelInside(const Code* nearestInside, const GridShape& g, GridBox box, int x,
                                                      int y, int z) {
     return x < box.x && y < box.y && z < box.z &&
-           (nearestInside == nullptr || nearestInside[g.index(x, y, z)] == g.codes.encode(x, y, g.wholeZOf(z)));
+           (nearestInside == nullptr || nearestInside[g.index(x, y, z)] == g.codes.encode<Code>(x, y, g.wholeZOf(z)));
 }
 
 // The bits kernelRegionLinks stores for one voxel.
 enum LinkBit : uint32_t { insideBit = 1, siteBit = 2, nextXBit = 4, nextYBit = 8, nextZBit = 16 };
 
-__host__ __device__ __forceinline__ uint32_t voxelLinkBits(const int* labels, const int* nearestInside,
+template <class Code>
+__host__ __device__ __forceinline__ uint32_t voxelLinkBits(const Code* labels, const Code* nearestInside,
                                                            const GridShape& g, GridBox box, int x, int y, int z) {
     if (!voxelInside(nearestInside, g, box, x, y, z)) return 0;
     const int64_t voxel = g.index(x, y, z);
-    const int code = labels[voxel];
+    const Code code = labels[voxel];
     uint32_t bits = insideBit;
-    if (code == g.codes.encode(x, y, g.wholeZOf(z))) bits |= siteBit;
+    if (code == g.codes.encode<Code>(x, y, g.wholeZOf(z))) bits |= siteBit;
     if (x + 1 < box.x && labels[voxel + 1] == code && voxelInside(nearestInside, g, box, x + 1, y, z)) bits |= nextXBit;
     if (y + 1 < box.y && labels[voxel + g.x] == code && voxelInside(nearestInside, g, box, x, y + 1, z))
         bits |= nextYBit;
@@ -118,7 +120,8 @@ __host__ __device__ __forceinline__ uint32_t grownRow(const TileRow& row, uint32
 }
 
 // The record of detached voxel (x, y, z).
-__host__ __device__ __forceinline__ DetachedVoxel describeVoxel(const int* labels, const RegionMaps& maps,
+template <class Code>
+__host__ __device__ __forceinline__ DetachedVoxel describeVoxel(const Code* labels, const RegionMaps& maps,
                                                                 const uint32_t* anchored, const GridShape& g,
                                                                 GridBox box, int x, int y, int z) {
     DetachedVoxel record;
@@ -127,7 +130,7 @@ __host__ __device__ __forceinline__ DetachedVoxel describeVoxel(const int* label
     const int offsets[faceNeighbours][3] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, -1}, {0, 0, 1}};
     for (int d = 0; d < faceNeighbours; ++d) {
         const int nx = x + offsets[d][0], ny = y + offsets[d][1], nz = z + offsets[d][2];
-        int32_t neighbour = noRegionNeighbour;
+        int64_t neighbour = noRegionNeighbour;
         if (nx >= 0 && ny >= 0 && nz >= 0 && nx < box.x && ny < box.y && nz < box.z) {
             const int64_t word = rowWord(g, nx / regionTileSide, ny, nz);
             const uint32_t bit = 1u << (nx % regionTileSide);

@@ -1,6 +1,7 @@
 #include "../device/fast_path.h"
 #include "../host/launch_shapes.h"
 #include "../host/flag_bits.h"
+#include "../host/site_code.h"
 #include "connected_regions.h"
 #include "region_bits.h"
 
@@ -8,7 +9,8 @@ CVT_BEGIN_NAMESPACE
 
 // A warp is one word of a row: each lane works out its voxel's bits, and five lanes then gather one
 // map's word each from the lanes' bits in shared memory.
-__global__ void kernelRegionLinks(const int* labels, const int* nearestInside, GridShape g, GridBox box,
+template <class Code>
+__global__ void kernelRegionLinks(const Code* labels, const Code* nearestInside, GridShape g, GridBox box,
                                   RegionMaps maps, uint32_t* sites) {
     __shared__ uint32_t laneBits[4][32];
     const int lane = threadIdx.x, warp = threadIdx.y;
@@ -28,19 +30,26 @@ __global__ void kernelRegionLinks(const int* labels, const int* nearestInside, G
     if (lane == 4) maps.nextZ[word] = gather(nextZBit);
 }
 
+template __global__ void kernelRegionLinks<SiteCode>(const SiteCode*, const SiteCode*, GridShape, GridBox, RegionMaps,
+                                                     uint32_t*);
+template __global__ void kernelRegionLinks<WideSiteCode>(const WideSiteCode*, const WideSiteCode*, GridShape, GridBox,
+                                                         RegionMaps, uint32_t*);
+
 namespace {
 
 // Bit i set where values[i] is the code of voxel 32 xWord + i of row (y, z): codes of consecutive x
 // differ by one unit of the x field.
-inline uint32_t ownCodeBits(const int* values, const GridShape& g, int xWord, int y, int z) {
-    const int first = g.codes.encode(xWord * 32, y, g.wholeZOf(z)), unit = g.codes.encode(1, 0, 0);
+template <class Code>
+uint32_t ownCodeBits(const Code* values, const GridShape& g, int xWord, int y, int z) {
+    const Code first = g.codes.encode<Code>(xWord * 32, y, g.wholeZOf(z)), unit = g.codes.encode<Code>(1, 0, 0);
     uint8_t own[32];
     for (int i = 0; i < 32; ++i) own[i] = values[i] == first + i * unit;
     return packFlags(own);
 }
 
 // The inside voxels of a word, as voxelInside has them.
-inline uint32_t insideWord(const int* nearestInside, const GridShape& g, GridBox box, int xWord, int y, int z) {
+template <class Code>
+uint32_t insideWord(const Code* nearestInside, const GridShape& g, GridBox box, int xWord, int y, int z) {
     if (y >= g.y || z >= g.z || !rowInBox(box, y, z) || xWord * 32 >= box.x) return 0;
     const int within = box.x - xWord * 32;
     const uint32_t inBox = within >= 32 ? ~0u : (1u << within) - 1;
@@ -49,7 +58,8 @@ inline uint32_t insideWord(const int* nearestInside, const GridShape& g, GridBox
 }
 
 // The same words as the kernel, 32 voxels at a time.
-bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* nearestInside, GridShape g, GridBox box,
+template <class Code>
+bool hostRegionLinks(dim3 grid, dim3 block, const Code* labels, const Code* nearestInside, GridShape g, GridBox box,
                      RegionMaps maps, uint32_t* sites) {
     if (!isVoxelLaunch(grid, block, g)) return false;
     const int words = g.x / 32;
@@ -63,7 +73,7 @@ bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* neares
                 sites[word] = maps.nextX[word] = maps.nextY[word] = maps.nextZ[word] = 0;
                 continue;
             }
-            const int* line = labels + g.index(xWord * 32, y, z);
+            const Code* line = labels + g.index(xWord * 32, y, z);
             // Along x the last voxel of the word looks at the first of the next one, if there is one.
             uint8_t sameAlongX[32];
             for (int i = 0; i < 31; ++i) sameAlongX[i] = line[i] == line[i + 1];
@@ -85,6 +95,7 @@ bool hostRegionLinks(dim3 grid, dim3 block, const int* labels, const int* neares
 
 }  // namespace
 
-CVT_HOST_FAST_PATH(kernelRegionLinks, hostRegionLinks);
+CVT_HOST_FAST_PATH(kernelRegionLinks<SiteCode>, hostRegionLinks<SiteCode>);
+CVT_HOST_FAST_PATH(kernelRegionLinks<WideSiteCode>, hostRegionLinks<WideSiteCode>);
 
 CVT_END_NAMESPACE

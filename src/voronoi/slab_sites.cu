@@ -9,19 +9,19 @@
 
 CVT_BEGIN_NAMESPACE
 
-SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int firstPlane, int planes) {
+SlabSiteEntries slabSiteEntries(const std::vector<int64_t>& codes, const GridShape& g, int firstPlane, int planes) {
     const int begin = g.wholeZOf(firstPlane), end = begin + planes;
     // The nearest site below and above the slab, by column (x + X y).
-    std::unordered_map<int, int> below, above;
+    std::unordered_map<int64_t, int64_t> below, above;
     SlabSiteEntries entries;
-    for (const int code : codes) {
+    for (const int64_t code : codes) {
         const int x = g.codes.x(code), y = g.codes.y(code), z = g.codes.z(code);
         if (z >= begin && z < end) {
             entries.voxels.push_back(g.index(x, y, z - g.zOrigin));
             entries.codes.push_back(code);
             continue;
         }
-        const int column = g.index(x, y, 0);
+        const int64_t column = g.index(x, y, 0);
         auto [nearest, first] = (z < begin ? below : above).try_emplace(column, code);
         if (!first && (z < begin ? z > g.codes.z(nearest->second) : z < g.codes.z(nearest->second)))
             nearest->second = code;
@@ -37,28 +37,42 @@ SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& 
     return entries;
 }
 
-__global__ void kernelScatterCodes(int* volume, const int* voxels, const int* codes, int count) {
+template <class Code>
+__global__ void kernelScatterCodes(Code* volume, const CodeIndex<Code>* voxels, const Code* codes, int count) {
     const int entry = int(blockIdx.x * blockDim.x + threadIdx.x);
     if (entry < count) volume[voxels[entry]] = codes[entry];
 }
 
-__global__ void kernelGatherCodes(const int* volume, const int* voxels, int* codes, int count) {
+template <class Code>
+__global__ void kernelGatherCodes(const Code* volume, const CodeIndex<Code>* voxels, Code* codes, int count) {
     const int entry = int(blockIdx.x * blockDim.x + threadIdx.x);
     if (entry < count) codes[entry] = volume[voxels[entry]];
 }
 
-void uploadSlabSites(const SlabSiteEntries& entries, int* voxels, int* codes) {
+template __global__ void kernelScatterCodes<SiteCode>(SiteCode*, const SiteCode*, const SiteCode*, int);
+template __global__ void kernelScatterCodes<WideSiteCode>(WideSiteCode*, const WideSiteCode*, const WideSiteCode*,
+                                                          int);
+template __global__ void kernelGatherCodes<SiteCode>(const SiteCode*, const SiteCode*, SiteCode*, int);
+template __global__ void kernelGatherCodes<WideSiteCode>(const WideSiteCode*, const WideSiteCode*, WideSiteCode*, int);
+
+void uploadSlabSites(const SlabSiteEntries& entries, DeviceCodes& voxels, DeviceCodes& codes) {
     const GridShape g = gridSize;
-    int* volume = voronoiBuffers[voronoiIndex];
-    LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, volume, EMPTY_SITE, g);
+    if (voxels.wide() != g.codes.wide || codes.wide() != g.codes.wide)
+        throw Failure("the arrays of a slab's sites do not have the width of the grid's codes");
     const int count = int(entries.voxels.size());
-    if (count == 0) return;
-    const size_t bytes = size_t(count) * sizeof(int);
-    checkCuda(cudaMemcpy(voxels, entries.voxels.data(), bytes, cudaMemcpyHostToDevice), "uploading the sites' voxels");
-    checkCuda(cudaMemcpy(codes, entries.codes.data(), bytes, cudaMemcpyHostToDevice), "uploading the sites' codes");
-    const int threads = 256;
-    LAUNCH_KERNEL(kernelScatterCodes, dim3((count + threads - 1) / threads), dim3(threads), 0, volume, voxels, codes,
-                  count);
+    if (count > 0) {
+        voxels.upload(entries.voxels.data(), size_t(count), "uploading the sites' voxels");
+        codes.upload(entries.codes.data(), size_t(count), "uploading the sites' codes");
+    }
+    withCodeType(g.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        Code* volume = codesIn<Code>(voronoiBuffers[voronoiIndex]);
+        LAUNCH_KERNEL(kernelFill<Code>, voxelGrid(g), voxelBlock(), 0, volume, emptySite<Code>, g);
+        if (count == 0) return;
+        const int threads = 256;
+        LAUNCH_KERNEL(kernelScatterCodes<Code>, dim3((count + threads - 1) / threads), dim3(threads), 0, volume,
+                      voxels.get<Code>(), codes.get<Code>(), count);
+    });
 }
 
 CVT_END_NAMESPACE

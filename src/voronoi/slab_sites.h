@@ -11,34 +11,40 @@
 // the same label. The planes outside the slab get labels that mean nothing.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "../device/device.h"
+#include "../host/device_codes.h"
 #include "../host/grid_shape.h"
+#include "../host/site_code.h"
 #include "../host/slab.h"
 
 CVT_BEGIN_NAMESPACE
 
 // Where the sites go in a slab grid's volume: voxel indices and the codes stored there.
 struct SlabSiteEntries {
-    std::vector<int> voxels, codes;
+    std::vector<int64_t> voxels, codes;
 };
 
 // The entries for the slab that is planes [firstPlane, firstPlane + planes) of grid `g` (a slab grid,
 // whose slab begins at slabFirstPlane, or a whole grid, whose slab is all its planes): every site of
 // `codes` (site codes of the whole grid, each once) on the slab's planes, and the sites of the planes
 // below and above it.
-SlabSiteEntries slabSiteEntries(const std::vector<int>& codes, const GridShape& g, int firstPlane, int planes);
+SlabSiteEntries slabSiteEntries(const std::vector<int64_t>& codes, const GridShape& g, int firstPlane, int planes);
 
 // Stores `count` codes at their voxels of a volume. A 1-D launch of any shape that covers count.
-__global__ void kernelScatterCodes(int* volume, const int* voxels, const int* codes, int count);
+template <class Code>
+__global__ void kernelScatterCodes(Code* volume, const CodeIndex<Code>* voxels, const Code* codes, int count);
 
 // Reads `count` codes from their voxels of a volume into `codes`. A 1-D launch of any shape that
 // covers count.
-__global__ void kernelGatherCodes(const int* volume, const int* voxels, int* codes, int count);
+template <class Code>
+__global__ void kernelGatherCodes(const Code* volume, const CodeIndex<Code>* voxels, Code* codes, int count);
 
 // Empties voronoiBuffers[voronoiIndex] on gridSize and stores the entries there, through the device
-// arrays `voxels` and `codes`, which hold at least as many integers as there are entries.
-void uploadSlabSites(const SlabSiteEntries& entries, int* voxels, int* codes);
+// arrays `voxels` and `codes` (of gridSize's code width), which hold at least as many as there are
+// entries.
+void uploadSlabSites(const SlabSiteEntries& entries, DeviceCodes& voxels, DeviceCodes& codes);
 
 CVT_END_NAMESPACE

@@ -3,6 +3,7 @@
 
 #include "../host/launch_shapes.h"
 #include "../host/buffers.h"
+#include "../host/site_code.h"
 #include "voronoi.h"
 
 CVT_BEGIN_NAMESPACE
@@ -10,31 +11,46 @@ CVT_BEGIN_NAMESPACE
 namespace {
 
 // The kernels test no bounds: they need exactly one thread per line or column, tiles of 32 rows and
-// the leading X Y Z elements of each buffer. An unusable gridSize would make them read and write
-// outside the buffers, so it is refused before anything runs.
+// the leading X Y Z codes of each buffer. An unusable gridSize would make them read and write outside
+// the buffers, so it is refused before anything runs.
 void requireLabellableGrid() {
     if (voronoiBuffers == nullptr || voronoiBuffers[0] == nullptr || voronoiBuffers[1] == nullptr)
         throw Failure("labelling needs the device buffer set, which is not allocated");
-    if (!isOnSteps(gridSize) || uint64_t(gridSize.voxels()) * sizeof(int) > volumeBytes)
+    if (!isOnSteps(gridSize) || uint64_t(gridSize.voxels()) * gridSize.codes.codeBytes() > siteVolumeBytes)
         throw Failure("cannot label grid " + shapeText(gridSize) + ": it must have " + stepsRule() +
                       " within the allocated volumes");
+}
+
+// The site volumes of the buffer set as codes of gridSize's type.
+template <class Code>
+Code* siteVolume(int which) {
+    return codesIn<Code>(voronoiBuffers[which]);
 }
 
 }  // namespace
 
 void launchFloodZ() {
-    LAUNCH_KERNEL(kernelFloodZ, columnGrid(gridSize), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], gridSize);
+    withCodeType(gridSize.codes.wide, [](auto code) {
+        using Code = decltype(code);
+        LAUNCH_KERNEL(kernelFloodZ<Code>, columnGrid(gridSize), lineBlock(), 0, siteVolume<Code>(voronoiIndex),
+                      siteVolume<Code>(voronoiIndex ^ 1), gridSize);
+    });
 }
 
 void launchMaurerAxis(const GridShape& frame, LineWeights weights) {
-    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(frame), lineBlock(), 0, voronoiBuffers[voronoiIndex],
-                  voronoiBuffers[voronoiIndex ^ 1], frame, weights);
+    withCodeType(frame.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        LAUNCH_KERNEL(kernelMaurerAxis<Code>, lineGrid(frame), lineBlock(), 0, siteVolume<Code>(voronoiIndex),
+                      siteVolume<Code>(voronoiIndex ^ 1), frame, weights);
+    });
 }
 
 void launchColorAxis(const GridShape& frame, LineWeights weights) {
-    LAUNCH_KERNEL(kernelColorAxis, queryGrid(frame), queryBlock(), 0, voronoiBuffers[voronoiIndex ^ 1],
-                  voronoiBuffers[voronoiIndex], frame, weights);
+    withCodeType(frame.codes.wide, [&](auto code) {
+        using Code = decltype(code);
+        LAUNCH_KERNEL(kernelColorAxis<Code>, queryGrid(frame), queryBlock(), 0, siteVolume<Code>(voronoiIndex ^ 1),
+                      siteVolume<Code>(voronoiIndex), frame, weights);
+    });
 }
 
 // The flood writes into the other buffer, which thereby becomes the selected one; each construction

@@ -27,22 +27,26 @@ struct LineWeights {
 
 // Every pass takes the grid g of its source in the pass's own frame: its sides and the site layout of
 // the codes in it. A pass along the second array axis works on lines (i, j) = (x, z) of g, each of g.y
-// rows, g.x integers apart.
+// rows, g.x codes apart. Each pass is written once for codes of type Code (site_code.h), which must be
+// the type of g's layout: SiteCode, or WideSiteCode for a wide one.
 
 // Column flood along z. One thread per column (x, y); launch columnGrid(g) x lineBlock().
-// Writes the nearest site of each column to every voxel of it, EMPTY_SITE for a column without one.
-__global__ void kernelFloodZ(const int* source, int* destination, GridShape g);
+// Writes the nearest site of each column to every voxel of it, emptySite<Code> for a column without one.
+template <class Code>
+__global__ void kernelFloodZ(const Code* source, Code* destination, GridShape g);
 
 // Construction pass along the second array axis. One thread per line (i, j) = (x, z); launch
 // lineGrid(g) x lineBlock(). Leaves in `destination` the chain of the candidates that are nearest at
 // some position of the line, headed at row g.y - 1 (see chain_entry.h), in the frame of g.
-__global__ void kernelMaurerAxis(const int* source, int* destination, GridShape g, LineWeights weights);
+template <class Code>
+__global__ void kernelMaurerAxis(const Code* source, Code* destination, GridShape g, LineWeights weights);
 
 // Query pass over the chains of kernelMaurerAxis. Blocks of 32 x 2 threads on queryGrid(g): block
 // (bx, j) handles lines i = 32 bx .. 32 bx + 31 of plane j, two threads per line. Writes the nearest
 // chain entry of line (i, j) for row y to voxel (y, i, j) of the grid g.exchanged(), as a code of that
 // grid: the first two fields exchanged.
-__global__ void kernelColorAxis(const int* source, int* destination, GridShape g, LineWeights weights);
+template <class Code>
+__global__ void kernelColorAxis(const Code* source, Code* destination, GridShape g, LineWeights weights);
 
 // kernelFloodZ from voronoiBuffers[voronoiIndex] into the other buffer, on gridSize.
 void launchFloodZ();

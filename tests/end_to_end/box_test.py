@@ -59,9 +59,9 @@ def test_odd_boxes_round_each_side_up_on_its_own_and_end_exact(tmp_path, shape, 
 
 
 def test_a_side_past_the_limit_is_refused_with_the_limit(tmp_path):
-    header = "NRRD0004\ntype: uint8\ndimension: 3\nsizes: 4100 2 2\nencoding: raw\n\n"
-    (tmp_path / "wide.nrrd").write_bytes(header.encode() + bytes(4100 * 4))
+    header = "NRRD0004\ntype: uint8\ndimension: 3\nsizes: 16400 2 2\nencoding: raw\n\n"
+    (tmp_path / "wide.nrrd").write_bytes(header.encode() + bytes(16400 * 4))
     result = run(BUILD / "cvt-volume", tmp_path / "wide.nrrd", "--sites", 2, "--labels", tmp_path / "l.npy")
     assert result.returncode != 0
-    assert "4096" in result.stderr
+    assert "16384" in result.stderr
     assert not (tmp_path / "l.npy").exists()

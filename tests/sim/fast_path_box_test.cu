@@ -1,5 +1,6 @@
 // Every fast path against its simulated kernel on grids whose sides all differ, one of them past 1024
-// with the wider code fields that it brings: every byte of every pass compared, from random bytes.
+// with the wider code fields that it brings, the labelling's with 32-bit and with 64-bit codes: every
+// byte of every pass compared, from random bytes.
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -53,25 +54,34 @@ std::vector<Site> randomSites(const GridShape& g, int count, std::mt19937& rando
 
 const GridShape shapes[] = {fullGrid(64, 96, 12), fullGrid(2048, 32, 4)};
 
+// The passes of a labelling with codes of type Code, that of g's layout.
+template <class Code>
+void expectSameLabellingPasses(const GridShape& g, std::mt19937& random) {
+    const LineWeights weights{49, 625, 16};
+    const size_t voxels = size_t(g.voxels());
+    for (const std::vector<Code>& input :
+         {siteVolume<Code>(randomSites(g, 60, random), g), randomBits<Code>(voxels, random)}) {
+        const std::vector<Code> flooded = expectSame(input, voxels, random, [&](Code* in, Code* out) {
+            LAUNCH_KERNEL(kernelFloodZ<Code>, columnGrid(g), lineBlock(), 0, in, out, g);
+        });
+        // The second round's frame takes the first round's output: here the flood's, as a stand-in.
+        for (const GridShape& frame : {g, g.exchanged()}) {
+            const std::vector<Code> chains = expectSame(flooded, voxels, random, [&](Code* in, Code* out) {
+                LAUNCH_KERNEL(kernelMaurerAxis<Code>, lineGrid(frame), lineBlock(), 0, in, out, frame, weights);
+            });
+            expectSame(chains, voxels, random, [&](Code* in, Code* out) {
+                LAUNCH_KERNEL(kernelColorAxis<Code>, queryGrid(frame), queryBlock(), 0, in, out, frame, weights);
+            });
+        }
+    }
+}
+
+// Each grid with its own codes and with 64-bit ones.
 TEST_F(FastPathBoxTest, LabellingPassesInBothFrames) {
     std::mt19937 random(3);
-    const LineWeights weights{49, 625, 16};
     for (const GridShape& g : shapes) {
-        const size_t voxels = size_t(g.voxels());
-        for (const std::vector<int>& input : {siteVolume(randomSites(g, 60, random), g), randomBits<int>(voxels, random)}) {
-            const std::vector<int> flooded = expectSame(input, voxels, random, [&](int* in, int* out) {
-                LAUNCH_KERNEL(kernelFloodZ, columnGrid(g), lineBlock(), 0, in, out, g);
-            });
-            // The second round's frame takes the first round's output: here the flood's, as a stand-in.
-            for (const GridShape& frame : {g, g.exchanged()}) {
-                const std::vector<int> chains = expectSame(flooded, voxels, random, [&](int* in, int* out) {
-                    LAUNCH_KERNEL(kernelMaurerAxis, lineGrid(frame), lineBlock(), 0, in, out, frame, weights);
-                });
-                expectSame(chains, voxels, random, [&](int* in, int* out) {
-                    LAUNCH_KERNEL(kernelColorAxis, queryGrid(frame), queryBlock(), 0, in, out, frame, weights);
-                });
-            }
-        }
+        expectSameLabellingPasses<SiteCode>(g, random);
+        expectSameLabellingPasses<WideSiteCode>(fullGrid(g.x, g.y, g.z, CodeWidth::wide), random);
     }
 }
 
@@ -80,7 +90,10 @@ TEST_F(FastPathBoxTest, FillDensityAndEnergy) {
     for (const GridShape& g : shapes) {
         const size_t voxels = size_t(g.voxels());
         expectSame(std::vector<int>(), voxels, random, [&](int*, int* out) {
-            LAUNCH_KERNEL(kernelFill, voxelGrid(g), voxelBlock(), 0, out, 77, g);
+            LAUNCH_KERNEL(kernelFill<SiteCode>, voxelGrid(g), voxelBlock(), 0, out, 77, g);
+        });
+        expectSame(std::vector<int64_t>(), voxels, random, [&](int64_t*, int64_t* out) {
+            LAUNCH_KERNEL(kernelFill<WideSiteCode>, voxelGrid(g), voxelBlock(), 0, out, int64_t{77} << 40, g);
         });
         std::vector<float> fine(size_t(g.doubled().voxels()));
         for (float& v : fine) v = float(random() % 1000) / 7.0f;

@@ -2,7 +2,8 @@
 // of exact and of scattered labellings with and without a mask, every anchoring pass from the sites to
 // the end and passes from random anchored voxels and flags, the counts and the records of detached
 // voxels in whole and partial windows; and the whole pass simulated in shuffled block orders on one
-// and two host threads against the fast paths.
+// and two host threads against the fast paths. Every case runs with 32-bit and with 64-bit codes, which
+// give the same maps, records and labels.
 #include <omp.h>
 
 #include <algorithm>
@@ -39,25 +40,33 @@ std::vector<uint32_t> expectSame(size_t count, std::mt19937& random, Launch laun
     return std::vector<uint32_t>(simulated.begin(), simulated.begin() + ptrdiff_t(count));
 }
 
+template <class Code>
 struct Case {
     GridShape g;
     GridBox box;
-    std::vector<int> labels;
-    std::vector<int> nearestInside;  // empty: no mask
-    bool split = false;              // whether regions fall apart (an exact labelling without a mask does not)
+    std::vector<Code> labels;
+    std::vector<Code> nearestInside;  // empty: no mask
+    bool split = false;               // whether regions fall apart (an exact labelling without a mask does not)
 };
+
+// The case with 64-bit codes: the same fields, on the grid with a wide layout.
+Case<int64_t> widened(const Case<int>& c) {
+    return Case<int64_t>{fullGrid(c.g.x, c.g.y, c.g.z, CodeWidth::wide), c.box,
+                         std::vector<int64_t>(c.labels.begin(), c.labels.end()),
+                         std::vector<int64_t>(c.nearestInside.begin(), c.nearestInside.end()), c.split};
+}
 
 // Exact labellings of a few sites, and labels scattered in blocks with every site on its own voxel; a
 // mask of blocks, or none.
-std::vector<Case> cases(std::mt19937& random) {
-    std::vector<Case> all;
+std::vector<Case<int>> cases(std::mt19937& random) {
+    std::vector<Case<int>> all;
     const std::pair<GridShape, GridBox> shapes[] = {{fullGrid(64, 96, 40), GridBox{64, 96, 40}},
                                                     {fullGrid(64, 96, 40), GridBox{50, 70, 37}},
                                                     {fullGrid(2048, 32, 4), GridBox{2000, 31, 4}}};
     for (const auto& [g, box] : shapes)
         for (const bool exact : {true, false})
             for (const bool masked : {false, true}) {
-                Case c{g, box, {}, {}, !exact || masked};
+                Case<int> c{g, box, {}, {}, !exact || masked};
                 std::vector<Site> sites;
                 for (int s = 0; s < 12; ++s)
                     sites.push_back({int(random() % unsigned(box.x)), int(random() % unsigned(box.y)),
@@ -96,14 +105,15 @@ std::vector<Case> cases(std::mt19937& random) {
 
 // The maps of a case as its link pass leaves them (simulated, compared with the fast path), and the
 // starting anchored voxels, in one array: inside, sites, nextX, nextY, nextZ.
-std::vector<uint32_t> linkMaps(const Case& c, std::mt19937& random) {
+template <class Code>
+std::vector<uint32_t> linkMaps(const Case<Code>& c, std::mt19937& random) {
     const size_t rowWords = size_t(c.g.voxels()) / 32;
-    const DeviceArray<int> labels(c.labels);
-    const DeviceArray<int> mask(c.nearestInside.empty() ? std::vector<int>(1) : c.nearestInside);
-    const int* inside = c.nearestInside.empty() ? nullptr : mask.get();
+    const DeviceArray<Code> labels(c.labels);
+    const DeviceArray<Code> mask(c.nearestInside.empty() ? std::vector<Code>(1) : c.nearestInside);
+    const Code* inside = c.nearestInside.empty() ? nullptr : mask.get();
     return expectSame(5 * rowWords, random, [&](uint32_t* out) {
         const RegionMaps maps{out, out + 2 * rowWords, out + 3 * rowWords, out + 4 * rowWords};
-        LAUNCH_KERNEL(kernelRegionLinks, voxelGrid(c.g), voxelBlock(), 0, labels.get(), inside, c.g, c.box, maps,
+        LAUNCH_KERNEL(kernelRegionLinks<Code>, voxelGrid(c.g), voxelBlock(), 0, labels.get(), inside, c.g, c.box, maps,
                       out + rowWords);
     });
 }
@@ -116,7 +126,8 @@ RegionMaps mapsIn(const uint32_t* words, size_t rowWords) {
 size_t flagWords(const RegionTiles& tiles) { return (size_t(tiles.count()) + 3) / 4; }
 
 // One anchoring pass both ways: returns anchoredOut, then the flags, then the count of changed tiles.
-std::vector<uint32_t> anchoringPass(const Case& c, const DeviceArray<uint32_t>& maps,
+template <class Code>
+std::vector<uint32_t> anchoringPass(const Case<Code>& c, const DeviceArray<uint32_t>& maps,
                                     const std::vector<uint32_t>& anchoredIn, const std::vector<uint8_t>& changedIn,
                                     std::mt19937& random) {
     const size_t rowWords = size_t(c.g.voxels()) / 32;
@@ -130,108 +141,158 @@ std::vector<uint32_t> anchoringPass(const Case& c, const DeviceArray<uint32_t>& 
     });
 }
 
-TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
-    std::mt19937 random(17);
-    for (const Case& c : cases(random)) {
-        SCOPED_TRACE("grid " + shapeText(c.g) + " box " + std::to_string(c.box.x) +
-                     (c.nearestInside.empty() ? "" : " masked"));
-        const size_t rowWords = size_t(c.g.voxels()) / 32;
-        const RegionTiles tiles = regionTilesOf(c.box);
-        const std::vector<uint32_t> words = linkMaps(c, random);
-        const DeviceArray<uint32_t> maps(words);
-        const RegionMaps host = mapsIn(words.data(), rowWords);
+// The maps, the anchored voxels and the records of a case; checks every pass both ways.
+template <class Code>
+std::vector<uint32_t> expectSameAnchoringAndRecords(const Case<Code>& c, std::mt19937& random) {
+    SCOPED_TRACE("grid " + shapeText(c.g) + " box " + std::to_string(c.box.x) +
+                 (c.nearestInside.empty() ? "" : " masked") + (c.g.codes.wide ? ", 64-bit codes" : ""));
+    std::vector<uint32_t> results;
+    const size_t rowWords = size_t(c.g.voxels()) / 32;
+    const RegionTiles tiles = regionTilesOf(c.box);
+    const std::vector<uint32_t> words = linkMaps(c, random);
+    results = words;
+    const DeviceArray<uint32_t> maps(words);
+    const RegionMaps host = mapsIn(words.data(), rowWords);
 
-        // From random anchored voxels (closed along each word, as every anchored set is) and flags.
-        std::vector<uint32_t> anchored(rowWords);
-        for (size_t w = 0; w < rowWords; ++w)
-            anchored[w] =
-                fillAlongRow(uint32_t(random()) & uint32_t(random()) & host.inside[w], host.nextX[w] & 0x7FFFFFFFu);
-        std::vector<uint8_t> changed(size_t(tiles.count()));
-        for (uint8_t& flag : changed) flag = random() % 3 == 0;
-        anchoringPass(c, maps, anchored, changed, random);
+    // From random anchored voxels (closed along each word, as every anchored set is) and flags.
+    std::vector<uint32_t> anchored(rowWords);
+    for (size_t w = 0; w < rowWords; ++w)
+        anchored[w] =
+            fillAlongRow(uint32_t(random()) & uint32_t(random()) & host.inside[w], host.nextX[w] & 0x7FFFFFFFu);
+    std::vector<uint8_t> changed(size_t(tiles.count()));
+    for (uint8_t& flag : changed) flag = random() % 3 == 0;
+    anchoringPass(c, maps, anchored, changed, random);
 
-        // From the sites to the end, as the pass runs: the tiles a pass works on take its words.
-        anchored.assign(words.begin() + ptrdiff_t(rowWords), words.begin() + ptrdiff_t(2 * rowWords));
-        changed.assign(changed.size(), 1);
-        for (int pass = 0;; ++pass) {
-            ASSERT_LT(pass, 200);
-            const std::vector<uint32_t> out = anchoringPass(c, maps, anchored, changed, random);
-            for (int tile = 0; tile < tiles.count(); ++tile) {
-                const int tx = tile % tiles.x, ty = tile / tiles.x % tiles.y, tz = tile / tiles.x / tiles.y;
-                if (!tileMayGrow(changed.data(), tiles, tx, ty, tz)) continue;
-                for (int z = tz * regionTileSide; z < (tz + 1) * regionTileSide; ++z)
-                    for (int y = ty * regionTileSide; y < (ty + 1) * regionTileSide; ++y)
-                        if (rowInBox(c.box, y, z))
-                            anchored[size_t(rowWord(c.g, tx, y, z))] = out[size_t(rowWord(c.g, tx, y, z))];
-            }
-            std::memcpy(changed.data(), out.data() + rowWords, changed.size());
-            if (std::count(changed.begin(), changed.end(), 1) == 0) break;
+    // From the sites to the end, as the pass runs: the tiles a pass works on take its words.
+    anchored.assign(words.begin() + ptrdiff_t(rowWords), words.begin() + ptrdiff_t(2 * rowWords));
+    changed.assign(changed.size(), 1);
+    for (int pass = 0;; ++pass) {
+        if (pass >= 200) {
+            ADD_FAILURE() << "the anchoring does not end";
+            return results;
         }
+        const std::vector<uint32_t> out = anchoringPass(c, maps, anchored, changed, random);
+        for (int tile = 0; tile < tiles.count(); ++tile) {
+            const int tx = tile % tiles.x, ty = tile / tiles.x % tiles.y, tz = tile / tiles.x / tiles.y;
+            if (!tileMayGrow(changed.data(), tiles, tx, ty, tz)) continue;
+            for (int z = tz * regionTileSide; z < (tz + 1) * regionTileSide; ++z)
+                for (int y = ty * regionTileSide; y < (ty + 1) * regionTileSide; ++y)
+                    if (rowInBox(c.box, y, z))
+                        anchored[size_t(rowWord(c.g, tx, y, z))] = out[size_t(rowWord(c.g, tx, y, z))];
+        }
+        std::memcpy(changed.data(), out.data() + rowWords, changed.size());
+        if (std::count(changed.begin(), changed.end(), 1) == 0) break;
+    }
 
-        const DeviceArray<uint32_t> final(anchored);
-        const auto countDetached = [&](uint32_t* counts) {
-            LAUNCH_KERNEL(kernelCountDetached, tileGrid(c.box), tileBlock(), 0, mapsIn(maps.get(), rowWords),
-                          final.get(), reinterpret_cast<int*>(counts), c.g, c.box);
-        };
-        expectSame(size_t(tiles.count()), random, countDetached);  // adding to random bytes
-        DeviceArray<uint32_t> sums(std::vector<uint32_t>(size_t(tiles.count()), 0));
-        countDetached(sums.get());
-        const std::vector<uint32_t> tileCounts = sums.download();
-        std::vector<int> offsets(size_t(tiles.count()) + 1, 0);
-        for (size_t tile = 0; tile < tileCounts.size(); ++tile)
-            offsets[tile + 1] = offsets[tile] + int(tileCounts[tile]);
-        const int total = offsets.back();
-        EXPECT_EQ(total > 0, c.split);
-        const DeviceArray<int> deviceOffsets(offsets);
-        const DeviceArray<int> labels(c.labels);
-        for (const auto& [begin, end] : {std::pair{0, total}, std::pair{total / 3, total / 3 + 1 + total / 4}}) {
-            const int window = std::max(0, std::min(end, total) - begin);
-            expectSame(size_t(window) * 8, random, [&](uint32_t* out) {
-                LAUNCH_KERNEL(kernelDescribeDetached, tileGrid(c.box), tileBlock(), 0, labels.get(),
+    const DeviceArray<uint32_t> final(anchored);
+    results.insert(results.end(), anchored.begin(), anchored.end());
+    const auto countDetached = [&](uint32_t* counts) {
+        LAUNCH_KERNEL(kernelCountDetached, tileGrid(c.box), tileBlock(), 0, mapsIn(maps.get(), rowWords),
+                      final.get(), reinterpret_cast<int*>(counts), c.g, c.box);
+    };
+    expectSame(size_t(tiles.count()), random, countDetached);  // adding to random bytes
+    DeviceArray<uint32_t> sums(std::vector<uint32_t>(size_t(tiles.count()), 0));
+    countDetached(sums.get());
+    const std::vector<uint32_t> tileCounts = sums.download();
+    std::vector<int> offsets(size_t(tiles.count()) + 1, 0);
+    for (size_t tile = 0; tile < tileCounts.size(); ++tile)
+        offsets[tile + 1] = offsets[tile] + int(tileCounts[tile]);
+    const int total = offsets.back();
+    EXPECT_EQ(total > 0, c.split);
+    const DeviceArray<int> deviceOffsets(offsets);
+    const DeviceArray<Code> labels(c.labels);
+    for (const auto& [begin, end] : {std::pair{0, total}, std::pair{total / 3, total / 3 + 1 + total / 4}}) {
+        const int window = std::max(0, std::min(end, total) - begin);
+        const std::vector<uint32_t> records =
+            expectSame(size_t(window) * sizeof(DetachedVoxel) / sizeof(uint32_t), random, [&](uint32_t* out) {
+                LAUNCH_KERNEL(kernelDescribeDetached<Code>, tileGrid(c.box), tileBlock(), 0, labels.get(),
                               mapsIn(maps.get(), rowWords), final.get(), deviceOffsets.get(), begin,
                               std::min(end, total), reinterpret_cast<DetachedVoxel*>(out), c.g, c.box);
             });
-        }
+        results.insert(results.end(), records.begin(), records.end());
+    }
+    return results;
+}
+
+TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
+    std::mt19937 random(17);
+    for (const Case<int>& c : cases(random)) {
+        // Both widths draw the same random bytes and anchored voxels, so their results compare.
+        std::mt19937 narrowRandom(random()), wideRandom(narrowRandom);
+        const std::vector<uint32_t> narrow = expectSameAnchoringAndRecords(c, narrowRandom);
+        EXPECT_EQ(expectSameAnchoringAndRecords(widened(c), wideRandom), narrow) << "the widths differ";
     }
 }
 
 // The whole pass simulated, blocks in shuffled orders on one and two host threads, gives what the
 // fast paths give.
+template <class Code>
+void expectTheSameWholePass(const Case<Code>& c, const std::vector<int64_t>& expected) {
+    const GridShape g = c.g;
+    const std::vector<Code> codes = [&] {
+        std::vector<Code> all;
+        for (int x = 0; x < c.box.x; ++x)
+            for (int y = 0; y < c.box.y; ++y)
+                for (int z = 0; z < c.box.z; ++z)
+                    if (c.labels[size_t(g.index(x, y, z))] == g.codes.encode<Code>(x, y, z))
+                        all.push_back(g.codes.encode<Code>(x, y, z));
+        return all;
+    }();
+    std::vector<int> ids(codes.size());
+    for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(ids.size() - id);
+    const DeviceArray<Code> deviceCodes(codes), scratch(size_t(c.g.voxels()));
+    const DeviceArray<int> deviceIds(ids);
+    const DeviceArray<Code> mask(c.nearestInside.empty() ? std::vector<Code>(1) : c.nearestInside);
+    const auto run = [&](bool fast, uint64_t order, int threads) {
+        setFastPathsEnabled(fast);
+        setBlockOrderSeed(order);
+        omp_set_num_threads(threads);
+        const DeviceArray<Code> labels(c.labels);
+        const ConnectedRegionsCount count = makeRegionsConnected(
+            labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
+            DeviceSiteTable<Code>{deviceCodes.get(), deviceIds.get(), int(codes.size())});
+        const std::vector<Code> labelled = labels.download();
+        std::vector<int64_t> result(labelled.begin(), labelled.end());
+        result.push_back(int64_t(count.movedVoxels));
+        result.push_back(int64_t(count.apartPieces));
+        return result;
+    };
+    EXPECT_TRUE(run(true, 0, 2) == expected);
+    EXPECT_TRUE(run(false, 5, 1) == expected);
+    EXPECT_TRUE(run(false, 6, 2) == expected);
+    EXPECT_TRUE(run(true, 0, 1) == expected);
+}
+
+// The fast paths' result with 32-bit codes, which the simulated passes and 64-bit codes must give.
+std::vector<int64_t> wholePass(const Case<int>& c) {
+    std::vector<int> codes, ids;
+    for (int x = 0; x < c.box.x; ++x)
+        for (int y = 0; y < c.box.y; ++y)
+            for (int z = 0; z < c.box.z; ++z)
+                if (c.labels[size_t(c.g.index(x, y, z))] == c.g.codes.encode<int>(x, y, z))
+                    codes.push_back(c.g.codes.encode<int>(x, y, z));
+    for (size_t id = 0; id < codes.size(); ++id) ids.push_back(int(codes.size() - id));
+    const DeviceArray<int> deviceCodes(codes), deviceIds(ids), scratch(size_t(c.g.voxels()));
+    const DeviceArray<int> mask(c.nearestInside.empty() ? std::vector<int>(1) : c.nearestInside);
+    const DeviceArray<int> labels(c.labels);
+    const ConnectedRegionsCount count =
+        makeRegionsConnected(labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
+                             DeviceSiteTable<int>{deviceCodes.get(), deviceIds.get(), int(codes.size())});
+    const std::vector<int> labelled = labels.download();
+    std::vector<int64_t> result(labelled.begin(), labelled.end());
+    result.push_back(int64_t(count.movedVoxels));
+    result.push_back(int64_t(count.apartPieces));
+    return result;
+}
+
 TEST_F(FastPathConnectedTest, TheWholePassInAnyBlockOrderAndThreadCount) {
     std::mt19937 random(19);
     const int threadsBefore = omp_get_max_threads();
-    for (const Case& c : cases(random)) {
+    for (const Case<int>& c : cases(random)) {
         if (!c.split || c.g.x > 64) continue;  // the simulated passes take their time
-        const std::vector<int> codes = [&] {
-            std::vector<int> all;
-            for (int x = 0; x < c.box.x; ++x)
-                for (int y = 0; y < c.box.y; ++y)
-                    for (int z = 0; z < c.box.z; ++z)
-                        if (c.labels[size_t(c.g.index(x, y, z))] == c.g.codes.encode(x, y, z))
-                            all.push_back(c.g.codes.encode(x, y, z));
-            return all;
-        }();
-        std::vector<int> ids(codes.size());
-        for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(ids.size() - id);
-        const DeviceArray<int> deviceCodes(codes), deviceIds(ids), scratch(size_t(c.g.voxels()));
-        const DeviceArray<int> mask(c.nearestInside.empty() ? std::vector<int>(1) : c.nearestInside);
-        const auto run = [&](bool fast, uint64_t order, int threads) {
-            setFastPathsEnabled(fast);
-            setBlockOrderSeed(order);
-            omp_set_num_threads(threads);
-            const DeviceArray<int> labels(c.labels);
-            const ConnectedRegionsCount count = makeRegionsConnected(
-                labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
-                DeviceSiteTable{deviceCodes.get(), deviceIds.get(), int(codes.size())});
-            std::vector<int> result = labels.download();
-            result.push_back(int(count.movedVoxels));
-            result.push_back(int(count.apartPieces));
-            return result;
-        };
-        const std::vector<int> expected = run(true, 0, 2);
-        EXPECT_TRUE(run(false, 5, 1) == expected);
-        EXPECT_TRUE(run(false, 6, 2) == expected);
-        EXPECT_TRUE(run(true, 0, 1) == expected);
+        const std::vector<int64_t> expected = wholePass(c);
+        expectTheSameWholePass(c, expected);
+        expectTheSameWholePass(widened(c), expected);
     }
     setBlockOrderSeed(0);
     omp_set_num_threads(threadsBefore);

@@ -43,7 +43,7 @@ TEST_F(FastPathTest, ALaunchTakesTheFastPathWhenEnabledAndTheShapeIsItsOwn) {
 TEST_F(FastPathTest, FillWritesTheGridAndNothingBeyond) {
     for (int n : {32, 64, 96}) {
         expectSameBytes<int>(size_t(n) * n * n + 1000, [n](int* volume) {
-            LAUNCH_KERNEL(kernelFill, voxelGrid(n), voxelBlock(), 0, volume, EMPTY_SITE, n);
+            LAUNCH_KERNEL(kernelFill<SiteCode>, voxelGrid(n), voxelBlock(), 0, volume, EMPTY_SITE, n);
         });
     }
 }

@@ -100,7 +100,7 @@ TEST_F(FaultInjectionTest, TheProgramReportsAFailureInOneLineAndWritesNoOutput) 
     EXPECT_EXIT(runProgramWithFailure(Operation::copy, 1), testing::ExitedWithCode(1),
                 "cvt: uploading the density failed: invalid argument\n");
     EXPECT_EXIT(runProgramWithFailure(Operation::launch, 4), testing::ExitedWithCode(1),
-                "cvt: launch of kernel[A-Za-z]+ .* failed: unspecified launch failure\n");
+                "cvt: launch of kernel[A-Za-z]+(<[A-Za-z]+>)? .* failed: unspecified launch failure\n");
 }
 
 }  // namespace
