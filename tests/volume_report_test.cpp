@@ -68,6 +68,10 @@ TEST(MemoryCheckTest, SaysWhatTheRunNeedsAndWhatThereIs) {
     ASSERT_TRUE(device);
     EXPECT_NE(device->find("5.00 GiB of device memory, 4.00 GiB available"), std::string::npos) << *device;
     EXPECT_TRUE(memoryShortfall({gib, 9 * gib}, {4 * gib, 8 * gib, false}));
+    // The result's volumes come after the set is freed: the peak is the larger phase, not the sum.
+    EXPECT_FALSE(memoryShortfall({2 * gib, gib, 3 * gib}, {0, 3 * gib, true}));
+    EXPECT_TRUE(memoryShortfall({gib, gib, 5 * gib}, {0, 4 * gib, true}));
+    EXPECT_TRUE(memoryShortfall({gib, gib, 5 * gib}, {4 * gib, 4 * gib, false}));
 }
 
 TEST(SummaryTest, IsJsonWithTheHistoryAndTheStopOfTheRun) {

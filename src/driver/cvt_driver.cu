@@ -275,11 +275,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     gridSize = full;
 
     steps.label();
-    // This process's planes of the labelling, in the grid's rows.
-    const size_t planeBytes = size_t(full.x) * size_t(full.y) * size_t(full.codes.codeBytes());
-    const cudaError_t copy =
-        cudaMemcpy(request.result, reinterpret_cast<const char*>(currentSites) + planeBytes * size_t(slabFirstPlane(full, slab)),
-                   planeBytes * size_t(slab.planes()), cudaMemcpyDeviceToHost);
+    const cudaError_t copy = request.result != nullptr ? copyLabelling(request.result, full, slab) : cudaSuccess;
     checkCuda(copy, "copying the labelling back");
     if (exact) {
         report.finalEnergy = exact->energy();
@@ -293,6 +289,12 @@ cudaError_t runCvt(const CvtRequest& request) {
     }
     report.iterationSeconds = secondsSince(iterating);
     return copy;
+}
+
+cudaError_t copyLabelling(void* result, const GridShape& full, Slab slab) {
+    const size_t planeBytes = size_t(full.x) * size_t(full.y) * size_t(full.codes.codeBytes());
+    return cudaMemcpy(result, reinterpret_cast<const char*>(currentSites) + planeBytes * size_t(slabFirstPlane(full, slab)),
+                      planeBytes * size_t(slab.planes()), cudaMemcpyDeviceToHost);
 }
 
 cudaError_t runCvt(const float* hostDensity, int siteCount, int* hostResult, int maxLevels, int maxIterations) {

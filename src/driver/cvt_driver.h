@@ -7,14 +7,19 @@
 
 #include "../centroid/region_moments.h"
 #include "../device/device.h"
+#include "../host/slab.h"
 #include "cvt_request.h"
 
 CVT_BEGIN_NAMESPACE
 
 // Runs the tessellation. Returns the status of the final copy; every failure before it throws
 // cvt::Failure. Leaves gridSize at the full edge, levelIndex at 0, and the final labelling in
-// currentSites as well as in request.result.
+// currentSites as well as in request.result (where that is not null).
 cudaError_t runCvt(const CvtRequest& request);
+
+// Copies the planes of `slab` (of the box) from the labelling in currentSites on full grid `full` (a
+// slab's grid, or the whole grid) to `result`, in the grid's rows and codes.
+cudaError_t copyLabelling(void* result, const GridShape& full, Slab slab);
 
 // The program's own run: `hostDensity` holds the full-resolution density, `hostResult` (full-size)
 // first stages the seed volume and finally receives the labelling; the sites are drawn from the fixed

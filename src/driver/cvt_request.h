@@ -66,7 +66,7 @@ struct CvtRequest {
     const float* density = nullptr;
     float densityDivisor = 1.0f;
     // Receives the final labelling of the slab's planes, in the grid's rows (grid.x * grid.y per plane),
-    // as codes of the grid's width (site_code.h).
+    // as codes of the grid's width (site_code.h); null: the labelling stays in currentSites only.
     void* result = nullptr;
     int siteCount = 0;               // sites to place (ignored for given sites)
     int maxLevels = 1;               // pyramid levels to use, at least 1

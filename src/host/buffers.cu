@@ -89,24 +89,39 @@ void allocateBuffers(const GridShape& full, MomentSums sums, bool masked) {
     allocateVolume(insideMoves, sizeof(unsigned), "the count of moves into the mask");
 }
 
-void releaseBuffers() {
-    // Every pointer is null until allocated, so this also cleans up after a failed allocateBuffers.
-    cudaError_t firstFailure = cudaSuccess;
-    if (voronoiBuffers != nullptr) {
-        freeVolume(voronoiBuffers[0], firstFailure);
-        freeVolume(voronoiBuffers[1], firstFailure);
-    }
+namespace {
+
+// Frees every volume of the set but the current site volume. Every pointer is null until allocated,
+// so this also cleans up after a failed allocateBuffers.
+void freeAllButCurrentSites(cudaError_t& firstFailure) {
+    if (voronoiBuffers != nullptr) freeVolume(voronoiBuffers[1 - voronoiIndex], firstFailure);
+    scratchSites = nullptr;
     for (float*& moment : momentBuffers) freeVolume(moment, firstFailure);
     energyBuffer = nullptr;
     if (densityLevels != nullptr)
         for (int level = 0; level < maxPyramidLevels; ++level) freeVolume(densityLevels[level], firstFailure);
     for (int*& map : insideMaps) freeVolume(map, firstFailure);
     freeVolume(insideMoves, firstFailure);
+}
+
+}  // namespace
+
+void releaseAllButLabelling() {
+    cudaError_t firstFailure = cudaSuccess;
+    freeAllButCurrentSites(firstFailure);
+    allocatedBytes = currentSites != nullptr ? siteVolumeBytes : 0;
+    checkCuda(firstFailure, "releasing the device buffer set but the labelling");
+}
+
+void releaseBuffers() {
+    cudaError_t firstFailure = cudaSuccess;
+    freeAllButCurrentSites(firstFailure);
+    if (voronoiBuffers != nullptr) freeVolume(voronoiBuffers[voronoiIndex], firstFailure);
     delete[] densityLevels;
     delete[] voronoiBuffers;
     densityLevels = nullptr;
     voronoiBuffers = nullptr;
-    currentSites = scratchSites = nullptr;
+    currentSites = nullptr;
     allocatedBytes = 0;
     checkCuda(firstFailure, "releasing the device buffer set");
 }

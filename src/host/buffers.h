@@ -62,6 +62,9 @@ extern unsigned* insideMoves;
 void allocateBuffers(const GridShape& full, MomentSums sums = MomentSums::floatAtomics, bool masked = false);
 // Frees everything the set holds; safe after a partial allocation and when nothing is allocated.
 void releaseBuffers();
+// Frees everything but the current site volume (the final labelling), so that a large run can copy
+// the labelling out without holding the rest of the set; releaseBuffers frees that too.
+void releaseAllButLabelling();
 
 // Runs `body`, which allocates the set and works on it, and releases the set afterwards, also when
 // `body` throws. A device in a failed state may refuse to free memory: after a failure, the first

@@ -1,5 +1,6 @@
 #include "memory_check.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cvt::volume {
@@ -19,12 +20,12 @@ std::string shortfall(const char* what, uint64_t need, uint64_t available) {
 
 std::optional<std::string> memoryShortfall(const MemoryNeeds& needs, const MemoryAvailable& available) {
     if (available.sharedMemory) {
-        const uint64_t need = needs.device + needs.host;
+        const uint64_t need = std::max(needs.device + needs.host, needs.hostAfter);
         if (need > available.host) return shortfall("memory", need, available.host);
         return std::nullopt;
     }
     if (needs.device > available.device) return shortfall("device memory", needs.device, available.device);
-    if (needs.host > available.host) return shortfall("host memory", needs.host, available.host);
+    if (needs.hostPeak() > available.host) return shortfall("host memory", needs.hostPeak(), available.host);
     return std::nullopt;
 }
 

@@ -8,9 +8,12 @@
 
 namespace cvt::volume {
 
+// A run holds the buffer set and some host volumes, then frees the set and holds the result's.
 struct MemoryNeeds {
-    uint64_t device = 0;  // the buffer set
-    uint64_t host = 0;    // the host volumes of the run
+    uint64_t device = 0;     // the buffer set
+    uint64_t host = 0;       // the host volumes held beside it
+    uint64_t hostAfter = 0;  // the host volumes held once it is freed
+    uint64_t hostPeak() const { return host > hostAfter ? host : hostAfter; }
 };
 
 struct MemoryAvailable {
@@ -19,7 +22,7 @@ struct MemoryAvailable {
     bool sharedMemory = false;  // the device's memory is the host's (the CPU simulation)
 };
 
-// "needs X GiB, Y GiB available" when the run does not fit, else nothing.
+// "needs X GiB, Y GiB available" when the run does not fit at its peak, else nothing.
 std::optional<std::string> memoryShortfall(const MemoryNeeds& needs, const MemoryAvailable& available);
 
 }  // namespace cvt::volume

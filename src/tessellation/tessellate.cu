@@ -141,15 +141,12 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     SitePlacement placement = placementFor(view, parameters, density, ranks);
     const GridShape slabGridOfRun = slabGrid(grid, slab, box.z, levelsUsed(box, parameters));
     allocateBuffers(slabGridOfRun, momentSumsOf(parameters), masked(parameters));
-    run.labelling =
-        HostLabelling(size_t(slabGridOfRun.x) * size_t(slabGridOfRun.y) * size_t(slab.planes()), grid.codes.wide);
     CvtRequest request;
     request.inside = density.inside();
     request.spacing = parameters.spacing;
     // Divided by its maximum as it is uploaded, so that the largest density is 1.
     request.density = density.values();
     request.densityDivisor = density.maximum();
-    request.result = run.labelling.data();
     request.siteCount = parameters.sites;
     request.maxLevels = parameters.levels;
     request.maxIterations = parameters.maxIterations;
@@ -165,6 +162,11 @@ volume::TessellationRun runOnBuffers(const DensityView& view, const Tessellation
     // Of the final labelling: exact sums give it with the run; float sums evaluate it, still in currentSites.
     run.energy = run.report.finalEnergy ? *run.report.finalEnergy : evaluateEnergy(energyScales(parameters.spacing));
     run.lastIteration = iteration;
+    // The labelling comes out once the rest of the set is gone: a run never holds both at once.
+    releaseAllButLabelling();
+    run.labelling =
+        HostLabelling(size_t(slabGridOfRun.x) * size_t(slabGridOfRun.y) * size_t(slab.planes()), grid.codes.wide);
+    checkCuda(copyLabelling(run.labelling.data(), slabGridOfRun, slab), "copying the labelling back");
     releaseBuffers();
     std::optional<volume::SiteIds> ids;
     if (run.report.finalSites.size() > 0)
@@ -206,17 +208,19 @@ volume::MemoryNeeds siteListMemory(const TessellationParameters& parameters, con
 volume::MemoryNeeds tessellationMemory(GridBox box, const TessellationParameters& parameters, Slab slab) {
     if (slab.planes() == 0) slab = Slab{0, box.z};
     const GridShape grid = slabGrid(volume::gridFor(box), slab, box.z, levelsUsed(box, parameters));
+    if (const std::string problem = floatSumsProblem(grid); !parameters.deterministic && !problem.empty())
+        throw InvalidInput(problem);
     const uint64_t boxBytes = uint64_t(box.x) * box.y * slab.planes() * sizeof(float);
     volume::MemoryNeeds needs = siteListMemory(parameters, grid);
     needs.device += bufferSetBytesFor(grid, momentSumsOf(parameters), masked(parameters));
-    // The labelling of the grid's planes of the slab (in its codes' width) and a plane of it to upload the
-    // density through; the density (when it has to be converted) and the labels of the box's planes; the
-    // weights that placement by density draws from; with a mask, its flags in the box, and those of its
-    // coarser levels.
-    needs.host += uint64_t(grid.x) * grid.y * slab.planes() * grid.codes.codeBytes() +
-                  uint64_t(grid.x) * grid.y * sizeof(float) + 2 * boxBytes +
-                  (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0) +
-                  (masked(parameters) ? boxBytes / sizeof(float) * 2 : 0);
+    // Throughout: the density (when it has to be converted) and, with a mask, its flags in the box and
+    // those of its coarser levels. While the buffer set is held: a plane of the grid to upload the
+    // density through, and the weights that placement by density draws from. After it: the labelling
+    // of the grid's planes of the slab (in its codes' width) and the labels of the box's planes.
+    const uint64_t throughout = boxBytes + (masked(parameters) ? boxBytes / sizeof(float) * 2 : 0);
+    needs.host += throughout + uint64_t(grid.x) * grid.y * sizeof(float) +
+                  (volume::placementKindOf(parameters) == SitePlacement::Kind::density ? boxBytes : 0);
+    needs.hostAfter = throughout + uint64_t(grid.x) * grid.y * slab.planes() * grid.codes.codeBytes() + boxBytes;
     return needs;
 }
 

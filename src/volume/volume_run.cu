@@ -225,15 +225,16 @@ private:
     // --dry-run's answer on standard output, one "key: value" per line: the grid and the bytes of memory
     // the run would take, besides the input as read; across ranks, each rank's planes and bytes.
     bool printNeeds() {
-        const volume::MemoryNeeds needs = tessellationMemory(input_.box, parameters_, slab_);
-        const std::vector<uint64_t> mine{uint64_t(slab_.begin), uint64_t(slab_.end), needs.device, needs.host};
+        volume::MemoryNeeds needs;
+        if (!together(ranks_, [&] { needs = tessellationMemory(input_.box, parameters_, slab_); })) return false;
+        const std::vector<uint64_t> mine{uint64_t(slab_.begin), uint64_t(slab_.end), needs.device, needs.hostPeak()};
         const std::vector<std::vector<uint64_t>> every = ranks_.gatherEach(mine);
         if (!leads_) return true;
         const GridShape grid = volume::gridFor(input_.box);
         std::printf("box: %d %d %d\ngrid: %d %d %d\n", input_.box.x, input_.box.y, input_.box.z, grid.x, grid.y, grid.z);
         if (alone()) {
             std::printf("device_bytes: %llu\nhost_bytes: %llu\n", static_cast<unsigned long long>(needs.device),
-                        static_cast<unsigned long long>(needs.host));
+                        static_cast<unsigned long long>(needs.hostPeak()));
         } else {
             std::printf("ranks: %d\n", ranks_.size());
             for (size_t rank = 0; rank < every.size(); ++rank)

@@ -24,8 +24,8 @@ ENVIRONMENT = dict(os.environ, OMP_NUM_THREADS="1")
 pytestmark = pytest.mark.skipif(shutil.which("mpirun") is None, reason="Open MPI's mpirun is not installed")
 
 
-def run(arguments, **options):
-    return subprocess.run([str(a) for a in arguments], capture_output=True, text=True, env=ENVIRONMENT, **options)
+def run(arguments, env=ENVIRONMENT, **options):
+    return subprocess.run([str(a) for a in arguments], capture_output=True, text=True, env=env, **options)
 
 
 def density(nx, ny, nz):
@@ -38,14 +38,14 @@ OUTPUTS = {"--labels": "labels.npy", "--sites-out": "sites.csv", "--summary": "s
            "--adjacency": "adjacency.csv", "--text": "labels.txt", "--preview": "preview.png"}
 
 
-def outputs(folder, ranks, density_path, *options):
+def outputs(folder, ranks, density_path, *options, environment=ENVIRONMENT):
     """Runs cvt-volume on `ranks` ranks (None: without mpirun) into `folder`, with every output; returns
     the outputs' bytes, the summary without its timings and paths."""
     folder.mkdir()
     command = [VOLUME, density_path, "--quiet", *options]
     for option, name in OUTPUTS.items():
         command += [option, folder / name]
-    result = run(command if ranks is None else MPIRUN + ["-np", ranks] + command)
+    result = run(command if ranks is None else MPIRUN + ["-np", ranks] + command, env=environment)
     assert result.returncode == 0, result.stderr
     files = {name: (folder / name).read_bytes() for name in OUTPUTS.values() if name != "summary.json"}
     summary = json.loads((folder / "summary.json").read_text())
@@ -88,6 +88,21 @@ def test_every_rank_count_writes_the_bytes_of_one_process(tmp_path, shape, kind,
         assert single[1]["connected"]["voxels_moved"] > 0
     for ranks in (1, 2, 3, 4):
         assert outputs(tmp_path / f"ranks{ranks}", ranks, path, *options) == single, f"{ranks} ranks"
+
+
+def test_ranks_with_64_bit_codes_write_the_bytes_of_one_process_with_32_bit_ones(tmp_path):
+    values = density(120, 40, 13)
+    np.save(tmp_path / "density.npy", values)
+    np.save(tmp_path / "mask.npy", mask_of(values))
+    options = ["--sites", 30, "--levels", 2, "--mask", tmp_path / "mask.npy", "--connected"]
+    files, summary = outputs(tmp_path / "narrow", None, tmp_path / "density.npy", *options)
+    wide = dict(ENVIRONMENT, CVT_WIDE_SITE_CODES="1")
+    for ranks in (1, 3):
+        wide_files, wide_summary = outputs(tmp_path / f"wide{ranks}", ranks, tmp_path / "density.npy", *options,
+                                           environment=wide)
+        assert wide_files == files, f"{ranks} ranks"
+        assert [wide_summary[k] for k in ("history", "stop", "final_energy", "sites", "connected")] == \
+            [summary[k] for k in ("history", "stop", "final_energy", "sites", "connected")]
 
 
 def test_slabs_of_zeros_run_and_a_bad_voxel_is_named_in_the_whole_volume(tmp_path):

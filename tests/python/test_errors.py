@@ -96,9 +96,9 @@ def test_bad_arguments_are_refused_in_the_callers_terms(density, arguments, exce
 def test_a_run_too_large_is_a_memory_error_before_allocating():
     available = int(open("/proc/meminfo").read().split("MemAvailable:")[1].split()[0]) * 1024
     backend = cvt.tessellate(GOOD, 1, max_iterations=0).backend
-    if backend != "sim" or available > 64 << 30:
-        pytest.skip("this machine could hold a run on a 1024^3 grid")
-    density = np.broadcast_to(np.ones(1, np.uint8), (1024, 1024, 1024))  # no memory of its own
-    with pytest.raises(MemoryError, match=r"^the run needs .* GiB available \(a \(1024, 1024, 1024\) array in a "
-                                          r"\(1024, 1024, 1024\) grid\)$"):
+    if backend != "sim" or available > 96 << 30:
+        pytest.skip("this machine could hold a run on a 2048 x 1024 x 1024 grid")
+    density = np.broadcast_to(np.ones(1, np.uint8), (1024, 1024, 2048))  # no memory of its own
+    with pytest.raises(MemoryError, match=r"^the run needs .* GiB available \(a \(1024, 1024, 2048\) array in a "
+                                          r"\(1024, 1024, 2048\) grid\)$"):
         cvt.tessellate(density, 10)
