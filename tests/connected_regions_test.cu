@@ -81,7 +81,7 @@ PassResult runPass(const Scene& scene) {
                     nearestInside[size_t(g.index(x, y, z))] = g.codes.encode(x, y, z);
     const DeviceArray<int> labels(scene.labels), scratch(size_t(g.voxels())), mask(nearestInside), codes(scene.codes),
         ids(scene.ids);
-    const DeviceSiteTable sites{codes.get(), ids.get(), int(scene.codes.size())};
+    const DeviceSiteTable<int> sites{codes.get(), ids.get(), int(scene.codes.size())};
     PassResult result;
     result.count =
         makeRegionsConnected(labels.get(), scratch.get(), g, scene.box, scene.masked ? mask.get() : nullptr, sites);
@@ -315,7 +315,7 @@ TEST_F(ConnectedRegionsTest, RefusesSlabsAndLabelsOfNoSite) {
     Scene scene = sceneOf(fullGrid(32, 32, 8), GridBox{32, 32, 8});
     labelExactly(scene, {{3, 3, 3}, {20, 20, 5}});
     const DeviceArray<int> labels(scene.labels), scratch(scene.labels.size()), codes(scene.codes), ids(scene.ids);
-    const DeviceSiteTable sites{codes.get(), ids.get(), 2};
+    const DeviceSiteTable<int> sites{codes.get(), ids.get(), 2};
     const GridShape slab(32, 32, 8, SiteLayout{}, 4, 16);
     EXPECT_THROW(makeRegionsConnected(labels.get(), scratch.get(), slab, GridBox{32, 32, 8}, nullptr, sites), Failure);
     EXPECT_THROW(makeRegionsConnected(labels.get(), scratch.get(), scene.g, GridBox{33, 32, 8}, nullptr, sites),
@@ -324,7 +324,7 @@ TEST_F(ConnectedRegionsTest, RefusesSlabsAndLabelsOfNoSite) {
     std::vector<int> spoilt = scene.labels;
     spoilt[size_t(scene.g.index(21, 20, 5))] = scene.g.codes.encode(3, 3, 3);
     const DeviceArray<int> spoiltLabels(spoilt);
-    const DeviceSiteTable first{codes.get(), ids.get(), 1};
+    const DeviceSiteTable<int> first{codes.get(), ids.get(), 1};
     EXPECT_THROW(makeRegionsConnected(spoiltLabels.get(), scratch.get(), scene.g, scene.box, nullptr, first), Failure);
     EXPECT_NO_THROW(makeRegionsConnected(spoiltLabels.get(), scratch.get(), scene.g, scene.box, nullptr, sites));
 }

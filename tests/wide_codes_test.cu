@@ -207,7 +207,7 @@ bool insideRing(int x, int y, int z) {
 
 RunResult runScene(const Scene& c, const GridShape& g) {
     std::vector<float> density(size_t(c.box.x) * c.box.y * c.box.z);
-    std::vector<uint8_t> inside(c.masked ? size_t(g.voxels()) : 0);
+    std::vector<uint8_t> inside(c.masked ? density.size() : 0);  // the box's flags, x fastest
     for (int z = 0; z < c.box.z; ++z)
         for (int y = 0; y < c.box.y; ++y)
             for (int x = 0; x < c.box.x; ++x) {
@@ -216,7 +216,7 @@ RunResult runScene(const Scene& c, const GridShape& g) {
                 float& rho = density[size_t(c.box.x) * (y + size_t(c.box.y) * z) + size_t(x)];
                 rho = float(5.0 + 40.0 * std::exp(-6.0 * (u * u + v * v + w * w)));
                 if (!c.masked) continue;
-                inside[size_t(g.index(x, y, z))] = insideRing(x, y, z);
+                inside[size_t(c.box.x) * (y + size_t(c.box.y) * z) + size_t(x)] = insideRing(x, y, z);
                 if (!insideRing(x, y, z)) rho = 0.0f;
             }
     allocateBuffers(g, MomentSums::exact, c.masked);

@@ -54,7 +54,7 @@ py::dict resultOf(volume::TessellationRun&& run, const volume::TessellationParam
                                 py::arg("sites_moved") = d.sitesMoved >= 0 ? py::object(py::int_(d.sitesMoved))
                                                                             : py::object(py::none())));
     py::dict result;
-    // Ids stay below 2^30 (the sites a grid holds): int32, so that arithmetic on labels does not wrap.
+    // Ids stay below 2^31 (a run's site count is an int): int32, so that arithmetic on labels does not wrap.
     result["labels"] = arrayOwning<uint32_t, int32_t>(std::move(t.labels),
                                                        {density.shape(0), density.shape(1), density.shape(2)});
     result["sites"] = arrayOwning(std::move(indices), {sites, 3});
