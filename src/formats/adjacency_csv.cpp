@@ -43,17 +43,12 @@ std::vector<AdjacencyRow> readAdjacencyCsv(const std::string& path) {
     std::string text(file.size(), '\0');
     file.read(0, text.data(), text.size());
     std::vector<AdjacencyRow> rows;
-    size_t lineNumber = 0;
-    for (size_t next = 0; next < text.size();) {
-        const size_t end = std::min(text.find('\n', next), text.size());
-        const std::string_view line = trimmed(std::string_view(text).substr(next, end - next));
-        next = end + 1;
-        ++lineNumber;
+    const size_t lines = forEachLine(text, [&](size_t lineNumber, std::string_view line) {
         if (lineNumber == 1) {
             if (line != header) failAt(path, "line 1: expected the header " + std::string(header));
-            continue;
+            return;
         }
-        if (line.empty()) continue;
+        if (line.empty()) return;
         std::string_view fields[4];
         std::string_view rest = line;
         for (int f = 0; f < 4; ++f) {
@@ -70,8 +65,8 @@ std::vector<AdjacencyRow> readAdjacencyCsv(const std::string& path) {
         row.area = parsed<double>(fields[3], path, lineNumber, "area");
         if (!std::isfinite(row.area)) failAt(path, "line " + std::to_string(lineNumber) + ": area is not finite");
         rows.push_back(row);
-    }
-    if (lineNumber == 0) failAt(path, "empty; expected the header " + std::string(header));
+    });
+    if (lines == 0) failAt(path, "empty; expected the header " + std::string(header));
     return rows;
 }
 

@@ -100,18 +100,13 @@ std::vector<SiteRow> readSitesCsv(const std::string& path) {
     file.read(0, text.data(), text.size());
     std::vector<SiteRow> sites;
     std::optional<Columns> columns;
-    size_t lineNumber = 0;
-    for (size_t next = 0; next < text.size();) {
-        const size_t end = std::min(text.find('\n', next), text.size());
-        const std::string_view line = trimmed(std::string_view(text).substr(next, end - next));
-        next = end + 1;
-        ++lineNumber;
-        if (line.empty()) continue;
+    forEachLine(text, [&](size_t lineNumber, std::string_view line) {
+        if (line.empty()) return;
         const std::vector<std::string_view> row = fields(line);
         if (!columns) {
             const bool header = isHeader(row);
             columns = header ? Columns(row) : Columns();
-            if (header) continue;
+            if (header) return;
         }
         const RowParser parse(path, lineNumber);
         if (row.size() < columns->needed())
@@ -128,7 +123,7 @@ std::vector<SiteRow> readSitesCsv(const std::string& path) {
             site.voxels = parse.number<uint64_t>(row[columns->voxels], "voxels", "a count");
         if (columns->id != Columns::absent) site.id = int64_t(parse.number<uint32_t>(row[columns->id], "id", "an id"));
         sites.push_back(site);
-    }
+    });
     return sites;
 }
 
