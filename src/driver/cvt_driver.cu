@@ -72,9 +72,6 @@ std::vector<float> seedingWeights(const CvtRequest& request, int level, GridBox 
     return weights;
 }
 
-// The whole grid of which `g` (a slab's grid, or a whole grid) is a window.
-GridShape wholeGridOf(const GridShape& g) { return g.wholeZ > 0 ? GridShape(g.x, g.y, g.wholeZ, g.codes) : g; }
-
 unsigned readInsideMoves() {
     unsigned moves = 0;
     if (insideMoves != nullptr)
@@ -209,7 +206,7 @@ cudaError_t runCvt(const CvtRequest& request) {
     report = CvtRunReport{};
     LoneRank alone;
     RankGroup& ranks = request.ranks != nullptr ? *request.ranks : alone;
-    const GridShape full = gridSize, whole = wholeGridOf(full);
+    const GridShape full = gridSize, whole = full.whole();
     const GridBox box = checkedBox(request, whole);
     const Slab slab = request.slab.planes() > 0 ? request.slab : Slab{0, box.z};
     const AxisWeights weights = labellingWeights(request.spacing, whole.longestSide());

@@ -92,8 +92,7 @@ ConnectedRegionsCount makeSlabRegionsConnected(Code* labels, Code* scratch, cons
     for (DetachedVoxel& d : mine) d.voxel += offset;
     std::vector<DetachedVoxel> detached = ranks.gatherAll(mine);
     if (detached.empty()) return {};
-    const GridShape whole = g.wholeZ > 0 ? GridShape(g.x, g.y, g.wholeZ, g.codes) : g;
-    DetachedResolution resolution = resolveDetachedPieces(std::move(detached), whole, downloadSites(sites));
+    DetachedResolution resolution = resolveDetachedPieces(std::move(detached), g.whole(), downloadSites(sites));
     const ConnectedRegionsCount count{resolution.voxels.size(), resolution.apartPieces};
     // This rank's own voxels, back in its grid.
     const int64_t begin = g.index(0, 0, planes.first) + offset, end = g.index(0, 0, planes.end) + offset;

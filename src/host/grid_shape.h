@@ -91,9 +91,13 @@ struct GridShape {
     __host__ __device__ __forceinline__ int64_t voxels() const { return int64_t(x) * y * z; }
     // The z of plane k in the whole grid's coordinates.
     __host__ __device__ __forceinline__ int wholeZOf(int k) const { return zOrigin + k; }
+    // The whole grid of which this one (a slab's grid, or a whole grid) is a window.
+    __host__ __device__ constexpr GridShape whole() const {
+        return wholeZ > 0 ? GridShape(x, y, wholeZ, codes) : GridShape(x, y, z, codes);
+    }
     // Of the whole grid: the unit of distances in the energy.
     __host__ __device__ __forceinline__ int longestSide() const {
-        const int depth = wholeZ > 0 ? wholeZ : z;
+        const int depth = whole().z;
         return x > y ? (x > depth ? x : depth) : (y > depth ? y : depth);
     }
     // The same voxels with x and y exchanged, as the labelling's query pass writes them.
@@ -171,8 +175,7 @@ inline std::string fullGridProblem(const GridShape& shape) {
     if (!isOnSteps(shape) || shape.longestSide() > maxGridSide)
         return "grid " + shapeText(shape) + " does not have " + stepsRule() + ", each at most " +
                std::to_string(maxGridSide);
-    const int depth = shape.wholeZ > 0 ? shape.wholeZ : shape.z;
-    const SiteLayout layout = layoutFor(shape.x, shape.y, depth, codeWidthOf(shape.codes));
+    const SiteLayout layout = layoutFor(shape.x, shape.y, shape.whole().z, codeWidthOf(shape.codes));
     const GridShape own(shape.x, shape.y, shape.z, layout, shape.wholeZ > 0 ? shape.zOrigin : 0, shape.wholeZ);
     if (!(shape == own)) return "grid " + shapeText(shape) + " does not carry the site layout of its sides";
     return {};
