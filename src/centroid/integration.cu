@@ -79,21 +79,26 @@ namespace {
 // A row at a time, with the kernel's lanes storing in turn: lane 0 all its x values, then lane 1, so
 // that where several labels of a row share an x, the same one survives. A label whose x lies beyond
 // the row (no labelling of the grid has one) lands in a slot that nobody reads, not beyond the buffer.
+// Everything the loops read is a local: a store into the slots could otherwise alias it, and the
+// compiler would read it again after every store.
 bool host2DVoronoi(dim3 grid, dim3 block, const int* labelling, int* rowSiteMap, GridShape g) {
     if (!isRowLaunch(grid, block, g)) return false;
-    const int lanes = int(rowBlock().x);
-    const int n = g.x;
-    hostParallelFor(g.z, [&](int64_t z) {
-        std::vector<int> slots(std::max(n, 1 << g.codes.xBits));
-        for (int y = 0; y < g.y; ++y) {
-            const size_t base = (size_t(z) * g.y + y) * n;
-            std::fill_n(slots.begin(), n, EMPTY_SITE);
+    hostParallelFor(g.z, [labelling, rowSiteMap, g](int64_t z) {
+        constexpr int lanes = 32;  // rowBlock().x, which a launch of this shape has
+        const int n = g.x, rows = g.y;
+        const SiteLayout codes = g.codes;
+        std::vector<int> slotStore(std::max(n, 1 << codes.xBits));
+        int* const slots = slotStore.data();
+        for (int y = 0; y < rows; ++y) {
+            const size_t base = (size_t(z) * rows + y) * n;
+            const int* const labels = labelling + base;
+            std::fill_n(slots, n, EMPTY_SITE);
             for (int lane = 0; lane < lanes; ++lane)
                 for (int x = lane; x < n; x += lanes) {
-                    const int code = labelling[base + x];
-                    slots[g.codes.x(code)] = code;
+                    const int code = labels[x];
+                    slots[codes.x(code)] = code;
                 }
-            std::copy_n(slots.begin(), n, rowSiteMap + base);
+            std::copy_n(slots, n, rowSiteMap + base);
         }
     });
     return true;
