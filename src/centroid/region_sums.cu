@@ -155,14 +155,15 @@ private:
 };
 
 // Parts of whole planes, summed in parallel into tables of their own and then added into the sites'
-// rows one part after another. Integer sums: the order does not show.
+// rows one part after another. Integer sums: the order does not show. Four parts per host thread
+// even out the work; every part more meets most of the sites again and costs their merge.
 template <class Code>
 bool hostRegionSums(dim3 grid, dim3 block, const Code* labelling, const float* density, const Code* sites,
                     int siteCount, SiteSums* sums, int firstPlane, int planes, GridShape g) {
     if (!isVoxelLaunch(grid, block, g)) return false;
     const int begin = std::max(firstPlane, 0), end = std::min(firstPlane + planes, g.z);
     if (begin >= end) return true;
-    const int partCount = std::min(end - begin, 64);
+    const int partCount = std::min(end - begin, 4 * hostParallelWidth());
     std::vector<SumsByCode<Code>> parts(static_cast<size_t>(partCount));
     hostParallelFor(partCount, [&](int64_t part) {
         SumsByCode<Code>& table = parts[size_t(part)];

@@ -6,7 +6,8 @@
 // GPU the registration means nothing and launches run the kernel; on the CPU simulation a launch runs
 // the fast path instead of simulating the kernel's threads, unless CVT_SIM_FAST_PATHS=0. Launches keep
 // their checks and error reporting either way. Tests compare every fast path with its kernel bit for
-// bit. hostParallelFor runs a fast path's loop on the host threads that run simulated blocks.
+// bit. hostParallelFor runs a fast path's loop on the host threads that run simulated blocks, of which
+// there are hostParallelWidth().
 #pragma once
 
 #include "device.h"
@@ -20,6 +21,8 @@
 #include <cstdint>
 
 namespace cvt::gpu {
+
+inline int hostParallelWidth() { return 1; }
 
 template <class Body>
 void hostParallelFor(int64_t count, const Body& body) {

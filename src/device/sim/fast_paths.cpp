@@ -1,5 +1,7 @@
 #include "fast_paths.h"
 
+#include "state.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,8 @@ bool fastPathsEnabled() { return enabled().load(std::memory_order_relaxed); }
 void setFastPathsEnabled(bool on) { enabled().store(on, std::memory_order_relaxed); }
 
 uint64_t hostFastPathLaunches() { return launches.load(std::memory_order_relaxed); }
+
+int hostParallelWidth() { return hostWorkerCount(); }
 
 void detail::countHostFastPathLaunch() { launches.fetch_add(1, std::memory_order_relaxed); }
 

@@ -58,6 +58,9 @@ bool registerHostFastPath() {
 
 }  // namespace detail
 
+// How many host threads run simulated blocks, and so the bodies of hostParallelFor.
+int hostParallelWidth();
+
 // Runs body(i) for i in [0, count) on the host threads that run simulated blocks.
 template <class Body>
 void hostParallelFor(int64_t count, const Body& body) {
