@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "blob_scene.h"
 #include "device_test_support.h"
 #include "driver/cvt_driver.h"
 #include "host/buffers.h"
@@ -21,21 +22,6 @@ protected:
         if (!IsSkipped()) releaseBuffers();
     }
 };
-
-struct Scene {
-    const char* what;
-    GridShape grid;
-    GridBox box;
-    int sites, levels;
-    Spacing spacing;
-    bool masked;
-    std::vector<std::array<int, 3>> given;  // placement by density when empty
-};
-
-bool insideRing(int x, int y, int z) {
-    const int dx = x - 32, dy = y - 32, r2 = dx * dx + dy * dy;
-    return r2 >= 12 * 12 && r2 <= 26 * 26 && !(dx > 0 && std::abs(dy) < 5) && z >= 8 && z < 56;
-}
 
 int64_t floorDivision(Int128 numerator, Int128 denominator) {
     Int128 quotient = numerator / denominator;
@@ -95,7 +81,7 @@ std::vector<Site> plainStep(const std::vector<Site>& sites, const std::vector<in
 }
 
 TEST_F(ExactFinishTest, ConvergedRunsAreFixedPointsOfAPlainStep) {
-    const std::vector<Scene> scenes = {
+    const std::vector<BlobScene> scenes = {
         {"a blob in a box", fullGrid(64, 64, 24), {48, 40, 21}, 50, 1, {1, 1, 1}, false, {}},
         {"decimal spacing", fullGrid(64, 64, 24), {48, 40, 21}, 50, 1, {0.7, 0.7, 2.5}, false, {}},
         {"a ring-shaped mask", fullGrid(64, 64, 64), {64, 64, 64}, 24, 1, {1, 1, 1}, true, {}},
@@ -104,42 +90,20 @@ TEST_F(ExactFinishTest, ConvergedRunsAreFixedPointsOfAPlainStep) {
         {"two sites", fullGrid(64, 32, 16), {60, 30, 16}, 0, 1, {1, 1, 1}, false, {{0, 0, 0}, {59, 29, 15}}},
         {"three sites", fullGrid(64, 32, 16), {60, 30, 16}, 0, 1, {1, 2, 1}, false, {{0, 0, 0}, {59, 0, 15}, {30, 29, 8}}},
     };
-    for (const Scene& c : scenes) {
+    for (const BlobScene& c : scenes) {
         SCOPED_TRACE(c.what);
         const GridShape g = c.grid;
         const GridBox box = c.box;
-        // A smooth bump off the box's centre, over a floor.
-        std::vector<float> density(size_t(box.x) * box.y * box.z);
-        std::vector<uint8_t> inside;
+        const BlobVolumes volumes = blobVolumes(box, c.masked);
+        const std::vector<float>& density = volumes.density;
         std::vector<Site> insideVoxels;
-        if (c.masked) inside.assign(density.size(), 0);
-        for (int z = 0; z < box.z; ++z)
-            for (int y = 0; y < box.y; ++y)
-                for (int x = 0; x < box.x; ++x) {
-                    const double u = (x - 0.4 * box.x) / box.x, v = (y - 0.6 * box.y) / box.y, w = (z - 0.5 * box.z) / box.z;
-                    float& rho = density[size_t(box.x) * (y + size_t(box.y) * z) + size_t(x)];
-                    rho = float(5.0 + 40.0 * std::exp(-6.0 * (u * u + v * v + w * w)));
-                    if (!c.masked) continue;
-                    const bool in = insideRing(x, y, z);
-                    inside[size_t(box.x) * (y + size_t(box.y) * z) + size_t(x)] = in;
-                    if (in) insideVoxels.push_back({x, y, z});
-                    else rho = 0.0f;
-                }
+        for (size_t i = 0; i < volumes.inside.size(); ++i)
+            if (volumes.inside[i])
+                insideVoxels.push_back({int(i % box.x), int(i / box.x % box.y), int(i / box.x / box.y)});
         allocateBuffers(g, MomentSums::exact, c.masked);
         std::vector<int> result(size_t(g.x) * g.y * box.z);  // the box's planes
-        CvtRequest request;
-        request.density = density.data();
-        request.densityDivisor = *std::max_element(density.begin(), density.end());
-        request.result = result.data();
-        request.siteCount = c.sites;
-        request.maxLevels = c.levels;
+        CvtRequest request = blobRequest(c, volumes, result.data(), 11);
         request.maxIterations = 3000;
-        request.box = box;
-        request.inside = c.masked ? inside.data() : nullptr;
-        request.spacing = c.spacing;
-        request.placement.kind = c.given.empty() ? SitePlacement::Kind::density : SitePlacement::Kind::given;
-        request.placement.seed = 11;
-        request.placement.sites = c.given;
         runCvt(request);
         const CvtRunReport& report = lastCvtRun();
         ASSERT_EQ(report.stop, CvtStop::converged) << "after " << iteration << " iterations";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "centroid/region_sums.h"
+#include "blob_scene.h"
 #include "device/host_memory.h"
 #include "device_test_support.h"
 #include "driver/cvt_driver.h"
@@ -190,52 +191,13 @@ struct RunResult {
     uint64_t insideMoves, connectedMoves;
 };
 
-struct Scene {
-    const char* what;
-    GridShape grid;
-    GridBox box;
-    int sites, levels;
-    Spacing spacing;
-    bool masked, connected;
-    std::vector<std::array<int, 3>> given;  // placement by density when empty
-};
-
-bool insideRing(int x, int y, int z) {
-    const int dx = x - 32, dy = y - 32, r2 = dx * dx + dy * dy;
-    return r2 >= 12 * 12 && r2 <= 26 * 26 && !(dx > 0 && std::abs(dy) < 5) && z >= 8 && z < 56;
-}
-
-RunResult runScene(const Scene& c, const GridShape& g) {
-    std::vector<float> density(size_t(c.box.x) * c.box.y * c.box.z);
-    std::vector<uint8_t> inside(c.masked ? density.size() : 0);  // the box's flags, x fastest
-    for (int z = 0; z < c.box.z; ++z)
-        for (int y = 0; y < c.box.y; ++y)
-            for (int x = 0; x < c.box.x; ++x) {
-                const double u = (x - 0.4 * c.box.x) / c.box.x, v = (y - 0.6 * c.box.y) / c.box.y,
-                             w = (z - 0.5 * c.box.z) / c.box.z;
-                float& rho = density[size_t(c.box.x) * (y + size_t(c.box.y) * z) + size_t(x)];
-                rho = float(5.0 + 40.0 * std::exp(-6.0 * (u * u + v * v + w * w)));
-                if (!c.masked) continue;
-                inside[size_t(c.box.x) * (y + size_t(c.box.y) * z) + size_t(x)] = insideRing(x, y, z);
-                if (!insideRing(x, y, z)) rho = 0.0f;
-            }
+RunResult runScene(const BlobScene& c, const GridShape& g) {
+    const BlobVolumes volumes = blobVolumes(c.box, c.masked);
     allocateBuffers(g, MomentSums::exact, c.masked);
     std::vector<int64_t> result(size_t(g.voxels()));  // room for codes of either width
-    CvtRequest request;
-    request.density = density.data();
-    request.densityDivisor = *std::max_element(density.begin(), density.end());
-    request.result = result.data();
-    request.siteCount = c.sites;
-    request.maxLevels = c.levels;
+    CvtRequest request = blobRequest(c, volumes, result.data(), 5);
     request.maxIterations = 60;
-    request.box = c.box;
-    request.inside = c.masked ? inside.data() : nullptr;
-    request.spacing = c.spacing;
-    request.connected = c.connected;
     request.idsFollowPlacement = !c.given.empty();
-    request.placement.kind = c.given.empty() ? SitePlacement::Kind::density : SitePlacement::Kind::given;
-    request.placement.seed = 5;
-    request.placement.sites = c.given;
     runCvt(request);
     releaseBuffers();
     const CvtRunReport& report = lastCvtRun();
@@ -250,16 +212,16 @@ RunResult runScene(const Scene& c, const GridShape& g) {
 }
 
 TEST_F(WideCodesTest, WholeRunsWithExactSumsAreTheSameInBothWidths) {
-    const Scene scenes[] = {
-        {"a blob in a box", fullGrid(64, 64, 24), {48, 40, 21}, 50, 1, {1, 1, 1}, false, false, {}},
+    const BlobScene scenes[] = {
+        {"a blob in a box", fullGrid(64, 64, 24), {48, 40, 21}, 50, 1, {1, 1, 1}, false, {}},
         {"decimal spacing over two levels", fullGrid(128, 64, 32), {128, 64, 32}, 40, 2, {0.7, 0.7, 2.5}, false,
-         false, {}},
-        {"a ring-shaped mask, connected regions", fullGrid(64, 64, 64), {64, 64, 64}, 24, 1, {1, 1, 1}, true, true,
          {}},
-        {"given sites that merge", fullGrid(64, 32, 16), {60, 30, 16}, 0, 1, {1, 2, 1}, false, true,
-         {{0, 0, 0}, {59, 0, 15}, {30, 29, 8}, {31, 29, 8}, {10, 10, 10}}},
+        {"a ring-shaped mask, connected regions", fullGrid(64, 64, 64), {64, 64, 64}, 24, 1, {1, 1, 1}, true, {},
+         true},
+        {"given sites that merge", fullGrid(64, 32, 16), {60, 30, 16}, 0, 1, {1, 2, 1}, false,
+         {{0, 0, 0}, {59, 0, 15}, {30, 29, 8}, {31, 29, 8}, {10, 10, 10}}, true},
     };
-    for (const Scene& c : scenes) {
+    for (const BlobScene& c : scenes) {
         SCOPED_TRACE(c.what);
         const RunResult narrow = runScene(c, c.grid), wide = runScene(c, withWidth(c.grid, CodeWidth::wide));
         EXPECT_TRUE(wide.labelling == narrow.labelling);

@@ -224,65 +224,47 @@ TEST_F(FastPathConnectedTest, MapsAnchoringCountsAndRecords) {
     }
 }
 
+// The labels that the whole pass leaves, and its counts, with the case's site voxels as the sites,
+// numbered from the last.
+template <class Code>
+std::vector<int64_t> wholePass(const Case<Code>& c) {
+    const GridShape g = c.g;
+    std::vector<Code> codes;
+    for (int x = 0; x < c.box.x; ++x)
+        for (int y = 0; y < c.box.y; ++y)
+            for (int z = 0; z < c.box.z; ++z)
+                if (c.labels[size_t(g.index(x, y, z))] == g.codes.encode<Code>(x, y, z))
+                    codes.push_back(g.codes.encode<Code>(x, y, z));
+    std::vector<int> ids(codes.size());
+    for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(ids.size() - id);
+    const DeviceArray<Code> deviceCodes(codes), scratch(size_t(g.voxels()));
+    const DeviceArray<int> deviceIds(ids);
+    const DeviceArray<Code> mask(c.nearestInside.empty() ? std::vector<Code>(1) : c.nearestInside);
+    const DeviceArray<Code> labels(c.labels);
+    const ConnectedRegionsCount count =
+        makeRegionsConnected(labels.get(), scratch.get(), g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
+                             DeviceSiteTable<Code>{deviceCodes.get(), deviceIds.get(), int(codes.size())});
+    const std::vector<Code> labelled = labels.download();
+    std::vector<int64_t> result(labelled.begin(), labelled.end());
+    result.push_back(int64_t(count.movedVoxels));
+    result.push_back(int64_t(count.apartPieces));
+    return result;
+}
+
 // The whole pass simulated, blocks in shuffled orders on one and two host threads, gives what the
 // fast paths give.
 template <class Code>
 void expectTheSameWholePass(const Case<Code>& c, const std::vector<int64_t>& expected) {
-    const GridShape g = c.g;
-    const std::vector<Code> codes = [&] {
-        std::vector<Code> all;
-        for (int x = 0; x < c.box.x; ++x)
-            for (int y = 0; y < c.box.y; ++y)
-                for (int z = 0; z < c.box.z; ++z)
-                    if (c.labels[size_t(g.index(x, y, z))] == g.codes.encode<Code>(x, y, z))
-                        all.push_back(g.codes.encode<Code>(x, y, z));
-        return all;
-    }();
-    std::vector<int> ids(codes.size());
-    for (size_t id = 0; id < ids.size(); ++id) ids[id] = int(ids.size() - id);
-    const DeviceArray<Code> deviceCodes(codes), scratch(size_t(c.g.voxels()));
-    const DeviceArray<int> deviceIds(ids);
-    const DeviceArray<Code> mask(c.nearestInside.empty() ? std::vector<Code>(1) : c.nearestInside);
     const auto run = [&](bool fast, uint64_t order, int threads) {
         setFastPathsEnabled(fast);
         setBlockOrderSeed(order);
         omp_set_num_threads(threads);
-        const DeviceArray<Code> labels(c.labels);
-        const ConnectedRegionsCount count = makeRegionsConnected(
-            labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
-            DeviceSiteTable<Code>{deviceCodes.get(), deviceIds.get(), int(codes.size())});
-        const std::vector<Code> labelled = labels.download();
-        std::vector<int64_t> result(labelled.begin(), labelled.end());
-        result.push_back(int64_t(count.movedVoxels));
-        result.push_back(int64_t(count.apartPieces));
-        return result;
+        return wholePass(c);
     };
     EXPECT_TRUE(run(true, 0, 2) == expected);
     EXPECT_TRUE(run(false, 5, 1) == expected);
     EXPECT_TRUE(run(false, 6, 2) == expected);
     EXPECT_TRUE(run(true, 0, 1) == expected);
-}
-
-// The fast paths' result with 32-bit codes, which the simulated passes and 64-bit codes must give.
-std::vector<int64_t> wholePass(const Case<int>& c) {
-    std::vector<int> codes, ids;
-    for (int x = 0; x < c.box.x; ++x)
-        for (int y = 0; y < c.box.y; ++y)
-            for (int z = 0; z < c.box.z; ++z)
-                if (c.labels[size_t(c.g.index(x, y, z))] == c.g.codes.encode<int>(x, y, z))
-                    codes.push_back(c.g.codes.encode<int>(x, y, z));
-    for (size_t id = 0; id < codes.size(); ++id) ids.push_back(int(codes.size() - id));
-    const DeviceArray<int> deviceCodes(codes), deviceIds(ids), scratch(size_t(c.g.voxels()));
-    const DeviceArray<int> mask(c.nearestInside.empty() ? std::vector<int>(1) : c.nearestInside);
-    const DeviceArray<int> labels(c.labels);
-    const ConnectedRegionsCount count =
-        makeRegionsConnected(labels.get(), scratch.get(), c.g, c.box, c.nearestInside.empty() ? nullptr : mask.get(),
-                             DeviceSiteTable<int>{deviceCodes.get(), deviceIds.get(), int(codes.size())});
-    const std::vector<int> labelled = labels.download();
-    std::vector<int64_t> result(labelled.begin(), labelled.end());
-    result.push_back(int64_t(count.movedVoxels));
-    result.push_back(int64_t(count.apartPieces));
-    return result;
 }
 
 TEST_F(FastPathConnectedTest, TheWholePassInAnyBlockOrderAndThreadCount) {
